@@ -1,0 +1,12 @@
+# Every platform gets the same bundle layout:
+#   Veldra Cloud Desktop.app/Contents/{MacOS/<executable>, Info.plist, Resources/}
+set(VELDRA_BUNDLE_NAME "Veldra Cloud Desktop.app")
+set(VELDRA_EXECUTABLE_NAME "VeldraCloudDesktop")
+
+# Writes Contents/Info.plist into BUNDLE_DIR for the given executable.
+function(veldra_write_info_plist bundle_dir executable bundle_id version)
+  set(VELDRA_PLIST_EXECUTABLE "${executable}")
+  set(VELDRA_PLIST_BUNDLE_ID "${bundle_id}")
+  set(VELDRA_PLIST_VERSION "${version}")
+  configure_file("${PROJECT_SOURCE_DIR}/cmake/Info.plist.in" "${bundle_dir}/Contents/Info.plist" @ONLY)
+endfunction()

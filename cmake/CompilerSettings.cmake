@@ -1,0 +1,11 @@
+# One interface target carries the compiler settings every target shares.
+add_library(veldra_settings INTERFACE)
+target_compile_options(veldra_settings INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion)
+if(VELDRA_WERROR)
+  target_compile_options(veldra_settings INTERFACE -Werror)
+endif()
+target_compile_definitions(veldra_settings INTERFACE QT_NO_KEYWORDS)
+if(VELDRA_SANITIZE)
+  target_compile_options(veldra_settings INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  target_link_options(veldra_settings INTERFACE -fsanitize=address,undefined)
+endif()
