@@ -10,3 +10,5 @@ function(veldra_write_info_plist bundle_dir executable bundle_id version)
   set(VELDRA_PLIST_VERSION "${version}")
   configure_file("${PROJECT_SOURCE_DIR}/cmake/Info.plist.in" "${bundle_dir}/Contents/Info.plist" @ONLY)
 endfunction()
+
+set(VELDRA_FREERDP_CLIENT "" CACHE FILEPATH "A FreeRDP client executable to ship as Contents/MacOS/freerdp (empty: none)")

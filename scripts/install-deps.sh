@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, the tests and the demo need.
+# Quick and silent when everything is already there.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
+  qt6-base-dev qt6-base-dev-tools libgl-dev libplist-dev libssl-dev openssl
+  freerdp2-x11 freerdp2-shadow-x11 winpr-utils xvfb x11-utils xauth pulseaudio zsh
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  sudo=()
+  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with AddressSanitizer and UBSan, warnings as
+# errors, and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+echo "== format check"
+git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror
+
+build=build-test
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELDRA_WERROR=ON -DVELDRA_SANITIZE=ON -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp >/dev/null
+cmake --build "$build"
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+ctest --test-dir "$build" --output-on-failure -j2
