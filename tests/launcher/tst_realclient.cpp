@@ -1,8 +1,8 @@
 // The real FreeRDP client, started by the launcher from a test bundle, against
 // a real RDP server (FreeRDP's shadow server with NLA and a SAM file) on
 // 127.0.0.1, under a private Xvfb display and a private PulseAudio null sink.
-#include "launcher/RdpLauncher.h"
 #include "TestBundle.h"
+#include "launcher/RdpLauncher.h"
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -58,7 +58,8 @@ class TestRealClient : public QObject {
         }
     }
 
-    std::shared_ptr<std::optional<LaunchOutcome>> signIn(const QString& password, const QString& host) {
+    std::shared_ptr<std::optional<LaunchOutcome>> signIn(const QString& password,
+                                                         const QString& host) {
         // A fresh HOME per client, so trust-on-first-use never meets a stale key.
         const QString home = m_dir.path() + "/client-home-" + QString::number(++m_clientHomes);
         QDir().mkpath(home);
@@ -72,7 +73,8 @@ class TestRealClient : public QObject {
             [] { return false; },
             std::chrono::milliseconds(3000),
         });
-        m_launcher->connect(kUser, password, [received](const LaunchOutcome& outcome) { *received = outcome; });
+        m_launcher->connect(kUser, password,
+                            [received](const LaunchOutcome& outcome) { *received = outcome; });
         if (auto process = m_launcher->activeProcess())
             m_clientPids << process->processId();
         return received;
@@ -80,16 +82,19 @@ class TestRealClient : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        for (const char* tool : {"Xvfb", "xfreerdp", "freerdp-shadow-cli", "winpr-hash", "pulseaudio"}) {
+        for (const char* tool :
+             {"Xvfb", "xfreerdp", "freerdp-shadow-cli", "winpr-hash", "pulseaudio"}) {
             if (QStandardPaths::findExecutable(tool).isEmpty())
-                QSKIP(qPrintable(QStringLiteral("%1 is not installed: the real-client test needs the Debian "
-                                                "packages xvfb freerdp2-x11 freerdp2-shadow-x11 winpr-utils "
-                                                "pulseaudio (the test command installs them)")
-                                     .arg(tool)));
+                QSKIP(qPrintable(
+                    QStringLiteral("%1 is not installed: the real-client test needs the Debian "
+                                   "packages xvfb freerdp2-x11 freerdp2-shadow-x11 winpr-utils "
+                                   "pulseaudio (the test command installs them)")
+                        .arg(tool)));
         }
 
         // Display: Xvfb tells its number on stdout once it is ready.
-        m_xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+        m_xvfb.start("Xvfb",
+                     {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
         QVERIFY(m_xvfb.waitForReadyRead(10000));
         m_display = ":" + QString::fromLatin1(m_xvfb.readAllStandardOutput().trimmed());
 
@@ -103,7 +108,8 @@ private Q_SLOTS:
         m_pulse.setStandardOutputFile(m_dir.path() + "/pulse.log");
         m_pulse.setProcessChannelMode(QProcess::MergedChannels);
         m_pulse.start("pulseaudio", {"--daemonize=no", "--exit-idle-time=-1", "-n",
-                                     "--load=module-native-protocol-unix socket=" + pulseDir + "/sock auth-anonymous=1",
+                                     "--load=module-native-protocol-unix socket=" + pulseDir +
+                                         "/sock auth-anonymous=1",
                                      "--load=module-null-sink"});
         QVERIFY(m_pulse.waitForStarted(5000));
         QVERIFY(waitUntil([&] { return QFile::exists(pulseDir + "/sock"); }, 10000));
@@ -125,14 +131,17 @@ private Q_SLOTS:
         m_server.setStandardOutputFile(serverLog());
         m_port = freePort();
         // Line-buffered, so the log can be read while the server runs.
-        m_server.start("stdbuf", {"-oL", "-eL", "freerdp-shadow-cli", "/port:" + QString::number(m_port),
-                                  "/bind-address:127.0.0.1", "/sec:nla", "+auth", "/sam-file:" + sam});
+        m_server.start("stdbuf",
+                       {"-oL", "-eL", "freerdp-shadow-cli", "/port:" + QString::number(m_port),
+                        "/bind-address:127.0.0.1", "/sec:nla", "+auth", "/sam-file:" + sam});
         QVERIFY(m_server.waitForStarted(5000));
-        QVERIFY2(waitUntil([&] { return portListening(m_port); }, 15000), "the RDP server did not listen");
+        QVERIFY2(waitUntil([&] { return portListening(m_port); }, 15000),
+                 "the RDP server did not listen");
 
         // The client: Debian's xfreerdp, placed where the bundle keeps it.
         m_bundle = std::make_unique<TestBundle>();
-        QVERIFY(QFile::copy(QStandardPaths::findExecutable("xfreerdp"), m_bundle->macOSDir() + "/freerdp"));
+        QVERIFY(QFile::copy(QStandardPaths::findExecutable("xfreerdp"),
+                            m_bundle->macOSDir() + "/freerdp"));
         qputenv("DISPLAY", m_display.toLatin1());
         qputenv("PULSE_SERVER", ("unix:" + pulseDir + "/sock").toLatin1());
     }
@@ -155,10 +164,13 @@ private Q_SLOTS:
         QVERIFY(waitUntil([&] { return received->has_value(); }, 10000));
         QVERIFY2((*received)->succeeded(), qPrintable((*received)->errorDescription()));
         QVERIFY(m_launcher->isSessionRunning());
-        QVERIFY2(waitUntil([&] {
-                     QFile log(serverLog());
-                     return log.open(QIODevice::ReadOnly) && log.readAll().contains("is activated");
-                 }, 5000),
+        QVERIFY2(waitUntil(
+                     [&] {
+                         QFile log(serverLog());
+                         return log.open(QIODevice::ReadOnly) &&
+                                log.readAll().contains("is activated");
+                     },
+                     5000),
                  "the server never activated the session");
         QTest::qWait(1000);
         QVERIFY(m_launcher->isSessionRunning());

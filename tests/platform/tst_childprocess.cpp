@@ -1,7 +1,7 @@
+#include "TestBundle.h"
 #include "platform/Bundle.h"
 #include "platform/ChildProcess.h"
 #include "platform/UserDirectories.h"
-#include "TestBundle.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -51,7 +51,8 @@ private Q_SLOTS:
         QVERIFY(!process.start());
         QVERIFY(waitUntil([&] { return ended->done.load(); }, 5000));
         QCOMPARE(ended->termination.status, status);
-        QCOMPARE(ended->termination.reason == ChildProcess::TerminationReason::UncaughtSignal, bySignal);
+        QCOMPARE(ended->termination.reason == ChildProcess::TerminationReason::UncaughtSignal,
+                 bySignal);
         QVERIFY(!process.isRunning());
     }
 
@@ -87,14 +88,16 @@ private Q_SLOTS:
         auto* previous = std::signal(SIGPIPE, SIG_IGN);
         QTemporaryDir dir;
         const QString out = dir.path() + "/sigpipe";
-        ChildProcess process("/bin/sh", {"-c", "grep SigIgn /proc/self/status > \"$1\"", "sh", out});
+        ChildProcess process("/bin/sh",
+                             {"-c", "grep SigIgn /proc/self/status > \"$1\"", "sh", out});
         auto ended = watch(process);
         QVERIFY(!process.start());
         std::signal(SIGPIPE, previous);
         QVERIFY(waitUntil([&] { return ended->done.load(); }, 5000));
         QFile file(out);
         QVERIFY(file.open(QIODevice::ReadOnly));
-        const quint64 ignored = file.readAll().split('\t').last().trimmed().toULongLong(nullptr, 16);
+        const quint64 ignored =
+            file.readAll().split('\t').last().trimmed().toULongLong(nullptr, 16);
         QCOMPARE(ignored & (1ull << (SIGPIPE - 1)), 0ull);
     }
 
@@ -137,9 +140,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("bundle");
         QTest::newRow("inside a bundle") << "/Applications/Veldra Cloud Desktop.app/Contents/MacOS"
                                          << "/Applications/Veldra Cloud Desktop.app";
-        QTest::newRow("trailing slash") << "/x/A.app/Contents/MacOS/" << "/x/A.app";
-        QTest::newRow("bare build folder") << "/home/u/build/bin" << "/home/u/build/bin";
-        QTest::newRow("MacOS outside an .app") << "/x/Contents/MacOS" << "/x/Contents/MacOS";
+        QTest::newRow("trailing slash") << "/x/A.app/Contents/MacOS/"
+                                        << "/x/A.app";
+        QTest::newRow("bare build folder") << "/home/u/build/bin"
+                                           << "/home/u/build/bin";
+        QTest::newRow("MacOS outside an .app") << "/x/Contents/MacOS"
+                                               << "/x/Contents/MacOS";
     }
     void bundlePath() {
         QFETCH(QString, dir);
