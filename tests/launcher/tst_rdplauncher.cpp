@@ -51,7 +51,7 @@ class TestRdpLauncher : public QObject {
         m_launcher->connect(user, password, [received](const LaunchOutcome& outcome) {
             ++received->calls;
             received->outcome = outcome;
-            received->onMainThread = QThread::currentThread() == qApp->thread();
+            received->onMainThread = QThread::currentThread() == QCoreApplication::instance()->thread();
             received->atMs = received->clock.elapsed();
         });
         return received;
@@ -361,7 +361,7 @@ private Q_SLOTS:
             m_launcher->connect("", "pw", [received](const LaunchOutcome& outcome) {
                 ++received->calls;
                 received->outcome = outcome;
-                received->onMainThread = QThread::currentThread() == qApp->thread();
+                received->onMainThread = QThread::currentThread() == QCoreApplication::instance()->thread();
             });
         });
         worker.join();
