@@ -63,6 +63,8 @@ class TestRdpLauncher : public QObject {
                   5000);
         if (pid > 0)
             m_pids << pid;
+        // The next fake of the same test must not be mistaken for this one.
+        QFile::remove(fakeDir() + "/pid");
         return pid;
     }
 
