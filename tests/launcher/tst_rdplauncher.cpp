@@ -51,7 +51,8 @@ class TestRdpLauncher : public QObject {
         m_launcher->connect(user, password, [received](const LaunchOutcome& outcome) {
             ++received->calls;
             received->outcome = outcome;
-            received->onMainThread = QThread::currentThread() == QCoreApplication::instance()->thread();
+            received->onMainThread =
+                QThread::currentThread() == QCoreApplication::instance()->thread();
             received->atMs = received->clock.elapsed();
         });
         return received;
@@ -363,7 +364,8 @@ private Q_SLOTS:
             m_launcher->connect("", "pw", [received](const LaunchOutcome& outcome) {
                 ++received->calls;
                 received->outcome = outcome;
-                received->onMainThread = QThread::currentThread() == QCoreApplication::instance()->thread();
+                received->onMainThread =
+                    QThread::currentThread() == QCoreApplication::instance()->thread();
             });
         });
         worker.join();
