@@ -1,0 +1,71 @@
+#include "settings/SettingsManager.h"
+
+#include "platform/UserDefaults.h"
+#include "veldra/BuildConstants.h"
+
+namespace veldra {
+
+namespace {
+
+// A Boolean as the store gives it back: a real bool from a property list, or
+// the text "true"/"false" from an INI-style store, which keeps no types.
+std::optional<bool> readBoolean(const QVariant& value) {
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool();
+    if (value.typeId() == QMetaType::QString) {
+        const QString text = value.toString();
+        if (text == QLatin1String("true"))
+            return true;
+        if (text == QLatin1String("false"))
+            return false;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+SettingsManager::SettingsManager(std::unique_ptr<QSettings> defaults, QObject* parent)
+    : QObject(parent), m_defaults(std::move(defaults)) {
+    const QString rememberKey = QLatin1String(kRememberUsername);
+    const QString savedKey = QLatin1String(kSavedUsername);
+    m_rememberUsername = readBoolean(m_defaults->value(rememberKey)).value_or(true);
+    if (m_rememberUsername) {
+        const QVariant saved = m_defaults->value(savedKey);
+        m_savedUsername = saved.typeId() == QMetaType::QString ? saved.toString() : QString();
+    } else {
+        m_defaults->remove(savedKey);
+    }
+}
+
+SettingsManager& SettingsManager::shared() {
+    static SettingsManager* instance =
+        new SettingsManager(platform::openUserDefaults(QString::fromUtf8(build::kBundleId)));
+    return *instance;
+}
+
+void SettingsManager::setRememberUsername(bool remember) {
+    const bool changed = remember != m_rememberUsername;
+    m_rememberUsername = remember;
+    m_defaults->setValue(QLatin1String(kRememberUsername), remember);
+    if (changed)
+        Q_EMIT rememberUsernameChanged(remember);
+    if (!remember)
+        setSavedUsername(QString());
+}
+
+void SettingsManager::setSavedUsername(const QString& username) {
+    const bool changed = username != m_savedUsername;
+    m_savedUsername = username;
+    if (m_rememberUsername)
+        m_defaults->setValue(QLatin1String(kSavedUsername), username);
+    else
+        m_defaults->remove(QLatin1String(kSavedUsername));
+    if (changed)
+        Q_EMIT savedUsernameChanged(username);
+}
+
+void SettingsManager::recordUsername(const QString& username) {
+    setSavedUsername(m_rememberUsername ? username : QString());
+}
+
+} // namespace veldra

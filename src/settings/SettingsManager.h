@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QObject>
+#include <QSettings>
+#include <QString>
+
+#include <memory>
+
+namespace veldra {
+
+// "Remember my username on this Mac" and the username that goes with it.
+// Invariant: while remembering is off, the saved username is empty and its key
+// is absent from the store.
+class SettingsManager : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool rememberUsername READ rememberUsername WRITE setRememberUsername NOTIFY
+                   rememberUsernameChanged)
+    Q_PROPERTY(
+        QString savedUsername READ savedUsername WRITE setSavedUsername NOTIFY savedUsernameChanged)
+public:
+    static constexpr auto kRememberUsername = "veldra_remember_username";
+    static constexpr auto kSavedUsername = "veldra_saved_username";
+
+    // Loads from `defaults` without writing anything but the removal of a
+    // stale username.
+    explicit SettingsManager(std::unique_ptr<QSettings> defaults, QObject* parent = nullptr);
+
+    // The production instance on the user's own defaults store.
+    static SettingsManager& shared();
+
+    bool rememberUsername() const { return m_rememberUsername; }
+    QString savedUsername() const { return m_savedUsername; }
+
+    // Stores the flag (even when unchanged); turning it off forgets the username.
+    void setRememberUsername(bool remember);
+    // Stores the username while remembering is on, removes it otherwise.
+    void setSavedUsername(const QString& username);
+    // What the sign-in view calls with the trimmed username when it connects.
+    void recordUsername(const QString& username);
+
+Q_SIGNALS:
+    void rememberUsernameChanged(bool remember);
+    void savedUsernameChanged(const QString& username);
+
+private:
+    std::unique_ptr<QSettings> m_defaults;
+    bool m_rememberUsername = true;
+    QString m_savedUsername;
+};
+
+} // namespace veldra

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "updater/UpdateURL.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace veldra {
+
+// The update server's version.json. Every field is optional text; the JSON key
+// is the field's name exactly, so snake and camel case are distinct keys.
+struct MacUpdateManifest {
+    std::optional<QString> version;
+    std::optional<QString> macVersion;
+    std::optional<QString> mac_version;
+    std::optional<QString> macArm64Url;
+    std::optional<QString> mac_arm64_url;
+    std::optional<QString> macArm64Sha256;
+    std::optional<QString> mac_arm64_sha256;
+    std::optional<QString> macX64Url;
+    std::optional<QString> mac_x64_url;
+    std::optional<QString> macX64Sha256;
+    std::optional<QString> mac_x64_sha256;
+    std::optional<QString> macDmgUrl;
+    std::optional<QString> mac_dmg_url;
+    std::optional<QString> releaseNotes;
+
+    // A JSON object whose known keys hold strings or null; unknown keys are
+    // ignored whatever they hold. Anything else fails the whole decode.
+    static std::optional<MacUpdateManifest> decode(const QByteArray& json);
+};
+
+inline constexpr qint64 kMaxManifestBytes = 262'144;
+
+// The three values an update check needs, by key precedence (snake case over
+// camel case, x86-64 over the generic image); a present empty text still wins.
+struct ManifestEntries {
+    QString version;
+    std::optional<QString> location;
+    QString digest;
+};
+ManifestEntries selectManifestEntries(const MacUpdateManifest& manifest);
+
+// What a manifest means for the running version.
+struct ManifestVerdict {
+    enum class Outcome {
+        invalidResponse,
+        upToDate,
+        invalidLocation,
+        invalidSignature,
+        updateAvailable
+    };
+    Outcome outcome = Outcome::invalidResponse;
+    QString version;  // as the manifest has it
+    QString location; // the text, not the parsed URL
+    QString digest;   // lower case
+
+    // The status line for every outcome but updateAvailable.
+    QString message() const;
+};
+ManifestVerdict evaluateManifest(const MacUpdateManifest& manifest, const QString& currentVersion,
+                                 const UpdateServer& server);
+
+// 1 to 262 144 bytes; an unknown size (negative) fails.
+bool isAcceptableManifestSize(qint64 size);
+
+// 64 ASCII hexadecimal digits once lower-cased.
+bool isValidDigest(const QString& lowerCaseDigest);
+
+} // namespace veldra

@@ -1,0 +1,36 @@
+#include "updater/UpdateURL.h"
+
+#include "veldra/BuildConstants.h"
+
+namespace veldra {
+
+UpdateServer UpdateServer::production() {
+    return {QString::fromUtf8(build::kUpdateHost).toLower(), build::kUpdatePort};
+}
+
+bool isAllowedUpdateURL(const std::optional<QUrl>& url, const UpdateServer& server) {
+    if (!url || !url->isValid())
+        return false;
+    if (url->scheme().toLower() != QLatin1String("https"))
+        return false;
+    const QString host = url->host(QUrl::FullyDecoded);
+    if (host.isEmpty() || host.toLower() != server.host)
+        return false;
+    if (!url->userName(QUrl::FullyEncoded).isEmpty() || url->authority().contains(QLatin1Char('@')))
+        return false;
+    if (!url->password(QUrl::FullyEncoded).isEmpty())
+        return false;
+    const int port = url->port();
+    return port == -1 || port == server.port;
+}
+
+std::optional<QUrl> makeUpdateURL(const QString& text, const UpdateServer& server) {
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid())
+        return std::nullopt;
+    if (!isAllowedUpdateURL(url, server))
+        return std::nullopt;
+    return url;
+}
+
+} // namespace veldra

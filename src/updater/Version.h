@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace veldra {
+
+using VersionComponents = std::vector<std::int64_t>;
+
+// One to four dot-separated runs of ASCII digits, each within a signed 64-bit
+// value; anything else (signs, spaces, "v", suffixes, other scripts) is none.
+std::optional<VersionComponents> parseVersion(QStringView text);
+
+// Candidate strictly above reference, missing positions counting as 0; false
+// when either does not parse.
+bool isNewerVersion(QStringView candidate, QStringView reference);
+
+// Both parse to identical lists: same length, same values (1.2 ≠ 1.2.0).
+bool isSameVersion(QStringView a, QStringView b);
+
+// CFBundleShortVersionString of the running bundle, or "1.0.0" where it is
+// missing or not text.
+QString currentAppVersion();
+QString appVersionOfBundle(const QString& bundlePath);
+
+} // namespace veldra

@@ -1,0 +1,254 @@
+#include "tst_manifest.h"
+#include "updater/MacUpdateManifest.h"
+
+#include <QTest>
+
+using namespace veldra;
+using Outcome = ManifestVerdict::Outcome;
+
+namespace {
+
+const UpdateServer kServer{"updates.veldra.example", 443};
+const QString kDigest = QString(64, 'a');
+const QString kUrl = "https://updates.veldra.example/VeldraCloudDesktop-3.0.dmg";
+
+} // namespace
+
+Q_DECLARE_METATYPE(Outcome)
+
+void TestManifest::decoding_data() {
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<bool>("decodes");
+    QTest::newRow("empty object") << QByteArray("{}") << true;
+    QTest::newRow("strings and null")
+        << QByteArray(R"({"mac_version":"1","macVersion":null})") << true;
+    QTest::newRow("unknown keys of any type")
+        << QByteArray(R"({"x":1,"y":[true],"z":{"a":null}})") << true;
+    QTest::newRow("known key as number") << QByteArray(R"({"mac_version":3.0})") << false;
+    QTest::newRow("known key as bool") << QByteArray(R"({"releaseNotes":true})") << false;
+    QTest::newRow("known key as array") << QByteArray(R"({"mac_x64_url":["a"]})") << false;
+    QTest::newRow("known key as object") << QByteArray(R"({"macArm64Sha256":{}})") << false;
+    QTest::newRow("top-level array") << QByteArray("[]") << false;
+    QTest::newRow("top-level string") << QByteArray("\"1.0\"") << false;
+    QTest::newRow("not JSON") << QByteArray("mac_version=3") << false;
+    QTest::newRow("truncated") << QByteArray(R"({"mac_version":"3)") << false;
+    QTest::newRow("empty") << QByteArray() << false;
+}
+void TestManifest::decoding() {
+    QFETCH(QByteArray, json);
+    QFETCH(bool, decodes);
+    QCOMPARE(MacUpdateManifest::decode(json).has_value(), decodes);
+}
+
+void TestManifest::keysAreExact() {
+    const auto m = MacUpdateManifest::decode(
+        R"({"version":"1","macVersion":"2","mac_version":"","macArm64Url":"a","mac_arm64_url":"b",)"
+        R"("macArm64Sha256":"c","mac_arm64_sha256":"d","macX64Url":"e","mac_x64_url":"f",)"
+        R"("macX64Sha256":"g","mac_x64_sha256":"h","macDmgUrl":"i","mac_dmg_url":"j","releaseNotes":" k "})");
+    QVERIFY(m);
+    QCOMPARE(m->version, "1");
+    QCOMPARE(m->macVersion, "2");
+    QCOMPARE(m->mac_version, "");
+    QCOMPARE(m->macArm64Url, "a");
+    QCOMPARE(m->mac_arm64_url, "b");
+    QCOMPARE(m->macArm64Sha256, "c");
+    QCOMPARE(m->mac_arm64_sha256, "d");
+    QCOMPARE(m->macX64Url, "e");
+    QCOMPARE(m->mac_x64_url, "f");
+    QCOMPARE(m->macX64Sha256, "g");
+    QCOMPARE(m->mac_x64_sha256, "h");
+    QCOMPARE(m->macDmgUrl, "i");
+    QCOMPARE(m->mac_dmg_url, "j");
+    QCOMPARE(m->releaseNotes, " k ");
+}
+
+// Each row: manifest JSON, running version → outcome, message and kept values.
+void TestManifest::evaluation_data() {
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("current");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<QString>("digest");
+    const QByteArray url = kUrl.toUtf8();
+    const QByteArray digest = kDigest.toUtf8();
+    const auto j = [](const QByteArray& body) { return "{" + body + "}"; };
+
+    QTest::newRow("typical") << j(R"("mac_version":"3.0","mac_x64_url":")" + url +
+                                  R"(","mac_x64_sha256":")" + digest + R"(","releaseNotes":"x")")
+                             << "2.9" << Outcome::updateAvailable << "Update available"
+                             << "3.0" << kUrl << kDigest;
+    QTest::newRow("snake version beats camel")
+        << j(R"("mac_version":"3.0","macVersion":"9.0","mac_x64_url":")" + url +
+             R"(","mac_x64_sha256":")" + digest + "\"")
+        << "1.0" << Outcome::updateAvailable << "Update available"
+        << "3.0" << kUrl << kDigest;
+    QTest::newRow("empty snake version wins and fails")
+        << j(R"("mac_version":"","macVersion":"3.0")") << "1.0" << Outcome::invalidResponse
+        << "Invalid update response"
+        << ""
+        << ""
+        << "";
+    QTest::newRow("null counts as absent")
+        << j(R"("mac_version":null,"macVersion":"3.0","mac_x64_url":")" + url +
+             R"(","macX64Sha256":")" + digest + "\"")
+        << "1.0" << Outcome::updateAvailable << "Update available"
+        << "3.0" << kUrl << kDigest;
+    QTest::newRow("no version at all")
+        << j("") << "1.0" << Outcome::invalidResponse << "Invalid update response"
+        << ""
+        << ""
+        << "";
+    QTest::newRow("generic image with x64 digest")
+        << j(R"("version":"2.0","mac_dmg_url":")" + url + R"(","mac_x64_sha256":")" + digest + "\"")
+        << "1.0" << Outcome::updateAvailable << "Update available"
+        << "2.0" << kUrl << kDigest;
+    QTest::newRow("x64 location beats generic")
+        << j(R"("version":"2.0","macDmgUrl":"https://elsewhere.example/a.dmg","macX64Url":")" +
+             url + R"(","mac_x64_sha256":")" + digest + "\"")
+        << "1.0" << Outcome::updateAvailable << "Update available"
+        << "2.0" << kUrl << kDigest;
+    QTest::newRow("empty snake location wins and fails")
+        << j(R"("version":"2.0","mac_x64_url":"","macX64Url":")" + url + R"(","mac_x64_sha256":")" +
+             digest + "\"")
+        << "1.0" << Outcome::invalidLocation << "Invalid update location"
+        << ""
+        << ""
+        << "";
+    QTest::newRow("only arm64 entries")
+        << j(R"("version":"2.0","mac_arm64_url":")" + url + R"(","mac_arm64_sha256":")" + digest +
+             "\"")
+        << "1.0" << Outcome::invalidLocation << "Invalid update location"
+        << ""
+        << ""
+        << "";
+    QTest::newRow("not newer ignores bad location and digest")
+        << j(R"("version":"1.0.0","mac_x64_url":"http://x","mac_x64_sha256":"zz")") << "1.0"
+        << Outcome::upToDate << "Up to date"
+        << ""
+        << ""
+        << "";
+    QTest::newRow("unreadable running version")
+        << j(R"("version":"9.0")") << "" << Outcome::upToDate << "Up to date"
+        << ""
+        << ""
+        << "";
+    QTest::newRow("upper-case digest kept lower")
+        << j(R"("version":"2","mac_x64_url":")" + url + R"(","mac_x64_sha256":")" +
+             digest.toUpper() + "\"")
+        << "1" << Outcome::updateAvailable << "Update available"
+        << "2" << kUrl << kDigest;
+    QTest::newRow("digest 63") << j(R"("version":"2","mac_x64_url":")" + url +
+                                    R"(","mac_x64_sha256":")" + digest.left(63) + "\"")
+                               << "1" << Outcome::invalidSignature << "Invalid update signature"
+                               << ""
+                               << ""
+                               << "";
+    QTest::newRow("digest 65") << j(R"("version":"2","mac_x64_url":")" + url +
+                                    R"(","mac_x64_sha256":")" + digest + "a\"")
+                               << "1" << Outcome::invalidSignature << "Invalid update signature"
+                               << ""
+                               << ""
+                               << "";
+    QTest::newRow("digest letter beyond f")
+        << j(R"("version":"2","mac_x64_url":")" + url + R"(","mac_x64_sha256":")" +
+             digest.left(63) + "g\"")
+        << "1" << Outcome::invalidSignature << "Invalid update signature"
+        << ""
+        << ""
+        << "";
+    QTest::newRow("digest missing") << j(R"("version":"2","mac_x64_url":")" + url + "\"") << "1"
+                                    << Outcome::invalidSignature << "Invalid update signature"
+                                    << ""
+                                    << ""
+                                    << "";
+    QTest::newRow("full-width digest refused at once")
+        << j(R"("version":"2","mac_x64_url":")" + url + R"(","mac_x64_sha256":")" +
+             QString::fromUtf8("０").repeated(64).toUtf8() + "\"")
+        << "1" << Outcome::invalidSignature << "Invalid update signature"
+        << ""
+        << ""
+        << "";
+    QTest::newRow("version kept as written")
+        << j(R"("version":"02.4","mac_x64_url":")" + url + R"(","mac_x64_sha256":")" + digest +
+             "\"")
+        << "1" << Outcome::updateAvailable << "Update available"
+        << "02.4" << kUrl << kDigest;
+}
+void TestManifest::evaluation() {
+    QFETCH(QByteArray, json);
+    QFETCH(QString, current);
+    QFETCH(Outcome, outcome);
+    QFETCH(QString, message);
+    QFETCH(QString, version);
+    QFETCH(QString, location);
+    QFETCH(QString, digest);
+    const auto manifest = MacUpdateManifest::decode(json);
+    QVERIFY(manifest);
+    const ManifestVerdict verdict = evaluateManifest(*manifest, current, kServer);
+    QCOMPARE(verdict.outcome, outcome);
+    QCOMPARE(verdict.message(), message);
+    QCOMPARE(verdict.version, version);
+    QCOMPARE(verdict.location, location);
+    QCOMPARE(verdict.digest, digest);
+}
+
+void TestManifest::size_data() {
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("unknown") << qint64(-1) << false;
+    QTest::newRow("empty") << qint64(0) << false;
+    QTest::newRow("one byte") << qint64(1) << true;
+    QTest::newRow("exactly 256 KiB") << qint64(262144) << true;
+    QTest::newRow("one byte more") << qint64(262145) << false;
+}
+void TestManifest::size() {
+    QFETCH(qint64, size);
+    QFETCH(bool, ok);
+    QCOMPARE(isAcceptableManifestSize(size), ok);
+}
+
+void TestManifest::urlRule_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("allowed");
+    QTest::newRow("plain") << "https://updates.veldra.example/version.json" << true;
+    QTest::newRow("host upper case") << "https://UPDATES.Veldra.Example/a.dmg" << true;
+    QTest::newRow("scheme upper case") << "HTTPS://updates.veldra.example/a.dmg" << true;
+    QTest::newRow("explicit 443") << "https://updates.veldra.example:443/a.dmg" << true;
+    QTest::newRow("query and fragment ignored") << "https://updates.veldra.example/a?x=1#y" << true;
+    QTest::newRow("other port") << "https://updates.veldra.example:8443/a.dmg" << false;
+    QTest::newRow("http") << "http://updates.veldra.example/a.dmg" << false;
+    QTest::newRow("ftp") << "ftp://updates.veldra.example/a.dmg" << false;
+    QTest::newRow("no scheme") << "updates.veldra.example/a.dmg" << false;
+    QTest::newRow("sub-domain") << "https://cdn.updates.veldra.example/a.dmg" << false;
+    QTest::newRow("suffix trick") << "https://updates.veldra.example.evil.example/a.dmg" << false;
+    QTest::newRow("trailing dot") << "https://updates.veldra.example./a.dmg" << false;
+    QTest::newRow("other host") << "https://evil.example/a.dmg" << false;
+    QTest::newRow("user") << "https://user@updates.veldra.example/a.dmg" << false;
+    QTest::newRow("user and password") << "https://user:pw@updates.veldra.example/a.dmg" << false;
+    QTest::newRow("empty user info") << "https://@updates.veldra.example/a.dmg" << false;
+    QTest::newRow("password only") << "https://:pw@updates.veldra.example/a.dmg" << false;
+    QTest::newRow("at sign in path is fine") << "https://updates.veldra.example/a@b.dmg" << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("spaces do not parse") << "https://updates.veldra.example/a b.dmg" << false;
+    QTest::newRow("no host") << "https:///a.dmg" << false;
+}
+void TestManifest::urlRule() {
+    QFETCH(QString, text);
+    QFETCH(bool, allowed);
+    QCOMPARE(makeUpdateURL(text, kServer).has_value(), allowed);
+}
+
+void TestManifest::noUrlIsNotAllowed() {
+    QVERIFY(!isAllowedUpdateURL(std::nullopt, kServer));
+}
+
+void TestManifest::configuredPort() {
+    const UpdateServer test{"localhost", 8443};
+    QVERIFY(makeUpdateURL("https://localhost:8443/x", test));
+    QVERIFY(makeUpdateURL("https://localhost/x", test));
+    QVERIFY(!makeUpdateURL("https://localhost:443/x", test));
+}
+
+QTEST_APPLESS_MAIN(TestManifest)

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QObject>
+
+// Declared apart from its definitions: moc cannot read the raw JSON literals.
+class TestManifest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void decoding_data();
+    void decoding();
+    void keysAreExact();
+    void evaluation_data();
+    void evaluation();
+    void size_data();
+    void size();
+    void urlRule_data();
+    void urlRule();
+    void noUrlIsNotAllowed();
+    void configuredPort();
+};
