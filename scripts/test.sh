@@ -18,3 +18,12 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:dete
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 ctest --test-dir "$build" --output-on-failure -j2
+
+echo "== fuzzing (each target ${VELDRA_FUZZ_SECONDS:-20} s, ASan + UBSan)"
+fuzz=build-fuzz
+CC=clang CXX=clang++ cmake -S . -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDRA_FUZZ=ON \
+  -DVELDRA_BUILD_TESTS=OFF -DVELDRA_BUILD_BENCH=OFF -DVELDRA_WERROR=ON \
+  -DVELDRA_FUZZ_SECONDS="${VELDRA_FUZZ_SECONDS:-20}" >/dev/null
+cmake --build "$fuzz" --target fuzz_manifest fuzz_version fuzz_url
+ctest --test-dir "$fuzz" -L fuzz --output-on-failure -j2
+grep -E '^[0-9]+/[0-9]+ Testing: |stat::number_of_executed_units' "$fuzz/Testing/Temporary/LastTest.log" || true
