@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     const ManifestEntries entries = selectManifestEntries(*manifest);
     for (const char* current : {"1.0.0", "2.4.1", "", "9223372036854775807"}) {
-        const ManifestVerdict verdict = evaluateManifest(*manifest, QString::fromLatin1(current), server);
+        const ManifestVerdict verdict =
+            evaluateManifest(*manifest, QString::fromLatin1(current), server);
         if (verdict.message().isEmpty())
             std::abort();
         if (verdict.outcome != ManifestVerdict::Outcome::updateAvailable)

@@ -9,7 +9,8 @@ using namespace veldra;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const UpdateServer server{QStringLiteral("updates.veldra.example"), 443};
-    const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const QString text =
+        QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     const auto url = makeUpdateURL(text, server);
     if (!url)
         return 0;

@@ -9,7 +9,8 @@
 using namespace veldra;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const QString all = QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const QString all =
+        QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     const qsizetype split = all.indexOf(QLatin1Char('|'));
     const QString a = split < 0 ? all : all.left(split);
     const QString b = split < 0 ? QStringLiteral("1.0.0") : all.mid(split + 1);
