@@ -146,8 +146,9 @@ void RdpLauncher::launchFreeRdp(const QString& path, const QString& user,
 
     const ClientLog log(m_config.logFilePath());
     auto opened = std::make_shared<OpenedLog>(log.openLogFile(arguments));
-    process->setStandardOutput(opened->handle.fd());
-    process->setStandardError(opened->handle.fd());
+    using Redirect = platform::ChildProcess::Redirect;
+    process->setStandardOutput(Redirect::descriptor(opened->handle.fd()));
+    process->setStandardError(Redirect::descriptor(opened->handle.fd()));
 
     auto finishOnce = std::make_shared<FinishOnce>(std::move(completion));
     QPointer<RdpLauncher> weakSelf(this);

@@ -3,9 +3,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -20,6 +22,9 @@ namespace veldra::platform {
 struct ChildProcess::Shared {
     pid_t pid = -1;
     std::atomic<bool> reaped{false};
+    std::mutex mutex;
+    std::condition_variable ended;
+    Termination termination;
 };
 
 namespace {
@@ -34,10 +39,20 @@ ChildProcess::Termination decodeWaitStatus(int status) {
     return {WEXITSTATUS(status), ChildProcess::TerminationReason::Exit};
 }
 
-// Child-side descriptor for stdout or stderr: the given one, or the null device.
-int addOutputAction(posix_spawn_file_actions_t* actions, int fd, int target) {
-    if (fd >= 0)
-        return posix_spawn_file_actions_adddup2(actions, fd, target);
+// Child-side descriptor for stdout or stderr.
+int addOutputAction(posix_spawn_file_actions_t* actions, const ChildProcess::Redirect& redirect,
+                    int pipeWriteEnd, int target) {
+    using Kind = ChildProcess::Redirect::Kind;
+    switch (redirect.kind) {
+    case Kind::Inherit:
+        return 0;
+    case Kind::Descriptor:
+        return posix_spawn_file_actions_adddup2(actions, redirect.fd, target);
+    case Kind::Pipe:
+        return posix_spawn_file_actions_adddup2(actions, pipeWriteEnd, target);
+    case Kind::NullDevice:
+        break;
+    }
     return posix_spawn_file_actions_addopen(actions, target, "/dev/null", O_WRONLY, 0);
 }
 
@@ -49,22 +64,33 @@ ChildProcess::ChildProcess(QString executable, QStringList arguments)
 ChildProcess::~ChildProcess() {
     if (m_inputFd >= 0)
         ::close(m_inputFd);
+    if (m_outputFd >= 0)
+        ::close(m_outputFd);
 }
 
 std::optional<SystemError> ChildProcess::start() {
-    int input[2];
-    if (::pipe2(input, O_CLOEXEC) != 0) {
+    int input[2] = {-1, -1};
+    int output[2] = {-1, -1};
+    const auto closeAll = [&] {
+        for (int fd : {input[0], input[1], output[0], output[1]})
+            if (fd >= 0)
+                ::close(fd);
+    };
+    if ((!m_inheritInput && ::pipe2(input, O_CLOEXEC) != 0) ||
+        (m_stdout.kind == Redirect::Kind::Pipe && ::pipe2(output, O_CLOEXEC) != 0)) {
         const int code = errno;
+        closeAll();
         return SystemError{code, errorText(code)};
     }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    int rc = posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    int rc =
+        m_inheritInput ? 0 : posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     if (rc == 0)
-        rc = addOutputAction(&actions, m_stdoutFd, STDOUT_FILENO);
+        rc = addOutputAction(&actions, m_stdout, output[1], STDOUT_FILENO);
     if (rc == 0)
-        rc = addOutputAction(&actions, m_stderrFd, STDERR_FILENO);
+        rc = addOutputAction(&actions, m_stderr, -1, STDERR_FILENO);
 
     // The child starts with default signal handling and an empty mask,
     // whatever this process has set up for itself.
@@ -98,13 +124,19 @@ std::optional<SystemError> ChildProcess::start() {
         rc = posix_spawn(&pid, program.constData(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    ::close(input[0]);
     if (rc != 0) {
-        ::close(input[1]);
+        closeAll();
         return SystemError{rc, errorText(rc)};
+    }
+    // Only the child's ends are closed here; ours stay open.
+    for (int* fd : {&input[0], &output[1]}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
     }
 
     m_inputFd = input[1];
+    m_outputFd = output[0];
     m_shared = std::make_shared<Shared>();
     m_shared->pid = pid;
 
@@ -117,9 +149,14 @@ std::optional<SystemError> ChildProcess::start() {
         do {
             result = ::waitpid(shared->pid, &status, 0);
         } while (result < 0 && errno == EINTR);
-        shared->reaped.store(true);
         const Termination termination =
             result < 0 ? Termination{-1, TerminationReason::Exit} : decodeWaitStatus(status);
+        {
+            std::lock_guard lock(shared->mutex);
+            shared->termination = termination;
+            shared->reaped.store(true);
+        }
+        shared->ended.notify_all();
         if (handler)
             handler(termination);
     }).detach();
@@ -174,6 +211,34 @@ bool ChildProcess::writeAndCloseInput(const QByteArray& bytes) {
     }
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     return written == bytes.size();
+}
+
+QByteArray ChildProcess::readAllStandardOutput() {
+    QByteArray bytes;
+    if (m_outputFd < 0)
+        return bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(m_outputFd, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.append(buffer, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+    ::close(m_outputFd);
+    m_outputFd = -1;
+    return bytes;
+}
+
+ChildProcess::Termination ChildProcess::waitForExit() {
+    if (!m_shared)
+        return {-1, TerminationReason::Exit};
+    std::unique_lock lock(m_shared->mutex);
+    m_shared->ended.wait(lock, [&] { return m_shared->reaped.load(); });
+    return m_shared->termination;
 }
 
 bool ChildProcess::isRunning() const {

@@ -35,10 +35,25 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Descriptors the child gets as standard output and error; -1 means the
-    // null device. They are duplicated at start and stay the caller's.
-    void setStandardOutput(int fd) { m_stdoutFd = fd; }
-    void setStandardError(int fd) { m_stderrFd = fd; }
+    // Where an output stream of the child goes. A file descriptor is
+    // duplicated at start and stays the caller's.
+    struct Redirect {
+        enum class Kind { NullDevice, Inherit, Descriptor, Pipe };
+        Kind kind = Kind::NullDevice;
+        int fd = -1;
+        static Redirect nullDevice() { return {}; }
+        static Redirect inherit() { return {Kind::Inherit, -1}; }
+        static Redirect pipe() { return {Kind::Pipe, -1}; }
+        // A negative descriptor means the null device.
+        static Redirect descriptor(int fd) {
+            return fd >= 0 ? Redirect{Kind::Descriptor, fd} : Redirect{};
+        }
+    };
+    void setStandardOutput(Redirect redirect) { m_stdout = redirect; }
+    void setStandardError(Redirect redirect) { m_stderr = redirect; }
+    // By default the child reads from a pipe fed by writeAndCloseInput; when
+    // inherited it shares this process's standard input.
+    void setInheritStandardInput(bool inherit) { m_inheritInput = inherit; }
     void setTerminationHandler(TerminationHandler handler) { m_onTermination = std::move(handler); }
 
     // Starts the child with a pipe as standard input and the inherited
@@ -50,6 +65,12 @@ public:
     // beyond a short grace period. Returns whether every byte was written.
     bool writeAndCloseInput(const QByteArray& bytes);
 
+    // Reads a captured standard output (Redirect::pipe) to its end.
+    QByteArray readAllStandardOutput();
+
+    // Blocks until the child has ended; its termination.
+    Termination waitForExit();
+
     bool isRunning() const;
     qint64 processId() const;
 
@@ -57,9 +78,11 @@ private:
     struct Shared;
     QString m_executable;
     QStringList m_arguments;
-    int m_stdoutFd = -1;
-    int m_stderrFd = -1;
+    Redirect m_stdout;
+    Redirect m_stderr;
+    bool m_inheritInput = false;
     int m_inputFd = -1;
+    int m_outputFd = -1;
     TerminationHandler m_onTermination;
     std::shared_ptr<Shared> m_shared;
 };

@@ -106,8 +106,8 @@ private Q_SLOTS:
         QFile log(dir.path() + "/log");
         QVERIFY(log.open(QIODevice::WriteOnly | QIODevice::Append));
         ChildProcess process("/bin/sh", {"-c", "echo out; echo err >&2; cat"});
-        process.setStandardOutput(log.handle());
-        process.setStandardError(log.handle());
+        process.setStandardOutput(ChildProcess::Redirect::descriptor(log.handle()));
+        process.setStandardError(ChildProcess::Redirect::descriptor(log.handle()));
         auto ended = watch(process);
         QVERIFY(!process.start());
         QVERIFY(process.writeAndCloseInput("from stdin\n"));

@@ -1,0 +1,172 @@
+#include "TestBundle.h"
+#include "updater/ToolRunner.h"
+#include "updater/UpdaterError.h"
+
+#include <QDirIterator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace veldra;
+
+namespace {
+
+ToolResult run(const ToolInvocation& invocation) {
+    auto result = runTool(invocation);
+    if (auto* error = std::get_if<platform::SystemError>(&result))
+        qFatal("could not start %s: %s", qPrintable(invocation.executable),
+               qPrintable(error->message));
+    return std::get<ToolResult>(result);
+}
+
+// Zombie children of this process, from /proc.
+int zombieChildren() {
+    int zombies = 0;
+    const QByteArray self = QByteArray::number(::getpid());
+    QDirIterator it("/proc", QDir::Dirs | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        QFile stat(it.next() + "/stat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[0] == "Z" && fields[1] == self)
+            ++zombies;
+    }
+    return zombies;
+}
+
+// Runs `body` with this process's stdout and stderr going to a file; its content.
+QByteArray captureOwnStreams(const std::function<void()>& body) {
+    QTemporaryDir dir;
+    QFile file(dir.path() + "/streams");
+    if (!file.open(QIODevice::ReadWrite))
+        return "cannot capture";
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int savedOut = ::dup(1), savedErr = ::dup(2);
+    ::dup2(file.handle(), 1);
+    ::dup2(file.handle(), 2);
+    body();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::dup2(savedOut, 1);
+    ::dup2(savedErr, 2);
+    ::close(savedOut);
+    ::close(savedErr);
+    file.seek(0);
+    return file.readAll();
+}
+
+} // namespace
+
+class TestToolRunner : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void argumentsArriveUnchanged() {
+        const QStringList awkward{"/Volumes/Veldra Cloud Desktop/x.app",
+                                  "it's",
+                                  "\"quoted\"",
+                                  "back\\slash",
+                                  "$HOME `x`",
+                                  ""};
+        ToolInvocation call{"/bin/sh", QStringList{"-c", "printf '%s\\0' \"$@\"", "sh"} + awkward,
+                            ToolOutput::captured};
+        const ToolResult result = run(call);
+        QCOMPARE(result.status, 0);
+        QByteArray expected;
+        for (const QString& a : awkward)
+            expected += a.toUtf8() + '\0';
+        QCOMPARE(result.output, expected);
+    }
+
+    void largeOutputIsReadCompletely() {
+        // Far beyond a pipe's 64 KiB: must neither stall nor lose bytes.
+        const ToolResult result = run({"/bin/sh",
+                                       {"-c", "head -c 3000000 /dev/zero | tr '\\0' x; exit 4"},
+                                       ToolOutput::captured});
+        QCOMPARE(result.status, 4);
+        QCOMPARE(result.output.size(), 3000000);
+        QCOMPARE(result.output.count('x'), 3000000);
+    }
+
+    void missingToolIsThePlatformsError() {
+        auto result = runTool({"/nonexistent/usr/bin/hdiutil", {"attach"}, ToolOutput::captured});
+        const auto* error = std::get_if<platform::SystemError>(&result);
+        QVERIFY(error);
+        QCOMPARE(error->code, ENOENT);
+        QCOMPARE(describe(*error), QString::fromLocal8Bit(std::strerror(ENOENT)));
+    }
+
+    void relativePathIsRefused() {
+        auto result = runTool({"sh", {"-c", "exit 0"}});
+        QVERIFY(std::holds_alternative<platform::SystemError>(result));
+    }
+
+    void discardedAndInheritedStreams() {
+        const QStringList chatter{"-c", "echo to-stdout; echo to-stderr >&2"};
+        const QByteArray quiet = captureOwnStreams([&] {
+            run({"/bin/sh", chatter, ToolOutput::discarded, ToolErrors::discarded});
+        });
+        QCOMPARE(quiet, QByteArray());
+        const QByteArray loud = captureOwnStreams([&] {
+            run({"/bin/sh", chatter, ToolOutput::inherited, ToolErrors::inherited});
+        });
+        QCOMPARE(loud, QByteArray("to-stdout\nto-stderr\n"));
+    }
+
+    void unwaitedToolRunsOnAndLeavesNoZombie() {
+        QTemporaryDir dir;
+        const QString marker = dir.path() + "/done";
+        QElapsedTimer timer;
+        timer.start();
+        const ToolResult result = run({"/bin/sh",
+                                       {"-c", "sleep 0.5; : > \"$1\"", "sh", marker},
+                                       ToolOutput::inherited,
+                                       ToolErrors::inherited,
+                                       false});
+        QVERIFY(timer.elapsed() < 400);
+        QCOMPARE(result.status, 0);
+        QVERIFY(!QFile::exists(marker));
+        QVERIFY(test::waitUntil([&] { return QFile::exists(marker); }, 5000));
+        QVERIFY(test::waitUntil([] { return zombieChildren() == 0; }, 2000));
+    }
+
+    void updaterErrors_data() {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("made");
+        using namespace updater_errors;
+        const auto row = [](const UpdaterError& e) { return e.message; };
+        QTest::newRow("2") << 2 << "Integrity check failed." << row(integrityCheckFailed());
+        QTest::newRow("3") << 3 << "The downloaded update has an invalid size."
+                           << row(invalidSize());
+        QTest::newRow("4") << 4 << "The installer does not contain the expected Veldra application."
+                           << row(unexpectedApplication());
+        QTest::newRow("5") << 5 << "The downloaded application signature is invalid."
+                           << row(invalidSignature());
+        QTest::newRow("6") << 6 << "The downloaded disk image could not be opened."
+                           << row(diskImageUnreadable());
+        QTest::newRow("7") << 7 << "The downloaded application executable is missing."
+                           << row(executableMissing());
+        QTest::newRow("8") << 8 << "The update was built for a different type of Mac."
+                           << row(wrongArchitecture());
+        QTest::newRow("9")
+            << 9 << "Administrator approval was not granted; the current app was left unchanged."
+            << row(approvalNotGranted());
+    }
+    void updaterErrors() {
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        QFETCH(QString, made);
+        QCOMPARE(made, message);
+        const UpdaterError error = makeUpdaterError(code, message);
+        QCOMPARE(error.domain(), "VeldraUpdater");
+        QCOMPARE(error.code, code);
+        QCOMPARE(describe(error), message);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestToolRunner)
+#include "tst_toolrunner.moc"
