@@ -1,0 +1,390 @@
+#include "updater/MacUpdater.h"
+
+#include "updater/Sha256.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QUuid>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace veldra {
+
+namespace {
+
+constexpr qint64 kMinImageBytes = 65'536; // a real image is always larger
+
+QByteArray userAgent(const QString& version) {
+    return QByteArrayLiteral("VeldraCloudDesktop-MacUpdater/") + version.toUtf8();
+}
+
+CheckResult failed(const char* message) {
+    return {CheckResult::Kind::failed, QString::fromLatin1(message), {}, {}, {}};
+}
+
+std::optional<qint64> fileSize(const QString& path, int* error = nullptr) {
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+        if (error)
+            *error = errno;
+        return std::nullopt;
+    }
+    return static_cast<qint64>(info.st_size);
+}
+
+bool isFailedTransfer(const TransferResult& t, const UpdateServer& server) {
+    return !t.file || t.transportError || !t.isHttp || t.status != 200 ||
+           !isAllowedUpdateURL(t.finalUrl, server) || t.declaredLength > kMaxImageBytes;
+}
+
+// Size, digest and move of a downloaded image, then the install. Nothing on
+// success (the install has been handed over); otherwise the status line.
+std::optional<QString> completeDownload(TransferResult transfer, const QString& expectedDigest,
+                                        const QString& expectedVersion, const UpdateServer& server,
+                                        const QString& temporaryDirectory,
+                                        const MacUpdater::InstallStep& install) {
+    if (isFailedTransfer(transfer, server))
+        return QStringLiteral("Download failed");
+    const QString received = transfer.file->fileName();
+    int error = 0;
+    const auto size = fileSize(received, &error);
+    if (!size)
+        return QString::fromLocal8Bit(std::strerror(error));
+    if (*size <= kMinImageBytes || *size > kMaxImageBytes)
+        return updater_errors::invalidSize().localizedDescription();
+
+    const auto digest = sha256Hex(received);
+    if (const auto* failure = std::get_if<platform::SystemError>(&digest))
+        return failure->message;
+    if (std::get<QString>(digest) != expectedDigest)
+        return updater_errors::integrityCheckFailed().localizedDescription();
+
+    const QString image = verifiedImagePath(temporaryDirectory);
+    if (!transfer.file->rename(image))
+        return transfer.file->errorString();
+    // From here the image is ours to remove on failure.
+    transfer.file->setAutoRemove(false);
+    transfer.file.reset();
+
+    const auto failure = install ? install(image, expectedVersion)
+                                 : std::optional<UpdateFailure>(platform::SystemError{
+                                       ENOSYS, QStringLiteral("No installer is configured.")});
+    if (!failure)
+        return std::nullopt;
+    QFile::remove(image);
+    return describe(*failure);
+}
+
+} // namespace
+
+QString verifiedImagePath(const QString& temporaryDirectory) {
+    return temporaryDirectory + QStringLiteral("/VeldraCloudDesktop-") +
+           QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".dmg");
+}
+
+QString cacheBustingQuery(double secondsSinceEpoch) {
+    QString number = QString::number(secondsSinceEpoch, 'f', QLocale::FloatingPointShortest);
+    if (!number.contains(QLatin1Char('.')))
+        number += QStringLiteral(".0");
+    return QStringLiteral("?t=") + number;
+}
+
+CheckResult handleManifestResponse(const TransferResult& t, const QString& currentVersion,
+                                   const UpdateServer& server) {
+    if (t.transportError || !t.file || !t.isHttp || t.status != 200 ||
+        !isAllowedUpdateURL(t.finalUrl, server))
+        return failed("Update check failed");
+    const auto size = fileSize(t.file->fileName());
+    if (!size)
+        return failed("Invalid update response");
+    if (!isAcceptableManifestSize(*size))
+        return failed("Invalid update response size");
+    QFile file(t.file->fileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return failed("Invalid update response");
+    const QByteArray bytes = file.read(kMaxManifestBytes + 1);
+    if (bytes.size() != *size)
+        return failed("Invalid update response");
+    const auto manifest = MacUpdateManifest::decode(bytes);
+    if (!manifest)
+        return failed("Invalid update response");
+    const ManifestVerdict verdict = evaluateManifest(*manifest, currentVersion, server);
+    switch (verdict.outcome) {
+    case ManifestVerdict::Outcome::upToDate:
+        return {CheckResult::Kind::upToDate, verdict.message(), {}, {}, {}};
+    case ManifestVerdict::Outcome::updateAvailable:
+        return {
+            CheckResult::Kind::available, {}, verdict.version, verdict.location, verdict.digest};
+    default:
+        return {CheckResult::Kind::failed, verdict.message(), {}, {}, {}};
+    }
+}
+
+MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAccessManager> network,
+                       QObject* parent)
+    : QObject(parent), m_config(std::move(configuration)), m_timer(new QTimer(this)) {
+    if (!m_config.jitter)
+        m_config.jitter = [] {
+            return std::chrono::milliseconds(QRandomGenerator::global()->bounded(300'001));
+        };
+    m_timer->setSingleShot(true);
+    m_timer->setTimerType(Qt::PreciseTimer);
+    QObject::connect(m_timer, &QTimer::timeout, this, &MacUpdater::timerFired);
+
+    // The session and its network manager live on the worker thread, which
+    // plays the part of a URL session's serial delegate queue.
+    m_worker.setObjectName(QStringLiteral("VeldraUpdater"));
+    m_worker.start();
+    network->moveToThread(&m_worker);
+    auto* context = new QObject;
+    context->moveToThread(&m_worker);
+    QMetaObject::invokeMethod(
+        context,
+        [&, context, network = network.release()]() mutable {
+            m_session =
+                new UpdateSession(std::unique_ptr<QNetworkAccessManager>(network), m_config.server,
+                                  m_config.trustedCas, m_config.temporaryDirectory,
+                                  UpdateSession::Limits{m_config.timings.transferCap});
+            delete context;
+        },
+        Qt::BlockingQueuedConnection);
+
+    scheduleNextCheck(m_config.timings.firstCheck);
+}
+
+MacUpdater::~MacUpdater() {
+    QMetaObject::invokeMethod(
+        m_session, [session = m_session] { delete session; }, Qt::BlockingQueuedConnection);
+    m_worker.quit();
+    m_worker.wait();
+}
+
+void MacUpdater::onWorker(std::function<void()> work) {
+    QMetaObject::invokeMethod(m_session, std::move(work), Qt::QueuedConnection);
+}
+
+void MacUpdater::scheduleNextCheck(std::chrono::milliseconds delay) {
+    QPointer<MacUpdater> self(this);
+    QMetaObject::invokeMethod(
+        this,
+        [self, delay] {
+            if (self)
+                self->m_timer->start(delay);
+        },
+        Qt::QueuedConnection);
+}
+
+std::optional<std::chrono::milliseconds> MacUpdater::nextCheckIn() const {
+    if (!m_timer->isActive())
+        return std::nullopt;
+    return std::chrono::milliseconds(m_timer->remainingTime());
+}
+
+void MacUpdater::timerFired() {
+    if (m_config.isSessionRunning && m_config.isSessionRunning()) {
+        scheduleNextCheck(m_config.timings.sessionRetry);
+        return;
+    }
+    QPointer<MacUpdater> self(this);
+    checkForUpdates(false, [self](bool) {
+        if (self)
+            self->scheduleNextCheck(self->m_config.timings.hourly + self->m_config.jitter());
+    });
+}
+
+void MacUpdater::checkForUpdates(bool manual, CheckCompletion completion) {
+    if (QThread::currentThread() != thread()) {
+        QPointer<MacUpdater> self(this);
+        QMetaObject::invokeMethod(
+            this,
+            [self, manual, completion] {
+                if (self)
+                    self->checkForUpdates(manual, completion);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    if (m_config.isSessionRunning && m_config.isSessionRunning()) {
+        if (manual)
+            setStatusMessage(QStringLiteral("Finish the current session before checking"));
+        if (completion)
+            completion(false);
+        return;
+    }
+    if (m_isChecking) {
+        if (completion)
+            m_queuedCompletions << completion;
+        if (manual)
+            m_manualStatusRequested = true;
+        return;
+    }
+    setIsChecking(true);
+    m_manualStatusRequested = manual;
+    if (completion)
+        m_queuedCompletions << completion;
+
+    QString address = QStringLiteral("https://") + m_config.server.host;
+    if (m_config.server.port != 443)
+        address += QLatin1Char(':') + QString::number(m_config.server.port);
+    address += QStringLiteral("/version.json") +
+               cacheBustingQuery(static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
+    const auto url = makeUpdateURL(address, m_config.server);
+    if (!url) {
+        finishCheck(false, QStringLiteral("Update check failed"), false);
+        return;
+    }
+    const QString current = m_config.currentVersion();
+    QNetworkRequest request(*url);
+    request.setTransferTimeout(static_cast<int>(m_config.timings.manifestTimeout.count()));
+    request.setRawHeader("User-Agent", userAgent(current));
+
+    const UpdateServer server = m_config.server;
+    onWorker([this, request, current, server] {
+        m_session->start(
+            request, QLatin1String(kManifestTaskDescription),
+            [this, current, server](TransferResult transfer) {
+                const CheckResult result = handleManifestResponse(transfer, current, server);
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, result] {
+                        switch (result.kind) {
+                        case CheckResult::Kind::available:
+                            publishAvailableUpdate(result.version, result.location, result.digest);
+                            break;
+                        case CheckResult::Kind::upToDate:
+                            finishCheck(false, QStringLiteral("Up to date"), true);
+                            break;
+                        case CheckResult::Kind::failed:
+                            finishCheck(false, result.message, false);
+                            break;
+                        }
+                    },
+                    Qt::QueuedConnection);
+            });
+    });
+}
+
+void MacUpdater::publishAvailableUpdate(const QString& version, const QString& location,
+                                        const QString& digest) {
+    setLatestVersion(version);
+    setDownloadUrl(location);
+    m_expectedSha256 = digest;
+    setHasUpdate(true);
+    setStatusMessage(QStringLiteral("Update available"));
+    if (m_promptedVersion != version) {
+        m_promptedVersion = version;
+        setShouldPresentUpdate(true);
+    }
+    finishCheck(true, std::nullopt, false);
+}
+
+void MacUpdater::finishCheck(bool found, const std::optional<QString>& message, bool clearUpdate) {
+    setIsChecking(false);
+    if (clearUpdate) {
+        setHasUpdate(false);
+        setLatestVersion(QString());
+        setDownloadUrl(QString());
+        m_expectedSha256.clear();
+        setShouldPresentUpdate(false);
+    }
+    if (message && (m_manualStatusRequested || *message != QLatin1String("Up to date")))
+        setStatusMessage(*message);
+    m_manualStatusRequested = false;
+    const QList<CheckCompletion> completions = std::exchange(m_queuedCompletions, {});
+    for (const CheckCompletion& completion : completions)
+        completion(found);
+}
+
+void MacUpdater::startDownload() {
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, &MacUpdater::startDownload, Qt::QueuedConnection);
+        return;
+    }
+    if (m_isDownloading || m_expectedSha256.size() != 64)
+        return;
+    const auto url = makeUpdateURL(m_downloadUrl, m_config.server);
+    if (!url)
+        return;
+    if (m_config.isSessionRunning && m_config.isSessionRunning()) {
+        setStatusMessage(QStringLiteral("Finish the current session before updating"));
+        return;
+    }
+    const QString digest = m_expectedSha256;
+    const QString version = m_latestVersion;
+    setShouldPresentUpdate(false);
+    setIsDownloading(true);
+    setStatusMessage(QStringLiteral("Downloading\u2026"));
+
+    QNetworkRequest request(*url);
+    request.setTransferTimeout(static_cast<int>(m_config.timings.downloadTimeout.count()));
+    request.setRawHeader("User-Agent", userAgent(m_config.currentVersion()));
+    const UpdateServer server = m_config.server;
+    const QString temporaryDirectory = m_config.temporaryDirectory;
+    const InstallStep install = m_config.installUpdate;
+    onWorker([this, request, digest, version, server, temporaryDirectory, install] {
+        m_session->start(request, QString(), [=, this](TransferResult transfer) {
+            const auto failure = completeDownload(std::move(transfer), digest, version, server,
+                                                  temporaryDirectory, install);
+            if (failure)
+                QMetaObject::invokeMethod(
+                    this, [this, message = *failure] { finishDownloadWithFailure(message); },
+                    Qt::QueuedConnection);
+        });
+    });
+}
+
+void MacUpdater::finishDownloadWithFailure(const QString& message) {
+    setIsDownloading(false);
+    setStatusMessage(message);
+}
+
+void MacUpdater::setShouldPresentUpdate(bool present) {
+    if (m_shouldPresentUpdate == present)
+        return;
+    m_shouldPresentUpdate = present;
+    Q_EMIT shouldPresentUpdateChanged();
+}
+
+void MacUpdater::setHasUpdate(bool value) {
+    if (m_hasUpdate == value)
+        return;
+    m_hasUpdate = value;
+    Q_EMIT hasUpdateChanged();
+}
+void MacUpdater::setLatestVersion(const QString& value) {
+    if (m_latestVersion == value)
+        return;
+    m_latestVersion = value;
+    Q_EMIT latestVersionChanged();
+}
+void MacUpdater::setDownloadUrl(const QString& value) {
+    if (m_downloadUrl == value)
+        return;
+    m_downloadUrl = value;
+    Q_EMIT downloadUrlChanged();
+}
+void MacUpdater::setIsDownloading(bool value) {
+    if (m_isDownloading == value)
+        return;
+    m_isDownloading = value;
+    Q_EMIT isDownloadingChanged();
+}
+void MacUpdater::setStatusMessage(const QString& value) {
+    if (m_statusMessage == value)
+        return;
+    m_statusMessage = value;
+    Q_EMIT statusMessageChanged();
+}
+void MacUpdater::setIsChecking(bool value) {
+    if (m_isChecking == value)
+        return;
+    m_isChecking = value;
+    Q_EMIT isCheckingChanged();
+}
+
+} // namespace veldra

@@ -1,0 +1,152 @@
+#pragma once
+
+#include "updater/MacUpdateManifest.h"
+#include "updater/UpdateSession.h"
+#include "updater/UpdaterError.h"
+
+#include <QList>
+#include <QObject>
+#include <QSslCertificate>
+#include <QString>
+#include <QThread>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace veldra {
+
+// The outcome of reading a fetched manifest.
+struct CheckResult {
+    enum class Kind { failed, upToDate, available };
+    Kind kind = Kind::failed;
+    QString message;  // for failed
+    QString version;  // for available, as the manifest has it
+    QString location; // for available, the text
+    QString digest;   // for available, lower case
+};
+
+// Judges a finished manifest transfer: transport, status, final address,
+// size, JSON and the manifest rules, in that order.
+CheckResult handleManifestResponse(const TransferResult& transfer, const QString& currentVersion,
+                                   const UpdateServer& server);
+
+// "?t=<seconds since 1970 in shortest round-trip form, at least one decimal>"
+QString cacheBustingQuery(double secondsSinceEpoch);
+
+// The application's one updater: checks for a newer version on a schedule or
+// on request, publishes what it found, and downloads, verifies and hands over
+// an accepted update. Lives on the main thread; transfers, hashing and the
+// install run on one serial worker thread.
+class MacUpdater : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool hasUpdate READ hasUpdate NOTIFY hasUpdateChanged)
+    Q_PROPERTY(QString latestVersion READ latestVersion NOTIFY latestVersionChanged)
+    Q_PROPERTY(QString downloadUrl READ downloadUrl NOTIFY downloadUrlChanged)
+    Q_PROPERTY(bool isDownloading READ isDownloading NOTIFY isDownloadingChanged)
+    Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
+    Q_PROPERTY(bool shouldPresentUpdate READ shouldPresentUpdate WRITE setShouldPresentUpdate NOTIFY
+                   shouldPresentUpdateChanged)
+    Q_PROPERTY(bool isChecking READ isChecking NOTIFY isCheckingChanged)
+public:
+    // Runs on the worker thread with the verified image and the expected
+    // version. Returns normally once the install has been handed over.
+    using InstallStep = std::function<std::optional<UpdateFailure>(const QString& imagePath,
+                                                                   const QString& expectedVersion)>;
+    using CheckCompletion = std::function<void(bool found)>;
+
+    struct Timings {
+        std::chrono::milliseconds firstCheck{3'000};
+        std::chrono::milliseconds sessionRetry{120'000};
+        std::chrono::milliseconds hourly{3'600'000};
+        std::chrono::milliseconds manifestTimeout{20'000}; // silence on one request
+        std::chrono::milliseconds downloadTimeout{300'000};
+        std::chrono::milliseconds transferCap{300'000}; // one whole transfer
+    };
+    struct Configuration {
+        UpdateServer server;
+        QList<QSslCertificate> trustedCas; // empty: the system trust store
+        QString temporaryDirectory;
+        std::function<QString()> currentVersion;
+        std::function<bool()> isSessionRunning;
+        InstallStep installUpdate;
+        std::function<std::chrono::milliseconds()> jitter; // 0 to 300 s
+        Timings timings;
+    };
+
+    MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAccessManager> network,
+               QObject* parent = nullptr);
+    ~MacUpdater() override;
+
+    // The production instance; creating it arms the first check.
+    static MacUpdater& shared();
+
+    bool hasUpdate() const { return m_hasUpdate; }
+    QString latestVersion() const { return m_latestVersion; }
+    QString downloadUrl() const { return m_downloadUrl; }
+    bool isDownloading() const { return m_isDownloading; }
+    QString statusMessage() const { return m_statusMessage; }
+    bool shouldPresentUpdate() const { return m_shouldPresentUpdate; }
+    bool isChecking() const { return m_isChecking; }
+    QString expectedSha256() const { return m_expectedSha256; }
+    void setShouldPresentUpdate(bool present);
+
+    // Callable from any thread; `completion` gets true exactly when this check
+    // published a newer version.
+    void checkForUpdates(bool manual, CheckCompletion completion = {});
+    // Replaces any pending automatic check.
+    void scheduleNextCheck(std::chrono::milliseconds delay);
+    // Downloads, verifies and installs the known update. Callable from any thread.
+    void startDownload();
+
+    // When the pending automatic check fires, if one is pending.
+    std::optional<std::chrono::milliseconds> nextCheckIn() const;
+
+Q_SIGNALS:
+    void hasUpdateChanged();
+    void latestVersionChanged();
+    void downloadUrlChanged();
+    void isDownloadingChanged();
+    void statusMessageChanged();
+    void shouldPresentUpdateChanged();
+    void isCheckingChanged();
+
+private:
+    void timerFired();
+    void publishAvailableUpdate(const QString& version, const QString& location,
+                                const QString& digest);
+    void finishCheck(bool found, const std::optional<QString>& message, bool clearUpdate);
+    void finishDownloadWithFailure(const QString& message);
+    void onWorker(std::function<void()> work);
+
+    void setHasUpdate(bool value);
+    void setLatestVersion(const QString& value);
+    void setDownloadUrl(const QString& value);
+    void setIsDownloading(bool value);
+    void setStatusMessage(const QString& value);
+    void setIsChecking(bool value);
+
+    Configuration m_config;
+    bool m_hasUpdate = false;
+    QString m_latestVersion;
+    QString m_downloadUrl;
+    bool m_isDownloading = false;
+    QString m_statusMessage;
+    bool m_shouldPresentUpdate = false;
+    bool m_isChecking = false;
+    QString m_expectedSha256;
+    QString m_promptedVersion;
+    QTimer* m_timer = nullptr;
+    QList<CheckCompletion> m_queuedCompletions;
+    bool m_manualStatusRequested = false;
+
+    QThread m_worker;
+    UpdateSession* m_session = nullptr; // lives on m_worker
+};
+
+// The image's place once verified: "<tmp>/VeldraCloudDesktop-<UUID>.dmg".
+QString verifiedImagePath(const QString& temporaryDirectory);
+
+} // namespace veldra

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "platform/ChildProcess.h"
+
+#include <QString>
+
+#include <variant>
+
+namespace veldra {
+
+inline constexpr qint64 kDigestChunk = 1'048'576;
+
+// SHA-256 of a file's contents as 64 lower-case hex digits, streamed in 1 MiB
+// blocks; or the error of opening or reading it.
+std::variant<QString, platform::SystemError> sha256Hex(const QString& path);
+
+} // namespace veldra

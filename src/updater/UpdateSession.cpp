@@ -1,0 +1,121 @@
+#include "updater/UpdateSession.h"
+
+#include "updater/MacUpdateManifest.h"
+
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
+#include <QNetworkReply>
+#include <QSslConfiguration>
+#include <QTimer>
+
+namespace veldra {
+
+namespace {
+
+// Cookies are neither sent nor kept.
+class NoCookies : public QNetworkCookieJar {
+public:
+    using QNetworkCookieJar::QNetworkCookieJar;
+    QList<QNetworkCookie> cookiesForUrl(const QUrl&) const override { return {}; }
+    bool setCookiesFromUrl(const QList<QNetworkCookie>&, const QUrl&) override { return false; }
+};
+
+} // namespace
+
+UpdateSession::UpdateSession(std::unique_ptr<QNetworkAccessManager> network, UpdateServer server,
+                             QList<QSslCertificate> trustedCas, QString temporaryDirectory,
+                             Limits limits)
+    : m_network(std::move(network)), m_server(std::move(server)),
+      m_trustedCas(std::move(trustedCas)), m_temporaryDirectory(std::move(temporaryDirectory)),
+      m_limits(limits) {
+    m_network->setCache(nullptr);
+    m_network->setCookieJar(new NoCookies(m_network.get()));
+    m_network->setRedirectPolicy(QNetworkRequest::UserVerifiedRedirectPolicy);
+    m_network->setStrictTransportSecurityEnabled(false);
+}
+
+UpdateSession::~UpdateSession() = default;
+
+void UpdateSession::start(QNetworkRequest request, const QString& description,
+                          Completion completion) {
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
+    QSslConfiguration tls = request.sslConfiguration();
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!m_trustedCas.isEmpty())
+        tls.setCaCertificates(m_trustedCas);
+    request.setSslConfiguration(tls);
+
+    const qint64 limit =
+        description == QLatin1String(kManifestTaskDescription) ? kMaxManifestBytes : kMaxImageBytes;
+
+    auto body = std::make_shared<std::unique_ptr<QTemporaryFile>>(std::make_unique<QTemporaryFile>(
+        m_temporaryDirectory + QStringLiteral("/.veldra-transfer-XXXXXX")));
+    if (!(*body)->open())
+        body->reset();
+
+    QNetworkReply* reply = m_network->get(request);
+    reply->setReadBufferSize(1 << 20);
+    auto failure = std::make_shared<std::optional<QString>>();
+    const auto abortWith = [reply, failure](const QString& why) {
+        if (!*failure)
+            *failure = why;
+        reply->abort();
+    };
+
+    auto* cap = new QTimer(reply);
+    cap->setSingleShot(true);
+    QObject::connect(cap, &QTimer::timeout, reply,
+                     [abortWith] { abortWith(QStringLiteral("The transfer took too long.")); });
+    cap->start(m_limits.transferCap);
+
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, body, abortWith] {
+        const QByteArray chunk = reply->readAll();
+        if (!*body || (*body)->write(chunk) != chunk.size())
+            abortWith(QStringLiteral("The download could not be stored."));
+    });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [limit, abortWith](qint64 received, qint64 total) {
+                         if (received > limit || total > limit)
+                             abortWith(QStringLiteral("The transfer is too large."));
+                     });
+    const UpdateServer server = m_server;
+    QObject::connect(reply, &QNetworkReply::redirected, reply,
+                     [reply, server, abortWith](const QUrl& target) {
+                         if (isAllowedUpdateURL(target, server))
+                             Q_EMIT reply->redirectAllowed();
+                         else
+                             abortWith(QStringLiteral("The redirect was refused."));
+                     });
+    QObject::connect(reply, &QNetworkReply::finished, this,
+                     [reply, body, failure, completion = std::move(completion)] {
+                         reply->deleteLater();
+                         if (reply->bytesAvailable() > 0 && *body)
+                             (*body)->write(reply->readAll());
+                         TransferResult result;
+                         if (*failure)
+                             result.transportError = *failure;
+                         else if (reply->error() != QNetworkReply::NoError)
+                             result.transportError = reply->errorString();
+                         const QVariant status =
+                             reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+                         result.isHttp = status.isValid();
+                         result.status = status.toInt();
+                         result.finalUrl = reply->url();
+                         bool known = false;
+                         const qint64 declared =
+                             reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+                         result.declaredLength = known ? declared : -1;
+                         if (!result.transportError && *body && (*body)->flush())
+                             result.file = std::move(*body);
+                         body->reset();
+                         completion(std::move(result));
+                     });
+}
+
+} // namespace veldra

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "updater/UpdateURL.h"
+
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QSslCertificate>
+#include <QTemporaryFile>
+#include <QUrl>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace veldra {
+
+inline constexpr qint64 kMaxImageBytes = 524'288'000;
+inline constexpr auto kManifestTaskDescription = "manifest";
+
+// What a finished transfer left behind. The body file removes itself unless
+// the receiver takes it over.
+struct TransferResult {
+    std::unique_ptr<QTemporaryFile> file; // none after a transport error
+    std::optional<QString> transportError;
+    bool isHttp = false;
+    int status = 0;
+    QUrl finalUrl;
+    qint64 declaredLength = -1; // -1: not declared
+};
+
+// The updater's one network session. Lives on the updater's worker thread and
+// calls every completion there. Nothing is cached or persisted; TLS peers are
+// always verified, against `trustedCas` alone when it is not empty. Bodies are
+// streamed to a file of our own as they arrive, never held in memory.
+class UpdateSession : public QObject {
+    Q_OBJECT
+public:
+    struct Limits {
+        std::chrono::milliseconds transferCap{300'000}; // a whole transfer, however lively
+    };
+    using Completion = std::function<void(TransferResult)>;
+
+    UpdateSession(std::unique_ptr<QNetworkAccessManager> network, UpdateServer server,
+                  QList<QSslCertificate> trustedCas, QString temporaryDirectory, Limits limits);
+    ~UpdateSession() override;
+
+    // Starts a GET. `description` "manifest" caps the body at 256 KiB, anything
+    // else at 500 MiB. Redirects are followed only to addresses the update URL
+    // rule allows. Call on the session's thread.
+    void start(QNetworkRequest request, const QString& description, Completion completion);
+
+private:
+    std::unique_ptr<QNetworkAccessManager> m_network;
+    UpdateServer m_server;
+    QList<QSslCertificate> m_trustedCas;
+    QString m_temporaryDirectory;
+    Limits m_limits;
+};
+
+} // namespace veldra

@@ -1,0 +1,114 @@
+#include "HttpsTestServer.h"
+
+#include <QFile>
+#include <QJsonDocument>
+
+#include <cstdlib>
+
+namespace veldra::test {
+
+namespace {
+
+bool run(const QString& dir, const QString& script) {
+    QProcess shell;
+    shell.setWorkingDirectory(dir);
+    shell.setProcessChannelMode(QProcess::MergedChannels);
+    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-ec"), script});
+    if (!shell.waitForFinished(60000) || shell.exitCode() != 0) {
+        qWarning("openssl failed: %s", shell.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+const TestPki& TestPki::instance() {
+    static QTemporaryDir folder;
+    static TestPki pki = [] {
+        TestPki p;
+        p.dir = folder.path();
+        run(p.dir,
+            QStringLiteral(
+                "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 "
+                "  -subj '/CN=Veldra Test CA' -addext basicConstraints=critical,CA:TRUE "
+                "  -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null\n"
+                "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr "
+                "  -subj '/CN=localhost' 2>/dev/null\n"
+                "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n"
+                "basicConstraints=CA:FALSE\\nextendedKeyUsage=serverAuth\\n' > server.ext\n"
+                "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+                "  -out server.pem -days 2 -extfile server.ext 2>/dev/null\n"
+                "openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem "
+                "  -days 2 -subj '/CN=localhost' -addext subjectAltName=DNS:localhost "
+                "  2>/dev/null\n"));
+        p.caPem = p.dir + QStringLiteral("/ca.pem");
+        p.serverPem = p.dir + QStringLiteral("/server.pem");
+        p.serverKey = p.dir + QStringLiteral("/server.key");
+        p.selfSignedPem = p.dir + QStringLiteral("/self.pem");
+        p.selfSignedKey = p.dir + QStringLiteral("/self.key");
+        return p;
+    }();
+    return pki;
+}
+
+QList<QSslCertificate> TestPki::ca() const {
+    QFile file(caPem);
+    return file.open(QIODevice::ReadOnly) ? QSslCertificate::fromData(file.readAll(), QSsl::Pem)
+                                          : QList<QSslCertificate>();
+}
+
+HttpsTestServer::HttpsTestServer(Mode mode) : m_mode(mode) {
+    const TestPki& pki = TestPki::instance();
+    QStringList arguments{QStringLiteral("--root"), m_root.path()};
+    if (mode == Mode::plain)
+        arguments << QStringLiteral("--plain");
+    else if (mode == Mode::selfSigned)
+        arguments << QStringLiteral("--cert") << pki.selfSignedPem << QStringLiteral("--key")
+                  << pki.selfSignedKey;
+    else
+        arguments << QStringLiteral("--cert") << pki.serverPem << QStringLiteral("--key")
+                  << pki.serverKey;
+    setRoutes({});
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(QStringLiteral(HTTPS_SERVER_PATH), arguments);
+    if (m_process.waitForReadyRead(10000))
+        m_port = static_cast<quint16>(m_process.readLine().trimmed().toUInt());
+}
+
+HttpsTestServer::~HttpsTestServer() {
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+QString HttpsTestServer::url(const QString& path) const {
+    return QStringLiteral("%1://localhost:%2%3")
+        .arg(m_mode == Mode::plain ? QStringLiteral("http") : QStringLiteral("https"))
+        .arg(m_port)
+        .arg(path);
+}
+
+void HttpsTestServer::setRoutes(const QJsonObject& routes) const {
+    writeFile(QStringLiteral("routes.json"), QJsonDocument(routes).toJson());
+}
+
+void HttpsTestServer::writeFile(const QString& name, const QByteArray& bytes) const {
+    // Written aside and renamed, so the server never reads half a file.
+    const QString path = m_root.path() + QLatin1Char('/') + name;
+    QFile file(path + QStringLiteral(".new"));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        file.write(bytes);
+        file.close();
+        QFile::remove(path);
+        file.rename(path);
+    }
+}
+
+QStringList HttpsTestServer::requests() const {
+    QFile log(m_root.path() + QStringLiteral("/requests.log"));
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace veldra::test

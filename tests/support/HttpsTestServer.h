@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QString>
+#include <QTemporaryDir>
+
+namespace veldra::test {
+
+// Certificates made for this test run with openssl: a CA, a server
+// certificate it signed for localhost and 127.0.0.1, and an unrelated
+// self-signed one.
+struct TestPki {
+    QString dir;
+    QString caPem, serverPem, serverKey, selfSignedPem, selfSignedKey;
+    QList<QSslCertificate> ca() const;
+    static const TestPki& instance(); // made once per process
+};
+
+// The loopback HTTPS server of tests/support/https_server, stopped by PID
+// when this object goes.
+class HttpsTestServer {
+public:
+    enum class Mode { trusted, selfSigned, plain };
+    explicit HttpsTestServer(Mode mode = Mode::trusted);
+    ~HttpsTestServer();
+
+    bool isRunning() const { return m_port != 0; }
+    quint16 port() const { return m_port; }
+    QString root() const { return m_root.path(); }
+    QString url(const QString& path) const; // https://localhost:<port><path>
+
+    void setRoutes(const QJsonObject& routes) const;
+    void writeFile(const QString& name, const QByteArray& bytes) const;
+    QStringList requests() const; // "<method> <target> | <User-Agent>"
+
+private:
+    QTemporaryDir m_root;
+    QProcess m_process;
+    quint16 m_port = 0;
+    Mode m_mode;
+};
+
+} // namespace veldra::test

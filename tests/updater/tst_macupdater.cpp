@@ -1,0 +1,562 @@
+#include "HttpsTestServer.h"
+#include "TestBundle.h"
+#include "launcher/RdpLauncher.h"
+#include "updater/MacUpdater.h"
+#include "updater/Sha256.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <atomic>
+#include <thread>
+
+using namespace veldra;
+using namespace veldra::test;
+using namespace std::chrono_literals;
+using Mode = HttpsTestServer::Mode;
+
+namespace {
+
+const QString kRunning = "2.0.0";
+
+QByteArray imageBytes(qsizetype size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(42);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+QString hexDigest(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+} // namespace
+
+class TestMacUpdater : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<HttpsTestServer> m_server;
+    std::unique_ptr<QTemporaryDir> m_temp;
+    std::unique_ptr<MacUpdater> m_updater;
+    bool m_sessionRunning = false;
+    std::optional<UpdateFailure> m_installResult;
+    QStringList m_installedImages;
+    std::atomic<bool> m_installedOnMainThread{false};
+
+    std::unique_ptr<MacUpdater> makeUpdater(quint16 port, MacUpdater::Timings timings = {}) {
+        MacUpdater::Configuration config;
+        config.server = {"localhost", port};
+        config.trustedCas = TestPki::instance().ca();
+        config.temporaryDirectory = m_temp->path();
+        config.currentVersion = [] { return kRunning; };
+        config.isSessionRunning = [this] { return m_sessionRunning; };
+        config.jitter = [] { return 250'000ms; };
+        config.installUpdate = [this](const QString& image, const QString& version) {
+            m_installedOnMainThread =
+                QThread::currentThread() == QCoreApplication::instance()->thread();
+            QMetaObject::invokeMethod(
+                this, [this, image, version] { m_installedImages << image + " " + version; },
+                Qt::QueuedConnection);
+            return QFile::exists(image)
+                       ? m_installResult
+                       : std::optional<UpdateFailure>(platform::SystemError{ENOENT, "gone"});
+        };
+        config.timings = timings;
+        return std::make_unique<MacUpdater>(std::move(config),
+                                            std::make_unique<QNetworkAccessManager>());
+    }
+
+    static MacUpdater::Timings quick() {
+        MacUpdater::Timings t;
+        t.firstCheck = 3'600'000ms; // no automatic check unless a test asks for one
+        t.manifestTimeout = 1'500ms;
+        t.downloadTimeout = 1'500ms;
+        t.transferCap = 10'000ms;
+        return t;
+    }
+
+    QJsonObject manifest(const QString& version, const QString& url, const QString& digest) {
+        return QJsonObject{
+            {"mac_version", version}, {"mac_x64_url", url}, {"mac_x64_sha256", digest}};
+    }
+
+    void offer(const QJsonObject& manifestObject) {
+        m_server->writeFile("version.json", QJsonDocument(manifestObject).toJson());
+        m_server->setRoutes({{"/version.json", QJsonObject{{"file", "version.json"}}}});
+    }
+
+    bool checkNow(bool manual = true) {
+        bool done = false;
+        bool found = false;
+        m_updater->checkForUpdates(manual, [&](bool f) {
+            done = true;
+            found = f;
+        });
+        if (!waitUntil([&] { return done; }, 15000))
+            qWarning("the check did not finish");
+        return found;
+    }
+
+    QStringList leftovers() const {
+        return QDir(m_temp->path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY2(!TestPki::instance().ca().isEmpty(),
+                 "openssl could not make the test certificates");
+    }
+
+    void init() {
+        m_temp = std::make_unique<QTemporaryDir>();
+        m_server = std::make_unique<HttpsTestServer>();
+        QVERIFY(m_server->isRunning());
+        m_sessionRunning = false;
+        m_installResult = platform::SystemError{ENOSYS, "No installer in this test."};
+        m_installedImages.clear();
+        m_updater = makeUpdater(m_server->port(), quick());
+    }
+    void cleanup() {
+        m_updater.reset();
+        m_server.reset();
+        m_temp.reset();
+    }
+
+    // Every outcome of a check, against the real server.
+    void checkOutcomes_data() {
+        QTest::addColumn<QJsonObject>("route");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("found");
+        const QString url = "https://localhost/VeldraCloudDesktop-3.0.0.dmg";
+        const QByteArray good = QJsonDocument(QJsonObject{{"mac_version", "3.0.0"},
+                                                          {"mac_x64_url", url},
+                                                          {"mac_x64_sha256", QString(64, 'a')}})
+                                    .toJson(QJsonDocument::Compact);
+        const QJsonObject file{{"file", "version.json"}};
+        const auto with = [&](std::initializer_list<QPair<QString, QJsonValue>> extra) {
+            QJsonObject o = file;
+            for (const auto& [k, v] : extra)
+                o.insert(k, v);
+            return o;
+        };
+        QTest::newRow("200, newer") << file << good << "Update available" << true;
+        QTest::newRow("204") << with({{"status", 204}}) << good << "Update check failed" << false;
+        QTest::newRow("304") << with({{"status", 304}}) << good << "Update check failed" << false;
+        QTest::newRow("404") << with({{"status", 404}}) << good << "Update check failed" << false;
+        QTest::newRow("500") << with({{"status", 500}}) << good << "Update check failed" << false;
+        QTest::newRow("200, empty body")
+            << file << QByteArray() << "Invalid update response size" << false;
+        QTest::newRow("exactly 256 KiB is read")
+            << file << good + QByteArray(262144 - good.size(), ' ') << "Update available" << true;
+        QTest::newRow("declared over 256 KiB")
+            << file << good + QByteArray(262145 - good.size(), ' ') << "Update check failed"
+            << false;
+        QTest::newRow("over 256 KiB without a length")
+            << with({{"length", "none"}}) << good + QByteArray(300000, ' ') << "Update check failed"
+            << false;
+        QTest::newRow("no Content-Length, small")
+            << with({{"length", "none"}}) << good << "Update available" << true;
+        QTest::newRow("lying Content-Length")
+            << with({{"length", 5000}}) << good << "Update check failed" << false;
+        QTest::newRow("stalls mid-transfer")
+            << with({{"stallAfter", 10}}) << good << "Update check failed" << false;
+        QTest::newRow("drops the connection") << with({{"dropAfter", 10}, {"length", 5000}}) << good
+                                              << "Update check failed" << false;
+        QTest::newRow("not JSON") << file << QByteArray("<html>") << "Invalid update response"
+                                  << false;
+        QTest::newRow("version as number")
+            << file << QByteArray("{\"mac_version\":3}") << "Invalid update response" << false;
+        QTest::newRow("older version")
+            << file << QByteArray("{\"mac_version\":\"1.9\"}") << "Up to date" << false;
+        QTest::newRow("location elsewhere")
+            << file
+            << QByteArray("{\"mac_version\":\"3.0\",\"mac_x64_url\":\"https://evil.example/"
+                          "a.dmg\",\"mac_x64_sha256\":\"" +
+                          QByteArray(64, 'a') + "\"}")
+            << "Invalid update location" << false;
+        QTest::newRow("short digest")
+            << file
+            << QByteArray("{\"mac_version\":\"3.0\",\"mac_x64_url\":\"https://localhost/"
+                          "a.dmg\",\"mac_x64_sha256\":\"abc\"}")
+            << "Invalid update signature" << false;
+    }
+    void checkOutcomes() {
+        QFETCH(QJsonObject, route);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, status);
+        QFETCH(bool, found);
+        m_server->writeFile("version.json", body);
+        m_server->setRoutes({{"/version.json", route}});
+        QSignalSpy prompt(m_updater.get(), &MacUpdater::shouldPresentUpdateChanged);
+        QCOMPARE(checkNow(), found);
+        QCOMPARE(m_updater->statusMessage(), status);
+        QCOMPARE(m_updater->hasUpdate(), found);
+        QCOMPARE(m_updater->shouldPresentUpdate(), found);
+        QVERIFY(!m_updater->isChecking());
+        if (found) {
+            QCOMPARE(m_updater->latestVersion(), "3.0.0");
+            QCOMPARE(m_updater->downloadUrl(), "https://localhost/VeldraCloudDesktop-3.0.0.dmg");
+            QCOMPARE(m_updater->expectedSha256(), QString(64, 'a'));
+        }
+        // Whatever happened, no transfer file is left behind.
+        QTRY_COMPARE(leftovers(), QStringList());
+    }
+
+    void requestShape() {
+        offer(manifest("1.0", "", ""));
+        checkNow();
+        const QStringList requests = m_server->requests();
+        QCOMPARE(requests.size(), 1);
+        static const QRegularExpression shape(
+            "^GET /version\\.json\\?t=\\d+\\.\\d+ \\| VeldraCloudDesktop-MacUpdater/2\\.0\\.0$");
+        QVERIFY2(shape.match(requests.first()).hasMatch(), qPrintable(requests.first()));
+    }
+
+    void redirects_data() {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("same host") << "https://localhost:%1/real.json"
+                                   << "Update available";
+        QTest::newRow("another host") << "https://127.0.0.1:%1/real.json"
+                                      << "Update check failed";
+        QTest::newRow("plain http") << "http://localhost:%1/real.json"
+                                    << "Update check failed";
+    }
+    void redirects() {
+        QFETCH(QString, target);
+        QFETCH(QString, status);
+        m_server->writeFile(
+            "real.json",
+            QJsonDocument(manifest("3.0", "https://localhost/a.dmg", QString(64, 'b'))).toJson());
+        m_server->setRoutes(
+            {{"/version.json", QJsonObject{{"redirect", target.arg(m_server->port())}}},
+             {"/real.json", QJsonObject{{"file", "real.json"}}}});
+        checkNow();
+        QCOMPARE(m_updater->statusMessage(), status);
+    }
+
+    void untrustedServers_data() {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("self-signed certificate") << int(Mode::selfSigned);
+        QTest::newRow("plain HTTP") << int(Mode::plain);
+    }
+    void untrustedServers() {
+        QFETCH(int, mode);
+        HttpsTestServer other(static_cast<Mode>(mode));
+        QVERIFY(other.isRunning());
+        other.writeFile(
+            "version.json",
+            QJsonDocument(manifest("3.0", "https://localhost/a.dmg", QString(64, 'a'))).toJson());
+        other.setRoutes({{"/version.json", QJsonObject{{"file", "version.json"}}}});
+        m_updater = makeUpdater(other.port(), quick());
+        QVERIFY(!checkNow());
+        QCOMPARE(m_updater->statusMessage(), "Update check failed");
+        QVERIFY(!m_updater->hasUpdate());
+    }
+
+    void requestsJoinTheCheckInFlight() {
+        m_server->writeFile("version.json",
+                            QJsonDocument(QJsonObject{{"mac_version", "1.0"}}).toJson());
+        m_server->setRoutes(
+            {{"/version.json", QJsonObject{{"file", "version.json"}, {"delayMs", 400}}}});
+        int automaticCalls = 0;
+        m_updater->checkForUpdates(false, [&](bool) { ++automaticCalls; });
+        for (int i = 0; i < 3; ++i)
+            m_updater->checkForUpdates(true);
+        QVERIFY(m_updater->isChecking());
+        QVERIFY(waitUntil([&] { return automaticCalls > 0; }, 10000));
+        QTest::qWait(100);
+        QCOMPARE(automaticCalls, 1);
+        QCOMPARE(m_server->requests().size(), 1);
+        // Joined by a manual request, so even "Up to date" is shown.
+        QCOMPARE(m_updater->statusMessage(), "Up to date");
+    }
+
+    void automaticUpToDateStaysQuietButClears() {
+        offer(manifest("3.0", m_server->url("/a.dmg"), QString(64, 'c')));
+        QVERIFY(checkNow(false));
+        QVERIFY(m_updater->hasUpdate());
+        m_server->setRoutes({{"/version.json", QJsonObject{{"status", 500}}}});
+        checkNow(false);
+        QCOMPARE(m_updater->statusMessage(),
+                 "Update check failed"); // failures show, even automatic
+        QVERIFY(m_updater->hasUpdate()); // and keep the known update
+        offer(manifest("2.0.0", "", ""));
+        QVERIFY(!checkNow(false));
+        QCOMPARE(m_updater->statusMessage(), "Update check failed");
+        QVERIFY(!m_updater->hasUpdate());
+        QCOMPARE(m_updater->latestVersion(), QString());
+        QCOMPARE(m_updater->downloadUrl(), QString());
+        QCOMPARE(m_updater->expectedSha256(), QString());
+    }
+
+    void promptOncePerVersion() {
+        QSignalSpy raised(m_updater.get(), &MacUpdater::shouldPresentUpdateChanged);
+        offer(manifest("3.0", m_server->url("/a.dmg"), QString(64, 'c')));
+        checkNow();
+        QVERIFY(m_updater->shouldPresentUpdate());
+        m_updater->setShouldPresentUpdate(false); // "Later"
+        checkNow();
+        QCOMPARE(m_updater->statusMessage(), "Update available");
+        QVERIFY(!m_updater->shouldPresentUpdate());
+        offer(manifest("3.1", m_server->url("/a.dmg"), QString(64, 'c')));
+        checkNow();
+        QVERIFY(m_updater->shouldPresentUpdate());
+        m_updater->setShouldPresentUpdate(false);
+        // A roll-back to the running version, then 3.1 again: no second prompt.
+        offer(manifest("2.0", "", ""));
+        checkNow();
+        offer(manifest("3.1", m_server->url("/a.dmg"), QString(64, 'c')));
+        checkNow();
+        QVERIFY(m_updater->hasUpdate());
+        QVERIFY(!m_updater->shouldPresentUpdate());
+    }
+
+    void sessionRunningRefusesChecks() {
+        offer(manifest("3.0", m_server->url("/a.dmg"), QString(64, 'c')));
+        m_sessionRunning = true;
+        bool automaticResult = true;
+        bool called = false;
+        m_updater->checkForUpdates(false, [&](bool found) {
+            called = true;
+            automaticResult = found;
+        });
+        QVERIFY(called); // at once
+        QVERIFY(!automaticResult);
+        QCOMPARE(m_updater->statusMessage(), QString());
+        m_updater->checkForUpdates(true);
+        QCOMPARE(m_updater->statusMessage(), "Finish the current session before checking");
+        QVERIFY(!m_updater->isChecking());
+        QTest::qWait(200);
+        QCOMPARE(m_server->requests().size(), 0);
+    }
+
+    void scheduleChain() {
+        offer(manifest("1.0", "", ""));
+        MacUpdater::Timings timings = quick();
+        timings.firstCheck = 50ms;
+        timings.sessionRetry = 120'000ms;
+        timings.hourly = 3'600'000ms;
+        m_updater = makeUpdater(m_server->port(), timings);
+        QVERIFY(waitUntil(
+            [&] { return m_server->requests().size() == 1 && !m_updater->isChecking(); }, 10000));
+        QVERIFY(waitUntil(
+            [&] { return m_updater->nextCheckIn() && *m_updater->nextCheckIn() > 3'000'000ms; },
+            2000));
+        qInfo("next check in %lld ms", static_cast<long long>(m_updater->nextCheckIn()->count()));
+        QVERIFY(*m_updater->nextCheckIn() <= 3'850'000ms); // hourly + the drawn 250 s
+        QVERIFY(*m_updater->nextCheckIn() > 3'840'000ms);
+
+        // While a session runs, the timer re-arms at 120 s without asking the server.
+        m_sessionRunning = true;
+        m_updater->scheduleNextCheck(10ms);
+        QVERIFY(waitUntil(
+            [&] {
+                const auto next = m_updater->nextCheckIn();
+                return next && *next > 100'000ms && *next <= 120'000ms;
+            },
+            2000));
+        QCOMPARE(m_server->requests().size(), 1);
+    }
+
+    void callsFromAnotherThread() {
+        offer(manifest("3.0", m_server->url("/a.dmg"), QString(64, 'c')));
+        std::atomic<bool> found{false}, done{false};
+        std::thread worker([&] {
+            m_updater->checkForUpdates(true, [&](bool f) {
+                found = f;
+                done = true;
+            });
+        });
+        worker.join();
+        QVERIFY(waitUntil([&] { return done.load(); }, 10000));
+        QVERIFY(found);
+    }
+
+    // Downloads ------------------------------------------------------------
+
+    void downloads_data() {
+        QTest::addColumn<QJsonObject>("route");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("rightDigest");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("installed");
+        const QJsonObject file{{"file", "image.dmg"}};
+        const auto with = [&](std::initializer_list<QPair<QString, QJsonValue>> extra) {
+            QJsonObject o = file;
+            for (const auto& [k, v] : extra)
+                o.insert(k, v);
+            return o;
+        };
+        const QString stub = "No installer in this test.";
+        QTest::newRow("verified, handed to the installer")
+            << file << 70'000 << true << stub << true;
+        QTest::newRow("no Content-Length")
+            << with({{"length", "none"}}) << 70'000 << true << stub << true;
+        QTest::newRow("65 537 bytes reach the digest") << file << 65'537 << true << stub << true;
+        QTest::newRow("65 536 bytes is too small")
+            << file << 65'536 << true << "The downloaded update has an invalid size." << false;
+        QTest::newRow("digest differs")
+            << file << 70'000 << false << "Integrity check failed." << false;
+        QTest::newRow("206") << with({{"status", 206}}) << 70'000 << true << "Download failed"
+                             << false;
+        QTest::newRow("304") << with({{"status", 304}}) << 70'000 << true << "Download failed"
+                             << false;
+        QTest::newRow("404") << with({{"status", 404}}) << 70'000 << true << "Download failed"
+                             << false;
+        QTest::newRow("declares more than 500 MiB")
+            << with({{"length", 524288001}}) << 70'000 << true << "Download failed" << false;
+        QTest::newRow("lying Content-Length")
+            << with({{"length", 90'000}}) << 70'000 << true << "Download failed" << false;
+        QTest::newRow("stalls") << with({{"stallAfter", 30'000}}) << 70'000 << true
+                                << "Download failed" << false;
+        QTest::newRow("drops") << with({{"dropAfter", 30'000}}) << 70'000 << true
+                               << "Download failed" << false;
+        QTest::newRow("redirect to another host")
+            << QJsonObject{{"redirect", "https://127.0.0.1:%1/real.dmg"}} << 70'000 << true
+            << "Download failed" << false;
+        QTest::newRow("redirect to http")
+            << QJsonObject{{"redirect", "http://localhost:%1/real.dmg"}} << 70'000 << true
+            << "Download failed" << false;
+        QTest::newRow("redirect on the same host")
+            << QJsonObject{{"redirect", "https://localhost:%1/real.dmg"}} << 70'000 << true << stub
+            << true;
+    }
+    void downloads() {
+        QFETCH(QJsonObject, route);
+        QFETCH(int, size);
+        QFETCH(bool, rightDigest);
+        QFETCH(QString, status);
+        QFETCH(bool, installed);
+        const QByteArray image = imageBytes(size);
+        m_server->writeFile("image.dmg", image);
+        if (route.contains("redirect"))
+            route["redirect"] = route["redirect"].toString().arg(m_server->port());
+        const QString digest = rightDigest ? hexDigest(image) : hexDigest(image + "x");
+        offer(manifest("3.0.0", m_server->url("/VeldraCloudDesktop-3.0.0.dmg"), digest.toUpper()));
+        QVERIFY(checkNow());
+        QJsonObject routes{{"/version.json", QJsonObject{{"file", "version.json"}}},
+                           {"/VeldraCloudDesktop-3.0.0.dmg", route},
+                           {"/real.dmg", QJsonObject{{"file", "image.dmg"}}}};
+        m_server->setRoutes(routes);
+
+        m_updater->startDownload();
+        QVERIFY(m_updater->isDownloading());
+        QCOMPARE(m_updater->statusMessage(), QString::fromUtf8("Downloading…"));
+        QVERIFY(!m_updater->shouldPresentUpdate());
+        QVERIFY(waitUntil([&] { return !m_updater->isDownloading(); }, 15000));
+        QCOMPARE(m_updater->statusMessage(), status);
+        QTest::qWait(50);
+        QCOMPARE(m_installedImages.size(), installed ? 1 : 0);
+        if (installed) {
+            static const QRegularExpression name(
+                "/VeldraCloudDesktop-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"
+                "\\.dmg 3\\.0\\.0$");
+            QVERIFY2(name.match(m_installedImages.first()).hasMatch(),
+                     qPrintable(m_installedImages.first()));
+            QVERIFY(!m_installedOnMainThread);
+        }
+        // The updater stays usable, and nothing is left in the temporary folder.
+        QCOMPARE(m_updater->latestVersion(), "3.0.0");
+        QCOMPARE(m_updater->expectedSha256(), digest);
+        QTRY_COMPARE(leftovers(), QStringList());
+    }
+
+    void handedOverImageStaysForTheInstaller() {
+        const QByteArray image = imageBytes(80'000);
+        m_server->writeFile("image.dmg", image);
+        offer(manifest("3.0.0", m_server->url("/image.dmg"), hexDigest(image)));
+        QVERIFY(checkNow());
+        m_server->setRoutes({{"/image.dmg", QJsonObject{{"file", "image.dmg"}}}});
+        m_installResult.reset(); // the installer takes over
+        m_updater->startDownload();
+        QVERIFY(waitUntil([&] { return m_installedImages.size() == 1; }, 15000));
+        QVERIFY(m_updater->isDownloading()); // until the installer says otherwise
+        const QString path = m_installedImages.first().section(' ', 0, 0);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), image);
+    }
+
+    void downloadRefusals() {
+        const QByteArray image = imageBytes(70'000);
+        m_server->writeFile("image.dmg", image);
+        offer(manifest("3.0.0", m_server->url("/image.dmg"), hexDigest(image)));
+        QVERIFY(checkNow());
+        m_server->setRoutes({{"/image.dmg", QJsonObject{{"file", "image.dmg"}, {"delayMs", 500}}}});
+
+        // A session is running: say so, and keep the prompt open.
+        m_sessionRunning = true;
+        m_updater->startDownload();
+        QCOMPARE(m_updater->statusMessage(), "Finish the current session before updating");
+        QVERIFY(!m_updater->isDownloading());
+        QVERIFY(m_updater->shouldPresentUpdate());
+
+        // A second click while downloading does nothing.
+        m_sessionRunning = false;
+        m_updater->startDownload();
+        m_updater->startDownload();
+        QVERIFY(m_updater->isDownloading());
+        QVERIFY(waitUntil([&] { return !m_updater->isDownloading(); }, 15000));
+        QCOMPARE(m_server->requests().filter("/image.dmg").size(), 1);
+    }
+
+    void launcherWaitsForTheUpdate() {
+        // The launcher reads the live flag through its seam.
+        const QByteArray image = imageBytes(70'000);
+        m_server->writeFile("image.dmg", image);
+        offer(manifest("3.0.0", m_server->url("/image.dmg"), hexDigest(image)));
+        QVERIFY(checkNow());
+        m_server->setRoutes({{"/image.dmg", QJsonObject{{"file", "image.dmg"}, {"delayMs", 500}}}});
+        MacUpdater* updater = m_updater.get();
+        setUpdateDownloadingProbe([updater] { return updater->isDownloading(); });
+        TestBundle bundle;
+        RdpLauncher launcher(RdpLauncher::Configuration{
+            "h", [&] { return bundle.path(); }, [&] { return bundle.scratch() + "/log"; },
+            [] { return std::nullopt; }, [] { return isUpdateDownloading(); }, 3000ms});
+        m_updater->startDownload();
+        QString refusal;
+        launcher.connect("alice", "pw", [&](const LaunchOutcome& outcome) {
+            refusal = outcome.errorDescription();
+        });
+        QCOMPARE(refusal, "Wait for the application update to finish.");
+        QVERIFY(waitUntil([&] { return !m_updater->isDownloading(); }, 15000));
+        setUpdateDownloadingProbe({});
+    }
+
+    void digestMatchesOpenssl() {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/blob";
+        const QByteArray bytes = imageBytes(3 * 1024 * 1024 + 17); // crosses several 1 MiB blocks
+        QVERIFY(TestBundle::writeFile(path, bytes, 0600));
+        QCOMPARE(std::get<QString>(sha256Hex(path)), hexDigest(bytes));
+        QVERIFY(std::holds_alternative<platform::SystemError>(sha256Hex(dir.path() + "/missing")));
+        QVERIFY(TestBundle::writeFile(dir.path() + "/empty", QByteArray(), 0600));
+        QCOMPARE(std::get<QString>(sha256Hex(dir.path() + "/empty")),
+                 "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    }
+
+    void cacheBusting_data() {
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<QString>("query");
+        QTest::newRow("fraction") << 1765051704.25 << "?t=1765051704.25";
+        QTest::newRow("whole seconds keep one decimal") << 1765051704.0 << "?t=1765051704.0";
+        QTest::newRow("shortest round trip") << 0.1 << "?t=0.1";
+    }
+    void cacheBusting() {
+        QFETCH(double, seconds);
+        QFETCH(QString, query);
+        QCOMPARE(cacheBustingQuery(seconds), query);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMacUpdater)
+#include "tst_macupdater.moc"
