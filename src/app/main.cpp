@@ -1,4 +1,5 @@
 #include "launcher/RdpLauncher.h"
+#include "updater/MacUpdater.h"
 
 #include <QApplication>
 #include <QFormLayout>
@@ -23,12 +24,18 @@ int main(int argc, char* argv[]) {
     auto* connectButton = new QPushButton(QStringLiteral("Connect"));
     auto* status = new QLabel;
     status->setWordWrap(true);
+    // Creating the updater arms its first check and lets the launcher see downloads.
+    auto& updater = MacUpdater::shared();
+    auto* updateStatus = new QLabel;
+    QObject::connect(&updater, &MacUpdater::statusMessageChanged, updateStatus,
+                     [&] { updateStatus->setText(updater.statusMessage()); });
 
     auto* form = new QFormLayout(&window);
     form->addRow(QStringLiteral("Username"), username);
     form->addRow(QStringLiteral("Password"), password);
     form->addRow(connectButton);
     form->addRow(status);
+    form->addRow(updateStatus);
 
     const auto connectNow = [&] {
         connectButton->setEnabled(false);
