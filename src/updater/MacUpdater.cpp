@@ -42,8 +42,8 @@ bool isFailedTransfer(const TransferResult& t, const UpdateServer& server) {
            !isAllowedUpdateURL(t.finalUrl, server) || t.declaredLength > kMaxImageBytes;
 }
 
-// Size, digest and move of a downloaded image, then the install. Nothing on
-// success (the install has been handed over); otherwise the status line.
+} // namespace
+
 std::optional<QString> completeDownload(TransferResult transfer, const QString& expectedDigest,
                                         const QString& expectedVersion, const UpdateServer& server,
                                         const QString& temporaryDirectory,
@@ -79,8 +79,6 @@ std::optional<QString> completeDownload(TransferResult transfer, const QString& 
     QFile::remove(image);
     return describe(*failure);
 }
-
-} // namespace
 
 QString verifiedImagePath(const QString& temporaryDirectory) {
     return temporaryDirectory + QStringLiteral("/VeldraCloudDesktop-") +

@@ -146,6 +146,14 @@ private:
     UpdateSession* m_session = nullptr; // lives on m_worker
 };
 
+// Size, digest and move of a finished image transfer, then `install` on this
+// thread. Nothing once the install has been handed over; otherwise the status
+// line, with the moved image removed.
+std::optional<QString> completeDownload(TransferResult transfer, const QString& expectedDigest,
+                                        const QString& expectedVersion, const UpdateServer& server,
+                                        const QString& temporaryDirectory,
+                                        const MacUpdater::InstallStep& install);
+
 // The image's place once verified: "<tmp>/VeldraCloudDesktop-<UUID>.dmg".
 QString verifiedImagePath(const QString& temporaryDirectory);
 

@@ -532,6 +532,43 @@ private Q_SLOTS:
         setUpdateDownloadingProbe({});
     }
 
+    // Failures a real server cannot provoke: files that vanish or cannot move.
+    void fileSystemFailures() {
+        const UpdateServer server{"localhost", 443};
+        const auto transferOf = [&](const QByteArray& bytes) {
+            TransferResult t;
+            t.file = std::make_unique<QTemporaryFile>(m_temp->path() + "/.veldra-transfer-XXXXXX");
+            t.file->open();
+            t.file->write(bytes);
+            t.file->flush();
+            t.isHttp = true;
+            t.status = 200;
+            t.finalUrl = QUrl("https://localhost/a.dmg");
+            return t;
+        };
+        const QByteArray image = imageBytes(70'000);
+        const MacUpdater::InstallStep never = [](const QString&,
+                                                 const QString&) -> std::optional<UpdateFailure> {
+            qFatal("must not install");
+        };
+
+        TransferResult vanished = transferOf(image);
+        QFile::remove(vanished.file->fileName());
+        QCOMPARE(completeDownload(std::move(vanished), hexDigest(image), "3", server,
+                                  m_temp->path(), never),
+                 QString::fromLocal8Bit(std::strerror(ENOENT)));
+
+        const auto moveFails = completeDownload(transferOf(image), hexDigest(image), "3", server,
+                                                m_temp->path() + "/missing", never);
+        QVERIFY(moveFails && !moveFails->isEmpty());
+
+        TransferResult manifest = transferOf("{}");
+        QFile::remove(manifest.file->fileName());
+        QCOMPARE(handleManifestResponse(manifest, "1.0", server).message,
+                 "Invalid update response");
+        QTRY_COMPARE(leftovers(), QStringList());
+    }
+
     void digestMatchesOpenssl() {
         QTemporaryDir dir;
         const QString path = dir.path() + "/blob";
