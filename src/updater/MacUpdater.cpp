@@ -125,7 +125,7 @@ CheckResult handleManifestResponse(const TransferResult& t, const QString& curre
 
 MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAccessManager> network,
                        QObject* parent)
-    : QObject(parent), m_config(std::move(configuration)), m_timer(new QTimer(this)) {
+    : UpdaterState(parent), m_config(std::move(configuration)), m_timer(new QTimer(this)) {
     if (!m_config.jitter)
         m_config.jitter = [] {
             return std::chrono::milliseconds(QRandomGenerator::global()->bounded(300'001));

@@ -3,6 +3,7 @@
 #include "updater/MacUpdateManifest.h"
 #include "updater/UpdateSession.h"
 #include "updater/UpdaterError.h"
+#include "updater/UpdaterState.h"
 
 #include <QList>
 #include <QObject>
@@ -40,22 +41,13 @@ QString cacheBustingQuery(double secondsSinceEpoch);
 // on request, publishes what it found, and downloads, verifies and hands over
 // an accepted update. Lives on the main thread; transfers, hashing and the
 // install run on one serial worker thread.
-class MacUpdater : public QObject {
+class MacUpdater : public UpdaterState {
     Q_OBJECT
-    Q_PROPERTY(bool hasUpdate READ hasUpdate NOTIFY hasUpdateChanged)
-    Q_PROPERTY(QString latestVersion READ latestVersion NOTIFY latestVersionChanged)
-    Q_PROPERTY(QString downloadUrl READ downloadUrl NOTIFY downloadUrlChanged)
-    Q_PROPERTY(bool isDownloading READ isDownloading NOTIFY isDownloadingChanged)
-    Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
-    Q_PROPERTY(bool shouldPresentUpdate READ shouldPresentUpdate WRITE setShouldPresentUpdate NOTIFY
-                   shouldPresentUpdateChanged)
-    Q_PROPERTY(bool isChecking READ isChecking NOTIFY isCheckingChanged)
 public:
     // Runs on the worker thread with the verified image and the expected
     // version. Returns normally once the install has been handed over.
     using InstallStep = std::function<std::optional<UpdateFailure>(const QString& imagePath,
                                                                    const QString& expectedVersion)>;
-    using CheckCompletion = std::function<void(bool found)>;
 
     struct Timings {
         std::chrono::milliseconds firstCheck{3'000};
@@ -83,35 +75,26 @@ public:
     // The production instance; creating it arms the first check.
     static MacUpdater& shared();
 
-    bool hasUpdate() const { return m_hasUpdate; }
-    QString latestVersion() const { return m_latestVersion; }
-    QString downloadUrl() const { return m_downloadUrl; }
-    bool isDownloading() const { return m_isDownloading; }
-    QString statusMessage() const { return m_statusMessage; }
-    bool shouldPresentUpdate() const { return m_shouldPresentUpdate; }
-    bool isChecking() const { return m_isChecking; }
+    bool hasUpdate() const override { return m_hasUpdate; }
+    QString latestVersion() const override { return m_latestVersion; }
+    QString downloadUrl() const override { return m_downloadUrl; }
+    bool isDownloading() const override { return m_isDownloading; }
+    QString statusMessage() const override { return m_statusMessage; }
+    bool shouldPresentUpdate() const override { return m_shouldPresentUpdate; }
+    bool isChecking() const override { return m_isChecking; }
     QString expectedSha256() const { return m_expectedSha256; }
-    void setShouldPresentUpdate(bool present);
+    void setShouldPresentUpdate(bool present) override;
 
     // Callable from any thread; `completion` gets true exactly when this check
     // published a newer version.
-    void checkForUpdates(bool manual, CheckCompletion completion = {});
+    void checkForUpdates(bool manual, CheckCompletion completion = {}) override;
     // Replaces any pending automatic check.
     void scheduleNextCheck(std::chrono::milliseconds delay);
     // Downloads, verifies and installs the known update. Callable from any thread.
-    void startDownload();
+    void startDownload() override;
 
     // When the pending automatic check fires, if one is pending.
     std::optional<std::chrono::milliseconds> nextCheckIn() const;
-
-Q_SIGNALS:
-    void hasUpdateChanged();
-    void latestVersionChanged();
-    void downloadUrlChanged();
-    void isDownloadingChanged();
-    void statusMessageChanged();
-    void shouldPresentUpdateChanged();
-    void isCheckingChanged();
 
 private:
     void timerFired();

@@ -1,0 +1,125 @@
+#include "app/AppDelegate.h"
+
+#include "platform/Application.h"
+#include "updater/UpdaterState.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+
+namespace veldra {
+
+AppDelegate::AppDelegate(SettingsManager& settings, UpdaterState& updater, RdpLauncher& launcher,
+                         ui::ContentView::Details details)
+    : m_settings(settings), m_updater(updater), m_launcher(launcher),
+      m_details(std::move(details)) {}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::applicationDidFinishLaunching() {
+    QApplication::setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
+    m_window = std::make_unique<QMainWindow>();
+    m_view = new ui::ContentView(m_settings, m_updater, m_launcher, m_details);
+    m_window->setCentralWidget(m_view);
+    m_window->setWindowTitle(QStringLiteral("Veldra Cloud Desktop"));
+    m_window->setAttribute(Qt::WA_DeleteOnClose, false);
+    platform::styleMainWindow(m_window.get());
+    installMainMenu();
+    m_window->setFixedSize(m_window->sizeHint());
+
+    m_window->show();
+    // Centre the whole frame, title bar included, once the frame is known.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        m_window->move(m_window->pos() + screen->availableGeometry().center() -
+                       m_window->frameGeometry().center());
+    m_window->raise();
+    m_window->activateWindow();
+}
+
+void AppDelegate::checkForUpdates() {
+    m_updater.checkForUpdates(true);
+}
+
+namespace {
+
+// The focused text field, for the Edit menu.
+QLineEdit* focusedField() {
+    return qobject_cast<QLineEdit*>(QApplication::focusWidget());
+}
+
+} // namespace
+
+void AppDelegate::installMainMenu() {
+    QMenuBar* bar = m_window->menuBar();
+    QMainWindow* window = m_window.get();
+
+    // The application menu: macOS titles it with the application's name.
+    QMenu* app = bar->addMenu(QStringLiteral("Veldra Cloud Desktop"));
+    QAction* about = app->addAction(QStringLiteral("About Veldra Cloud Desktop"), window, [this] {
+        QMessageBox::about(
+            m_window.get(), QStringLiteral("About Veldra Cloud Desktop"),
+            QStringLiteral("Veldra Cloud Desktop\nVersion %1").arg(m_details.appVersion));
+    });
+    about->setMenuRole(QAction::AboutRole);
+    app->addSeparator();
+    QAction* check =
+        app->addAction(QStringLiteral("Check for Updates..."), this, &AppDelegate::checkForUpdates);
+    check->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_U));
+    check->setMenuRole(QAction::ApplicationSpecificRole);
+    app->addSeparator();
+    QAction* hide = app->addAction(QStringLiteral("Hide Veldra Cloud Desktop"), window,
+                                   [window] { platform::hideApplication(window); });
+    hide->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    // Command-H belongs to the row above; two actions on one key would cancel
+    // each other out here, so this one is reached with the mouse.
+    app->addAction(QStringLiteral("Hide Others"), window,
+                   [] { platform::hideOtherApplications(); });
+    app->addAction(QStringLiteral("Show All"), window,
+                   [window] { platform::showAllApplications(window); });
+    app->addSeparator();
+    QAction* quit = app->addAction(QStringLiteral("Quit Veldra Cloud Desktop"), window, [] {
+        QApplication::closeAllWindows();
+        QApplication::quit();
+    });
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quit->setMenuRole(QAction::QuitRole);
+
+    QMenu* edit = bar->addMenu(QStringLiteral("Edit"));
+    const auto editAction = [edit, window](const QString& title, const QKeySequence& key,
+                                           auto call) {
+        QAction* action = edit->addAction(title, window, [call] {
+            if (QLineEdit* field = focusedField())
+                call(field);
+        });
+        action->setShortcut(key);
+        action->setMenuRole(QAction::NoRole);
+        return action;
+    };
+    editAction(QStringLiteral("Undo"), QKeySequence(Qt::CTRL | Qt::Key_Z),
+               [](QLineEdit* f) { f->undo(); });
+    editAction(QStringLiteral("Redo"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+               [](QLineEdit* f) { f->redo(); });
+    edit->addSeparator();
+    editAction(QStringLiteral("Cut"), QKeySequence(Qt::CTRL | Qt::Key_X),
+               [](QLineEdit* f) { f->cut(); });
+    editAction(QStringLiteral("Copy"), QKeySequence(Qt::CTRL | Qt::Key_C),
+               [](QLineEdit* f) { f->copy(); });
+    editAction(QStringLiteral("Paste"), QKeySequence(Qt::CTRL | Qt::Key_V),
+               [](QLineEdit* f) { f->paste(); });
+    editAction(QStringLiteral("Select All"), QKeySequence(Qt::CTRL | Qt::Key_A),
+               [](QLineEdit* f) { f->selectAll(); });
+
+    QMenu* windowMenu = bar->addMenu(QStringLiteral("Window"));
+    QAction* minimize = windowMenu->addAction(QStringLiteral("Minimize"), window,
+                                              [window] { window->showMinimized(); });
+    minimize->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    // The window has one fixed size, so zooming has nothing to change.
+    windowMenu->addAction(QStringLiteral("Zoom"), window, [] {});
+    QAction* close = windowMenu->addAction(QStringLiteral("Close Window"), window,
+                                           [window] { window->close(); });
+    close->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
+}
+
+} // namespace veldra

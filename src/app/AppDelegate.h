@@ -1,0 +1,44 @@
+#pragma once
+
+#include "ui/ContentView.h"
+
+#include <QMainWindow>
+#include <QObject>
+
+#include <memory>
+
+namespace veldra {
+
+class RdpLauncher;
+class SettingsManager;
+class UpdaterState;
+
+// Builds the one window around the sign-in view and installs the menu bar.
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    AppDelegate(SettingsManager& settings, UpdaterState& updater, RdpLauncher& launcher,
+                ui::ContentView::Details details);
+    ~AppDelegate() override;
+
+    void applicationDidFinishLaunching();
+    // Closing the window ends the application.
+    static constexpr bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
+    // "Check for Updates...": a check on the user's request.
+    void checkForUpdates();
+
+    QMainWindow* window() const { return m_window.get(); }
+    ui::ContentView* contentView() const { return m_view; }
+
+private:
+    void installMainMenu();
+
+    SettingsManager& m_settings;
+    UpdaterState& m_updater;
+    RdpLauncher& m_launcher;
+    ui::ContentView::Details m_details;
+    std::unique_ptr<QMainWindow> m_window;
+    ui::ContentView* m_view = nullptr;
+};
+
+} // namespace veldra

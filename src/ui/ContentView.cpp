@@ -1,0 +1,396 @@
+#include "ui/ContentView.h"
+
+#include "launcher/RdpLauncher.h"
+#include "settings/SettingsManager.h"
+#include "ui/BrandPanel.h"
+#include "ui/ConnectButton.h"
+#include "ui/Palette.h"
+#include "ui/UpdatePrompt.h"
+#include "updater/UpdaterState.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPointer>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace veldra::ui {
+
+namespace {
+
+QLabel* text(const QString& content, const QFont& font, const QColor& colour) {
+    auto* label = new QLabel(content);
+    label->setTextFormat(Qt::PlainText);
+    label->setFont(font);
+    label->setStyleSheet(QStringLiteral("color: %1; background: transparent;").arg(css(colour)));
+    return label;
+}
+
+QFrame* divider() {
+    auto* line = new QFrame;
+    line->setFixedHeight(1);
+    line->setStyleSheet(
+        QStringLiteral("background: %1; border: none;").arg(css(rgb(0.9, 0.91, 0.93))));
+    return line;
+}
+
+QWidget* band(const QString& name) {
+    auto* widget = new QWidget;
+    widget->setObjectName(name);
+    widget->setAttribute(Qt::WA_StyledBackground);
+    widget->setStyleSheet(QStringLiteral("#%1 { background: %2; }").arg(name, css(ui::band())));
+    return widget;
+}
+
+// A white box with a 1-point rounded outline around a text field.
+QFrame* fieldBox(const QString& name) {
+    auto* box = new QFrame;
+    box->setObjectName(name);
+    box->setFixedHeight(42);
+    box->setStyleSheet(
+        QStringLiteral("#%1 { background: white; border: 1px solid %2; border-radius: 5px; }")
+            .arg(name, css(border())));
+    return box;
+}
+
+QLineEdit* plainField(const QString& placeholder, const QString& accessibleName) {
+    auto* field = new QLineEdit;
+    field->setPlaceholderText(placeholder);
+    field->setAccessibleName(accessibleName);
+    field->setFrame(false);
+    field->setFont(systemFont(13));
+    field->setStyleSheet(
+        QStringLiteral("QLineEdit { border: none; background: transparent; color: %1; }")
+            .arg(css(primaryText())));
+    return field;
+}
+
+// A shield with a lock, drawn: the symbol of the missing-client box.
+class LockShield : public QWidget {
+public:
+    LockShield() { setFixedSize(16, 18); }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        QPainterPath shield;
+        shield.moveTo(8, 0.5);
+        shield.lineTo(15, 3);
+        shield.lineTo(15, 8.5);
+        shield.cubicTo(15, 13, 11.5, 16, 8, 17.5);
+        shield.cubicTo(4.5, 16, 1, 13, 1, 8.5);
+        shield.lineTo(1, 3);
+        shield.closeSubpath();
+        p.setPen(QPen(tessaroPurple(), 1.4));
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(shield);
+        p.setPen(Qt::NoPen);
+        p.setBrush(tessaroPurple());
+        p.drawRoundedRect(QRectF(5, 8, 6, 4.5), 1, 1);
+        p.setPen(QPen(tessaroPurple(), 1.2));
+        p.setBrush(Qt::NoBrush);
+        p.drawArc(QRectF(6, 5, 4, 6), 0, 180 * 16);
+    }
+};
+
+} // namespace
+
+QString ContentView::trimSpacesAndTabs(const QString& text) {
+    const auto blank = [](QChar c) {
+        return c == QLatin1Char('\t') || c.category() == QChar::Separator_Space;
+    };
+    qsizetype begin = 0, end = text.size();
+    while (begin < end && blank(text.at(begin)))
+        ++begin;
+    while (end > begin && blank(text.at(end - 1)))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+ContentView::ContentView(SettingsManager& settings, UpdaterState& updater, RdpLauncher& launcher,
+                         Details details, QWidget* parent)
+    : QWidget(parent), m_settings(settings), m_updater(updater), m_launcher(launcher) {
+    setObjectName(QStringLiteral("contentView"));
+    setFixedSize(860, 570);
+    setAttribute(Qt::WA_StyledBackground);
+    setStyleSheet(QStringLiteral("#contentView { background: white; }"));
+
+    auto* root = new QHBoxLayout(this);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(0);
+    root->addWidget(new BrandPanel(details.resourcesDir));
+
+    auto* right = new QWidget;
+    right->setObjectName(QStringLiteral("rightColumn"));
+    right->setAttribute(Qt::WA_StyledBackground);
+    right->setStyleSheet(QStringLiteral("#rightColumn { background: white; }"));
+    auto* column = new QVBoxLayout(right);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(buildHeader(details));
+    column->addWidget(divider());
+    column->addWidget(buildForm(), 1);
+    column->addWidget(divider());
+    column->addWidget(buildFooter(details));
+    root->addWidget(right, 1);
+
+    // Follow the settings store and the updater.
+    connect(&settings, &SettingsManager::rememberUsernameChanged, this,
+            [this](bool remember) { m_remember->setChecked(remember); });
+    for (auto signal : {&UpdaterState::hasUpdateChanged, &UpdaterState::latestVersionChanged,
+                        &UpdaterState::isDownloadingChanged, &UpdaterState::statusMessageChanged})
+        connect(&updater, signal, this, &ContentView::refresh);
+
+    // When shown: the remembered username, if remembering.
+    if (settings.rememberUsername())
+        m_username->setText(settings.savedUsername());
+    m_remember->setChecked(settings.rememberUsername());
+
+    setTabOrder(m_username, m_password);
+    setTabOrder(m_password, m_showHide);
+    setTabOrder(m_showHide, m_remember);
+    setTabOrder(m_remember, m_connect);
+    setTabOrder(m_connect, m_banner);
+    setTabOrder(m_banner, m_footerButton);
+    m_username->setFocus();
+
+    m_prompt = new UpdatePrompt(updater, this);
+    refresh();
+}
+
+QWidget* ContentView::buildHeader(const Details& details) {
+    QWidget* header = band(QStringLiteral("header"));
+    header->setFixedHeight(48);
+    auto* row = new QHBoxLayout(header);
+    row->setContentsMargins(38, 0, 38, 0);
+    row->addWidget(text(QStringLiteral("Veldra Cloud Desktop"), systemFont(12, QFont::DemiBold),
+                        secondaryText()));
+    row->addStretch(1);
+    row->addWidget(text(details.processorLabel, systemFont(11), secondaryText()));
+    return header;
+}
+
+QWidget* ContentView::buildForm() {
+    auto* area = new QWidget;
+    auto* outer = new QVBoxLayout(area);
+    outer->setContentsMargins(56, 28, 56, 28);
+    outer->setSpacing(0);
+    outer->addStretch(1);
+
+    outer->addWidget(
+        text(QStringLiteral("Sign in"), systemFont(25, QFont::DemiBold), primaryText()));
+    outer->addSpacing(5);
+    outer->addWidget(
+        text(QStringLiteral("Use your Veldra account to start a remote desktop session."),
+             systemFont(13), secondaryText()));
+    outer->addSpacing(22);
+    outer->addWidget(
+        text(QStringLiteral("Veldra username"), systemFont(12, QFont::DemiBold), primaryText()));
+    outer->addSpacing(6);
+
+    QFrame* userBox = fieldBox(QStringLiteral("usernameBox"));
+    auto* userRow = new QHBoxLayout(userBox);
+    userRow->setContentsMargins(5, 5, 5, 5);
+    userRow->setSpacing(8);
+    QLabel* tag =
+        text(QStringLiteral("VELDRA\\"), systemFont(11, QFont::DemiBold), tessaroPurple());
+    tag->setObjectName(QStringLiteral("domainTag"));
+    tag->setFixedHeight(30);
+    tag->setStyleSheet(
+        QStringLiteral("#domainTag { color: %1; background: %2; border: none; border-radius: 4px; "
+                       "padding: 0 9px; }")
+            .arg(css(tessaroPurple()), css(domainTag())));
+    userRow->addWidget(tag);
+    m_username = plainField(QStringLiteral("Username"), QStringLiteral("Veldra username"));
+    userRow->addWidget(m_username, 1);
+    outer->addWidget(userBox);
+    outer->addSpacing(15);
+
+    // Password, or in its place the missing-client notice.
+    m_passwordSection = new QWidget;
+    auto* passwordColumn = new QVBoxLayout(m_passwordSection);
+    passwordColumn->setContentsMargins(0, 0, 0, 0);
+    passwordColumn->setSpacing(0);
+    passwordColumn->addWidget(
+        text(QStringLiteral("Password"), systemFont(12, QFont::DemiBold), primaryText()));
+    passwordColumn->addSpacing(6);
+    QFrame* passwordBox = fieldBox(QStringLiteral("passwordBox"));
+    auto* passwordRow = new QHBoxLayout(passwordBox);
+    passwordRow->setContentsMargins(12, 0, 12, 0);
+    m_password = plainField(QStringLiteral("Password"), QStringLiteral("Password"));
+    m_password->setEchoMode(QLineEdit::Password);
+    passwordRow->addWidget(m_password, 1);
+    m_showHide = new QPushButton(QStringLiteral("Show"));
+    m_showHide->setFlat(true);
+    m_showHide->setAccessibleName(QStringLiteral("Show password"));
+    m_showHide->setFont(systemFont(11, QFont::DemiBold));
+    m_showHide->setCursor(Qt::PointingHandCursor);
+    m_showHide->setStyleSheet(
+        QStringLiteral("QPushButton { color: %1; border: none; background: transparent; }")
+            .arg(css(secondaryText())));
+    passwordRow->addWidget(m_showHide);
+    passwordColumn->addWidget(passwordBox);
+    outer->addWidget(m_passwordSection);
+
+    m_missingClient = new QFrame;
+    m_missingClient->setObjectName(QStringLiteral("missingClient"));
+    m_missingClient->setStyleSheet(
+        QStringLiteral("#missingClient { background: %1; border-radius: 5px; }")
+            .arg(css(missingClient())));
+    auto* missingRow = new QHBoxLayout(m_missingClient);
+    missingRow->setContentsMargins(11, 11, 11, 11);
+    missingRow->setSpacing(9);
+    missingRow->addWidget(new LockShield, 0, Qt::AlignTop);
+    QLabel* missingText =
+        text(QStringLiteral(
+                 "The bundled FreeRDP component is unavailable. Reinstall Veldra Cloud Desktop."),
+             systemFont(12), secondaryText());
+    missingText->setWordWrap(true);
+    missingRow->addWidget(missingText, 1);
+    outer->addWidget(m_missingClient);
+    outer->addSpacing(10);
+
+    m_remember = new QCheckBox(QStringLiteral("Remember my username on this Mac"));
+    m_remember->setFont(systemFont(12));
+    m_remember->setStyleSheet(QStringLiteral("QCheckBox { color: %1; }").arg(css(secondaryText())));
+    outer->addWidget(m_remember);
+    outer->addSpacing(18);
+
+    m_connect = new ConnectButton;
+    m_connect->setAccessibleName(QStringLiteral("Connect to Cloud Desktop"));
+    outer->addWidget(m_connect);
+
+    m_bannerSpace = new QWidget;
+    m_bannerSpace->setFixedHeight(12);
+    outer->addWidget(m_bannerSpace);
+    m_banner = new QPushButton;
+    m_banner->setObjectName(QStringLiteral("updateBanner"));
+    m_banner->setMinimumHeight(36);
+    m_banner->setFont(systemFont(12, QFont::DemiBold));
+    m_banner->setCursor(Qt::PointingHandCursor);
+    m_banner->setStyleSheet(
+        QStringLiteral("#updateBanner { color: white; background: %1; border: none; "
+                       "border-radius: 5px; } #updateBanner:pressed { background: %2; }")
+            .arg(css(updateBanner()), css(updateBanner().darker(120))));
+    outer->addWidget(m_banner);
+
+    m_errorSpace = new QWidget;
+    m_errorSpace->setFixedHeight(12);
+    outer->addWidget(m_errorSpace);
+    m_error = text(QString(), systemFont(12), errorText());
+    m_error->setObjectName(QStringLiteral("errorBox"));
+    m_error->setWordWrap(true);
+    m_error->setAccessibleName(QStringLiteral("Error"));
+    m_error->setStyleSheet(
+        QStringLiteral("#errorBox { color: %1; background: %2; border-radius: 5px; padding: 9px; }")
+            .arg(css(errorText()), css(errorBackground())));
+    outer->addWidget(m_error);
+    outer->addStretch(1);
+
+    connect(m_username, &QLineEdit::textChanged, this, &ContentView::refresh);
+    connect(m_password, &QLineEdit::textChanged, this, &ContentView::refresh);
+    connect(m_username, &QLineEdit::returnPressed, this, &ContentView::connectAction);
+    connect(m_password, &QLineEdit::returnPressed, this, &ContentView::connectAction);
+    connect(m_connect, &QPushButton::clicked, this, &ContentView::connectAction);
+    connect(m_showHide, &QPushButton::clicked, this, [this] {
+        m_isPasswordVisible = !m_isPasswordVisible;
+        refresh();
+    });
+    connect(m_remember, &QCheckBox::toggled, this, [this](bool checked) {
+        if (checked != m_settings.rememberUsername())
+            m_settings.setRememberUsername(checked);
+    });
+    connect(m_banner, &QPushButton::clicked, this, [this] { m_updater.startDownload(); });
+    return area;
+}
+
+QWidget* ContentView::buildFooter(const Details& details) {
+    QWidget* footer = band(QStringLiteral("footer"));
+    footer->setFixedHeight(50);
+    auto* row = new QHBoxLayout(footer);
+    row->setContentsMargins(20, 0, 20, 0);
+    row->setSpacing(0);
+    row->addWidget(text(QStringLiteral("Need help?  ") + details.supportPhone, systemFont(11),
+                        secondaryText()));
+    row->addStretch(1);
+    m_footerButton = new QPushButton;
+    m_footerButton->setObjectName(QStringLiteral("footerUpdateButton"));
+    m_footerButton->setFlat(true);
+    m_footerButton->setFont(systemFont(11));
+    m_footerButton->setCursor(Qt::PointingHandCursor);
+    m_footerButton->setStyleSheet(
+        QStringLiteral("#footerUpdateButton { color: %1; border: none; background: "
+                       "transparent; padding: 0; }")
+            .arg(css(tessaroPurple())));
+    connect(m_footerButton, &QPushButton::clicked, this,
+            [this] { m_updater.checkForUpdates(true); });
+    row->addWidget(m_footerButton);
+    row->addSpacing(10);
+    QLabel* version =
+        text(QStringLiteral("v") + details.appVersion, systemFont(11), secondaryText());
+    version->setObjectName(QStringLiteral("versionText"));
+    row->addWidget(version);
+    return footer;
+}
+
+void ContentView::refresh() {
+    const bool hasClient = m_launcher.bundledFreeRdpPath().has_value();
+    m_passwordSection->setVisible(hasClient);
+    m_missingClient->setVisible(!hasClient);
+
+    m_password->setEchoMode(m_isPasswordVisible ? QLineEdit::Normal : QLineEdit::Password);
+    m_showHide->setText(m_isPasswordVisible ? QStringLiteral("Hide") : QStringLiteral("Show"));
+    m_showHide->setAccessibleName(m_isPasswordVisible ? QStringLiteral("Hide password")
+                                                      : QStringLiteral("Show password"));
+
+    m_connect->setConnecting(m_isConnecting);
+    m_connect->setEnabled(!m_isConnecting && !m_updater.isDownloading() &&
+                          !trimSpacesAndTabs(m_username->text()).isEmpty() && hasClient &&
+                          !m_password->text().isEmpty());
+
+    const bool hasUpdate = m_updater.hasUpdate();
+    m_banner->setText(QStringLiteral("Version ") + m_updater.latestVersion() +
+                      QStringLiteral(" is ready \u2014 install now"));
+    m_banner->setAccessibleName(m_banner->text());
+    m_banner->setVisible(hasUpdate);
+    m_bannerSpace->setVisible(hasUpdate);
+
+    m_error->setText(m_errorMessage.value_or(QString()));
+    m_error->setVisible(m_errorMessage.has_value());
+    m_errorSpace->setVisible(m_errorMessage.has_value());
+
+    const QString status = m_updater.statusMessage();
+    m_footerButton->setText(status.isEmpty() ? QStringLiteral("Check for updates") : status);
+    m_footerButton->setAccessibleName(m_footerButton->text());
+}
+
+void ContentView::connectAction() {
+    const QString username = m_username->text().trimmed();
+    if (m_isConnecting || m_updater.isDownloading() || username.isEmpty() ||
+        !m_launcher.bundledFreeRdpPath() || m_password->text().isEmpty())
+        return;
+    m_isConnecting = true;
+    m_errorMessage.reset();
+    refresh();
+    m_settings.recordUsername(username);
+    QPointer<ContentView> self(this);
+    m_launcher.connect(username, m_password->text(), [self](const LaunchOutcome& outcome) {
+        if (!self)
+            return;
+        self->m_isConnecting = false;
+        if (outcome.succeeded())
+            self->m_password->clear();
+        else
+            self->m_errorMessage =
+                QStringLiteral("Connection failed: ") + outcome.errorDescription();
+        self->refresh();
+    });
+}
+
+} // namespace veldra::ui

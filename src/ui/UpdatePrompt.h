@@ -1,0 +1,27 @@
+#pragma once
+
+#include "updater/UpdaterState.h"
+
+#include <QMessageBox>
+#include <QPointer>
+
+namespace veldra::ui {
+
+// The modal "Update Available" alert, shown while the updater asks for it.
+class UpdatePrompt : public QObject {
+    Q_OBJECT
+public:
+    UpdatePrompt(UpdaterState& updater, QWidget* window);
+    QMessageBox* box() const { return m_box; }
+
+    static QString message(const QString& version);
+
+private:
+    void sync();
+
+    UpdaterState& m_updater;
+    QWidget* m_window;
+    QPointer<QMessageBox> m_box;
+};
+
+} // namespace veldra::ui

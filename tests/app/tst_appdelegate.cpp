@@ -1,0 +1,106 @@
+#include "FakeUpdater.h"
+#include "TestBundle.h"
+#include "app/AppDelegate.h"
+#include "launcher/RdpLauncher.h"
+#include "settings/SettingsManager.h"
+
+#include <QApplication>
+#include <QMenuBar>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace veldra;
+using namespace std::chrono_literals;
+
+class TestAppDelegate : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    test::TestBundle m_bundle;
+    test::FakeUpdater m_updater;
+    std::unique_ptr<SettingsManager> m_settings;
+    std::unique_ptr<RdpLauncher> m_launcher;
+    std::unique_ptr<AppDelegate> m_delegate;
+
+private Q_SLOTS:
+    void init() {
+        m_settings = std::make_unique<SettingsManager>(
+            std::make_unique<QSettings>(m_dir.path() + "/d.ini", QSettings::IniFormat));
+        m_launcher = std::make_unique<RdpLauncher>(RdpLauncher::Configuration{
+            "h", [this] { return m_bundle.path(); }, [this] { return m_dir.path() + "/log"; },
+            [] { return std::nullopt; }, [] { return false; }, 3000ms});
+        m_delegate =
+            std::make_unique<AppDelegate>(*m_settings, m_updater, *m_launcher,
+                                          ui::ContentView::Details{"", "1.0.0", "", "Intel Mac"});
+        m_delegate->applicationDidFinishLaunching();
+        QVERIFY(QTest::qWaitForWindowExposed(m_delegate->window()));
+    }
+    void cleanup() { m_delegate.reset(); }
+
+    void window() {
+        QMainWindow* window = m_delegate->window();
+        QCOMPARE(window->windowTitle(), "Veldra Cloud Desktop");
+        QCOMPARE(m_delegate->contentView()->size(), QSize(860, 570));
+        QCOMPARE(window->minimumSize(), window->maximumSize()); // not resizable
+        QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        // Centred, within the frame margins the platform adds after showing.
+        const int margin = (window->frameGeometry().width() - window->width()) / 2 + 1;
+        QVERIFY(qAbs(window->frameGeometry().center().x() - screen.center().x()) <= margin);
+        QVERIFY(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
+        QVERIFY(QApplication::quitOnLastWindowClosed());
+    }
+
+    void menus_data() {
+        QTest::addColumn<int>("menu");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QStringList>("items"); // "Title|shortcut", "-" for a separator
+        QTest::newRow("application") << 0 << "Veldra Cloud Desktop"
+                                     << QStringList{"About Veldra Cloud Desktop|",
+                                                    "-",
+                                                    "Check for Updates...|Ctrl+U",
+                                                    "-",
+                                                    "Hide Veldra Cloud Desktop|Ctrl+H",
+                                                    "Hide Others|",
+                                                    "Show All|",
+                                                    "-",
+                                                    "Quit Veldra Cloud Desktop|Ctrl+Q"};
+        QTest::newRow("edit") << 1 << "Edit"
+                              << QStringList{
+                                     "Undo|Ctrl+Z",      "Redo|Ctrl+Shift+Z", "-",
+                                     "Cut|Ctrl+X",       "Copy|Ctrl+C",       "Paste|Ctrl+V",
+                                     "Select All|Ctrl+A"};
+        QTest::newRow("window") << 2 << "Window"
+                                << QStringList{"Minimize|Ctrl+M", "Zoom|", "Close Window|Ctrl+W"};
+    }
+    void menus() {
+        QFETCH(int, menu);
+        QFETCH(QString, title);
+        QFETCH(QStringList, items);
+        const QList<QAction*> bar = m_delegate->window()->menuBar()->actions();
+        QCOMPARE(bar.size(), 3);
+        QCOMPARE(bar.at(menu)->text(), title);
+        QStringList actual;
+        for (QAction* action : bar.at(menu)->menu()->actions())
+            actual << (action->isSeparator()
+                           ? QStringLiteral("-")
+                           : action->text() + "|" + action->shortcut().toString());
+        QCOMPARE(actual, items);
+    }
+
+    void commandUChecksForUpdates() {
+        QTest::keyClick(m_delegate->window(), Qt::Key_U, Qt::ControlModifier);
+        QCOMPARE(m_updater.manualChecks, 1);
+    }
+
+    void closeWindowQuits() {
+        // The last window closing ends the application (seen from exec() only).
+        QVERIFY(m_delegate->window()->testAttribute(Qt::WA_QuitOnClose));
+        QTest::keyClick(m_delegate->window(), Qt::Key_W, Qt::ControlModifier);
+        QVERIFY(!m_delegate->window()->isVisible());
+    }
+};
+
+QTEST_MAIN(TestAppDelegate)
+#include "tst_appdelegate.moc"
