@@ -336,6 +336,12 @@ void MacUpdater::startDownload() {
     });
 }
 
+void MacUpdater::finishAndTerminate() {
+    setIsDownloading(false);
+    setStatusMessage(QStringLiteral("Installing and restarting\u2026"));
+    QCoreApplication::quit();
+}
+
 void MacUpdater::finishDownloadWithFailure(const QString& message) {
     setIsDownloading(false);
     setStatusMessage(message);

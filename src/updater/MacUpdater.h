@@ -93,6 +93,10 @@ public:
     // Downloads, verifies and installs the known update. Callable from any thread.
     void startDownload() override;
 
+    // The install has been handed over: say so and end the application, so
+    // that the install script can replace it. Main thread.
+    void finishAndTerminate();
+
     // When the pending automatic check fires, if one is pending.
     std::optional<std::chrono::milliseconds> nextCheckIn() const;
 

@@ -1,9 +1,13 @@
 #include "launcher/RdpLauncher.h"
+#include "platform/Bundle.h"
+#include "updater/Installer.h"
 #include "updater/MacUpdater.h"
 #include "updater/Version.h"
 #include "veldra/BuildConstants.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QSysInfo>
 
 #include <cerrno>
 

@@ -1,0 +1,282 @@
+#include "updater/Installer.h"
+
+#include "platform/InfoPlist.h"
+#include "updater/ToolRunner.h"
+#include "updater/Version.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QUuid>
+
+#include <plist/plist.h>
+
+#include <cerrno>
+#include <limits>
+#include <unistd.h>
+
+namespace veldra {
+
+QString installScriptText(const SystemTools& t) {
+    const QStringList lines{
+        QStringLiteral("#!/bin/zsh"),
+        QStringLiteral("set -euo pipefail"),
+        QStringLiteral("source_app=\"$1\""),
+        QStringLiteral("target_app=\"$2\""),
+        QStringLiteral("mount_point=\"$3\""),
+        QStringLiteral("old_pid=\"$4\""),
+        QStringLiteral("disk_image=\"$5\""),
+        QStringLiteral("cleanup() {"),
+        QStringLiteral("  %1 detach \"$mount_point\" >/dev/null 2>&1 || true").arg(t.hdiutil),
+        // Inside a function zsh's $0 is the function's name; the script's own
+        // path is $ZSH_ARGZERO.
+        QStringLiteral("  %1 -f \"$disk_image\" \"$ZSH_ARGZERO\"").arg(t.rm),
+        QStringLiteral("}"),
+        QStringLiteral("trap cleanup EXIT"),
+        QStringLiteral("for attempt in {1..60}; do"),
+        QStringLiteral("  %1 -0 \"$old_pid\" 2>/dev/null || break").arg(t.kill),
+        QStringLiteral("  %1 0.25").arg(t.sleep),
+        QStringLiteral("done"),
+        QStringLiteral("# Never replace an application whose process did not exit in time."),
+        QStringLiteral("if %1 -0 \"$old_pid\" 2>/dev/null; then exit 1; fi").arg(t.kill),
+        QStringLiteral("parent=\"${target_app:h}\""),
+        QStringLiteral("staged=\"$parent/.Veldra Cloud Desktop.new.$$\""),
+        QStringLiteral("backup=\"$parent/.Veldra Cloud Desktop.previous.$$\""),
+        QStringLiteral("# Refuse collisions instead of deleting an unexpected existing path."),
+        QStringLiteral("[[ ! -e \"$staged\" && ! -e \"$backup\" ]] || exit 1"),
+        QStringLiteral("%1 \"$source_app\" \"$staged\"").arg(t.ditto),
+        QStringLiteral("%1 -dr com.apple.quarantine \"$staged\" 2>/dev/null || true").arg(t.xattr),
+        QStringLiteral("if [[ -e \"$target_app\" ]]; then %1 \"$target_app\" \"$backup\"; fi")
+            .arg(t.mv),
+        QStringLiteral("if ! %1 \"$staged\" \"$target_app\"; then").arg(t.mv),
+        QStringLiteral("  [[ -e \"$backup\" ]] && %1 \"$backup\" \"$target_app\"").arg(t.mv),
+        QStringLiteral("  exit 1"),
+        QStringLiteral("fi"),
+        QStringLiteral("%1 \"$target_app\"").arg(t.open),
+        QStringLiteral("%1 -rf \"$backup\"").arg(t.rm),
+    };
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString shellQuote(const QString& word) {
+    QString quoted = word;
+    quoted.replace(QLatin1String("'"), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+QString administratorStatement(const QStringList& words) {
+    QStringList quoted;
+    for (const QString& word : words)
+        quoted << shellQuote(word);
+    QString command = quoted.join(QLatin1Char(' ')) + QStringLiteral(" >/dev/null 2>&1 &");
+    command.replace(QLatin1String("\\"), QLatin1String("\\\\"));
+    command.replace(QLatin1String("\""), QLatin1String("\\\""));
+    return QStringLiteral("do shell script \"") + command +
+           QStringLiteral("\" with administrator privileges");
+}
+
+std::variant<QString, UpdateFailure> mountPointFromPlist(const QByteArray& bytes) {
+    const UpdateFailure notAPlist = platform::SystemError{
+        EINVAL, QStringLiteral("The disk image tool's answer is not a property list.")};
+    if (bytes.isEmpty() || bytes.size() > std::numeric_limits<uint32_t>::max())
+        return notAPlist;
+    plist_t root = nullptr;
+    plist_from_memory(bytes.constData(), static_cast<uint32_t>(bytes.size()), &root);
+    if (!root)
+        return notAPlist;
+    std::optional<QString> mountPoint;
+    bool wellFormed = false;
+    if (plist_get_node_type(root) == PLIST_DICT) {
+        plist_t entities = plist_dict_get_item(root, "system-entities");
+        if (entities && plist_get_node_type(entities) == PLIST_ARRAY) {
+            wellFormed = true;
+            const uint32_t count = plist_array_get_size(entities);
+            for (uint32_t i = 0; i < count; ++i) {
+                plist_t entity = plist_array_get_item(entities, i);
+                if (plist_get_node_type(entity) != PLIST_DICT) {
+                    wellFormed = false;
+                    break;
+                }
+                plist_t point = plist_dict_get_item(entity, "mount-point");
+                if (!mountPoint && point && plist_get_node_type(point) == PLIST_STRING) {
+                    char* value = nullptr;
+                    plist_get_string_val(point, &value);
+                    mountPoint = QString::fromUtf8(value ? value : "");
+                    std::free(value);
+                }
+            }
+        }
+    }
+    plist_free(root);
+    if (!wellFormed || !mountPoint)
+        return updater_errors::diskImageUnreadable();
+    return *mountPoint;
+}
+
+QString installTargetFor(const QString& bundlePath) {
+    if (bundlePath.startsWith(QLatin1String("/Volumes/")) ||
+        bundlePath.contains(QLatin1String("/AppTranslocation/")))
+        return QString::fromLatin1(kDefaultInstallTarget);
+    return bundlePath;
+}
+
+Installer::Installer(Configuration configuration) : m_config(std::move(configuration)) {
+    if (!m_config.isWritable)
+        m_config.isWritable = [](const QString& directory) {
+            return ::access(QFile::encodeName(directory).constData(), W_OK) == 0;
+        };
+}
+
+std::variant<QString, UpdateFailure> Installer::attachDiskImage(const QString& diskImage) {
+    auto run = runTool({m_config.tools.hdiutil,
+                        {QStringLiteral("attach"), QStringLiteral("-nobrowse"),
+                         QStringLiteral("-readonly"), QStringLiteral("-plist"), diskImage},
+                        ToolOutput::captured,
+                        ToolErrors::discarded,
+                        true});
+    if (auto* error = std::get_if<platform::SystemError>(&run))
+        return *error;
+    const ToolResult& result = std::get<ToolResult>(run);
+    if (result.status != 0)
+        return updater_errors::diskImageUnreadable();
+    return mountPointFromPlist(result.output);
+}
+
+std::optional<platform::SystemError> Installer::detachDiskImage(const QString& mountPoint) {
+    auto run = runTool({m_config.tools.hdiutil,
+                        {QStringLiteral("detach"), mountPoint},
+                        ToolOutput::discarded,
+                        ToolErrors::discarded,
+                        true});
+    if (auto* error = std::get_if<platform::SystemError>(&run))
+        return *error;
+    return std::nullopt;
+}
+
+std::optional<UpdateFailure> Installer::verifyCodeSignature(const QString& application) {
+    auto run = runTool({m_config.tools.codesign,
+                        {QStringLiteral("--verify"), QStringLiteral("--deep"),
+                         QStringLiteral("--strict"), application},
+                        ToolOutput::discarded,
+                        ToolErrors::discarded,
+                        true});
+    if (auto* error = std::get_if<platform::SystemError>(&run))
+        return *error;
+    if (std::get<ToolResult>(run).status != 0)
+        return updater_errors::invalidSignature();
+    return std::nullopt;
+}
+
+std::optional<UpdateFailure> Installer::verifyArchitecture(const QString& application) {
+    const auto name = platform::infoPlistString(application, QStringLiteral("CFBundleExecutable"));
+    const QString executable =
+        application + QStringLiteral("/Contents/MacOS/") + name.value_or(QString());
+    if (!name || name->isEmpty() || !QFileInfo(executable).isFile())
+        return updater_errors::executableMissing();
+    auto run = runTool({m_config.tools.lipo,
+                        {executable, QStringLiteral("-verify_arch"), m_config.architecture},
+                        ToolOutput::discarded,
+                        ToolErrors::discarded,
+                        true});
+    if (auto* error = std::get_if<platform::SystemError>(&run))
+        return *error;
+    if (std::get<ToolResult>(run).status != 0)
+        return updater_errors::wrongArchitecture();
+    return std::nullopt;
+}
+
+void Installer::cleanUpFailedInstall(bool handedOver, const QString& mountPoint,
+                                     const QString& diskImage,
+                                     const std::optional<QString>& scriptFile) {
+    if (handedOver)
+        return;
+    detachDiskImage(mountPoint);
+    QFile::remove(diskImage);
+    if (scriptFile)
+        QFile::remove(*scriptFile);
+}
+
+QString Installer::installTargetURL() const {
+    return installTargetFor(m_config.runningBundlePath);
+}
+
+std::variant<QString, UpdateFailure> Installer::writeInstallScript() {
+    const QString path = m_config.temporaryDirectory + QStringLiteral("/veldra-install-") +
+                         QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
+                         QStringLiteral(".zsh");
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(installScriptText(m_config.tools).toUtf8()) < 0 || !file.commit())
+        return platform::SystemError{EIO, file.errorString()};
+    if (!QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        QFile::remove(path);
+        return platform::SystemError{
+            EPERM, QStringLiteral("The install script could not be made executable.")};
+    }
+    return path;
+}
+
+std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
+                                                      const QString& expectedVersion) {
+    auto mounted = attachDiskImage(diskImage);
+    if (auto* failure = std::get_if<UpdateFailure>(&mounted))
+        return *failure;
+    const QString mountPoint = std::get<QString>(mounted);
+    bool handedOver = false;
+    std::optional<QString> scriptFile;
+    const auto fail = [&](UpdateFailure failure) -> std::optional<UpdateFailure> {
+        cleanUpFailedInstall(handedOver, mountPoint, diskImage, scriptFile);
+        return failure;
+    };
+
+    // The one application the image must hold, in exactly the announced version.
+    const QString application = mountPoint + QLatin1Char('/') + QLatin1String(kBundleFileName);
+    const QFileInfo candidate(application);
+    if (!candidate.exists() || !candidate.isDir())
+        return fail(updater_errors::unexpectedApplication());
+    const auto identifier =
+        platform::infoPlistString(application, QStringLiteral("CFBundleIdentifier"));
+    if (!identifier || *identifier != m_config.bundleIdentifier)
+        return fail(updater_errors::unexpectedApplication());
+    const auto version =
+        platform::infoPlistString(application, QStringLiteral("CFBundleShortVersionString"));
+    if (!version || !parseVersion(*version) || !isSameVersion(expectedVersion, *version))
+        return fail(updater_errors::unexpectedApplication());
+    if (auto failure = verifyCodeSignature(application))
+        return fail(*failure);
+    if (auto failure = verifyArchitecture(application))
+        return fail(*failure);
+
+    // The hand-over.
+    const QString target = installTargetURL();
+    auto written = writeInstallScript();
+    if (auto* failure = std::get_if<UpdateFailure>(&written))
+        return fail(*failure);
+    scriptFile = std::get<QString>(written);
+    const QStringList arguments{application, target, mountPoint,
+                                QString::number(m_config.processId), diskImage};
+
+    if (m_config.isWritable(QFileInfo(target).absolutePath())) {
+        auto run = runTool({m_config.tools.zsh, QStringList{*scriptFile} + arguments,
+                            ToolOutput::inherited, ToolErrors::inherited, false});
+        if (auto* error = std::get_if<platform::SystemError>(&run))
+            return fail(*error);
+    } else {
+        auto run = runTool(
+            {m_config.tools.osascript,
+             {QStringLiteral("-e"), administratorStatement(QStringList{*scriptFile} + arguments)},
+             ToolOutput::inherited,
+             ToolErrors::inherited,
+             true});
+        if (auto* error = std::get_if<platform::SystemError>(&run))
+            return fail(*error);
+        if (std::get<ToolResult>(run).status != 0)
+            return fail(updater_errors::approvalNotGranted());
+    }
+    handedOver = true;
+    if (m_config.finishAndTerminate)
+        m_config.finishAndTerminate();
+    return std::nullopt;
+}
+
+} // namespace veldra

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "updater/UpdaterError.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+#include <variant>
+
+namespace veldra {
+
+// Where the system programs of an install live: fixed paths in production,
+// fakes in tests. The install script is written with these paths too.
+struct SystemTools {
+    QString hdiutil = QStringLiteral("/usr/bin/hdiutil");
+    QString codesign = QStringLiteral("/usr/bin/codesign");
+    QString lipo = QStringLiteral("/usr/bin/lipo");
+    QString zsh = QStringLiteral("/bin/zsh");
+    QString osascript = QStringLiteral("/usr/bin/osascript");
+    QString ditto = QStringLiteral("/usr/bin/ditto");
+    QString xattr = QStringLiteral("/usr/bin/xattr");
+    QString mv = QStringLiteral("/bin/mv");
+    QString rm = QStringLiteral("/bin/rm");
+    QString kill = QStringLiteral("/bin/kill");
+    QString sleep = QStringLiteral("/bin/sleep");
+    QString open = QStringLiteral("/usr/bin/open");
+};
+
+inline constexpr auto kBundleFileName = "Veldra Cloud Desktop.app";
+inline constexpr auto kDefaultInstallTarget = "/Applications/Veldra Cloud Desktop.app";
+
+// The install script: 32 lines, the last without a line feed.
+QString installScriptText(const SystemTools& tools);
+
+// 'word' for the POSIX shell, with every ' written as '\''.
+QString shellQuote(const QString& word);
+
+// do shell script "<quoted words, backgrounded, escaped>" with administrator privileges
+QString administratorStatement(const QStringList& words);
+
+// The first text "mount-point" among the "system-entities" of hdiutil's
+// property list; or updater error 6, or the parser's error.
+std::variant<QString, UpdateFailure> mountPointFromPlist(const QByteArray& plist);
+
+// Mounts, validates and hands a verified update image to the install script.
+// Runs on the updater's worker thread.
+class Installer {
+public:
+    struct Configuration {
+        SystemTools tools;
+        QString bundleIdentifier;  // what the update's bundle must carry
+        QString runningBundlePath; // the application being replaced
+        QString architecture = QStringLiteral("x86_64");
+        QString temporaryDirectory; // where the script is written
+        qint64 processId = 0;       // the process the script waits for
+        std::function<bool(const QString& directory)> isWritable;
+        std::function<void()> finishAndTerminate; // posts to the main thread
+    };
+
+    explicit Installer(Configuration configuration);
+
+    // Nothing once the script has been started; otherwise the failure, with the
+    // image detached and the image and script files removed.
+    std::optional<UpdateFailure> installUpdate(const QString& diskImage,
+                                               const QString& expectedVersion);
+
+    std::variant<QString, UpdateFailure> attachDiskImage(const QString& diskImage);
+    std::optional<platform::SystemError> detachDiskImage(const QString& mountPoint);
+    std::optional<UpdateFailure> verifyCodeSignature(const QString& application);
+    std::optional<UpdateFailure> verifyArchitecture(const QString& application);
+    void cleanUpFailedInstall(bool handedOver, const QString& mountPoint, const QString& diskImage,
+                              const std::optional<QString>& scriptFile);
+    QString installTargetURL() const;
+    std::variant<QString, UpdateFailure> writeInstallScript();
+
+private:
+    Configuration m_config;
+};
+
+// The target for a bundle running at `bundlePath`.
+QString installTargetFor(const QString& bundlePath);
+
+} // namespace veldra

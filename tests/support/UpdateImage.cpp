@@ -1,0 +1,69 @@
+#include "UpdateImage.h"
+
+#include "TestBundle.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace veldra::test {
+
+QString fakesDir() {
+    return QStringLiteral(VELDRA_FAKES_DIR);
+}
+
+SystemTools fakeTools() {
+    SystemTools tools;
+    const QString dir = fakesDir();
+    tools.hdiutil = dir + QStringLiteral("/hdiutil");
+    tools.codesign = dir + QStringLiteral("/codesign");
+    tools.lipo = dir + QStringLiteral("/lipo");
+    tools.osascript = dir + QStringLiteral("/osascript");
+    tools.ditto = dir + QStringLiteral("/ditto");
+    tools.xattr = dir + QStringLiteral("/xattr");
+    tools.open = dir + QStringLiteral("/open");
+    tools.zsh = QStringLiteral("/usr/bin/zsh");
+    return tools;
+}
+
+bool makeApp(const QString& app, const AppSpec& spec) {
+    if (!QDir().mkpath(app + QStringLiteral("/Contents/MacOS")) ||
+        !QDir().mkpath(app + QStringLiteral("/Contents/_CodeSignature")))
+        return false;
+    bool ok = TestBundle::writeFile(app + QStringLiteral("/Contents/Resources.marker"),
+                                    spec.marker.toUtf8(), 0644);
+    if (spec.hasInfoPlist) {
+        const QString plist =
+            QStringLiteral(
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                "<key>CFBundleIdentifier</key><string>%1</string>"
+                "<key>CFBundleShortVersionString</key><string>%2</string>"
+                "<key>CFBundleExecutable</key><string>VeldraCloudDesktop</string>"
+                "</dict></plist>\n")
+                .arg(spec.bundleId.toHtmlEscaped(), spec.version.toHtmlEscaped());
+        ok = ok && TestBundle::writeFile(app + QStringLiteral("/Contents/Info.plist"),
+                                         plist.toUtf8(), 0644);
+    }
+    if (spec.hasExecutable)
+        ok = ok &&
+             TestBundle::writeFile(
+                 app + QStringLiteral("/Contents/MacOS/VeldraCloudDesktop"),
+                 "#!/bin/sh\n# architectures: " + spec.architectures.toUtf8() + "\nexit 0\n", 0755);
+    if (spec.isSigned)
+        ok = ok &&
+             TestBundle::writeFile(app + QStringLiteral("/Contents/_CodeSignature/CodeResources"),
+                                   "sealed\n", 0644);
+    return ok;
+}
+
+bool makeUpdateImage(const QString& imagePath, const AppSpec& spec) {
+    QTemporaryDir volume;
+    if (!makeApp(volume.path() + QLatin1Char('/') + spec.folderName, spec))
+        return false;
+    QProcess tar;
+    tar.start(QStringLiteral("tar"), {QStringLiteral("-cf"), imagePath, QStringLiteral("-C"),
+                                      volume.path(), QStringLiteral(".")});
+    return tar.waitForFinished(30000) && tar.exitCode() == 0;
+}
+
+} // namespace veldra::test

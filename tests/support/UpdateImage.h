@@ -1,0 +1,28 @@
+#pragma once
+
+#include "updater/Installer.h"
+
+#include <QString>
+
+namespace veldra::test {
+
+// An application bundle as an update image may carry it.
+struct AppSpec {
+    QString folderName = QStringLiteral("Veldra Cloud Desktop.app");
+    QString bundleId = QStringLiteral("com.veldra.clouddesktop");
+    QString version = QStringLiteral("2.1");
+    bool hasInfoPlist = true;
+    bool hasExecutable = true;
+    QString architectures = QStringLiteral("x86_64");
+    bool isSigned = true;
+    QString marker = QStringLiteral("new"); // a file inside, to tell copies apart
+};
+
+bool makeApp(const QString& bundlePath, const AppSpec& spec);
+// A test disk image: a tar archive of a volume holding the application.
+bool makeUpdateImage(const QString& imagePath, const AppSpec& spec);
+// The fakes of tests/support/fakes in place of the system programs.
+SystemTools fakeTools();
+QString fakesDir();
+
+} // namespace veldra::test

@@ -1,0 +1,309 @@
+#include "TestBundle.h"
+#include "UpdateImage.h"
+#include "updater/Installer.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace veldra;
+using namespace veldra::test;
+
+Q_DECLARE_METATYPE(veldra::test::AppSpec)
+
+namespace {
+
+QStringList readLines(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class TestInstaller : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_log, m_volumes, m_temp, m_installed;
+    int m_finished = 0;
+    bool m_writable = true;
+
+    Installer makeInstaller(SystemTools tools = fakeTools()) {
+        return Installer(
+            {tools, "com.veldra.clouddesktop", m_installed, "x86_64", m_temp,
+             999999, // a process that is not there, so a started script goes straight on
+             [this](const QString&) { return m_writable; }, [this] { ++m_finished; }});
+    }
+    QString image(const AppSpec& spec) {
+        const QString path = m_temp + "/VeldraCloudDesktop-TEST.dmg";
+        if (!makeUpdateImage(path, spec))
+            qFatal("cannot make the test image");
+        return path;
+    }
+    QStringList tempFiles() const {
+        return QDir(m_temp).entryList(QDir::Files | QDir::NoDotAndDotDot);
+    }
+    QStringList volumes() const {
+        return QDir(m_volumes).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    }
+    QString installedMarker() const {
+        QFile marker(m_installed + "/Contents/Resources.marker");
+        return marker.open(QIODevice::ReadOnly) ? QString::fromUtf8(marker.readAll()) : QString();
+    }
+
+private Q_SLOTS:
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_log = m_dir->path() + "/tools.log";
+        m_volumes = m_dir->path() + "/Volumes";
+        m_temp = m_dir->path() + "/tmp";
+        m_installed = m_dir->path() + "/Applications/Veldra Cloud Desktop.app";
+        QDir().mkpath(m_volumes);
+        QDir().mkpath(m_temp);
+        AppSpec old;
+        old.version = "2.0";
+        old.marker = "old";
+        QVERIFY(makeApp(m_installed, old));
+        qputenv("VELDRA_FAKE_LOG", QFile::encodeName(m_log));
+        qputenv("VELDRA_FAKE_VOLUMES", QFile::encodeName(m_volumes));
+        qunsetenv("VELDRA_FAKE_HDIUTIL");
+        qunsetenv("VELDRA_FAKE_HDIUTIL_PAD");
+        qunsetenv("VELDRA_FAKE_OSASCRIPT");
+        m_finished = 0;
+        m_writable = true;
+    }
+
+    void mounting_data() {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("pad");
+        QTest::addColumn<QString>("outcome"); // "mounted" or the error text
+        const QString unreadable = "The downloaded disk image could not be opened.";
+        QTest::newRow("mount point after entities without one") << "ok" << 0 << "mounted";
+        QTest::newRow("output far beyond a pipe buffer") << "ok" << 2000 << "mounted";
+        QTest::newRow("tool fails") << "fail" << 0 << unreadable;
+        QTest::newRow("no mount point anywhere") << "nomount" << 0 << unreadable;
+        QTest::newRow("an entity that is not a dictionary") << "notdicts" << 0 << unreadable;
+        QTest::newRow("not a property list")
+            << "garbage" << 0 << "The disk image tool's answer is not a property list.";
+    }
+    void mounting() {
+        QFETCH(QString, mode);
+        QFETCH(int, pad);
+        QFETCH(QString, outcome);
+        qputenv("VELDRA_FAKE_HDIUTIL", mode.toUtf8());
+        qputenv("VELDRA_FAKE_HDIUTIL_PAD", QByteArray::number(pad));
+        Installer installer = makeInstaller();
+        const auto result = installer.attachDiskImage(image(AppSpec{}));
+        if (outcome == "mounted") {
+            const QString mountPoint = std::get<QString>(result);
+            QVERIFY(
+                QFileInfo(mountPoint + "/Veldra Cloud Desktop.app/Contents/Info.plist").isFile());
+            QCOMPARE(readLines(m_log).first(), "hdiutil attach -nobrowse -readonly -plist " +
+                                                   m_temp + "/VeldraCloudDesktop-TEST.dmg");
+        } else {
+            QCOMPARE(describe(std::get<UpdateFailure>(result)), outcome);
+        }
+    }
+
+    void mountToolMissing() {
+        SystemTools tools = fakeTools();
+        tools.hdiutil = m_dir->path() + "/no/hdiutil";
+        Installer installer = makeInstaller(tools);
+        const auto failure = installer.installUpdate(image(AppSpec{}), "2.1");
+        QVERIFY(failure);
+        QCOMPARE(describe(*failure), QString::fromLocal8Bit(std::strerror(ENOENT)));
+    }
+
+    // Every refusal after the mount: the message, the image detached and
+    // deleted, no script left, and the installed application untouched.
+    void refusals_data() {
+        QTest::addColumn<AppSpec>("spec");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("message");
+        const QString unexpected =
+            "The installer does not contain the expected Veldra application.";
+        AppSpec renamed;
+        renamed.folderName = "Veldra.app";
+        AppSpec otherId;
+        otherId.bundleId = "com.example.other";
+        AppSpec idCase;
+        idCase.bundleId = "com.Veldra.clouddesktop";
+        AppSpec noPlist;
+        noPlist.hasInfoPlist = false;
+        AppSpec unsignedApp;
+        unsignedApp.isSigned = false;
+        AppSpec noExecutable;
+        noExecutable.hasExecutable = false;
+        AppSpec arm;
+        arm.architectures = "arm64";
+        AppSpec v211;
+        v211.version = "2.1.1";
+        AppSpec v20;
+        v20.version = "2.0";
+        AppSpec v210;
+        v210.version = "2.1.0";
+        AppSpec garbled;
+        garbled.version = "2.1-beta";
+        QTest::newRow("application under another name") << renamed << "2.1" << unexpected;
+        QTest::newRow("another bundle identifier") << otherId << "2.1" << unexpected;
+        QTest::newRow("identifier differs in case") << idCase << "2.1" << unexpected;
+        QTest::newRow("no Info.plist") << noPlist << "2.1" << unexpected;
+        QTest::newRow("newer than announced") << v211 << "2.1" << unexpected;
+        QTest::newRow("older than announced") << v20 << "2.1" << unexpected;
+        QTest::newRow("2.1.0 is not 2.1") << v210 << "2.1" << unexpected;
+        QTest::newRow("unreadable version") << garbled << "2.1-beta" << unexpected;
+        QTest::newRow("unsigned") << unsignedApp << "2.1"
+                                  << "The downloaded application signature is invalid.";
+        QTest::newRow("no executable") << noExecutable << "2.1"
+                                       << "The downloaded application executable is missing.";
+        QTest::newRow("other architecture") << arm << "2.1"
+                                            << "The update was built for a different type of Mac.";
+    }
+    void refusals() {
+        QFETCH(AppSpec, spec);
+        QFETCH(QString, expected);
+        QFETCH(QString, message);
+        Installer installer = makeInstaller();
+        const QString dmg = image(spec);
+        const auto failure = installer.installUpdate(dmg, expected);
+        QVERIFY(failure);
+        QCOMPARE(describe(*failure), message);
+        QVERIFY(readLines(m_log).filter(QRegularExpression("^hdiutil detach ")).size() == 1);
+        QCOMPARE(volumes(), QStringList());   // detached
+        QCOMPARE(tempFiles(), QStringList()); // image and script gone
+        QCOMPARE(installedMarker(), "old");
+        QCOMPARE(m_finished, 0);
+    }
+
+    void universalApplicationPasses() {
+        AppSpec universal;
+        universal.architectures = "x86_64 arm64";
+        Installer installer = makeInstaller();
+        QVERIFY(!installer.installUpdate(image(universal), "2.1"));
+        QCOMPARE(m_finished, 1);
+        QVERIFY(test::waitUntil([&] { return installedMarker() == "new"; }, 10000));
+    }
+
+    void signatureToolMissing() {
+        SystemTools tools = fakeTools();
+        tools.codesign = m_dir->path() + "/no/codesign";
+        Installer installer = makeInstaller(tools);
+        const auto failure = installer.installUpdate(image(AppSpec{}), "2.1");
+        QCOMPARE(describe(*failure), QString::fromLocal8Bit(std::strerror(ENOENT)));
+        QCOMPARE(tempFiles(), QStringList());
+        QCOMPARE(volumes(), QStringList());
+    }
+
+    void administratorCancelled() {
+        qputenv("VELDRA_FAKE_OSASCRIPT", "cancel");
+        m_writable = false;
+        Installer installer = makeInstaller();
+        const auto failure = installer.installUpdate(image(AppSpec{}), "2.1");
+        QVERIFY(failure);
+        QCOMPARE(describe(*failure),
+                 "Administrator approval was not granted; the current app was left unchanged.");
+        QCOMPARE(tempFiles(), QStringList()); // the script too
+        QCOMPARE(volumes(), QStringList());
+        QCOMPARE(installedMarker(), "old");
+        QCOMPARE(m_finished, 0);
+    }
+
+    void handOver_data() {
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("direct") << true;
+        QTest::newRow("administrator") << false;
+    }
+    void handOver() {
+        QFETCH(bool, writable);
+        m_writable = writable;
+        Installer installer = makeInstaller();
+        QVERIFY(!installer.installUpdate(image(AppSpec{}), "2.1"));
+        QCOMPARE(m_finished, 1);
+        // The script runs on by itself: the new version in place, started, and
+        // nothing of the update left over.
+        QVERIFY(test::waitUntil([&] { return readLines(m_log).contains("open " + m_installed); },
+                                15000));
+        QCOMPARE(installedMarker(), "new");
+        test::waitUntil([&] { return tempFiles().isEmpty() && volumes().isEmpty(); }, 5000);
+        QCOMPARE(tempFiles(), QStringList());
+        QCOMPARE(volumes(), QStringList());
+        QCOMPARE(QDir(m_dir->path() + "/Applications")
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"Veldra Cloud Desktop.app"});
+        QCOMPARE(readLines(m_log).filter("osascript").size(), writable ? 0 : 1);
+    }
+
+    void target_data() {
+        QTest::addColumn<QString>("running");
+        QTest::addColumn<QString>("target");
+        QTest::newRow("from a mounted image")
+            << "/Volumes/Veldra Cloud Desktop/Veldra Cloud Desktop.app"
+            << "/Applications/Veldra Cloud Desktop.app";
+        QTest::newRow("translocated")
+            << "/private/var/folders/x/AppTranslocation/ABC/d/Veldra Cloud Desktop.app"
+            << "/Applications/Veldra Cloud Desktop.app";
+        QTest::newRow("renamed in place") << "/Users/al/Tools/My Veldra.app"
+                                          << "/Users/al/Tools/My Veldra.app";
+        QTest::newRow("the usual place") << "/Applications/Veldra Cloud Desktop.app"
+                                         << "/Applications/Veldra Cloud Desktop.app";
+    }
+    void target() {
+        QFETCH(QString, running);
+        QFETCH(QString, target);
+        QCOMPARE(installTargetFor(running), target);
+    }
+
+    void scriptFile() {
+        Installer installer = makeInstaller(SystemTools{});
+        const QString path = std::get<QString>(installer.writeInstallScript());
+        static const QRegularExpression name(
+            "/veldra-install-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.zsh$");
+        QVERIFY2(name.match(path).hasMatch(), qPrintable(path));
+        QCOMPARE(QFileInfo(path).permissions() & 0x7777, QFile::ReadOwner | QFile::WriteOwner |
+                                                             QFile::ExeOwner | QFile::ReadUser |
+                                                             QFile::WriteUser | QFile::ExeUser);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY(!text.endsWith('\n'));
+        const QList<QByteArray> lines = text.split('\n');
+        QCOMPARE(lines.size(), 32);
+        QCOMPARE(lines.at(0), "#!/bin/zsh");
+        QCOMPARE(lines.at(8), "  /usr/bin/hdiutil detach \"$mount_point\" >/dev/null 2>&1 || true");
+        QCOMPARE(lines.at(9), "  /bin/rm -f \"$disk_image\" \"$ZSH_ARGZERO\"");
+        QCOMPARE(lines.at(13), "  /bin/kill -0 \"$old_pid\" 2>/dev/null || break");
+        QCOMPARE(lines.at(19), "staged=\"$parent/.Veldra Cloud Desktop.new.$$\"");
+        QCOMPARE(lines.at(23), "/usr/bin/ditto \"$source_app\" \"$staged\"");
+        QCOMPARE(lines.at(24),
+                 "/usr/bin/xattr -dr com.apple.quarantine \"$staged\" 2>/dev/null || true");
+        QCOMPARE(lines.at(27), "  [[ -e \"$backup\" ]] && /bin/mv \"$backup\" \"$target_app\"");
+        QCOMPARE(lines.at(30), "/usr/bin/open \"$target_app\"");
+        QCOMPARE(lines.at(31), "/bin/rm -rf \"$backup\"");
+    }
+
+    void administratorQuoting_data() {
+        QTest::addColumn<QStringList>("words");
+        QTest::addColumn<QString>("statement");
+        QTest::newRow("plain") << QStringList{"/tmp/s.zsh", "1"}
+                               << "do shell script \"'/tmp/s.zsh' '1' >/dev/null 2>&1 &\" with "
+                                  "administrator privileges";
+        QTest::newRow("spaces and a single quote")
+            << QStringList{"/Apps/Al's Tools/x.app"}
+            << "do shell script \"'/Apps/Al'\\\\''s Tools/x.app' >/dev/null 2>&1 &\" with "
+               "administrator privileges";
+        QTest::newRow("double quote and backslash")
+            << QStringList{"a\"b\\c"}
+            << "do shell script \"'a\\\"b\\\\c' >/dev/null 2>&1 &\" with administrator privileges";
+    }
+    void administratorQuoting() {
+        QFETCH(QStringList, words);
+        QFETCH(QString, statement);
+        QCOMPARE(administratorStatement(words), statement);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInstaller)
+#include "tst_installer.moc"
