@@ -32,6 +32,9 @@ bool makeApp(const QString& app, const AppSpec& spec) {
         return false;
     bool ok = TestBundle::writeFile(app + QStringLiteral("/Contents/Resources.marker"),
                                     spec.marker.toUtf8(), 0644);
+    if (spec.padding > 0)
+        ok = ok && TestBundle::writeFile(app + QStringLiteral("/Contents/Resources.padding"),
+                                         QByteArray(spec.padding, 'p'), 0644);
     if (spec.hasInfoPlist) {
         const QString plist =
             QStringLiteral(

@@ -16,6 +16,7 @@ struct AppSpec {
     QString architectures = QStringLiteral("x86_64");
     bool isSigned = true;
     QString marker = QStringLiteral("new"); // a file inside, to tell copies apart
+    qsizetype padding = 0;                  // bytes of filler, for a realistic image size
 };
 
 bool makeApp(const QString& bundlePath, const AppSpec& spec);
