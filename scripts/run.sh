@@ -1,18 +1,220 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the application and starts it.
+# Installs what is missing, builds the demo variant of the application and
+# starts it with its local demo servers, all on 127.0.0.1:
+#   - a real RDP server (FreeRDP's shadow server) with one demo account;
+#   - the HTTPS update server, offering a newer version and a matching image.
+# With no display (DISPLAY unset), or with --headless, everything runs under
+# Xvfb: the script signs in with the demo account, saves screenshots of the
+# sign-in window and of the open session under build-demo/, and exits.
+# Ctrl-C, or the application quitting, stops every server it started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
+
+headless=0 accept_update=0
+for arg in "$@"; do
+  case "$arg" in
+    --headless) headless=1 ;;
+    --accept-update) headless=1 accept_update=1 ;; # headless: take the update instead of signing in
+    *) echo "usage: $0 [--headless] [--accept-update]" >&2; exit 2 ;;
+  esac
+done
+if [[ -z "${DISPLAY:-}" ]]; then headless=1; fi
+rdp_port=${VELDRA_DEMO_RDP_PORT:-33890}
+update_port=${VELDRA_DEMO_UPDATE_PORT:-38443}
+demo_user=demo
+demo_password='Veldra-Demo-2026'
 
 scripts/install-deps.sh
 
-build=build
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp >/dev/null
-cmake --build "$build"
+for port in "$rdp_port" "$update_port"; do
+  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+    echo "Port $port on 127.0.0.1 is already in use: stop what listens there, or choose another with VELDRA_DEMO_RDP_PORT / VELDRA_DEMO_UPDATE_PORT." >&2
+    exit 1
+  fi
+done
 
-app="$build/Veldra Cloud Desktop.app/Contents/MacOS/VeldraCloudDesktop"
-if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
-  echo "No display: start this from a desktop session (or set DISPLAY)." >&2
-  echo "The application is built at: $app" >&2
-  exit 1
+build=build-demo
+demo=$root/$build/demo
+mkdir -p "$demo"
+
+# The demo's own CA, made once and built into the demo variant.
+pki=$demo/pki
+if [[ ! -s $pki/ca.pem || ! -s $pki/server.pem ]]; then
+  mkdir -p "$pki"
+  (
+    cd "$pki"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 3650 \
+      -subj '/CN=Veldra Demo CA' -addext basicConstraints=critical,CA:TRUE \
+      -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+    openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=localhost' 2>/dev/null
+    printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' > server.ext
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem \
+      -days 3650 -extfile server.ext 2>/dev/null
+  )
 fi
-exec "$app"
+
+echo "== building the demo variant in $build/"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELDRA_BUILD_BENCH=OFF \
+  -DVELDRA_RDP_HOST="127.0.0.1:$rdp_port" -DVELDRA_UPDATE_HOST=localhost \
+  -DVELDRA_UPDATE_PORT="$update_port" -DVELDRA_UPDATE_CA="$pki/ca.pem" \
+  -DVELDRA_SYSTEM_TOOLS_DIR="$root/tests/support/fakes" \
+  -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp >/dev/null
+cmake --build "$build" --target veldra_app https_server screenshot
+
+bundle="$root/$build/Veldra Cloud Desktop.app"
+app="$bundle/Contents/MacOS/VeldraCloudDesktop"
+plist_value() { sed -n "/<key>$2<\/key>/{n;s/.*<string>\(.*\)<\/string>.*/\1/p;}" "$1"; }
+version=$(plist_value "$bundle/Contents/Info.plist" CFBundleShortVersionString)
+next="${version%.*}.$(( ${version##*.} + 1 ))"
+
+# Everything of this run lives here, fresh each time.
+run=$demo/run
+rm -rf "$run"
+mkdir -p "$run"/{home,server-home,pulse,state,volumes,tmp,www,image}
+pids=()
+stop_all() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  pids=()
+}
+trap stop_all EXIT
+trap 'echo; echo "Stopping the demo servers."; exit 130' INT TERM
+
+wait_for() { # seconds, description, command...
+  local seconds=$1 what=$2; shift 2
+  for ((i = 0; i < seconds * 10; i++)); do
+    if "$@" >/dev/null 2>&1; then return 0; fi
+    sleep 0.1
+  done
+  echo "Timed out waiting for $what." >&2
+  if [[ -n "${DISPLAY:-}" && -x "$root/$build/tests/screenshot" ]]; then
+    "$root/$build/tests/screenshot" "$root/$build/demo-failure.png" 2>/dev/null &&
+      echo "What the screen showed: $root/$build/demo-failure.png" >&2
+  fi
+  return 1
+}
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+if ((headless)); then
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$run/display" >"$run/xvfb.log" 2>&1 &
+  pids+=($!)
+  wait_for 10 "the virtual display" test -s "$run/display"
+  export DISPLAY=":$(head -n1 "$run/display")"
+  wait_for 10 "the virtual display" xdpyinfo
+fi
+
+# Audio for the client's /sound and /microphone: a private null sink.
+HOME="$run/pulse" PULSE_RUNTIME_PATH="$run/pulse" pulseaudio --daemonize=no --exit-idle-time=-1 -n \
+  --load="module-native-protocol-unix socket=$run/pulse/sock auth-anonymous=1" \
+  --load=module-null-sink >"$run/pulse.log" 2>&1 &
+pids+=($!)
+wait_for 10 "the audio server" test -S "$run/pulse/sock"
+
+# The RDP server: NLA against a SAM file with the one demo account.
+winpr-hash -u "$demo_user" -p "$demo_password" -d VELDRA -f sam >"$run/sam"
+HOME="$run/server-home" WLOG_LEVEL=INFO stdbuf -oL -eL freerdp-shadow-cli "/port:$rdp_port" \
+  /bind-address:127.0.0.1 /sec:nla +auth "/sam-file:$run/sam" >"$run/rdp-server.log" 2>&1 &
+pids+=($!)
+wait_for 15 "the RDP server" listening "$rdp_port"
+
+# The update: this very application as version $next, in a test disk image (a
+# tar archive that the stand-in hdiutil mounts), signed for the stand-in codesign.
+cp -a "$bundle" "$run/image/Veldra Cloud Desktop.app"
+sed -i "/<key>CFBundleShortVersionString<\/key>/{n;s/<string>.*<\/string>/<string>$next<\/string>/}" \
+  "$run/image/Veldra Cloud Desktop.app/Contents/Info.plist"
+mkdir -p "$run/image/Veldra Cloud Desktop.app/Contents/_CodeSignature"
+echo sealed >"$run/image/Veldra Cloud Desktop.app/Contents/_CodeSignature/CodeResources"
+image_name="VeldraCloudDesktop-$next.dmg"
+tar -cf "$run/www/$image_name" -C "$run/image" .
+digest=$(sha256sum "$run/www/$image_name" | cut -d' ' -f1)
+cat >"$run/www/version.json" <<JSON
+{"mac_version": "$next", "mac_x64_url": "https://localhost:$update_port/$image_name", "mac_x64_sha256": "$digest", "releaseNotes": "Demo update"}
+JSON
+cat >"$run/www/routes.json" <<JSON
+{"/version.json": {"file": "version.json"}, "/$image_name": {"file": "$image_name"}}
+JSON
+"$root/$build/tests/https_server" --root "$run/www" --cert "$pki/server.pem" --key "$pki/server.key" \
+  --port "$update_port" >"$run/update-server.port" 2>"$run/update-server.log" &
+pids+=($!)
+wait_for 10 "the update server" listening "$update_port"
+
+cat <<INFO
+
+Veldra Cloud Desktop $version, demo variant
+  RDP server:     127.0.0.1:$rdp_port (FreeRDP shadow server, log: $run/rdp-server.log)
+  Demo account:   username "$demo_user", password "$demo_password"
+  Update server:  https://localhost:$update_port/version.json offers $next
+  Install tools:  this is Linux, so hdiutil, codesign, lipo, osascript, ditto, xattr and
+                  open are the test stand-ins in tests/support/fakes (log: $run/tools.log)
+INFO
+
+export HOME="$run/home" XDG_STATE_HOME="$run/state" TMPDIR="$run/tmp"
+export PULSE_SERVER="unix:$run/pulse/sock" VELDRA_FAKE_LOG="$run/tools.log"
+export VELDRA_FAKE_VOLUMES="$run/volumes" VELDRA_FAKE_OPEN_LAUNCH=1 QT_QPA_PLATFORM=xcb
+client_log="$run/state/Logs/Veldra Cloud Desktop/freerdp.log"
+
+"$app" &
+app_pid=$!
+pids+=("$app_pid")
+
+if ((!headless)); then
+  echo "  The window is open; quit it (or press Ctrl-C here) to stop the demo."
+  wait "$app_pid" || true
+  # After "Download and Install" the new version starts in place of this one.
+  if grep -q '^open ' "$run/tools.log" 2>/dev/null; then
+    sleep 2
+    while pgrep -f -x "$app" >/dev/null; do sleep 1; done
+  fi
+  exit 0
+fi
+
+# Headless: sign in as a person would, and keep two pictures.
+window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Veldra Cloud Desktop$' | head -n1)
+answer=Escape # "Later": the banner stays
+((accept_update)) && answer=Return # "Download and Install"
+if timeout 15 xdotool search --sync --onlyvisible --name '^Update Available$' >/dev/null 2>&1; then
+  sleep 0.3
+  for prompt in $(xdotool search --onlyvisible --name '^Update Available$'); do
+    xdotool windowfocus --sync "$prompt" 2>/dev/null && break
+  done
+  xdotool key "$answer" || true
+fi
+if ((accept_update)); then
+  # The application quits, the install script swaps the bundle and starts the new one.
+  wait_for 60 "the installed update to start" grep -q '^open ' "$run/tools.log"
+  wait "$app_pid" 2>/dev/null || true
+  wait_for 30 "the new version's window" xdotool search --onlyvisible --name '^Veldra Cloud Desktop$'
+  sleep 1
+  updated_png="$root/$build/demo-updated.png"
+  "$root/$build/tests/screenshot" "$updated_png"
+  pkill -f -x "$app" || true
+  echo
+  echo "Installed $(plist_value "$bundle/Contents/Info.plist" CFBundleShortVersionString) in place of $version:"
+  echo "  $updated_png"
+  echo "Install tools used: $run/tools.log"
+  exit 0
+fi
+sleep 0.5
+signin_png="$root/$build/demo-signin.png"
+session_png="$root/$build/demo-session.png"
+"$root/$build/tests/screenshot" "$signin_png"
+xdotool windowfocus --sync "$window"
+xdotool type --delay 30 "$demo_user"
+xdotool key Tab
+xdotool type --delay 30 "$demo_password"
+xdotool key Return
+wait_for 30 "the remote desktop session" grep -q 'is activated' "$run/rdp-server.log"
+sleep 4 # let the session window draw
+"$root/$build/tests/screenshot" "$session_png"
+
+# The application never stops its client; this script does, by PID.
+client_pids=$(pgrep -f "^$bundle/Contents/MacOS/freerdp" || true)
+kill "$app_pid" 2>/dev/null || true
+for pid in $client_pids; do kill "$pid" 2>/dev/null || true; done
+
+echo
+echo "Screenshots:"
+echo "  $signin_png"
+echo "  $session_png"
+echo "Client log: $client_log"

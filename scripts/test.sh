@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with AddressSanitizer and UBSan, warnings as
-# errors, and runs every test.
+# errors, runs the fuzzers briefly and the run command headless, and then
+# every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,16 +9,6 @@ scripts/install-deps.sh
 
 echo "== format check"
 git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror
-
-build=build-test
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELDRA_WERROR=ON -DVELDRA_SANITIZE=ON -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp >/dev/null
-cmake --build "$build"
-
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
-export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-ctest --test-dir "$build" --output-on-failure -j2
 
 echo "== fuzzing (each target ${VELDRA_FUZZ_SECONDS:-20} s, ASan + UBSan)"
 fuzz=build-fuzz
@@ -27,3 +18,25 @@ CC=clang CXX=clang++ cmake -S . -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDe
 cmake --build "$fuzz" --target fuzz_manifest fuzz_version fuzz_url
 ctest --test-dir "$fuzz" -L fuzz --output-on-failure -j2
 grep -E '^[0-9]+/[0-9]+ Testing: |stat::number_of_executed_units' "$fuzz/Testing/Temporary/LastTest.log" || true
+
+echo "== the run command, headless: sign in to the demo server, then take the demo update"
+scripts/run.sh --headless
+run=build-demo/demo/run
+test -s build-demo/demo-signin.png && test -s build-demo/demo-session.png
+grep -q '] Starting FreeRDP: /v:127.0.0.1:' "$run/state/Logs/Veldra Cloud Desktop/freerdp.log"
+grep -q 'is activated' "$run/rdp-server.log"
+scripts/run.sh --accept-update
+test -s build-demo/demo-updated.png
+grep -q '^open ' "$run/tools.log"
+echo "demo checks: screenshots saved, session activated, update installed"
+
+echo "== unit, widget and integration tests (ASan + UBSan)"
+build=build-test
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELDRA_WERROR=ON -DVELDRA_SANITIZE=ON -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp >/dev/null
+cmake --build "$build"
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+ctest --test-dir "$build" --output-on-failure -j2

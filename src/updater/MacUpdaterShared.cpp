@@ -7,14 +7,44 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QSysInfo>
-
-#include <cerrno>
 
 namespace veldra {
 
+namespace {
+
+// The system programs of the install path: their fixed paths, except in the
+// local demo, whose build names a folder of stand-ins.
+SystemTools productionTools() {
+    SystemTools tools;
+    if (const QString dir = QString::fromUtf8(build::kSystemToolsDir); !dir.isEmpty()) {
+        for (QString* tool : {&tools.hdiutil, &tools.codesign, &tools.lipo, &tools.osascript,
+                              &tools.ditto, &tools.xattr, &tools.open})
+            *tool = dir + QLatin1Char('/') + QFileInfo(*tool).fileName();
+    }
+    return tools;
+}
+
+} // namespace
+
 MacUpdater& MacUpdater::shared() {
     static MacUpdater* instance = [] {
+        auto updaterRef = std::make_shared<MacUpdater*>(nullptr);
+        auto installer = std::make_shared<Installer>(Installer::Configuration{
+            productionTools(),
+            QString::fromUtf8(build::kBundleId),
+            platform::mainBundlePath(),
+            QSysInfo::buildCpuArchitecture(),
+            QDir::tempPath(),
+            QCoreApplication::applicationPid(),
+            {},
+            [updaterRef] {
+                QMetaObject::invokeMethod(*updaterRef, &MacUpdater::finishAndTerminate,
+                                          Qt::QueuedConnection);
+            },
+        });
+
         Configuration config;
         config.server = UpdateServer::production();
         const QByteArray pem(build::kUpdateCaPem);
@@ -23,12 +53,12 @@ MacUpdater& MacUpdater::shared() {
         config.temporaryDirectory = QDir::tempPath();
         config.currentVersion = [] { return currentAppVersion(); };
         config.isSessionRunning = [] { return RdpLauncher::shared().isSessionRunning(); };
-        config.installUpdate = [](const QString&, const QString&) -> std::optional<UpdateFailure> {
-            return platform::SystemError{ENOSYS,
-                                         QStringLiteral("This build cannot install updates.")};
+        config.installUpdate = [installer](const QString& image, const QString& version) {
+            return installer->installUpdate(image, version);
         };
         auto* updater =
             new MacUpdater(std::move(config), std::make_unique<QNetworkAccessManager>());
+        *updaterRef = updater;
         setUpdateDownloadingProbe([updater] { return updater->isDownloading(); });
         return updater;
     }();
