@@ -93,8 +93,8 @@ private Q_SLOTS:
         }
 
         // Display: Xvfb tells its number on stdout once it is ready.
-        m_xvfb.start("Xvfb",
-                     {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+        m_xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp",
+                              "-noreset"});
         QVERIFY(m_xvfb.waitForReadyRead(10000));
         m_display = ":" + QString::fromLatin1(m_xvfb.readAllStandardOutput().trimmed());
 
