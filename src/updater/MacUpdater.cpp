@@ -354,41 +354,36 @@ void MacUpdater::setShouldPresentUpdate(bool present) {
     Q_EMIT shouldPresentUpdateChanged();
 }
 
-void MacUpdater::setHasUpdate(bool value) {
-    if (m_hasUpdate == value)
+namespace {
+
+// Stores a published value and announces it, only when it changes.
+template <typename T, typename Signal>
+void publish(MacUpdater* updater, T& member, const T& value, Signal changed) {
+    if (member == value)
         return;
-    m_hasUpdate = value;
-    Q_EMIT hasUpdateChanged();
+    member = value;
+    Q_EMIT(updater->*changed)();
+}
+
+} // namespace
+
+void MacUpdater::setHasUpdate(bool value) {
+    publish(this, m_hasUpdate, value, &UpdaterState::hasUpdateChanged);
 }
 void MacUpdater::setLatestVersion(const QString& value) {
-    if (m_latestVersion == value)
-        return;
-    m_latestVersion = value;
-    Q_EMIT latestVersionChanged();
+    publish(this, m_latestVersion, value, &UpdaterState::latestVersionChanged);
 }
 void MacUpdater::setDownloadUrl(const QString& value) {
-    if (m_downloadUrl == value)
-        return;
-    m_downloadUrl = value;
-    Q_EMIT downloadUrlChanged();
+    publish(this, m_downloadUrl, value, &UpdaterState::downloadUrlChanged);
 }
 void MacUpdater::setIsDownloading(bool value) {
-    if (m_isDownloading == value)
-        return;
-    m_isDownloading = value;
-    Q_EMIT isDownloadingChanged();
+    publish(this, m_isDownloading, value, &UpdaterState::isDownloadingChanged);
 }
 void MacUpdater::setStatusMessage(const QString& value) {
-    if (m_statusMessage == value)
-        return;
-    m_statusMessage = value;
-    Q_EMIT statusMessageChanged();
+    publish(this, m_statusMessage, value, &UpdaterState::statusMessageChanged);
 }
 void MacUpdater::setIsChecking(bool value) {
-    if (m_isChecking == value)
-        return;
-    m_isChecking = value;
-    Q_EMIT isCheckingChanged();
+    publish(this, m_isChecking, value, &UpdaterState::isCheckingChanged);
 }
 
 } // namespace veldra
