@@ -29,6 +29,19 @@ struct ChildProcess::Shared {
 
 namespace {
 
+// A pipe whose ends are not inherited by other children.
+int makePipe(int fds[2]) {
+#ifdef __linux__
+    return ::pipe2(fds, O_CLOEXEC);
+#else
+    if (::pipe(fds) != 0)
+        return -1;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    return 0;
+#endif
+}
+
 QString errorText(int code) {
     return QString::fromLocal8Bit(std::strerror(code));
 }
@@ -76,8 +89,8 @@ std::optional<SystemError> ChildProcess::start() {
             if (fd >= 0)
                 ::close(fd);
     };
-    if ((!m_inheritInput && ::pipe2(input, O_CLOEXEC) != 0) ||
-        (m_stdout.kind == Redirect::Kind::Pipe && ::pipe2(output, O_CLOEXEC) != 0)) {
+    if ((!m_inheritInput && makePipe(input) != 0) ||
+        (m_stdout.kind == Redirect::Kind::Pipe && makePipe(output) != 0)) {
         const int code = errno;
         closeAll();
         return SystemError{code, errorText(code)};
@@ -169,14 +182,19 @@ bool ChildProcess::writeAndCloseInput(const QByteArray& bytes) {
     const int fd = m_inputFd;
     m_inputFd = -1;
 
-    // A child that has already closed its input would raise SIGPIPE. Block it
-    // on this thread for the write and swallow one that this write caused.
+    // A child that has already closed its input would raise SIGPIPE. Where
+    // the descriptor can say no to it, it does; elsewhere block the signal on
+    // this thread for the write and swallow one that this write caused.
+#ifdef F_SETNOSIGPIPE
+    ::fcntl(fd, F_SETNOSIGPIPE, 1);
+#else
     sigset_t pipeSignal, previousMask, pendingBefore;
     sigemptyset(&pipeSignal);
     sigaddset(&pipeSignal, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipeSignal, &previousMask);
     sigpending(&pendingBefore);
     const bool wasPending = sigismember(&pendingBefore, SIGPIPE) == 1;
+#endif
 
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -205,11 +223,15 @@ bool ChildProcess::writeAndCloseInput(const QByteArray& bytes) {
     }
     ::close(fd);
 
+#ifndef F_SETNOSIGPIPE
     if (broken && !wasPending) {
         const timespec noWait{0, 0};
         ::sigtimedwait(&pipeSignal, nullptr, &noWait);
     }
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+#else
+    Q_UNUSED(broken);
+#endif
     return written == bytes.size();
 }
 
