@@ -12,9 +12,9 @@
 namespace veldra {
 
 AppDelegate::AppDelegate(SettingsManager& settings, UpdaterState& updater, RdpLauncher& launcher,
-                         ui::ContentView::Details details)
-    : m_settings(settings), m_updater(updater), m_launcher(launcher),
-      m_details(std::move(details)) {}
+                         ui::ContentView::Details details, platform::MenuBarStyle menuStyle)
+    : m_settings(settings), m_updater(updater), m_launcher(launcher), m_details(std::move(details)),
+      m_menuStyle(menuStyle) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -42,6 +42,14 @@ void AppDelegate::checkForUpdates() {
     m_updater.checkForUpdates(true);
 }
 
+void AppDelegate::showAbout() {
+    if (platform::showStandardAboutPanel())
+        return;
+    QMessageBox::about(
+        m_window.get(), QStringLiteral("About Veldra Cloud Desktop"),
+        QStringLiteral("Veldra Cloud Desktop\nVersion %1").arg(m_details.appVersion));
+}
+
 namespace {
 
 // The focused text field, for the Edit menu.
@@ -55,30 +63,35 @@ void AppDelegate::installMainMenu() {
     QMenuBar* bar = m_window->menuBar();
     QMainWindow* window = m_window.get();
 
-    // The application menu: macOS titles it with the application's name.
+    // The application menu. On macOS the platform builds it and titles it with
+    // the application's name; ours only lends it the three actions that carry
+    // a role, and, left with nothing of its own, is hidden from the menu bar.
+    const bool macMenu = m_menuStyle == platform::MenuBarStyle::MacApplicationMenu;
     QMenu* app = bar->addMenu(QStringLiteral("Veldra Cloud Desktop"));
-    QAction* about = app->addAction(QStringLiteral("About Veldra Cloud Desktop"), window, [this] {
-        QMessageBox::about(
-            m_window.get(), QStringLiteral("About Veldra Cloud Desktop"),
-            QStringLiteral("Veldra Cloud Desktop\nVersion %1").arg(m_details.appVersion));
-    });
+    QAction* about =
+        app->addAction(QStringLiteral("About Veldra Cloud Desktop"), this, &AppDelegate::showAbout);
     about->setMenuRole(QAction::AboutRole);
-    app->addSeparator();
+    if (!macMenu)
+        app->addSeparator();
     QAction* check =
         app->addAction(QStringLiteral("Check for Updates..."), this, &AppDelegate::checkForUpdates);
-    check->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_U));
+    check->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_U)); // Command-U on macOS
     check->setMenuRole(QAction::ApplicationSpecificRole);
-    app->addSeparator();
-    QAction* hide = app->addAction(QStringLiteral("Hide Veldra Cloud Desktop"), window,
-                                   [window] { platform::hideApplication(window); });
-    hide->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
-    // Command-H belongs to the row above; two actions on one key would cancel
-    // each other out here, so this one is reached with the mouse.
-    app->addAction(QStringLiteral("Hide Others"), window,
-                   [] { platform::hideOtherApplications(); });
-    app->addAction(QStringLiteral("Show All"), window,
-                   [window] { platform::showAllApplications(window); });
-    app->addSeparator();
+    if (!macMenu) {
+        app->addSeparator();
+        QAction* hide = app->addAction(QStringLiteral("Hide Veldra Cloud Desktop"), window,
+                                       [window] { platform::hideApplication(window); });
+        hide->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+        // Command-H belongs to the row above; two actions on one key would
+        // cancel each other out here, so this one is reached with the mouse.
+        app->addAction(QStringLiteral("Hide Others"), window,
+                       [] { platform::hideOtherApplications(); });
+        app->addAction(QStringLiteral("Show All"), window,
+                       [window] { platform::showAllApplications(window); });
+        for (QAction* action : app->actions().mid(app->actions().size() - 3))
+            action->setMenuRole(QAction::NoRole);
+        app->addSeparator();
+    }
     QAction* quit = app->addAction(QStringLiteral("Quit Veldra Cloud Desktop"), window, [] {
         QApplication::closeAllWindows();
         QApplication::quit();
@@ -120,6 +133,9 @@ void AppDelegate::installMainMenu() {
     QAction* close = windowMenu->addAction(QStringLiteral("Close Window"), window,
                                            [window] { window->close(); });
     close->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
+    // Nothing here belongs in the application menu, whatever its text says.
+    for (QAction* action : windowMenu->actions())
+        action->setMenuRole(QAction::NoRole);
 }
 
 } // namespace veldra

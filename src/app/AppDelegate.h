@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Application.h"
 #include "ui/ContentView.h"
 
 #include <QMainWindow>
@@ -18,7 +19,8 @@ class AppDelegate : public QObject {
     Q_OBJECT
 public:
     AppDelegate(SettingsManager& settings, UpdaterState& updater, RdpLauncher& launcher,
-                ui::ContentView::Details details);
+                ui::ContentView::Details details,
+                platform::MenuBarStyle menuStyle = platform::menuBarStyle());
     ~AppDelegate() override;
 
     void applicationDidFinishLaunching();
@@ -32,11 +34,13 @@ public:
 
 private:
     void installMainMenu();
+    void showAbout();
 
     SettingsManager& m_settings;
     UpdaterState& m_updater;
     RdpLauncher& m_launcher;
     ui::ContentView::Details m_details;
+    platform::MenuBarStyle m_menuStyle;
     std::unique_ptr<QMainWindow> m_window;
     ui::ContentView* m_view = nullptr;
 };

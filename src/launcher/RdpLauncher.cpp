@@ -185,10 +185,13 @@ void RdpLauncher::launchFreeRdp(const QString& path, const QString& user,
     process->writeAndCloseInput((password + QLatin1Char('\n')).toUtf8());
     setActiveProcess(process);
 
-    QTimer::singleShot(m_config.openedAfter, QCoreApplication::instance(), [process, finishOnce] {
-        if (process->isRunning())
-            (*finishOnce)(LaunchOutcome::success());
-    });
+    // Precise: a coarse timer may fire up to 5 % early and call a client that
+    // is about to die an opened session.
+    QTimer::singleShot(m_config.openedAfter, Qt::PreciseTimer, QCoreApplication::instance(),
+                       [process, finishOnce] {
+                           if (process->isRunning())
+                               (*finishOnce)(LaunchOutcome::success());
+                       });
 }
 
 void RdpLauncher::setActiveProcess(std::shared_ptr<platform::ChildProcess> process) {

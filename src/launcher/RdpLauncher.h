@@ -20,13 +20,16 @@ namespace veldra {
 class RdpLauncher : public QObject {
     Q_OBJECT
 public:
+    // How long a client must keep running before its session counts as opened.
+    static constexpr std::chrono::milliseconds kOpenedAfter{3000};
+
     struct Configuration {
         QString serverHost;
         std::function<QString()> bundlePath;  // the application bundle ("….app")
         std::function<QString()> logFilePath; // asked anew for every launch
         std::function<std::optional<platform::ScreenInfo>()> screen;
         std::function<bool()> isUpdateDownloading;
-        std::chrono::milliseconds openedAfter{3000};
+        std::chrono::milliseconds openedAfter = kOpenedAfter;
     };
     using Completion = std::function<void(const LaunchOutcome&)>;
 

@@ -14,7 +14,7 @@ RdpLauncher& RdpLauncher::shared() {
         [] { return clientLogPath(platform::userLibraryDirectory()); },
         [] { return platform::firstScreen(); },
         [] { return isUpdateDownloading(); },
-        std::chrono::milliseconds(3000),
+        kOpenedAfter,
     });
     return *instance;
 }

@@ -9,6 +9,14 @@ void styleMainWindow(QWidget* window) {
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 }
 
+MenuBarStyle menuBarStyle() {
+    return MenuBarStyle::InWindow;
+}
+
+bool showStandardAboutPanel() {
+    return false;
+}
+
 void hideApplication(QWidget* window) {
     window->showMinimized();
 }

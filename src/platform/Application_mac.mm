@@ -20,6 +20,15 @@ void styleMainWindow(QWidget* window) {
     native.releasedWhenClosed = NO;
 }
 
+MenuBarStyle menuBarStyle() {
+    return MenuBarStyle::MacApplicationMenu;
+}
+
+bool showStandardAboutPanel() {
+    [NSApp orderFrontStandardAboutPanel:nil];
+    return true;
+}
+
 void hideApplication(QWidget*) {
     [NSApp hide:nil];
 }

@@ -24,7 +24,7 @@ std::optional<bool> readBoolean(const QVariant& value) {
 
 } // namespace
 
-SettingsManager::SettingsManager(std::unique_ptr<QSettings> defaults, QObject* parent)
+SettingsManager::SettingsManager(std::unique_ptr<platform::UserDefaults> defaults, QObject* parent)
     : QObject(parent), m_defaults(std::move(defaults)) {
     const QString rememberKey = QLatin1String(kRememberUsername);
     const QString savedKey = QLatin1String(kSavedUsername);

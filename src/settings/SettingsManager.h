@@ -1,7 +1,8 @@
 #pragma once
 
+#include "platform/UserDefaults.h"
+
 #include <QObject>
-#include <QSettings>
 #include <QString>
 
 #include <memory>
@@ -23,7 +24,8 @@ public:
 
     // Loads from `defaults` without writing anything but the removal of a
     // stale username.
-    explicit SettingsManager(std::unique_ptr<QSettings> defaults, QObject* parent = nullptr);
+    explicit SettingsManager(std::unique_ptr<platform::UserDefaults> defaults,
+                             QObject* parent = nullptr);
 
     // The production instance on the user's own defaults store.
     static SettingsManager& shared();
@@ -43,7 +45,7 @@ Q_SIGNALS:
     void savedUsernameChanged(const QString& username);
 
 private:
-    std::unique_ptr<QSettings> m_defaults;
+    std::unique_ptr<platform::UserDefaults> m_defaults;
     bool m_rememberUsername = true;
     QString m_savedUsername;
 };

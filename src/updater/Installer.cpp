@@ -1,6 +1,7 @@
 #include "updater/Installer.h"
 
 #include "platform/InfoPlist.h"
+#include "platform/PropertyList.h"
 #include "updater/ToolRunner.h"
 #include "updater/Version.h"
 
@@ -12,7 +13,6 @@
 #include <plist/plist.h>
 
 #include <cerrno>
-#include <limits>
 #include <unistd.h>
 
 namespace veldra {
@@ -78,12 +78,10 @@ QString administratorStatement(const QStringList& words) {
 std::variant<QString, UpdateFailure> mountPointFromPlist(const QByteArray& bytes) {
     const UpdateFailure notAPlist = platform::SystemError{
         EINVAL, QStringLiteral("The disk image tool's answer is not a property list.")};
-    if (bytes.isEmpty() || bytes.size() > std::numeric_limits<uint32_t>::max())
+    const platform::PropertyList parsed = platform::parsePropertyList(bytes);
+    if (!parsed)
         return notAPlist;
-    plist_t root = nullptr;
-    plist_from_memory(bytes.constData(), static_cast<uint32_t>(bytes.size()), &root);
-    if (!root)
-        return notAPlist;
+    plist_t root = parsed.get();
     std::optional<QString> mountPoint;
     bool wellFormed = false;
     if (plist_get_node_type(root) == PLIST_DICT) {
@@ -97,17 +95,12 @@ std::variant<QString, UpdateFailure> mountPointFromPlist(const QByteArray& bytes
                     wellFormed = false;
                     break;
                 }
-                plist_t point = plist_dict_get_item(entity, "mount-point");
-                if (!mountPoint && point && plist_get_node_type(point) == PLIST_STRING) {
-                    char* value = nullptr;
-                    plist_get_string_val(point, &value);
-                    mountPoint = QString::fromUtf8(value ? value : "");
-                    std::free(value);
-                }
+                if (!mountPoint)
+                    mountPoint =
+                        platform::propertyListString(plist_dict_get_item(entity, "mount-point"));
             }
         }
     }
-    plist_free(root);
     if (!wellFormed || !mountPoint)
         return updater_errors::diskImageUnreadable();
     return *mountPoint;

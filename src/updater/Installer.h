@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Architecture.h"
 #include "updater/UpdaterError.h"
 
 #include <QString>
@@ -52,7 +53,8 @@ public:
         SystemTools tools;
         QString bundleIdentifier;  // what the update's bundle must carry
         QString runningBundlePath; // the application being replaced
-        QString architecture = QStringLiteral("x86_64");
+        QString architecture =
+            QString::fromLatin1(platform::lipoArchitectureName(platform::kBuildArchitecture));
         QString temporaryDirectory; // where the script is written
         qint64 processId = 0;       // the process the script waits for
         std::function<bool(const QString& directory)> isWritable;

@@ -1,4 +1,5 @@
 #include "launcher/RdpLauncher.h"
+#include "platform/Architecture.h"
 #include "platform/Bundle.h"
 #include "updater/Installer.h"
 #include "updater/MacUpdater.h"
@@ -8,7 +9,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QSysInfo>
 
 namespace veldra {
 
@@ -35,7 +35,7 @@ MacUpdater& MacUpdater::shared() {
             productionTools(),
             QString::fromUtf8(build::kBundleId),
             platform::mainBundlePath(),
-            QSysInfo::buildCpuArchitecture(),
+            QString::fromLatin1(platform::lipoArchitectureName(platform::kBuildArchitecture)),
             QDir::tempPath(),
             QCoreApplication::applicationPid(),
             {},

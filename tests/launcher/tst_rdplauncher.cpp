@@ -281,6 +281,34 @@ private Q_SLOTS:
         QCOMPARE(received->calls, 1);
     }
 
+    // The production interval: a coarse timer could fire up to 150 ms early.
+    void productionIntervalNeverFiresEarly_data() {
+        QTest::addColumn<QByteArray>("client");
+        QTest::addColumn<bool>("opened");
+        QTest::newRow("exits at 2.9 s") << QByteArray("exec sleep 2.9\n") << false;
+        QTest::newRow("keeps running") << QByteArray(fake::keepsRunning) << true;
+    }
+    void productionIntervalNeverFiresEarly() {
+        QFETCH(QByteArray, client);
+        QFETCH(bool, opened);
+        m_launcher = std::make_unique<RdpLauncher>(RdpLauncher::Configuration{
+            .serverHost = "rdp.test.example",
+            .bundlePath = [this] { return m_bundle->path(); },
+            .logFilePath = [this] { return logPath(); },
+            .screen = [] { return std::nullopt; },
+            .isUpdateDownloading = [] { return false; },
+        });
+        m_bundle->addScript("freerdp", client);
+        auto received = connectNow("alice", "pw");
+        if (opened)
+            recordedPid();
+        QVERIFY(waitUntil([&] { return received->calls == 1; }, 8000));
+        QCOMPARE(received->outcome->succeeded(), opened);
+        if (opened)
+            QVERIFY2(received->atMs >= RdpLauncher::kOpenedAfter.count(),
+                     qPrintable(QString::number(received->atMs)));
+    }
+
     void endedButNotYetClearedDoesNotBlock() {
         m_bundle->addScript("freerdp", fake::keepsRunning);
         auto first = connectNow("alice", "pw");

@@ -14,6 +14,9 @@ class TestSettingsManager : public QObject {
     std::unique_ptr<QSettings> store() const {
         return std::make_unique<QSettings>(m_file, QSettings::IniFormat);
     }
+    std::unique_ptr<platform::UserDefaults> defaults() const {
+        return platform::userDefaultsOn(store());
+    }
     QVariant stored(const char* key) const { return store()->value(QLatin1String(key)); }
     bool has(const char* key) const { return store()->contains(QLatin1String(key)); }
 
@@ -24,7 +27,7 @@ private Q_SLOTS:
     }
 
     void firstLaunch() {
-        SettingsManager settings(store());
+        SettingsManager settings(defaults());
         QVERIFY(settings.rememberUsername());
         QCOMPARE(settings.savedUsername(), QString());
         QVERIFY(!has(SettingsManager::kRememberUsername));
@@ -61,7 +64,7 @@ private Q_SLOTS:
             seed->setValue(SettingsManager::kSavedUsername, saved);
         }
         const QVariant rememberBefore = stored(SettingsManager::kRememberUsername);
-        SettingsManager settings(store());
+        SettingsManager settings(defaults());
         QCOMPARE(settings.rememberUsername(), expectRemember);
         QCOMPARE(settings.savedUsername(), expectSaved);
         QCOMPARE(has(SettingsManager::kSavedUsername), savedKeyKept);
@@ -70,7 +73,7 @@ private Q_SLOTS:
     }
 
     void uncheckForgetsAtOnce() {
-        SettingsManager settings(store());
+        SettingsManager settings(defaults());
         settings.recordUsername("alice");
         QCOMPARE(stored(SettingsManager::kSavedUsername).toString(), "alice");
         QSignalSpy rememberSpy(&settings, &SettingsManager::rememberUsernameChanged);
@@ -82,12 +85,12 @@ private Q_SLOTS:
         QVERIFY(!has(SettingsManager::kSavedUsername));
         QCOMPARE(stored(SettingsManager::kRememberUsername).toString(), "false");
         // And it stays off across launches.
-        SettingsManager again(store());
+        SettingsManager again(defaults());
         QVERIFY(!again.rememberUsername());
     }
 
     void recheckWritesOnlyTheFlag() {
-        SettingsManager settings(store());
+        SettingsManager settings(defaults());
         settings.setRememberUsername(false);
         settings.setRememberUsername(true);
         QCOMPARE(stored(SettingsManager::kRememberUsername).toString(), "true");
@@ -97,7 +100,7 @@ private Q_SLOTS:
     }
 
     void sameValueStillStoresTheFlag() {
-        SettingsManager settings(store());
+        SettingsManager settings(defaults());
         QSignalSpy spy(&settings, &SettingsManager::rememberUsernameChanged);
         settings.setRememberUsername(true);
         QCOMPARE(spy.count(), 0);
@@ -105,7 +108,7 @@ private Q_SLOTS:
     }
 
     void recordWhileNotRemembering() {
-        SettingsManager settings(store());
+        SettingsManager settings(defaults());
         settings.setRememberUsername(false);
         {
             auto sneaky = store(); // a key that appeared behind our back
@@ -117,7 +120,7 @@ private Q_SLOTS:
     }
 
     void emptyUsernameIsStoredAsEmpty() {
-        SettingsManager settings(store());
+        SettingsManager settings(defaults());
         settings.recordUsername("alice");
         settings.recordUsername("");
         QVERIFY(has(SettingsManager::kSavedUsername));
@@ -125,7 +128,7 @@ private Q_SLOTS:
     }
 
     void directAssignmentWhileOff() {
-        SettingsManager settings(store());
+        SettingsManager settings(defaults());
         settings.setRememberUsername(false);
         settings.setSavedUsername("kept in memory");
         QCOMPARE(settings.savedUsername(), "kept in memory");

@@ -33,8 +33,8 @@ class TestContentView : public QObject {
 
     void build() {
         m_view.reset();
-        m_settings = std::make_unique<SettingsManager>(
-            std::make_unique<QSettings>(settingsFile(), QSettings::IniFormat));
+        m_settings = std::make_unique<SettingsManager>(platform::userDefaultsOn(
+            std::make_unique<QSettings>(settingsFile(), QSettings::IniFormat)));
         m_view = std::make_unique<ui::ContentView>(
             *m_settings, *m_updater, *m_launcher,
             ui::ContentView::Details{RESOURCES_DIR, "1.2.3", "+1 555 0100", "Intel Mac"});

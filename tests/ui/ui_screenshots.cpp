@@ -71,16 +71,16 @@ int main(int argc, char* argv[]) {
 
     { // Empty form.
         test::FakeUpdater updater;
-        SettingsManager settings(
-            std::make_unique<QSettings>(scratch.path() + "/a.ini", QSettings::IniFormat));
+        SettingsManager settings(platform::userDefaultsOn(
+            std::make_unique<QSettings>(scratch.path() + "/a.ini", QSettings::IniFormat)));
         auto launcher = launcherFor(bundle.path());
         auto delegate = make(updater, settings, *launcher);
         save(capture(*delegate), "empty-form");
     }
     { // A failed sign-in.
         test::FakeUpdater updater;
-        SettingsManager settings(
-            std::make_unique<QSettings>(scratch.path() + "/b.ini", QSettings::IniFormat));
+        SettingsManager settings(platform::userDefaultsOn(
+            std::make_unique<QSettings>(scratch.path() + "/b.ini", QSettings::IniFormat)));
         auto launcher = launcherFor(bundle.path());
         auto delegate = make(updater, settings, *launcher);
         auto fields = delegate->contentView()->findChildren<QLineEdit*>();
@@ -94,8 +94,8 @@ int main(int argc, char* argv[]) {
     }
     { // An update offered: banner and prompt.
         test::FakeUpdater updater;
-        SettingsManager settings(
-            std::make_unique<QSettings>(scratch.path() + "/c.ini", QSettings::IniFormat));
+        SettingsManager settings(platform::userDefaultsOn(
+            std::make_unique<QSettings>(scratch.path() + "/c.ini", QSettings::IniFormat)));
         settings.recordUsername("alice");
         auto launcher = launcherFor(bundle.path());
         auto delegate = make(updater, settings, *launcher);
@@ -106,8 +106,8 @@ int main(int argc, char* argv[]) {
     }
     { // No bundled client.
         test::FakeUpdater updater;
-        SettingsManager settings(
-            std::make_unique<QSettings>(scratch.path() + "/d.ini", QSettings::IniFormat));
+        SettingsManager settings(platform::userDefaultsOn(
+            std::make_unique<QSettings>(scratch.path() + "/d.ini", QSettings::IniFormat)));
         auto launcher = launcherFor(scratch.path() + "/Empty.app");
         auto delegate = make(updater, settings, *launcher);
         save(capture(*delegate), "missing-client");

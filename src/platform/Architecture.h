@@ -1,0 +1,28 @@
+#pragma once
+
+namespace veldra::platform {
+
+// The processor family this build's code is compiled for, as the compiler
+// targets it (never a setting that could disagree with the code).
+enum class Architecture { x86_64, arm64 };
+
+inline constexpr Architecture kBuildArchitecture =
+#if defined(__x86_64__) || defined(_M_X64)
+    Architecture::x86_64;
+#elif defined(__aarch64__) || defined(__arm64__) || defined(_M_ARM64)
+    Architecture::arm64;
+#else
+#error "Veldra Cloud Desktop is built for x86-64 or arm64 only"
+#endif
+
+// The architecture's name as lipo knows it.
+constexpr const char* lipoArchitectureName(Architecture architecture) {
+    return architecture == Architecture::arm64 ? "arm64" : "x86_64";
+}
+
+// The processor label of the sign-in view's header.
+constexpr const char* processorLabel(Architecture architecture) {
+    return architecture == Architecture::arm64 ? "Apple silicon Mac" : "Intel Mac";
+}
+
+} // namespace veldra::platform
