@@ -154,7 +154,11 @@ export PULSE_SERVER="unix:$run/pulse/sock" VELDRA_FAKE_LOG="$run/tools.log"
 export VELDRA_FAKE_VOLUMES="$run/volumes" VELDRA_FAKE_OPEN_LAUNCH=1 QT_QPA_PLATFORM=xcb
 client_log="$run/state/Logs/Veldra Cloud Desktop/freerdp.log"
 
-"$app" &
+if ((headless)); then
+  "$app" 2>"$run/app.stderr" &
+else
+  "$app" &
+fi
 app_pid=$!
 pids+=("$app_pid")
 

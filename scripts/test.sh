@@ -25,6 +25,7 @@ run=build-demo/demo/run
 test -s build-demo/demo-signin.png && test -s build-demo/demo-session.png
 grep -q '] Starting FreeRDP: /v:127.0.0.1:' "$run/state/Logs/Veldra Cloud Desktop/freerdp.log"
 grep -q 'is activated' "$run/rdp-server.log"
+grep -q 'install tools are stand-ins' "$run/app.stderr"
 scripts/run.sh --accept-update
 test -s build-demo/demo-updated.png
 grep -q '^open ' "$run/tools.log"

@@ -10,9 +10,17 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
+#include <string_view>
+
 using namespace veldra;
 
 int main(int argc, char* argv[]) {
+    if (const std::string_view tools = build::kSystemToolsDir; !tools.empty())
+        std::fprintf(stderr,
+                     "Veldra Cloud Desktop: this build's install tools are stand-ins from %s; "
+                     "it cannot install a real update.\n",
+                     build::kSystemToolsDir);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Veldra Cloud Desktop"));
     QApplication::setApplicationVersion(currentAppVersion());

@@ -2,6 +2,7 @@
 
 #include "platform/InfoPlist.h"
 #include "platform/PropertyList.h"
+#include "updater/Sha256.h"
 #include "updater/ToolRunner.h"
 #include "updater/Version.h"
 
@@ -64,14 +65,28 @@ QString shellQuote(const QString& word) {
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
-QString administratorStatement(const QStringList& words) {
-    QStringList quoted;
-    for (const QString& word : words)
-        quoted << shellQuote(word);
-    QString command = quoted.join(QLatin1Char(' ')) + QStringLiteral(" >/dev/null 2>&1 &");
-    command.replace(QLatin1String("\\"), QLatin1String("\\\\"));
-    command.replace(QLatin1String("\""), QLatin1String("\\\""));
-    return QStringLiteral("do shell script \"") + command +
+QString administratorCommand(const SystemTools& tools, const WrittenScript& script,
+                             const QStringList& arguments) {
+    const auto q = [](const QString& word) { return shellQuote(word); };
+    QStringList quotedArguments;
+    for (const QString& argument : arguments)
+        quotedArguments << q(argument);
+    const QString copy = QStringLiteral("\"$d/install.zsh\"");
+    return QStringLiteral("d=$(%1 -d /tmp/veldra-install.XXXXXXXX) || exit 1; "
+                          "%2 %3 %4 && [ \"$(%5 -a 256 < %4)\" = %6 ] || "
+                          "{ %7 -rf \"$d\"; exit 1; }; "
+                          "%7 -f %3; "
+                          "( %8 %4 %9; %7 -rf \"$d\" ) >/dev/null 2>&1 &")
+        .arg(q(tools.mktemp), q(tools.cp), q(script.path), copy, q(tools.shasum),
+             q(script.sha256 + QStringLiteral("  -")), q(tools.rm), q(tools.zsh),
+             quotedArguments.join(QLatin1Char(' ')));
+}
+
+QString administratorStatement(const QString& command) {
+    QString escaped = command;
+    escaped.replace(QLatin1String("\\"), QLatin1String("\\\\"));
+    escaped.replace(QLatin1String("\""), QLatin1String("\\\""));
+    return QStringLiteral("do shell script \"") + escaped +
            QStringLiteral("\" with administrator privileges");
 }
 
@@ -157,6 +172,20 @@ std::optional<UpdateFailure> Installer::verifyCodeSignature(const QString& appli
         return *error;
     if (std::get<ToolResult>(run).status != 0)
         return updater_errors::invalidSignature();
+    if (m_config.codeSignRequirement.isEmpty())
+        return std::nullopt;
+    // "=" makes codesign read the argument as requirement text, not a file.
+    auto pinned = runTool(
+        {m_config.tools.codesign,
+         {QStringLiteral("--verify"), QStringLiteral("--deep"), QStringLiteral("--strict"),
+          QStringLiteral("-R"), QLatin1Char('=') + m_config.codeSignRequirement, application},
+         ToolOutput::discarded,
+         ToolErrors::discarded,
+         true});
+    if (auto* error = std::get_if<platform::SystemError>(&pinned))
+        return *error;
+    if (std::get<ToolResult>(pinned).status != 0)
+        return updater_errors::invalidSignature();
     return std::nullopt;
 }
 
@@ -193,20 +222,20 @@ QString Installer::installTargetURL() const {
     return installTargetFor(m_config.runningBundlePath);
 }
 
-std::variant<QString, UpdateFailure> Installer::writeInstallScript() {
+std::variant<WrittenScript, UpdateFailure> Installer::writeInstallScript() {
     const QString path = m_config.temporaryDirectory + QStringLiteral("/veldra-install-") +
                          QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
                          QStringLiteral(".zsh");
+    const QByteArray text = installScriptText(m_config.tools).toUtf8();
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(installScriptText(m_config.tools).toUtf8()) < 0 || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) < 0 || !file.commit())
         return platform::SystemError{EIO, file.errorString()};
     if (!QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
         QFile::remove(path);
         return platform::SystemError{
             EPERM, QStringLiteral("The install script could not be made executable.")};
     }
-    return path;
+    return WrittenScript{path, sha256HexOfBytes(text)};
 }
 
 std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
@@ -245,7 +274,8 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
     auto written = writeInstallScript();
     if (auto* failure = std::get_if<UpdateFailure>(&written))
         return fail(*failure);
-    scriptFile = std::get<QString>(written);
+    const WrittenScript script = std::get<WrittenScript>(written);
+    scriptFile = script.path;
     const QStringList arguments{application, target, mountPoint,
                                 QString::number(m_config.processId), diskImage};
 
@@ -255,12 +285,12 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
         if (auto* error = std::get_if<platform::SystemError>(&run))
             return fail(*error);
     } else {
-        auto run = runTool(
-            {m_config.tools.osascript,
-             {QStringLiteral("-e"), administratorStatement(QStringList{*scriptFile} + arguments)},
-             ToolOutput::inherited,
-             ToolErrors::inherited,
-             true});
+        auto run = runTool({m_config.tools.osascript,
+                            {QStringLiteral("-e"), administratorStatement(administratorCommand(
+                                                       m_config.tools, script, arguments))},
+                            ToolOutput::inherited,
+                            ToolErrors::inherited,
+                            true});
         if (auto* error = std::get_if<platform::SystemError>(&run))
             return fail(*error);
         if (std::get<ToolResult>(run).status != 0)

@@ -27,6 +27,16 @@ struct SystemTools {
     QString kill = QStringLiteral("/bin/kill");
     QString sleep = QStringLiteral("/bin/sleep");
     QString open = QStringLiteral("/usr/bin/open");
+    // What the administrator command uses to take its own copy of the script.
+    QString mktemp = QStringLiteral("/usr/bin/mktemp");
+    QString cp = QStringLiteral("/bin/cp");
+    QString shasum = QStringLiteral("/usr/bin/shasum");
+};
+
+// The install script as written: its path and the SHA-256 of what was written.
+struct WrittenScript {
+    QString path;
+    QString sha256;
 };
 
 inline constexpr auto kBundleFileName = "Veldra Cloud Desktop.app";
@@ -38,8 +48,18 @@ QString installScriptText(const SystemTools& tools);
 // 'word' for the POSIX shell, with every ' written as '\''.
 QString shellQuote(const QString& word);
 
-// do shell script "<quoted words, backgrounded, escaped>" with administrator privileges
-QString administratorStatement(const QStringList& words);
+// The shell command the administrator prompt runs as root. The script file
+// lies in the user's temporary folder, where any program of the user could
+// rewrite it before the user approves; so root first copies it into a fresh
+// root-owned 0700 folder, checks the copy against the digest taken when it was
+// written, runs only that copy (in the background, output discarded) and
+// removes the folder afterwards. On a mismatch nothing runs and the command
+// fails.
+QString administratorCommand(const SystemTools& tools, const WrittenScript& script,
+                             const QStringList& arguments);
+
+// do shell script "<command, escaped>" with administrator privileges
+QString administratorStatement(const QString& command);
 
 // The first text "mount-point" among the "system-entities" of hdiutil's
 // property list; or updater error 6, or the parser's error.
@@ -59,6 +79,9 @@ public:
         qint64 processId = 0;       // the process the script waits for
         std::function<bool(const QString& directory)> isWritable;
         std::function<void()> finishAndTerminate; // posts to the main thread
+        // A code signing requirement the new application must also satisfy
+        // (codesign's requirement language); empty: any valid signature.
+        QString codeSignRequirement;
     };
 
     explicit Installer(Configuration configuration);
@@ -75,7 +98,7 @@ public:
     void cleanUpFailedInstall(bool handedOver, const QString& mountPoint, const QString& diskImage,
                               const std::optional<QString>& scriptFile);
     QString installTargetURL() const;
-    std::variant<QString, UpdateFailure> writeInstallScript();
+    std::variant<WrittenScript, UpdateFailure> writeInstallScript();
 
 private:
     Configuration m_config;

@@ -144,13 +144,15 @@ MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAcce
     QMetaObject::invokeMethod(
         context,
         [&, context, network = network.release()]() mutable {
-            m_session =
-                new UpdateSession(std::unique_ptr<QNetworkAccessManager>(network), m_config.server,
-                                  m_config.trustedCas, m_config.temporaryDirectory,
-                                  UpdateSession::Limits{m_config.timings.transferCap});
+            m_session = new UpdateSession(
+                std::unique_ptr<QNetworkAccessManager>(network), m_config.server,
+                m_config.trustedCas, m_config.temporaryDirectory,
+                UpdateSession::Limits{m_config.timings.transferCap, m_config.namedTransferFiles});
             delete context;
         },
         Qt::BlockingQueuedConnection);
+    // What an earlier run left behind when it was killed mid-download.
+    onWorker([directory = m_config.temporaryDirectory] { removeUpdateLeftovers(directory); });
 
     scheduleNextCheck(m_config.timings.firstCheck);
 }
@@ -160,6 +162,12 @@ MacUpdater::~MacUpdater() {
         m_session, [session = m_session] { delete session; }, Qt::BlockingQueuedConnection);
     m_worker.quit();
     m_worker.wait();
+}
+
+void MacUpdater::discardDownload() {
+    QMetaObject::invokeMethod(
+        m_session, [session = m_session] { session->discardTransfers(); },
+        Qt::BlockingQueuedConnection);
 }
 
 void MacUpdater::onWorker(std::function<void()> work) {

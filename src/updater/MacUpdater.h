@@ -64,6 +64,7 @@ public:
         std::function<QString()> currentVersion;
         std::function<bool()> isSessionRunning;
         InstallStep installUpdate;
+        bool namedTransferFiles = false;                   // see UpdateSession::Limits
         std::function<std::chrono::milliseconds()> jitter; // 0 to 300 s
         Timings timings;
     };
@@ -96,6 +97,10 @@ public:
     // The install has been handed over: say so and end the application, so
     // that the install script can replace it. Main thread.
     void finishAndTerminate();
+
+    // The application is quitting: a download under way stops and leaves no
+    // file behind. Main thread; returns once that is done.
+    void discardDownload();
 
     // When the pending automatic check fires, if one is pending.
     std::optional<std::chrono::milliseconds> nextCheckIn() const;

@@ -43,6 +43,7 @@ MacUpdater& MacUpdater::shared() {
                 QMetaObject::invokeMethod(*updaterRef, &MacUpdater::finishAndTerminate,
                                           Qt::QueuedConnection);
             },
+            QString::fromUtf8(build::kCodeSignRequirement),
         });
 
         Configuration config;
@@ -60,6 +61,8 @@ MacUpdater& MacUpdater::shared() {
             new MacUpdater(std::move(config), std::make_unique<QNetworkAccessManager>());
         *updaterRef = updater;
         setUpdateDownloadingProbe([updater] { return updater->isDownloading(); });
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, updater,
+                         &MacUpdater::discardDownload);
         return updater;
     }();
     return *instance;

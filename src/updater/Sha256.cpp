@@ -56,4 +56,13 @@ std::variant<QString, platform::SystemError> sha256Hex(const QString& path) {
         QByteArray(reinterpret_cast<const char*>(value), static_cast<qsizetype>(length)).toHex());
 }
 
+QString sha256HexOfBytes(const QByteArray& bytes) {
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.constData(), static_cast<size_t>(bytes.size()), value, &length, EVP_sha256(),
+               nullptr);
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(value), static_cast<qsizetype>(length)).toHex());
+}
+
 } // namespace veldra

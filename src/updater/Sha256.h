@@ -14,4 +14,7 @@ inline constexpr qint64 kDigestChunk = 1'048'576;
 // blocks; or the error of opening or reading it.
 std::variant<QString, platform::SystemError> sha256Hex(const QString& path);
 
+// SHA-256 of `bytes` as 64 lower-case hex digits.
+QString sha256HexOfBytes(const QByteArray& bytes);
+
 } // namespace veldra

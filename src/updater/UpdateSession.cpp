@@ -2,11 +2,16 @@
 
 #include "updater/MacUpdateManifest.h"
 
+#include <QDir>
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
 #include <QNetworkReply>
 #include <QSslConfiguration>
 #include <QTimer>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace veldra {
 
@@ -55,12 +60,21 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
         description == QLatin1String(kManifestTaskDescription) ? kMaxManifestBytes : kMaxImageBytes;
 
     auto body = std::make_shared<std::unique_ptr<QTemporaryFile>>(std::make_unique<QTemporaryFile>(
-        m_temporaryDirectory + QStringLiteral("/.veldra-transfer-XXXXXX")));
-    if (!(*body)->open())
+        m_temporaryDirectory + QLatin1Char('/') + QLatin1String(kTransferFilePrefix) +
+        QStringLiteral("XXXXXX")));
+    if (!(*body)->open()) {
         body->reset();
+    } else {
+        if (m_limits.namedTransferFiles)
+            (void)(*body)->fileName(); // asking for the name links the file into the folder
+        // Held until the file is closed: tells a later sweep this one is live.
+        ::flock((*body)->handle(), LOCK_EX | LOCK_NB);
+    }
 
     QNetworkReply* reply = m_network->get(request);
     reply->setReadBufferSize(1 << 20);
+    m_inFlight.removeIf([](const InFlight& t) { return !t.reply; });
+    m_inFlight << InFlight{reply, body};
     auto failure = std::make_shared<std::optional<QString>>();
     const auto abortWith = [reply, failure](const QString& why) {
         if (!*failure)
@@ -116,6 +130,40 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
                          body->reset();
                          completion(std::move(result));
                      });
+}
+
+void UpdateSession::discardTransfers() {
+    const QList<InFlight> transfers = std::exchange(m_inFlight, {});
+    for (const InFlight& transfer : transfers) {
+        // Dropping the file removes it now, whenever the abort is delivered.
+        if (const auto body = transfer.body.lock())
+            body->reset();
+        if (transfer.reply && transfer.reply->isRunning())
+            transfer.reply->abort();
+    }
+}
+
+void removeUpdateLeftovers(const QString& temporaryDirectory, std::chrono::seconds staleAfter) {
+    const QDir dir(temporaryDirectory);
+    const QStringList transfers =
+        dir.entryList({QLatin1String(kTransferFilePrefix) + QLatin1Char('*')},
+                      QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : transfers) {
+        const QString path = dir.filePath(name);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            QFile::remove(path);
+        ::close(fd);
+    }
+    const QDateTime staleBefore = QDateTime::currentDateTimeUtc().addSecs(-staleAfter.count());
+    const QFileInfoList finished = dir.entryInfoList(
+        {QStringLiteral("VeldraCloudDesktop-*.dmg"), QStringLiteral("veldra-install-*.zsh")},
+        QDir::Files);
+    for (const QFileInfo& file : finished)
+        if (file.lastModified().toUTC() < staleBefore)
+            QFile::remove(file.absoluteFilePath());
 }
 
 } // namespace veldra

@@ -4,8 +4,10 @@
 
 #include <QList>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QObject>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QTemporaryFile>
 #include <QUrl>
@@ -40,6 +42,9 @@ class UpdateSession : public QObject {
 public:
     struct Limits {
         std::chrono::milliseconds transferCap{300'000}; // a whole transfer, however lively
+        // Give every transfer file a name in the folder from the start, as
+        // macOS always does (Linux keeps it unnamed until it is complete).
+        bool namedTransferFiles = false;
     };
     using Completion = std::function<void(TransferResult)>;
 
@@ -52,12 +57,31 @@ public:
     // rule allows. Call on the session's thread.
     void start(QNetworkRequest request, const QString& description, Completion completion);
 
+    // Aborts every transfer under way and removes its file: the application
+    // is quitting. Call on the session's thread.
+    void discardTransfers();
+
 private:
     std::unique_ptr<QNetworkAccessManager> m_network;
     UpdateServer m_server;
     QList<QSslCertificate> m_trustedCas;
     QString m_temporaryDirectory;
     Limits m_limits;
+    struct InFlight {
+        QPointer<QNetworkReply> reply;
+        std::weak_ptr<std::unique_ptr<QTemporaryFile>> body;
+    };
+    QList<InFlight> m_inFlight;
 };
+
+// A transfer file's name pattern in the temporary folder.
+inline constexpr auto kTransferFilePrefix = ".veldra-transfer-";
+
+// Removes what earlier runs left in `temporaryDirectory`: transfer files that
+// no live transfer holds (a running transfer keeps its file locked), and
+// verified images and install scripts untouched for `staleAfter`, which no
+// install script still uses by then.
+void removeUpdateLeftovers(const QString& temporaryDirectory,
+                           std::chrono::seconds staleAfter = std::chrono::minutes(15));
 
 } // namespace veldra

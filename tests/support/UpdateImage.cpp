@@ -53,9 +53,12 @@ bool makeApp(const QString& app, const AppSpec& spec) {
                  app + QStringLiteral("/Contents/MacOS/VeldraCloudDesktop"),
                  "#!/bin/sh\n# architectures: " + spec.architectures.toUtf8() + "\nexit 0\n", 0755);
     if (spec.isSigned)
-        ok = ok &&
-             TestBundle::writeFile(app + QStringLiteral("/Contents/_CodeSignature/CodeResources"),
-                                   "sealed\n", 0644);
+        ok = ok && TestBundle::writeFile(
+                       app + QStringLiteral("/Contents/_CodeSignature/CodeResources"),
+                       "sealed\n" + (spec.satisfies.isEmpty()
+                                         ? QByteArray()
+                                         : "satisfies: " + spec.satisfies.toUtf8() + "\n"),
+                       0644);
     return ok;
 }
 

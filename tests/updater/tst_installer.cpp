@@ -31,11 +31,11 @@ class TestInstaller : public QObject {
     int m_finished = 0;
     bool m_writable = true;
 
-    Installer makeInstaller(SystemTools tools = fakeTools()) {
+    Installer makeInstaller(SystemTools tools = fakeTools(), QString requirement = {}) {
         return Installer(
             {tools, "com.veldra.clouddesktop", m_installed, "x86_64", m_temp,
              999999, // a process that is not there, so a started script goes straight on
-             [this](const QString&) { return m_writable; }, [this] { ++m_finished; }});
+             [this](const QString&) { return m_writable; }, [this] { ++m_finished; }, requirement});
     }
     QString image(const AppSpec& spec) {
         const QString path = m_temp + "/VeldraCloudDesktop-TEST.dmg";
@@ -187,6 +187,37 @@ private Q_SLOTS:
         QVERIFY(test::waitUntil([&] { return installedMarker() == "new"; }, 10000));
     }
 
+    // A pinned signer: a validly signed bundle from anyone else is refused.
+    void signerPin_data() {
+        QTest::addColumn<QString>("pin");
+        QTest::addColumn<QString>("satisfies");
+        QTest::addColumn<bool>("installs");
+        const QString ours = "anchor apple generic and identifier \"com.veldra.clouddesktop\" "
+                             "and certificate leaf[subject.OU] = \"ABCDE12345\"";
+        const QString theirs = "anchor apple generic and certificate leaf[subject.OU] = \"XYZ\"";
+        QTest::newRow("pinned signer") << ours << ours << true;
+        QTest::newRow("another signer") << ours << theirs << false;
+        QTest::newRow("no pin: any valid signature") << QString() << theirs << true;
+    }
+    void signerPin() {
+        QFETCH(QString, pin);
+        QFETCH(QString, satisfies);
+        QFETCH(bool, installs);
+        Installer installer = makeInstaller(fakeTools(), pin);
+        AppSpec spec;
+        spec.satisfies = satisfies;
+        const auto failure = installer.installUpdate(image(spec), "2.1");
+        QCOMPARE(!failure, installs);
+        QCOMPARE(readLines(m_log).filter(" -R =").size(), pin.isEmpty() ? 0 : 1);
+        if (installs) {
+            QVERIFY(test::waitUntil([&] { return installedMarker() == "new"; }, 10000));
+            return;
+        }
+        QCOMPARE(describe(*failure), "The downloaded application signature is invalid.");
+        QCOMPARE(tempFiles(), QStringList());
+        QCOMPARE(installedMarker(), "old");
+    }
+
     void signatureToolMissing() {
         SystemTools tools = fakeTools();
         tools.codesign = m_dir->path() + "/no/codesign";
@@ -258,7 +289,7 @@ private Q_SLOTS:
 
     void scriptFile() {
         Installer installer = makeInstaller(SystemTools{});
-        const QString path = std::get<QString>(installer.writeInstallScript());
+        const QString path = std::get<WrittenScript>(installer.writeInstallScript()).path;
         static const QRegularExpression name(
             "/veldra-install-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.zsh$");
         QVERIFY2(name.match(path).hasMatch(), qPrintable(path));
@@ -285,23 +316,20 @@ private Q_SLOTS:
     }
 
     void administratorQuoting_data() {
-        QTest::addColumn<QStringList>("words");
+        QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("statement");
-        QTest::newRow("plain") << QStringList{"/tmp/s.zsh", "1"}
-                               << "do shell script \"'/tmp/s.zsh' '1' >/dev/null 2>&1 &\" with "
+        QTest::newRow("plain") << "'/tmp/s.zsh' '1'"
+                               << "do shell script \"'/tmp/s.zsh' '1'\" with "
                                   "administrator privileges";
-        QTest::newRow("spaces and a single quote")
-            << QStringList{"/Apps/Al's Tools/x.app"}
-            << "do shell script \"'/Apps/Al'\\\\''s Tools/x.app' >/dev/null 2>&1 &\" with "
-               "administrator privileges";
         QTest::newRow("double quote and backslash")
-            << QStringList{"a\"b\\c"}
-            << "do shell script \"'a\\\"b\\\\c' >/dev/null 2>&1 &\" with administrator privileges";
+            << "'a\"b\\c'"
+            << "do shell script \"'a\\\"b\\\\c'\" with administrator privileges";
     }
     void administratorQuoting() {
-        QFETCH(QStringList, words);
+        QFETCH(QString, command);
         QFETCH(QString, statement);
-        QCOMPARE(administratorStatement(words), statement);
+        QCOMPARE(administratorStatement(command), statement);
+        QCOMPARE(shellQuote("/Apps/Al's Tools/x.app"), "'/Apps/Al'\\''s Tools/x.app'");
     }
 };
 

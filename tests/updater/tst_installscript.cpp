@@ -3,6 +3,7 @@
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "updater/Installer.h"
+#include "updater/Sha256.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -171,16 +172,39 @@ private Q_SLOTS:
         QVERIFY(cleanedUp());
     }
 
-    void administratorPathKeepsAwkwardPaths() {
+    // The administrator command runs as root a script that lies in the user's
+    // temporary folder: only the bytes the application wrote may ever run.
+    void administratorPath_data() {
+        QTest::addColumn<bool>("tampered");
+        QTest::newRow("as written, awkward paths") << false;
+        QTest::newRow("rewritten before approval") << true;
+    }
+    void administratorPath() {
+        QFETCH(bool, tampered);
         AppSpec old;
         old.marker = "old";
         QVERIFY(makeApp(m_target, old));
-        writeScript(fakeTools());
+        const SystemTools tools = fakeTools();
+        writeScript(tools);
+        const WrittenScript written{m_script, sha256HexOfBytes(installScriptText(tools).toUtf8())};
+        const QString evidence = m_dir->path() + "/ran-as-root";
+        if (tampered) {
+            QFile file(m_script);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write("#!/bin/zsh\ntouch '" + evidence.toUtf8() + "'\n");
+        }
         const QString statement =
-            administratorStatement(QStringList{m_script} + arguments(deadPid()));
+            administratorStatement(administratorCommand(tools, written, arguments(deadPid())));
         QProcess osascript;
         osascript.start(fakesDir() + "/osascript", {"-e", statement});
         QVERIFY(osascript.waitForFinished(10000));
+        if (tampered) {
+            QVERIFY(osascript.exitCode() != 0); // fails like a refused approval
+            QTest::qWait(500);
+            QVERIFY(!QFileInfo::exists(evidence));
+            QCOMPARE(marker(m_target), "old");
+            return;
+        }
         QCOMPARE(osascript.exitCode(), 0); // returns once the script runs in the background
         QVERIFY(
             waitUntil([&] { return log().contains("open " + m_target) && cleanedUp(); }, 20000));

@@ -14,7 +14,10 @@
 #include <QTest>
 
 #include <atomic>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace veldra;
 using namespace veldra::test;
@@ -50,8 +53,10 @@ class TestMacUpdater : public QObject {
     QStringList m_installedImages;
     std::atomic<bool> m_installedOnMainThread{false};
 
-    std::unique_ptr<MacUpdater> makeUpdater(quint16 port, MacUpdater::Timings timings = {}) {
+    std::unique_ptr<MacUpdater> makeUpdater(quint16 port, MacUpdater::Timings timings = {},
+                                            bool namedTransferFiles = false) {
         MacUpdater::Configuration config;
+        config.namedTransferFiles = namedTransferFiles;
         config.server = {"localhost", port};
         config.trustedCas = TestPki::instance().ca();
         config.temporaryDirectory = m_temp->path();
@@ -468,6 +473,48 @@ private Q_SLOTS:
         QCOMPARE(m_updater->latestVersion(), "3.0.0");
         QCOMPARE(m_updater->expectedSha256(), digest);
         QTRY_COMPARE(leftovers(), QStringList());
+    }
+
+    // macOS has no unnamed files: a download under way has a name in the
+    // temporary folder, and the shared updater is never destroyed.
+    void quittingMidDownloadLeavesNothing() {
+        m_updater = makeUpdater(m_server->port(), quick(), true);
+        const QByteArray image = imageBytes(200'000);
+        m_server->writeFile("image.dmg", image);
+        offer(manifest("3.0.0", m_server->url("/VeldraCloudDesktop-3.0.0.dmg"), hexDigest(image)));
+        QVERIFY(checkNow());
+        m_server->setRoutes({{"/VeldraCloudDesktop-3.0.0.dmg",
+                              QJsonObject{{"file", "image.dmg"}, {"stallAfter", 100'000}}}});
+        m_updater->startDownload();
+        QTRY_VERIFY(!leftovers().filter(kTransferFilePrefix).isEmpty());
+        m_updater->discardDownload();
+        QCOMPARE(leftovers(), QStringList());
+    }
+
+    // What a killed run left: unheld transfers and stale images go; a live
+    // transfer (held by its writer) and a fresh image may still be in use.
+    void nextStartSweepsLeftovers() {
+        const QDir dir(m_temp->path());
+        const auto make = [&](const QString& name, qint64 ageSeconds) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("x");
+            file.flush();
+            file.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds),
+                             QFileDevice::FileModificationTime);
+        };
+        make(".veldra-transfer-DEAD01", 0);
+        make(".veldra-transfer-LIVE01", 0);
+        make("VeldraCloudDesktop-OLD.dmg", 3600);
+        make("veldra-install-OLD.zsh", 3600);
+        make("VeldraCloudDesktop-NEW.dmg", 60);
+        make("unrelated.dmg", 3600);
+        const int live = ::open(QFile::encodeName(dir.filePath(".veldra-transfer-LIVE01")), O_RDWR);
+        QVERIFY(live >= 0 && ::flock(live, LOCK_EX) == 0);
+        m_updater = makeUpdater(m_server->port(), quick());
+        QTRY_COMPARE(leftovers(), (QStringList{".veldra-transfer-LIVE01", "unrelated.dmg",
+                                               "VeldraCloudDesktop-NEW.dmg"}));
+        ::close(live);
     }
 
     void handedOverImageStaysForTheInstaller() {

@@ -35,7 +35,8 @@ int main(int argc, char* argv[]) {
                          [&] {
                              QMetaObject::invokeMethod(updater, &MacUpdater::finishAndTerminate,
                                                        Qt::QueuedConnection);
-                         }});
+                         },
+                         {}});
     MacUpdater::Configuration config;
     config.server = {"localhost", static_cast<int>(args.at(1).toUInt())};
     config.trustedCas = QSslCertificate::fromData(ca.readAll(), QSsl::Pem);
