@@ -147,7 +147,7 @@ MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAcce
             m_session = new UpdateSession(
                 std::unique_ptr<QNetworkAccessManager>(network), m_config.server,
                 m_config.trustedCas, m_config.temporaryDirectory,
-                UpdateSession::Limits{m_config.timings.transferCap, m_config.namedTransferFiles});
+                UpdateSession::Limits{m_config.timings.manifestCap, m_config.namedTransferFiles});
             delete context;
         },
         Qt::BlockingQueuedConnection);

@@ -53,9 +53,9 @@ public:
         std::chrono::milliseconds firstCheck{3'000};
         std::chrono::milliseconds sessionRetry{120'000};
         std::chrono::milliseconds hourly{3'600'000};
-        std::chrono::milliseconds manifestTimeout{20'000}; // silence on one request
-        std::chrono::milliseconds downloadTimeout{300'000};
-        std::chrono::milliseconds transferCap{300'000}; // one whole transfer
+        std::chrono::milliseconds manifestTimeout{20'000};  // silence on one request
+        std::chrono::milliseconds downloadTimeout{300'000}; // no byte for this long
+        std::chrono::milliseconds manifestCap{300'000};     // the manifest's whole transfer
     };
     struct Configuration {
         UpdateServer server;

@@ -82,11 +82,16 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
         reply->abort();
     };
 
-    auto* cap = new QTimer(reply);
-    cap->setSingleShot(true);
-    QObject::connect(cap, &QTimer::timeout, reply,
-                     [abortWith] { abortWith(QStringLiteral("The transfer took too long.")); });
-    cap->start(m_limits.transferCap);
+    // The manifest is small: a bound on its whole transfer. An image is bounded
+    // only by the request's inactivity timeout, so a slow link that keeps
+    // delivering always finishes.
+    if (limit == kMaxManifestBytes) {
+        auto* cap = new QTimer(reply);
+        cap->setSingleShot(true);
+        QObject::connect(cap, &QTimer::timeout, reply,
+                         [abortWith] { abortWith(QStringLiteral("The transfer took too long.")); });
+        cap->start(m_limits.manifestCap);
+    }
 
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, body, abortWith] {
         const QByteArray chunk = reply->readAll();
@@ -109,8 +114,11 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
     QObject::connect(reply, &QNetworkReply::finished, this,
                      [reply, body, failure, completion = std::move(completion)] {
                          reply->deleteLater();
-                         if (reply->bytesAvailable() > 0 && *body)
-                             (*body)->write(reply->readAll());
+                         if (reply->bytesAvailable() > 0 && *body) {
+                             const QByteArray rest = reply->readAll();
+                             if ((*body)->write(rest) != rest.size() && !*failure)
+                                 *failure = QStringLiteral("The download could not be stored.");
+                         }
                          TransferResult result;
                          if (*failure)
                              result.transportError = *failure;

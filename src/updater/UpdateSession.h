@@ -41,7 +41,7 @@ class UpdateSession : public QObject {
     Q_OBJECT
 public:
     struct Limits {
-        std::chrono::milliseconds transferCap{300'000}; // a whole transfer, however lively
+        std::chrono::milliseconds manifestCap{300'000}; // the manifest's whole transfer
         // Give every transfer file a name in the folder from the start, as
         // macOS always does (Linux keeps it unnamed until it is complete).
         bool namedTransferFiles = false;

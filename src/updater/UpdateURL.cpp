@@ -20,8 +20,8 @@ bool isAllowedUpdateURL(const std::optional<QUrl>& url, const UpdateServer& serv
         return false;
     if (!url->password(QUrl::FullyEncoded).isEmpty())
         return false;
-    const int port = url->port();
-    return port == -1 || port == server.port;
+    // No port means 443, so a server on another port takes only its own.
+    return url->port(443) == server.port;
 }
 
 std::optional<QUrl> makeUpdateURL(const QString& text, const UpdateServer& server) {

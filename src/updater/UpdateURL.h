@@ -17,7 +17,7 @@ struct UpdateServer {
 };
 
 // https, exactly the update host (case-insensitive, no sub-domains), no user,
-// no password, and no port or exactly the server's port.
+// no password, and the server's port (a URL without one means 443).
 bool isAllowedUpdateURL(const std::optional<QUrl>& url, const UpdateServer& server);
 
 // The text as a URL, only when it parses and passes the rule above.

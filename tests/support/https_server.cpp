@@ -9,6 +9,7 @@
 //    "length": "actual" | "none" | 12345,   // Content-Length sent (or none)
 //    "redirect": "https://…",               // 302 to that address
 //    "stallAfter": N, "dropAfter": N,        // stop sending / hang up after N bytes
+//    "trickleBytes": N, "trickleMs": M,      // send N bytes every M ms
 //    "delayMs": N}                           // wait before answering
 // An unknown path is a 404. Every request is appended to DIR/requests.log as
 // "<method> <target> | <User-Agent>".
@@ -37,6 +38,8 @@ struct Route {
     QString redirect;
     qint64 stallAfter = -1;
     qint64 dropAfter = -1;
+    qint64 trickleBytes = 0;
+    int trickleMs = 0;
     int delayMs = 0;
 };
 
@@ -60,6 +63,8 @@ Route routeFor(const QByteArray& target) {
     route.redirect = r.value("redirect").toString();
     route.stallAfter = r.value("stallAfter").toInteger(-1);
     route.dropAfter = r.value("dropAfter").toInteger(-1);
+    route.trickleBytes = r.value("trickleBytes").toInteger(0);
+    route.trickleMs = r.value("trickleMs").toInt(0);
     route.delayMs = r.value("delayMs").toInt(0);
     if (!route.redirect.isEmpty())
         route.status = r.value("status").toInt(302);
@@ -132,10 +137,12 @@ private:
     }
 
     void pump() {
-        if (!m_started || m_done)
+        if (!m_started || m_done || m_trickleWaiting)
             return;
+        const bool trickle = m_route.trickleBytes > 0 && m_route.trickleMs > 0;
         while (m_socket->bytesToWrite() < (1 << 20)) {
-            qint64 allowed = std::min<qint64>(m_remaining, 256 * 1024);
+            qint64 allowed =
+                std::min<qint64>(m_remaining, trickle ? m_route.trickleBytes : 256 * 1024);
             const qint64 stop = m_route.dropAfter >= 0 ? m_route.dropAfter : m_route.stallAfter;
             if (stop >= 0)
                 allowed = std::min(allowed, stop - m_sent);
@@ -148,6 +155,14 @@ private:
             m_socket->write(chunk);
             m_sent += chunk.size();
             m_remaining -= chunk.size();
+            if (trickle && m_remaining > 0) {
+                m_trickleWaiting = true;
+                QTimer::singleShot(m_route.trickleMs, this, [this] {
+                    m_trickleWaiting = false;
+                    pump();
+                });
+                return;
+            }
         }
         const bool finished = m_remaining <= 0;
         const bool atDrop = m_route.dropAfter >= 0 && m_sent >= m_route.dropAfter;
@@ -167,6 +182,7 @@ private:
     QByteArray m_head;
     bool m_started = false;
     bool m_done = false;
+    bool m_trickleWaiting = false;
     Route m_route;
     std::unique_ptr<QFile> m_file;
     qint64 m_remaining = 0;

@@ -83,7 +83,7 @@ class TestMacUpdater : public QObject {
         t.firstCheck = 3'600'000ms; // no automatic check unless a test asks for one
         t.manifestTimeout = 1'500ms;
         t.downloadTimeout = 1'500ms;
-        t.transferCap = 10'000ms;
+        t.manifestCap = 2'000ms; // a manifest's whole transfer; never an image's
         return t;
     }
 
@@ -198,6 +198,13 @@ private Q_SLOTS:
         QFETCH(QByteArray, body);
         QFETCH(QString, status);
         QFETCH(bool, found);
+        // The test server's own port (a URL without one means 443), in place
+        // of padding, so that sized bodies keep their size.
+        const qsizetype before = body.size();
+        body.replace("https://localhost/", m_server->url("/").toUtf8());
+        if (const qsizetype grown = body.size() - before;
+            grown > 0 && body.endsWith(QByteArray(grown, ' ')))
+            body.chop(grown);
         m_server->writeFile("version.json", body);
         m_server->setRoutes({{"/version.json", route}});
         QSignalSpy prompt(m_updater.get(), &MacUpdater::shouldPresentUpdateChanged);
@@ -208,7 +215,7 @@ private Q_SLOTS:
         QVERIFY(!m_updater->isChecking());
         if (found) {
             QCOMPARE(m_updater->latestVersion(), "3.0.0");
-            QCOMPARE(m_updater->downloadUrl(), "https://localhost/VeldraCloudDesktop-3.0.0.dmg");
+            QCOMPARE(m_updater->downloadUrl(), m_server->url("/VeldraCloudDesktop-3.0.0.dmg"));
             QCOMPARE(m_updater->expectedSha256(), QString(64, 'a'));
         }
         // Whatever happened, no transfer file is left behind.
@@ -240,7 +247,7 @@ private Q_SLOTS:
         QFETCH(QString, status);
         m_server->writeFile(
             "real.json",
-            QJsonDocument(manifest("3.0", "https://localhost/a.dmg", QString(64, 'b'))).toJson());
+            QJsonDocument(manifest("3.0", m_server->url("/a.dmg"), QString(64, 'b'))).toJson());
         m_server->setRoutes(
             {{"/version.json", QJsonObject{{"redirect", target.arg(m_server->port())}}},
              {"/real.json", QJsonObject{{"file", "real.json"}}}});
@@ -259,7 +266,7 @@ private Q_SLOTS:
         QVERIFY(other.isRunning());
         other.writeFile(
             "version.json",
-            QJsonDocument(manifest("3.0", "https://localhost/a.dmg", QString(64, 'a'))).toJson());
+            QJsonDocument(manifest("3.0", other.url("/a.dmg"), QString(64, 'a'))).toJson());
         other.setRoutes({{"/version.json", QJsonObject{{"file", "version.json"}}}});
         m_updater = makeUpdater(other.port(), quick());
         QVERIFY(!checkNow());
@@ -407,6 +414,11 @@ private Q_SLOTS:
         QTest::newRow("no Content-Length")
             << with({{"length", "none"}}) << 70'000 << true << stub << true;
         QTest::newRow("65 537 bytes reach the digest") << file << 65'537 << true << stub << true;
+        QTest::newRow("3 MiB, far over the manifest's cap")
+            << file << 3 * 1024 * 1024 << true << stub << true;
+        QTest::newRow("trickles past the manifest's whole-transfer bound")
+            << with({{"trickleBytes", 5'000}, {"trickleMs", 250}}) << 70'000 << true << stub
+            << true;
         QTest::newRow("65 536 bytes is too small")
             << file << 65'536 << true << "The downloaded update has an invalid size." << false;
         QTest::newRow("digest differs")

@@ -247,7 +247,7 @@ void TestManifest::noUrlIsNotAllowed() {
 void TestManifest::configuredPort() {
     const UpdateServer test{"localhost", 8443};
     QVERIFY(makeUpdateURL("https://localhost:8443/x", test));
-    QVERIFY(makeUpdateURL("https://localhost/x", test));
+    QVERIFY(!makeUpdateURL("https://localhost/x", test)); // no port means 443
     QVERIFY(!makeUpdateURL("https://localhost:443/x", test));
 }
 
