@@ -249,30 +249,47 @@ void MacUpdater::checkForUpdates(bool manual, CheckCompletion completion) {
     request.setTransferTimeout(static_cast<int>(m_config.timings.manifestTimeout.count()));
     request.setRawHeader("User-Agent", userAgent(current));
 
-    const UpdateServer server = m_config.server;
-    onWorker([this, request, current, server] {
-        m_session->start(
-            request, QLatin1String(kManifestTaskDescription),
-            [this, current, server](TransferResult transfer) {
-                const CheckResult result = handleManifestResponse(transfer, current, server);
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, result] {
-                        switch (result.kind) {
-                        case CheckResult::Kind::available:
-                            publishAvailableUpdate(result.version, result.location, result.digest);
-                            break;
-                        case CheckResult::Kind::upToDate:
-                            finishCheck(false, QStringLiteral("Up to date"), true);
-                            break;
-                        case CheckResult::Kind::failed:
-                            finishCheck(false, result.message, false);
-                            break;
-                        }
-                    },
-                    Qt::QueuedConnection);
-            });
+    onWorker([this, request, current] {
+        fetchManifest(request, current, std::chrono::steady_clock::now(),
+                      m_config.timings.offlineFirstRetry);
     });
+}
+
+void MacUpdater::fetchManifest(const QNetworkRequest& request, const QString& current,
+                               std::chrono::steady_clock::time_point began,
+                               std::chrono::milliseconds nextRetry) {
+    m_session->start(
+        request, QLatin1String(kManifestTaskDescription),
+        [this, request, current, began, nextRetry](TransferResult transfer) {
+            using namespace std::chrono;
+            const auto left = m_config.timings.offlineWindow -
+                              duration_cast<milliseconds>(steady_clock::now() - began);
+            if (transfer.unreachable && left > milliseconds(0)) {
+                // Still in flight: requests that arrive meanwhile join this check.
+                QTimer::singleShot(std::min(nextRetry, left), Qt::PreciseTimer, m_session,
+                                   [this, request, current, began, nextRetry] {
+                                       fetchManifest(request, current, began, nextRetry * 2);
+                                   });
+                return;
+            }
+            const CheckResult result = handleManifestResponse(transfer, current, m_config.server);
+            QMetaObject::invokeMethod(
+                this,
+                [this, result] {
+                    switch (result.kind) {
+                    case CheckResult::Kind::available:
+                        publishAvailableUpdate(result.version, result.location, result.digest);
+                        break;
+                    case CheckResult::Kind::upToDate:
+                        finishCheck(false, QStringLiteral("Up to date"), true);
+                        break;
+                    case CheckResult::Kind::failed:
+                        finishCheck(false, result.message, false);
+                        break;
+                    }
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void MacUpdater::publishAvailableUpdate(const QString& version, const QString& location,

@@ -56,6 +56,11 @@ public:
         std::chrono::milliseconds manifestTimeout{20'000};  // silence on one request
         std::chrono::milliseconds downloadTimeout{300'000}; // no byte for this long
         std::chrono::milliseconds manifestCap{300'000};     // the manifest's whole transfer
+        // A check that cannot reach the server (offline after login or wake)
+        // tries again after 5, 10, 20, ... seconds until this long after it
+        // began, and only then fails.
+        std::chrono::milliseconds offlineFirstRetry{5'000};
+        std::chrono::milliseconds offlineWindow{300'000};
     };
     struct Configuration {
         UpdateServer server;
@@ -111,6 +116,11 @@ private:
                                 const QString& digest);
     void finishCheck(bool found, const std::optional<QString>& message, bool clearUpdate);
     void finishDownloadWithFailure(const QString& message);
+    // Worker thread: one attempt at the manifest, and the retries of a check
+    // that cannot reach the server.
+    void fetchManifest(const QNetworkRequest& request, const QString& current,
+                       std::chrono::steady_clock::time_point began,
+                       std::chrono::milliseconds nextRetry);
     void onWorker(std::function<void()> work);
 
     void setHasUpdate(bool value);

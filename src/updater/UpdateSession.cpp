@@ -25,6 +25,23 @@ public:
     bool setCookiesFromUrl(const QList<QNetworkCookie>&, const QUrl&) override { return false; }
 };
 
+bool isUnreachable(QNetworkReply::NetworkError error) {
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyNotFoundError:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 UpdateSession::UpdateSession(std::unique_ptr<QNetworkAccessManager> network, UpdateServer server,
@@ -127,6 +144,8 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
                          const QVariant status =
                              reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
                          result.isHttp = status.isValid();
+                         result.unreachable =
+                             !*failure && !result.isHttp && isUnreachable(reply->error());
                          result.status = status.toInt();
                          result.finalUrl = reply->url();
                          bool known = false;

@@ -58,9 +58,10 @@ QList<QSslCertificate> TestPki::ca() const {
                                           : QList<QSslCertificate>();
 }
 
-HttpsTestServer::HttpsTestServer(Mode mode) : m_mode(mode) {
+HttpsTestServer::HttpsTestServer(Mode mode, quint16 port) : m_mode(mode) {
     const TestPki& pki = TestPki::instance();
-    QStringList arguments{QStringLiteral("--root"), m_root.path()};
+    QStringList arguments{QStringLiteral("--root"), m_root.path(), QStringLiteral("--port"),
+                          QString::number(port)};
     if (mode == Mode::plain)
         arguments << QStringLiteral("--plain");
     else if (mode == Mode::selfSigned)

@@ -23,7 +23,7 @@ struct TestPki {
 class HttpsTestServer {
 public:
     enum class Mode { trusted, selfSigned, plain };
-    explicit HttpsTestServer(Mode mode = Mode::trusted);
+    explicit HttpsTestServer(Mode mode = Mode::trusted, quint16 port = 0);
     ~HttpsTestServer();
 
     bool isRunning() const { return m_port != 0; }

@@ -6,11 +6,13 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 
 #include <atomic>
@@ -84,6 +86,8 @@ class TestMacUpdater : public QObject {
         t.manifestTimeout = 1'500ms;
         t.downloadTimeout = 1'500ms;
         t.manifestCap = 2'000ms; // a manifest's whole transfer; never an image's
+        t.offlineFirstRetry = 400ms;
+        t.offlineWindow = 3'000ms;
         return t;
     }
 
@@ -269,9 +273,61 @@ private Q_SLOTS:
             QJsonDocument(manifest("3.0", other.url("/a.dmg"), QString(64, 'a'))).toJson());
         other.setRoutes({{"/version.json", QJsonObject{{"file", "version.json"}}}});
         m_updater = makeUpdater(other.port(), quick());
+        QElapsedTimer clock;
+        clock.start();
         QVERIFY(!checkNow());
+        // A TLS failure is an answer: never retried as if the server were offline.
+        QVERIFY(clock.elapsed() < quick().offlineWindow.count());
         QCOMPARE(m_updater->statusMessage(), "Update check failed");
         QVERIFY(!m_updater->hasUpdate());
+    }
+
+    // Offline at first (after login or wake): the check stays in flight and
+    // tries again until its window closes, and only then fails.
+    void unreachableServer_data() {
+        QTest::addColumn<int>("listensAfterMs"); // -1: never
+        QTest::newRow("server comes up after 1 s") << 1000;
+        QTest::newRow("never comes up") << -1;
+    }
+    void unreachableServer() {
+        QFETCH(int, listensAfterMs);
+        quint16 port = 0;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            port = probe.serverPort();
+        }
+        m_updater = makeUpdater(port, quick());
+        QElapsedTimer clock;
+        clock.start();
+        int calls = 0;
+        bool found = false;
+        m_updater->checkForUpdates(false, [&](bool f) {
+            ++calls;
+            found = f;
+        });
+        std::unique_ptr<HttpsTestServer> late;
+        if (listensAfterMs >= 0) {
+            QTest::qWait(listensAfterMs);
+            late = std::make_unique<HttpsTestServer>(Mode::trusted, port);
+            QVERIFY(late->isRunning());
+            late->writeFile(
+                "version.json",
+                QJsonDocument(manifest("3.0", late->url("/a.dmg"), QString(64, 'c'))).toJson());
+            late->setRoutes({{"/version.json", QJsonObject{{"file", "version.json"}}}});
+        }
+        QVERIFY(m_updater->isChecking());
+        int joined = 0;
+        m_updater->checkForUpdates(true, [&](bool) { ++joined; });
+        QTRY_VERIFY_WITH_TIMEOUT(calls == 1, 10000);
+        QCOMPARE(joined, 1);
+        QCOMPARE(found, listensAfterMs >= 0);
+        if (!found) {
+            QCOMPARE(m_updater->statusMessage(), "Update check failed");
+            QVERIFY(clock.elapsed() >= quick().offlineWindow.count());
+        }
+        QTest::qWait(200);
+        QCOMPARE(calls, 1);
     }
 
     void requestsJoinTheCheckInFlight() {
