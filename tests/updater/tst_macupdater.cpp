@@ -555,6 +555,10 @@ private Q_SLOTS:
                               QJsonObject{{"file", "image.dmg"}, {"stallAfter", 100'000}}}});
         m_updater->startDownload();
         QTRY_VERIFY(!leftovers().filter(kTransferFilePrefix).isEmpty());
+        const QString partial =
+            m_temp->path() + "/" + leftovers().filter(kTransferFilePrefix).first();
+        // 0600: owner read and write, nothing for group or others.
+        QCOMPARE(QFile::permissions(partial) & 0x0777, QFile::ReadUser | QFile::WriteUser);
         m_updater->discardDownload();
         QCOMPARE(leftovers(), QStringList());
     }
@@ -599,6 +603,31 @@ private Q_SLOTS:
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), image);
+        QCOMPARE(QFile::permissions(path) & 0x0777, QFile::ReadUser | QFile::WriteUser);
+    }
+
+    // An hourly check may publish a newer version while a download runs; the
+    // download still verifies and installs what it started with.
+    void newerVersionDuringDownloadLeavesItAlone() {
+        const QByteArray image = imageBytes(70'000);
+        m_server->writeFile("image.dmg", image);
+        offer(manifest("3.0.0", m_server->url("/image.dmg"), hexDigest(image)));
+        QVERIFY(checkNow());
+        m_server->writeFile(
+            "version.json",
+            QJsonDocument(manifest("4.0.0", m_server->url("/image4.dmg"), hexDigest(image + "4")))
+                .toJson());
+        m_server->setRoutes(
+            {{"/version.json", QJsonObject{{"file", "version.json"}}},
+             {"/image.dmg",
+              QJsonObject{{"file", "image.dmg"}, {"trickleBytes", 10'000}, {"trickleMs", 200}}}});
+        m_updater->startDownload();
+        QVERIFY(checkNow());
+        QCOMPARE(m_updater->latestVersion(), "4.0.0");
+        QTRY_VERIFY_WITH_TIMEOUT(!m_updater->isDownloading(), 15000);
+        QCOMPARE(m_updater->statusMessage(), "No installer in this test.");
+        QTRY_COMPARE(m_installedImages.size(), 1);
+        QVERIFY(m_installedImages.first().endsWith(" 3.0.0"));
     }
 
     void downloadRefusals() {
