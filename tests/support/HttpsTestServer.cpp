@@ -35,10 +35,27 @@ const TestPki& TestPki::instance() {
                 "  -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null\n"
                 "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr "
                 "  -subj '/CN=localhost' 2>/dev/null\n"
-                "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n"
+                "printf 'subjectAltName=DNS:localhost,DNS:updates.test.example,IP:127.0.0.1\\n"
                 "basicConstraints=CA:FALSE\\nextendedKeyUsage=serverAuth\\n' > server.ext\n"
                 "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
                 "  -out server.pem -days 2 -extfile server.ext 2>/dev/null\n"
+                // From the trusted CA, but for another name.
+                "openssl req -newkey rsa:2048 -nodes -keyout other.key -out other.csr "
+                "  -subj '/CN=other.example' 2>/dev/null\n"
+                "printf 'subjectAltName=DNS:other.example\\nextendedKeyUsage=serverAuth\\n' "
+                "  > other.ext\n"
+                "openssl x509 -req -in other.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+                "  -out other.pem -days 2 -extfile other.ext 2>/dev/null\n"
+                // From the trusted CA, for the right names, but long expired.
+                "openssl req -newkey rsa:2048 -nodes -keyout expired.key -out expired.csr "
+                "  -subj '/CN=localhost' 2>/dev/null\n"
+                "printf '[ca]\\ndefault_ca=c\\n[c]\\ndatabase=index.txt\\nnew_certs_dir=.\\n"
+                "serial=serial.txt\\ndefault_md=sha256\\npolicy=p\\n[p]\\ncommonName=supplied\\n'"
+                "  > ca.cnf\n"
+                "touch index.txt; echo 1000 > serial.txt\n"
+                "openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -in expired.csr "
+                "  -out expired.pem -startdate 20200101000000Z -enddate 20200102000000Z "
+                "  -extfile server.ext -notext 2>/dev/null\n"
                 "openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem "
                 "  -days 2 -subj '/CN=localhost' -addext subjectAltName=DNS:localhost "
                 "  2>/dev/null\n"));
@@ -47,6 +64,10 @@ const TestPki& TestPki::instance() {
         p.serverKey = p.dir + QStringLiteral("/server.key");
         p.selfSignedPem = p.dir + QStringLiteral("/self.pem");
         p.selfSignedKey = p.dir + QStringLiteral("/self.key");
+        p.otherNamePem = p.dir + QStringLiteral("/other.pem");
+        p.otherNameKey = p.dir + QStringLiteral("/other.key");
+        p.expiredPem = p.dir + QStringLiteral("/expired.pem");
+        p.expiredKey = p.dir + QStringLiteral("/expired.key");
         return p;
     }();
     return pki;
@@ -67,6 +88,12 @@ HttpsTestServer::HttpsTestServer(Mode mode, quint16 port) : m_mode(mode) {
     else if (mode == Mode::selfSigned)
         arguments << QStringLiteral("--cert") << pki.selfSignedPem << QStringLiteral("--key")
                   << pki.selfSignedKey;
+    else if (mode == Mode::otherName)
+        arguments << QStringLiteral("--cert") << pki.otherNamePem << QStringLiteral("--key")
+                  << pki.otherNameKey;
+    else if (mode == Mode::expired)
+        arguments << QStringLiteral("--cert") << pki.expiredPem << QStringLiteral("--key")
+                  << pki.expiredKey;
     else
         arguments << QStringLiteral("--cert") << pki.serverPem << QStringLiteral("--key")
                   << pki.serverKey;

@@ -8,12 +8,14 @@
 
 namespace veldra::test {
 
-// Certificates made for this test run with openssl: a CA, a server
-// certificate it signed for localhost and 127.0.0.1, and an unrelated
+// Certificates made for this test run with openssl: a CA; a server
+// certificate it signed for localhost, updates.test.example and 127.0.0.1;
+// one it signed for another name; an expired one; and an unrelated
 // self-signed one.
 struct TestPki {
     QString dir;
     QString caPem, serverPem, serverKey, selfSignedPem, selfSignedKey;
+    QString otherNamePem, otherNameKey, expiredPem, expiredKey;
     QList<QSslCertificate> ca() const;
     static const TestPki& instance(); // made once per process
 };
@@ -22,7 +24,7 @@ struct TestPki {
 // when this object goes.
 class HttpsTestServer {
 public:
-    enum class Mode { trusted, selfSigned, plain };
+    enum class Mode { trusted, selfSigned, plain, otherName, expired };
     explicit HttpsTestServer(Mode mode = Mode::trusted, quint16 port = 0);
     ~HttpsTestServer();
 

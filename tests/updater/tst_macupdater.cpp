@@ -42,6 +42,30 @@ QString hexDigest(const QByteArray& bytes) {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
+// Other servers a redirect may point at: a trusted one reached as 127.0.0.1
+// and a plain-HTTP one, each serving the same file as real.dmg / real.json.
+class RedirectTargets {
+public:
+    explicit RedirectTargets(const QByteArray& body) : m_plain(Mode::plain) {
+        for (const HttpsTestServer* server : {&m_other, &m_plain}) {
+            server->writeFile("real", body);
+            server->setRoutes({{"/real.dmg", QJsonObject{{"file", "real"}}},
+                               {"/real.json", QJsonObject{{"file", "real"}}}});
+        }
+    }
+    QString resolve(const QString& target, quint16 mainPort) const {
+        return QString(target)
+            .replace("%1", QString::number(mainPort))
+            .replace("%2", QString::number(m_other.port()))
+            .replace("%3", QString::number(m_plain.port()));
+    }
+    QStringList requests() const { return m_other.requests() + m_plain.requests(); }
+
+private:
+    HttpsTestServer m_other;
+    HttpsTestServer m_plain;
+};
+
 } // namespace
 
 class TestMacUpdater : public QObject {
@@ -241,9 +265,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("status");
         QTest::newRow("same host") << "https://localhost:%1/real.json"
                                    << "Update available";
-        QTest::newRow("another host") << "https://127.0.0.1:%1/real.json"
+        QTest::newRow("another host") << "https://127.0.0.1:%2/real.json"
                                       << "Update check failed";
-        QTest::newRow("plain http") << "http://localhost:%1/real.json"
+        QTest::newRow("plain http") << "http://localhost:%3/real.json"
                                     << "Update check failed";
     }
     void redirects() {
@@ -252,17 +276,23 @@ private Q_SLOTS:
         m_server->writeFile(
             "real.json",
             QJsonDocument(manifest("3.0", m_server->url("/a.dmg"), QString(64, 'b'))).toJson());
-        m_server->setRoutes(
-            {{"/version.json", QJsonObject{{"redirect", target.arg(m_server->port())}}},
-             {"/real.json", QJsonObject{{"file", "real.json"}}}});
+        const QByteArray real =
+            QJsonDocument(manifest("3.0", m_server->url("/a.dmg"), QString(64, 'b'))).toJson();
+        const RedirectTargets targets(real);
+        m_server->setRoutes({{"/version.json",
+                              QJsonObject{{"redirect", targets.resolve(target, m_server->port())}}},
+                             {"/real.json", QJsonObject{{"file", "real.json"}}}});
         checkNow();
         QCOMPARE(m_updater->statusMessage(), status);
+        QCOMPARE(targets.requests(), QStringList()); // never asked
     }
 
     void untrustedServers_data() {
         QTest::addColumn<int>("mode");
         QTest::newRow("self-signed certificate") << int(Mode::selfSigned);
         QTest::newRow("plain HTTP") << int(Mode::plain);
+        QTest::newRow("trusted CA, another host name") << int(Mode::otherName);
+        QTest::newRow("trusted CA, expired") << int(Mode::expired);
     }
     void untrustedServers() {
         QFETCH(int, mode);
@@ -485,19 +515,27 @@ private Q_SLOTS:
                              << false;
         QTest::newRow("404") << with({{"status", 404}}) << 70'000 << true << "Download failed"
                              << false;
-        QTest::newRow("declares more than 500 MiB")
-            << with({{"length", 524288001}}) << 70'000 << true << "Download failed" << false;
+        // Real bodies: only the declared-length check and the progress guard
+        // stop these early.
+        QTest::newRow("declares and sends more than 500 MiB")
+            << QJsonObject{{"generate", 524'288'001}} << 70'000 << true << "Download failed"
+            << false;
+        QTest::newRow("sends more than 500 MiB undeclared")
+            << QJsonObject{{"generate", 524'288'001}, {"length", "none"}} << 70'000 << true
+            << "Download failed" << false;
         QTest::newRow("lying Content-Length")
             << with({{"length", 90'000}}) << 70'000 << true << "Download failed" << false;
         QTest::newRow("stalls") << with({{"stallAfter", 30'000}}) << 70'000 << true
                                 << "Download failed" << false;
         QTest::newRow("drops") << with({{"dropAfter", 30'000}}) << 70'000 << true
                                << "Download failed" << false;
+        // %2 is a second trusted server (known as 127.0.0.1), %3 a plain-HTTP
+        // one: both would answer, so only the rule stops them.
         QTest::newRow("redirect to another host")
-            << QJsonObject{{"redirect", "https://127.0.0.1:%1/real.dmg"}} << 70'000 << true
+            << QJsonObject{{"redirect", "https://127.0.0.1:%2/real.dmg"}} << 70'000 << true
             << "Download failed" << false;
         QTest::newRow("redirect to http")
-            << QJsonObject{{"redirect", "http://localhost:%1/real.dmg"}} << 70'000 << true
+            << QJsonObject{{"redirect", "http://localhost:%3/real.dmg"}} << 70'000 << true
             << "Download failed" << false;
         QTest::newRow("redirect on the same host")
             << QJsonObject{{"redirect", "https://localhost:%1/real.dmg"}} << 70'000 << true << stub
@@ -511,8 +549,9 @@ private Q_SLOTS:
         QFETCH(bool, installed);
         const QByteArray image = imageBytes(size);
         m_server->writeFile("image.dmg", image);
+        const RedirectTargets targets(image);
         if (route.contains("redirect"))
-            route["redirect"] = route["redirect"].toString().arg(m_server->port());
+            route["redirect"] = targets.resolve(route["redirect"].toString(), m_server->port());
         const QString digest = rightDigest ? hexDigest(image) : hexDigest(image + "x");
         offer(manifest("3.0.0", m_server->url("/VeldraCloudDesktop-3.0.0.dmg"), digest.toUpper()));
         QVERIFY(checkNow());
@@ -537,6 +576,8 @@ private Q_SLOTS:
                      qPrintable(m_installedImages.first()));
             QVERIFY(!m_installedOnMainThread);
         }
+        // A refused redirect is never requested.
+        QCOMPARE(targets.requests(), QStringList());
         // The updater stays usable, and nothing is left in the temporary folder.
         QCOMPARE(m_updater->latestVersion(), "3.0.0");
         QCOMPARE(m_updater->expectedSha256(), digest);
