@@ -139,4 +139,35 @@ QStringList HttpsTestServer::requests() const {
     return QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+ConnectProxy::ConnectProxy(const QString& target, const QList<quint16>& ports, bool refuse) {
+    QStringList backends;
+    for (quint16 port : ports)
+        backends << QStringLiteral("127.0.0.1:%1").arg(port);
+    QStringList arguments{QStringLiteral("--log"), m_dir.filePath(QStringLiteral("connect.log")),
+                          QStringLiteral("--map"),
+                          target + QLatin1Char('=') + backends.join(QLatin1Char(','))};
+    if (refuse)
+        arguments << QStringLiteral("--refuse");
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(QStringLiteral(CONNECT_PROXY_PATH), arguments);
+    if (m_process.waitForReadyRead(10000))
+        m_port = static_cast<quint16>(m_process.readLine().trimmed().toUInt());
+}
+
+ConnectProxy::~ConnectProxy() {
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
+QString ConnectProxy::url() const {
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+}
+
+QStringList ConnectProxy::requests() const {
+    QFile log(m_dir.filePath(QStringLiteral("connect.log")));
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
 } // namespace veldra::test

@@ -44,4 +44,22 @@ private:
     Mode m_mode;
 };
 
+// The loopback CONNECT proxy of tests/support/connect_proxy, stopped by PID
+// when this object goes. `map` sends tunnels to NAME:PORT to 127.0.0.1 ports,
+// one per tunnel in turn (the last from then on); nothing is ever resolved.
+class ConnectProxy {
+public:
+    ConnectProxy(const QString& target, const QList<quint16>& ports, bool refuse = false);
+    ~ConnectProxy();
+
+    bool isRunning() const { return m_port != 0; }
+    QString url() const;          // http://127.0.0.1:<port>
+    QStringList requests() const; // "CONNECT name:port HTTP/1.1"
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
 } // namespace veldra::test

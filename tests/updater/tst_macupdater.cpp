@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -80,10 +81,11 @@ class TestMacUpdater : public QObject {
     std::atomic<bool> m_installedOnMainThread{false};
 
     std::unique_ptr<MacUpdater> makeUpdater(quint16 port, MacUpdater::Timings timings = {},
-                                            bool namedTransferFiles = false) {
+                                            bool namedTransferFiles = false,
+                                            const QString& host = "localhost") {
         MacUpdater::Configuration config;
         config.namedTransferFiles = namedTransferFiles;
-        config.server = {"localhost", port};
+        config.server = {host, port};
         config.trustedCas = TestPki::instance().ca();
         config.temporaryDirectory = m_temp->path();
         config.currentVersion = [] { return kRunning; };
@@ -358,6 +360,53 @@ private Q_SLOTS:
         }
         QTest::qWait(200);
         QCOMPARE(calls, 1);
+    }
+
+    // Behind a proxy (the system's, here from https_proxy): the update host is
+    // a name only the proxy knows, TLS runs end to end through the tunnel, and
+    // the URL rule applies to the target.
+    void behindAProxy_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("check and download through the tunnel") << "through";
+        QTest::newRow("the proxy refuses the tunnel") << "refused";
+        QTest::newRow("a redirect target fails TLS") << "redirect to an untrusted server";
+    }
+    void behindAProxy() {
+        QFETCH(QString, kind);
+        const QString host = "updates.test.example";
+        HttpsTestServer untrusted(Mode::selfSigned);
+        QList<quint16> backends{m_server->port()};
+        if (kind.startsWith("redirect"))
+            backends << untrusted.port(); // the second tunnel, to the redirect target
+        ConnectProxy proxy(host + ":443", backends, kind == "refused");
+        QVERIFY(proxy.isRunning());
+        qputenv("https_proxy", proxy.url().toUtf8());
+        qunsetenv("no_proxy");
+        const auto restore = qScopeGuard([] { qunsetenv("https_proxy"); });
+
+        const QByteArray image = imageBytes(70'000);
+        m_server->writeFile("image.dmg", image);
+        offer(manifest("3.0.0", "https://" + host + "/image.dmg", hexDigest(image)));
+        if (kind.startsWith("redirect"))
+            m_server->setRoutes(
+                {{"/version.json", QJsonObject{{"redirect", "https://" + host + "/real.json"}}}});
+        m_updater = makeUpdater(443, quick(), false, host);
+        const bool found = checkNow();
+        QCOMPARE(found, kind == "through");
+        QVERIFY(proxy.requests().value(0).startsWith("CONNECT " + host + ":443 "));
+        if (!found) {
+            QCOMPARE(m_updater->statusMessage(), "Update check failed");
+            // The redirect itself passed the rule and got its own tunnel.
+            if (kind.startsWith("redirect"))
+                QCOMPARE(proxy.requests().size(), 2);
+            return;
+        }
+        m_server->setRoutes({{"/image.dmg", QJsonObject{{"file", "image.dmg"}}}});
+        m_updater->startDownload();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_updater->isDownloading(), 15000);
+        QCOMPARE(m_updater->statusMessage(), "No installer in this test.");
+        QCOMPARE(m_installedImages.size(), 1);
+        QCOMPARE(proxy.requests().size(), 2);
     }
 
     void requestsJoinTheCheckInFlight() {
