@@ -48,7 +48,8 @@ void tunnel(QTcpSocket* client) {
             return;
         }
         const QList<Backend>& backends = g_map[target];
-        const Backend backend = backends.at(std::min<qsizetype>(g_tunnels[target]++, backends.size() - 1));
+        const Backend backend =
+            backends.at(std::min<qsizetype>(g_tunnels[target]++, backends.size() - 1));
         const QByteArray early = head->mid(head->indexOf("\r\n\r\n") + 4);
         *head = "\r\n\r\n"; // from now on, everything is relayed
         auto* server = new QTcpSocket(client);

@@ -83,14 +83,22 @@ class TestMacUpdater : public QObject {
     std::unique_ptr<MacUpdater> makeUpdater(quint16 port, MacUpdater::Timings timings = {},
                                             bool namedTransferFiles = false,
                                             const QString& host = "localhost") {
-        MacUpdater::Configuration config;
+        MacUpdater::Configuration config = baseConfig(port);
         config.namedTransferFiles = namedTransferFiles;
         config.server = {host, port};
+        config.jitter = [] { return 250'000ms; };
+        config.timings = timings;
+        return std::make_unique<MacUpdater>(std::move(config),
+                                            std::make_unique<QNetworkAccessManager>());
+    }
+
+    MacUpdater::Configuration baseConfig(quint16 port) {
+        MacUpdater::Configuration config;
+        config.server = {"localhost", port};
         config.trustedCas = TestPki::instance().ca();
         config.temporaryDirectory = m_temp->path();
         config.currentVersion = [] { return kRunning; };
         config.isSessionRunning = [this] { return m_sessionRunning; };
-        config.jitter = [] { return 250'000ms; };
         config.installUpdate = [this](const QString& image, const QString& version) {
             m_installedOnMainThread =
                 QThread::currentThread() == QCoreApplication::instance()->thread();
@@ -101,9 +109,7 @@ class TestMacUpdater : public QObject {
                        ? m_installResult
                        : std::optional<UpdateFailure>(platform::SystemError{ENOENT, "gone"});
         };
-        config.timings = timings;
-        return std::make_unique<MacUpdater>(std::move(config),
-                                            std::make_unique<QNetworkAccessManager>());
+        return config;
     }
 
     static MacUpdater::Timings quick() {
@@ -512,6 +518,29 @@ private Q_SLOTS:
             },
             2000));
         QCOMPARE(m_server->requests().size(), 1);
+    }
+
+    // The schedule users get, from the production timings and draw: the first
+    // check 3 s after start, then an hour plus 0 to 300 s; 120 s while a
+    // session runs.
+    void productionSchedule() {
+        offer(manifest("1.0", "", ""));
+        m_updater = std::make_unique<MacUpdater>(baseConfig(m_server->port()),
+                                                 std::make_unique<QNetworkAccessManager>());
+        bool sessionRunning = true;
+        MacUpdater::Configuration busyConfig = baseConfig(m_server->port());
+        busyConfig.isSessionRunning = [&] { return sessionRunning; };
+        MacUpdater busy(std::move(busyConfig), std::make_unique<QNetworkAccessManager>());
+        QTRY_VERIFY(m_updater->nextCheckIn() && busy.nextCheckIn());
+        QVERIFY(*m_updater->nextCheckIn() > 2'900ms && *m_updater->nextCheckIn() <= 3'000ms);
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->requests().size() == 1 && !m_updater->isChecking() &&
+                                     m_updater->nextCheckIn() > 3'000'000ms,
+                                 8000);
+        QVERIFY(*m_updater->nextCheckIn() <= 3'900'000ms);
+        QVERIFY(*m_updater->nextCheckIn() > 3'590'000ms);
+        QTRY_VERIFY(busy.nextCheckIn() > 100'000ms && busy.nextCheckIn() < 1'000'000ms);
+        QVERIFY(*busy.nextCheckIn() <= 120'000ms);
+        QCOMPARE(m_server->requests().size(), 1); // the busy one never asked
     }
 
     void callsFromAnotherThread() {
