@@ -4,6 +4,7 @@
 #include "updater/UpdaterState.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -16,7 +17,23 @@ AppDelegate::AppDelegate(SettingsManager& settings, UpdaterState& updater, RdpLa
     : m_settings(settings), m_updater(updater), m_launcher(launcher), m_details(std::move(details)),
       m_menuStyle(menuStyle) {}
 
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate() {
+    qApp->removeEventFilter(this);
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+    // A focused field claims the keys it edits with before any shortcut is
+    // tried; leave it only the Edit menu's, which it implements itself.
+    if (event->type() == QEvent::ShortcutOverride && m_window) {
+        auto* field = qobject_cast<QLineEdit*>(watched);
+        if (field && field->window() == m_window.get()) {
+            const QKeySequence key(static_cast<QKeyEvent*>(event)->keyCombination());
+            if (m_menuKeys.contains(key))
+                return true; // not accepted: the menu's shortcut runs
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
 
 void AppDelegate::applicationDidFinishLaunching() {
     QApplication::setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
@@ -99,6 +116,10 @@ void AppDelegate::installMainMenu() {
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->setMenuRole(QAction::QuitRole);
 
+    for (QAction* action : app->actions())
+        if (!action->shortcut().isEmpty())
+            m_menuKeys << action->shortcut();
+
     QMenu* edit = bar->addMenu(QStringLiteral("Edit"));
     const auto editAction = [edit, window](const QString& title, const QKeySequence& key,
                                            auto call) {
@@ -134,8 +155,12 @@ void AppDelegate::installMainMenu() {
                                            [window] { window->close(); });
     close->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
     // Nothing here belongs in the application menu, whatever its text says.
-    for (QAction* action : windowMenu->actions())
+    for (QAction* action : windowMenu->actions()) {
         action->setMenuRole(QAction::NoRole);
+        if (!action->shortcut().isEmpty())
+            m_menuKeys << action->shortcut();
+    }
+    qApp->installEventFilter(this);
 }
 
 } // namespace veldra

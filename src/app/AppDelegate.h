@@ -3,6 +3,8 @@
 #include "platform/Application.h"
 #include "ui/ContentView.h"
 
+#include <QKeySequence>
+#include <QList>
 #include <QMainWindow>
 #include <QObject>
 
@@ -32,6 +34,9 @@ public:
     QMainWindow* window() const { return m_window.get(); }
     ui::ContentView* contentView() const { return m_view; }
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void installMainMenu();
     void showAbout();
@@ -42,6 +47,9 @@ private:
     ui::ContentView::Details m_details;
     platform::MenuBarStyle m_menuStyle;
     std::unique_ptr<QMainWindow> m_window;
+    // The menu bar's keys outside the Edit menu: they win over a text
+    // field's own editing keys (Ctrl+U deletes the line on X11, say).
+    QList<QKeySequence> m_menuKeys;
     ui::ContentView* m_view = nullptr;
 };
 

@@ -11,13 +11,17 @@
 #include <QCheckBox>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace veldra::ui {
 
@@ -144,7 +148,8 @@ ContentView::ContentView(SettingsManager& settings, UpdaterState& updater, RdpLa
     connect(&settings, &SettingsManager::rememberUsernameChanged, this,
             [this](bool remember) { m_remember->setChecked(remember); });
     for (auto signal : {&UpdaterState::hasUpdateChanged, &UpdaterState::latestVersionChanged,
-                        &UpdaterState::isDownloadingChanged, &UpdaterState::statusMessageChanged})
+                        &UpdaterState::isDownloadingChanged, &UpdaterState::statusMessageChanged,
+                        &UpdaterState::downloadProgressChanged})
         connect(&updater, signal, this, &ContentView::refresh);
 
     // When shown: the remembered username, if remembering.
@@ -280,6 +285,22 @@ QWidget* ContentView::buildForm() {
             .arg(css(updateBanner()), css(updateBanner().darker(120))));
     outer->addWidget(m_banner);
 
+    // Where the banner was, while the update downloads.
+    m_progress = new QWidget;
+    m_progress->setObjectName(QStringLiteral("downloadProgress"));
+    auto* progressColumn = new QVBoxLayout(m_progress);
+    progressColumn->setContentsMargins(0, 0, 0, 0);
+    progressColumn->setSpacing(6);
+    m_progressBar = new QProgressBar;
+    m_progressBar->setAccessibleName(QStringLiteral("Download progress"));
+    m_progressBar->setTextVisible(false);
+    m_progressBar->setFixedHeight(8);
+    progressColumn->addWidget(m_progressBar);
+    m_progressText = text(QString(), systemFont(11), secondaryText());
+    m_progressText->setObjectName(QStringLiteral("downloadProgressText"));
+    progressColumn->addWidget(m_progressText);
+    outer->addWidget(m_progress);
+
     m_errorSpace = new QWidget;
     m_errorSpace->setFixedHeight(12);
     outer->addWidget(m_errorSpace);
@@ -295,8 +316,6 @@ QWidget* ContentView::buildForm() {
 
     connect(m_username, &QLineEdit::textChanged, this, &ContentView::refresh);
     connect(m_password, &QLineEdit::textChanged, this, &ContentView::refresh);
-    connect(m_username, &QLineEdit::returnPressed, this, &ContentView::connectAction);
-    connect(m_password, &QLineEdit::returnPressed, this, &ContentView::connectAction);
     connect(m_connect, &QPushButton::clicked, this, &ContentView::connectAction);
     connect(m_showHide, &QPushButton::clicked, this, [this] {
         m_isPasswordVisible = !m_isPasswordVisible;
@@ -358,8 +377,23 @@ void ContentView::refresh() {
     m_banner->setText(QStringLiteral("Version ") + m_updater.latestVersion() +
                       QStringLiteral(" is ready \u2014 install now"));
     m_banner->setAccessibleName(m_banner->text());
-    m_banner->setVisible(hasUpdate);
-    m_bannerSpace->setVisible(hasUpdate);
+    const bool downloading = m_updater.isDownloading();
+    m_banner->setVisible(hasUpdate && !downloading);
+    m_bannerSpace->setVisible(hasUpdate || downloading);
+    m_progress->setVisible(downloading);
+    if (downloading) {
+        const qint64 received = m_updater.bytesReceived();
+        const qint64 expected = m_updater.bytesExpected();
+        if (expected > 0) {
+            m_progressBar->setRange(0, 1000);
+            m_progressBar->setValue(
+                static_cast<int>(std::clamp<qint64>(received * 1000 / expected, 0, 1000)));
+        } else {
+            m_progressBar->setRange(0, 0); // busy: the total is not known yet
+        }
+        m_progressText->setText(downloadProgressText(received, expected));
+        m_progressBar->setAccessibleDescription(m_progressText->text());
+    }
 
     m_error->setText(m_errorMessage.value_or(QString()));
     m_error->setVisible(m_errorMessage.has_value());
@@ -368,6 +402,30 @@ void ContentView::refresh() {
     const QString status = m_updater.statusMessage();
     m_footerButton->setText(status.isEmpty() ? QStringLiteral("Check for updates") : status);
     m_footerButton->setAccessibleName(m_footerButton->text());
+}
+
+QString downloadProgressText(qint64 received, qint64 expected) {
+    // Decimal megabytes, one place, as the Finder counts them.
+    const auto megabytes = [](qint64 bytes) {
+        return QString::number(static_cast<double>(bytes) / 1e6, 'f', 1) + QStringLiteral(" MB");
+    };
+    if (expected <= 0)
+        return megabytes(received);
+    return megabytes(received) + QStringLiteral(" of ") + megabytes(expected);
+}
+
+void ContentView::keyPressEvent(QKeyEvent* event) {
+    // The connect button is the window's default action. A Return that no
+    // control used for itself (the fields, the checkbox and the buttons pass
+    // it on) reaches here from any focus in the form.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        if (m_connect->isEnabled())
+            connectAction();
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void ContentView::connectAction() {

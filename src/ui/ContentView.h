@@ -7,6 +7,7 @@
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QStackedWidget;
 
@@ -24,6 +25,10 @@ class UpdatePrompt;
 // The whole sign-in window: brand panel on the left; header, form and footer on
 // the right. Everything shown follows the settings store, the updater and the
 // view's own state.
+// "41.2 MB of 180.0 MB" (decimal megabytes); only the amount received while
+// the total is unknown (-1).
+QString downloadProgressText(qint64 received, qint64 expected);
+
 class ContentView : public QWidget {
     Q_OBJECT
 public:
@@ -42,11 +47,14 @@ public:
     std::optional<QString> errorMessage() const { return m_errorMessage; }
     UpdatePrompt* updatePrompt() const { return m_prompt; }
 
-    // Runs the connect action (the button, and Return in either field).
+    // Runs the connect action (the button, and Return from any focus).
     void connectAction();
 
     // Spaces and tabs removed from both ends: the enable rule's trimming.
     static QString trimSpacesAndTabs(const QString& text);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QWidget* buildHeader(const Details& details);
@@ -70,6 +78,9 @@ private:
     QCheckBox* m_remember = nullptr;
     ConnectButton* m_connect = nullptr;
     QPushButton* m_banner = nullptr;
+    QWidget* m_progress = nullptr;
+    QProgressBar* m_progressBar = nullptr;
+    QLabel* m_progressText = nullptr;
     QWidget* m_bannerSpace = nullptr;
     QLabel* m_error = nullptr;
     QWidget* m_errorSpace = nullptr;

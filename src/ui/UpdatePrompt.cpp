@@ -7,6 +7,12 @@ namespace veldra::ui {
 UpdatePrompt::UpdatePrompt(UpdaterState& updater, QWidget* window)
     : QObject(window), m_updater(updater), m_window(window) {
     connect(&updater, &UpdaterState::shouldPresentUpdateChanged, this, &UpdatePrompt::sync);
+    // A newer version published while the prompt is open is what "Download
+    // and Install" would fetch: name that one.
+    connect(&updater, &UpdaterState::latestVersionChanged, this, [this] {
+        if (m_box)
+            m_box->setInformativeText(message(m_updater.latestVersion()));
+    });
     sync();
 }
 

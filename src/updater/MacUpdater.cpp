@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
 #include <QRandomGenerator>
@@ -340,6 +341,7 @@ void MacUpdater::startDownload() {
     const QString digest = m_expectedSha256;
     const QString version = m_latestVersion;
     setShouldPresentUpdate(false);
+    setDownloadProgress(0, -1);
     setIsDownloading(true);
     setStatusMessage(QStringLiteral("Downloading\u2026"));
 
@@ -349,15 +351,30 @@ void MacUpdater::startDownload() {
     const UpdateServer server = m_config.server;
     const QString temporaryDirectory = m_config.temporaryDirectory;
     const InstallStep install = m_config.installUpdate;
-    onWorker([this, request, digest, version, server, temporaryDirectory, install] {
-        m_session->start(request, QString(), [=, this](TransferResult transfer) {
-            const auto failure = completeDownload(std::move(transfer), digest, version, server,
-                                                  temporaryDirectory, install);
-            if (failure)
-                QMetaObject::invokeMethod(
-                    this, [this, message = *failure] { finishDownloadWithFailure(message); },
-                    Qt::QueuedConnection);
-        });
+    const auto interval = m_config.timings.progressInterval;
+    onWorker([this, request, digest, version, server, temporaryDirectory, install, interval] {
+        // Throttled here, so the main thread sees a few updates a second at most.
+        auto lastReport = std::make_shared<QElapsedTimer>();
+        const auto progress = [this, lastReport, interval](qint64 received, qint64 total) {
+            if (lastReport->isValid() && lastReport->elapsed() < interval.count() &&
+                received != total)
+                return;
+            lastReport->start();
+            QMetaObject::invokeMethod(
+                this, [this, received, total] { setDownloadProgress(received, total); },
+                Qt::QueuedConnection);
+        };
+        m_session->start(
+            request, QString(),
+            [=, this](TransferResult transfer) {
+                const auto failure = completeDownload(std::move(transfer), digest, version, server,
+                                                      temporaryDirectory, install);
+                if (failure)
+                    QMetaObject::invokeMethod(
+                        this, [this, message = *failure] { finishDownloadWithFailure(message); },
+                        Qt::QueuedConnection);
+            },
+            progress);
     });
 }
 
@@ -409,6 +426,14 @@ void MacUpdater::setStatusMessage(const QString& value) {
 }
 void MacUpdater::setIsChecking(bool value) {
     publish(this, m_isChecking, value, &UpdaterState::isCheckingChanged);
+}
+
+void MacUpdater::setDownloadProgress(qint64 received, qint64 expected) {
+    if (received == m_bytesReceived && expected == m_bytesExpected)
+        return;
+    m_bytesReceived = received;
+    m_bytesExpected = expected;
+    Q_EMIT downloadProgressChanged();
 }
 
 } // namespace veldra

@@ -61,6 +61,8 @@ public:
         // began, and only then fails.
         std::chrono::milliseconds offlineFirstRetry{5'000};
         std::chrono::milliseconds offlineWindow{300'000};
+        // Download progress reaches the interface at most this often.
+        std::chrono::milliseconds progressInterval{250};
     };
     struct Configuration {
         UpdateServer server;
@@ -88,6 +90,8 @@ public:
     QString statusMessage() const override { return m_statusMessage; }
     bool shouldPresentUpdate() const override { return m_shouldPresentUpdate; }
     bool isChecking() const override { return m_isChecking; }
+    qint64 bytesReceived() const override { return m_bytesReceived; }
+    qint64 bytesExpected() const override { return m_bytesExpected; }
     QString expectedSha256() const { return m_expectedSha256; }
     void setShouldPresentUpdate(bool present) override;
 
@@ -129,6 +133,7 @@ private:
     void setIsDownloading(bool value);
     void setStatusMessage(const QString& value);
     void setIsChecking(bool value);
+    void setDownloadProgress(qint64 received, qint64 expected);
 
     Configuration m_config;
     bool m_hasUpdate = false;
@@ -138,6 +143,8 @@ private:
     QString m_statusMessage;
     bool m_shouldPresentUpdate = false;
     bool m_isChecking = false;
+    qint64 m_bytesReceived = 0;
+    qint64 m_bytesExpected = -1;
     QString m_expectedSha256;
     QString m_promptedVersion;
     QTimer* m_timer = nullptr;

@@ -59,7 +59,7 @@ UpdateSession::UpdateSession(std::unique_ptr<QNetworkAccessManager> network, Upd
 UpdateSession::~UpdateSession() = default;
 
 void UpdateSession::start(QNetworkRequest request, const QString& description,
-                          Completion completion) {
+                          Completion completion, Progress progress) {
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
@@ -116,9 +116,13 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
             abortWith(QStringLiteral("The download could not be stored."));
     });
     QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                     [limit, abortWith](qint64 received, qint64 total) {
-                         if (received > limit || total > limit)
+                     [limit, abortWith, progress](qint64 received, qint64 total) {
+                         if (received > limit || total > limit) {
                              abortWith(QStringLiteral("The transfer is too large."));
+                             return;
+                         }
+                         if (progress)
+                             progress(received, total);
                      });
     const UpdateServer server = m_server;
     QObject::connect(reply, &QNetworkReply::redirected, reply,

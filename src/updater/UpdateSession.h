@@ -50,6 +50,8 @@ public:
         bool namedTransferFiles = false;
     };
     using Completion = std::function<void(TransferResult)>;
+    // Bytes received so far and the total (-1 while unknown), on the session's thread.
+    using Progress = std::function<void(qint64 received, qint64 total)>;
 
     UpdateSession(std::unique_ptr<QNetworkAccessManager> network, UpdateServer server,
                   QList<QSslCertificate> trustedCas, QString temporaryDirectory, Limits limits);
@@ -58,7 +60,8 @@ public:
     // Starts a GET. `description` "manifest" caps the body at 256 KiB, anything
     // else at 500 MiB. Redirects are followed only to addresses the update URL
     // rule allows. Call on the session's thread.
-    void start(QNetworkRequest request, const QString& description, Completion completion);
+    void start(QNetworkRequest request, const QString& description, Completion completion,
+               Progress progress = {});
 
     // Aborts every transfer under way and removes its file: the application
     // is quitting. Call on the session's thread.

@@ -19,6 +19,8 @@ class UpdaterState : public QObject {
     Q_PROPERTY(bool shouldPresentUpdate READ shouldPresentUpdate WRITE setShouldPresentUpdate NOTIFY
                    shouldPresentUpdateChanged)
     Q_PROPERTY(bool isChecking READ isChecking NOTIFY isCheckingChanged)
+    Q_PROPERTY(qint64 bytesReceived READ bytesReceived NOTIFY downloadProgressChanged)
+    Q_PROPERTY(qint64 bytesExpected READ bytesExpected NOTIFY downloadProgressChanged)
 public:
     using QObject::QObject;
     using CheckCompletion = std::function<void(bool found)>;
@@ -30,6 +32,9 @@ public:
     virtual QString statusMessage() const = 0;
     virtual bool shouldPresentUpdate() const = 0;
     virtual bool isChecking() const = 0;
+    // The download under way: bytes so far, and the total (-1 while unknown).
+    virtual qint64 bytesReceived() const = 0;
+    virtual qint64 bytesExpected() const = 0;
     virtual void setShouldPresentUpdate(bool present) = 0;
 
     virtual void checkForUpdates(bool manual, CheckCompletion completion = {}) = 0;
@@ -43,6 +48,7 @@ Q_SIGNALS:
     void statusMessageChanged();
     void shouldPresentUpdateChanged();
     void isCheckingChanged();
+    void downloadProgressChanged();
 };
 
 } // namespace veldra

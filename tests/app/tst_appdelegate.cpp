@@ -5,6 +5,7 @@
 #include "settings/SettingsManager.h"
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QScreen>
 #include <QTemporaryDir>
@@ -123,6 +124,35 @@ private Q_SLOTS:
         const int checksBefore = m_updater.manualChecks;
         QTest::keyClick(m_delegate->window(), Qt::Key_U, Qt::ControlModifier);
         QCOMPARE(m_updater.manualChecks, checksBefore + 1);
+    }
+
+    // Every menu key wins over the focused field's own editing keys (Ctrl+U
+    // deletes the line on X11); the Edit commands stay the field's.
+    void menuKeysWinInTextFields_data() {
+        QTest::addColumn<QString>("field");
+        QTest::newRow("username") << "Veldra username";
+        QTest::newRow("password") << "Password";
+    }
+    void menuKeysWinInTextFields() {
+        QFETCH(QString, field);
+        QLineEdit* edit = nullptr;
+        for (auto* candidate : m_delegate->window()->findChildren<QLineEdit*>())
+            if (candidate->accessibleName() == field)
+                edit = candidate;
+        QVERIFY(edit);
+        edit->setFocus();
+        QTest::keyClicks(edit, "alice");
+        const int checksBefore = m_updater.manualChecks;
+        QTest::keyClick(edit, Qt::Key_U, Qt::ControlModifier);
+        QCOMPARE(m_updater.manualChecks, checksBefore + 1);
+        QCOMPARE(edit->text(), "alice");
+        if (edit->echoMode() != QLineEdit::Normal)
+            return; // a password field has no cut or undo
+        QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(edit, Qt::Key_X, Qt::ControlModifier);
+        QCOMPARE(edit->text(), "");
+        QTest::keyClick(edit, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(edit->text(), "alice");
     }
 
     void closeWindowQuits() {

@@ -17,6 +17,13 @@ public:
     QString statusMessage() const override { return m_statusMessage; }
     bool shouldPresentUpdate() const override { return m_shouldPresentUpdate; }
     bool isChecking() const override { return false; }
+    qint64 bytesReceived() const override { return m_received; }
+    qint64 bytesExpected() const override { return m_expected; }
+    void setProgress(qint64 received, qint64 expected) {
+        m_received = received;
+        m_expected = expected;
+        Q_EMIT downloadProgressChanged();
+    }
     void setShouldPresentUpdate(bool present) override {
         if (m_shouldPresentUpdate == present)
             return;
@@ -58,6 +65,8 @@ private:
     bool m_isDownloading = false;
     QString m_statusMessage;
     bool m_shouldPresentUpdate = false;
+    qint64 m_received = 0;
+    qint64 m_expected = -1;
 };
 
 } // namespace veldra::test

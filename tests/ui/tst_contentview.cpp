@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -284,6 +285,9 @@ private Q_SLOTS:
         m_updater->offer("3.2");
         box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         QVERIFY(box);
+        // An hourly check publishes 3.3 while it is open: it names what it installs.
+        m_updater->offer("3.3");
+        QVERIFY(box->informativeText().startsWith("Veldra Cloud Desktop 3.3 is ready."));
         QTest::keyClick(box, Qt::Key_Return);
         QCOMPARE(m_updater->downloadsStarted, 2);
         QVERIFY(!m_updater->shouldPresentUpdate());
@@ -297,6 +301,75 @@ private Q_SLOTS:
         QVERIFY(!connectButton()->isEnabled());
         m_view->connectAction();
         QVERIFY(!m_launcher->activeProcess());
+    }
+
+    // The connect button is the window's default action: Return (and Enter)
+    // from any focus, while the button is enabled.
+    void returnFromAnyFocus_data() {
+        QTest::addColumn<QString>("focus");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("filled");
+        QTest::newRow("checkbox, Return") << "checkbox" << int(Qt::Key_Return) << true;
+        QTest::newRow("connect button, Enter") << "button" << int(Qt::Key_Enter) << true;
+        QTest::newRow("username field, Return") << "username" << int(Qt::Key_Return) << true;
+        QTest::newRow("button disabled") << "checkbox" << int(Qt::Key_Return) << false;
+    }
+    void returnFromAnyFocus() {
+        QFETCH(QString, focus);
+        QFETCH(int, key);
+        QFETCH(bool, filled);
+        m_bundle->addScript("freerdp", fake::recorder);
+        build();
+        username()->setText("alice");
+        password()->setText(filled ? "pw" : "");
+        QWidget* target = focus == "checkbox"
+                              ? static_cast<QWidget*>(m_view->findChild<QCheckBox*>())
+                          : focus == "button" ? static_cast<QWidget*>(connectButton())
+                                              : username();
+        target->setFocus();
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(m_view->isConnecting(), filled);
+        if (filled)
+            QTRY_VERIFY(QFile::exists(fakeDir() + "/pid"));
+    }
+
+    // While downloading, a bar where the banner was: determinate with the
+    // amounts once the total is known, busy before; gone when it ends.
+    void downloadProgress_data() {
+        QTest::addColumn<qint64>("received");
+        QTest::addColumn<qint64>("expected");
+        QTest::addColumn<int>("maximum");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("known total")
+            << qint64(41'234'567) << qint64(180'000'000) << 1000 << 229 << "41.2 MB of 180.0 MB";
+        QTest::newRow("unknown total") << qint64(5'000'000) << qint64(-1) << 0 << 0 << "5.0 MB";
+        QTest::newRow("over 2 GiB keeps counting") << qint64(3'000'000'000) << qint64(4'000'000'000)
+                                                   << 1000 << 750 << "3000.0 MB of 4000.0 MB";
+    }
+    void downloadProgress() {
+        QFETCH(qint64, received);
+        QFETCH(qint64, expected);
+        QFETCH(int, maximum);
+        QFETCH(int, value);
+        QFETCH(QString, text);
+        build();
+        m_updater->offer("3.1");
+        m_updater->setShouldPresentUpdate(false);
+        auto* bar = m_view->findChild<QProgressBar*>();
+        QVERIFY(bar && !bar->isVisible());
+        m_updater->setDownloading(true);
+        m_updater->setProgress(received, expected);
+        QVERIFY(bar->isVisible());
+        QVERIFY(!banner()->isVisible());
+        QCOMPARE(bar->accessibleName(), "Download progress");
+        QCOMPARE(bar->maximum(), maximum);
+        if (maximum > 0)
+            QCOMPARE(bar->value(), value);
+        QCOMPARE(m_view->findChild<QLabel*>("downloadProgressText")->text(), text);
+        m_updater->setDownloading(false);
+        QVERIFY(!bar->isVisible());
+        QVERIFY(banner()->isVisible());
     }
 
     void promptMessageKeepsSpaces() {

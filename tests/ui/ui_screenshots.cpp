@@ -104,6 +104,20 @@ int main(int argc, char* argv[]) {
             ++failures;
         save(capture(*delegate), "update-available");
     }
+    { // An update downloading.
+        test::FakeUpdater updater;
+        SettingsManager settings(platform::userDefaultsOn(
+            std::make_unique<QSettings>(scratch.path() + "/e.ini", QSettings::IniFormat)));
+        settings.recordUsername("alice");
+        auto launcher = launcherFor(bundle.path());
+        auto delegate = make(updater, settings, *launcher);
+        updater.offer("1.1.0");
+        updater.setShouldPresentUpdate(false);
+        updater.setDownloading(true);
+        updater.setStatus(QStringLiteral("Downloading\u2026"));
+        updater.setProgress(41'234'567, 180'000'000);
+        save(capture(*delegate), "downloading");
+    }
     { // No bundled client.
         test::FakeUpdater updater;
         SettingsManager settings(platform::userDefaultsOn(
