@@ -111,10 +111,30 @@ HOME="$run/pulse" PULSE_RUNTIME_PATH="$run/pulse" pulseaudio --daemonize=no --ex
 pids+=($!)
 wait_for 10 "the audio server" test -S "$run/pulse/sock"
 
-# The RDP server: NLA against a SAM file with the one demo account.
+# The remote desktop: a display of its own (never the one the application and
+# its client are on, or the session would show itself), with a background in
+# a colour of its own, a clock and a terminal, so it reads as a desktop.
+desktop_colour='#2f5d8a'
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$run/desktop-display" \
+  >"$run/desktop-xvfb.log" 2>&1 &
+pids+=($!)
+wait_for 10 "the remote desktop's display" test -s "$run/desktop-display"
+desktop=":$(head -n1 "$run/desktop-display")"
+wait_for 10 "the remote desktop's display" env DISPLAY="$desktop" xdpyinfo
+DISPLAY="$desktop" xsetroot -solid "$desktop_colour"
+DISPLAY="$desktop" xclock -geometry 180x180-40+40 -update 1 >/dev/null 2>&1 &
+pids+=($!)
+DISPLAY="$desktop" xterm -geometry 90x24+60+200 -title "Veldra demo desktop" -bg black -fg '#e0e0e0' \
+  -e sh -c 'printf "Veldra Cloud Desktop demo\n\nYou are signed in to the demo remote desktop on 127.0.0.1.\nClose this window (the client) to end the session.\n\n"; exec sh' \
+  >/dev/null 2>&1 &
+pids+=($!)
+
+# The RDP server: NLA against a SAM file with the one demo account, sharing
+# the remote desktop's display.
 winpr-hash -u "$demo_user" -p "$demo_password" -d VELDRA -f sam >"$run/sam"
-HOME="$run/server-home" WLOG_LEVEL=INFO stdbuf -oL -eL freerdp-shadow-cli "/port:$rdp_port" \
-  /bind-address:127.0.0.1 /sec:nla +auth "/sam-file:$run/sam" >"$run/rdp-server.log" 2>&1 &
+DISPLAY="$desktop" HOME="$run/server-home" WLOG_LEVEL=INFO stdbuf -oL -eL freerdp-shadow-cli \
+  "/port:$rdp_port" /bind-address:127.0.0.1 /sec:nla +auth "/sam-file:$run/sam" \
+  >"$run/rdp-server.log" 2>&1 &
 pids+=($!)
 wait_for 15 "the RDP server" listening "$rdp_port"
 
@@ -209,8 +229,8 @@ xdotool key Tab
 xdotool type --delay 30 "$demo_password"
 xdotool key Return
 wait_for 30 "the remote desktop session" grep -q 'is activated' "$run/rdp-server.log"
-sleep 4 # let the session window draw
-"$root/$build/tests/screenshot" "$session_png"
+# Once the client has drawn the remote desktop: its background colour, true.
+"$root/$build/tests/screenshot" "$session_png" --until-colour "$desktop_colour" 20000
 
 # The application never stops its client; this script does, by PID.
 client_pids=$(pgrep -f "^$bundle/Contents/MacOS/freerdp" || true)
