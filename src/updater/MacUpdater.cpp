@@ -18,12 +18,6 @@ namespace veldra {
 
 namespace {
 
-constexpr qint64 kMinImageBytes = 65'536; // a real image is always larger
-
-QByteArray userAgent(const QString& version) {
-    return QByteArrayLiteral("VeldraCloudDesktop-MacUpdater/") + version.toUtf8();
-}
-
 CheckResult failed(const char* message) {
     return {CheckResult::Kind::failed, QString::fromLatin1(message), {}, {}, {}};
 }
@@ -56,7 +50,7 @@ std::optional<QString> completeDownload(TransferResult transfer, const QString& 
     const auto size = fileSize(received, &error);
     if (!size)
         return QString::fromLocal8Bit(std::strerror(error));
-    if (*size <= kMinImageBytes || *size > kMaxImageBytes)
+    if (!isAcceptableImageSize(*size))
         return updater_errors::invalidSize().localizedDescription();
 
     const auto digest = sha256Hex(received);
@@ -235,12 +229,10 @@ void MacUpdater::checkForUpdates(bool manual, CheckCompletion completion) {
     if (completion)
         m_queuedCompletions << completion;
 
-    QString address = QStringLiteral("https://") + m_config.server.host;
-    if (m_config.server.port != 443)
-        address += QLatin1Char(':') + QString::number(m_config.server.port);
-    address += QStringLiteral("/version.json") +
-               cacheBustingQuery(static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
-    const auto url = makeUpdateURL(address, m_config.server);
+    const auto url = makeUpdateURL(
+        manifestAddress(m_config.server) +
+            cacheBustingQuery(static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0),
+        m_config.server);
     if (!url) {
         finishCheck(false, QStringLiteral("Update check failed"), false);
         return;
@@ -434,6 +426,14 @@ void MacUpdater::setDownloadProgress(qint64 received, qint64 expected) {
     m_bytesReceived = received;
     m_bytesExpected = expected;
     Q_EMIT downloadProgressChanged();
+}
+
+QByteArray userAgent(const QString& version) {
+    return QByteArrayLiteral("VeldraCloudDesktop-MacUpdater/") + version.toUtf8();
+}
+
+bool isAcceptableImageSize(qint64 size) {
+    return size > kMinImageBytes && size <= kMaxImageBytes;
 }
 
 } // namespace veldra

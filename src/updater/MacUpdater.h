@@ -34,6 +34,13 @@ struct CheckResult {
 CheckResult handleManifestResponse(const TransferResult& transfer, const QString& currentVersion,
                                    const UpdateServer& server);
 
+// "VeldraCloudDesktop-MacUpdater/<version>"
+QByteArray userAgent(const QString& version);
+
+// More than 64 KiB (a real image is always larger) and at most 500 MiB.
+inline constexpr qint64 kMinImageBytes = 65'536;
+bool isAcceptableImageSize(qint64 size);
+
 // "?t=<seconds since 1970 in shortest round-trip form, at least one decimal>"
 QString cacheBustingQuery(double secondsSinceEpoch);
 

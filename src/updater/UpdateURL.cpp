@@ -24,6 +24,13 @@ bool isAllowedUpdateURL(const std::optional<QUrl>& url, const UpdateServer& serv
     return url->port(443) == server.port;
 }
 
+QString manifestAddress(const UpdateServer& server) {
+    QString address = QStringLiteral("https://") + server.host;
+    if (server.port != 443)
+        address += QLatin1Char(':') + QString::number(server.port);
+    return address + QStringLiteral("/version.json");
+}
+
 std::optional<QUrl> makeUpdateURL(const QString& text, const UpdateServer& server) {
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid())

@@ -20,6 +20,9 @@ struct UpdateServer {
 // no password, and the server's port (a URL without one means 443).
 bool isAllowedUpdateURL(const std::optional<QUrl>& url, const UpdateServer& server);
 
+// "https://<host>[:<port>]/version.json", the port only when it is not 443.
+QString manifestAddress(const UpdateServer& server);
+
 // The text as a URL, only when it parses and passes the rule above.
 std::optional<QUrl> makeUpdateURL(const QString& text, const UpdateServer& server);
 

@@ -1,0 +1,115 @@
+#include "release/Release.h"
+
+#include "updater/MacUpdater.h"
+#include "updater/Sha256.h"
+#include "updater/UpdateSession.h"
+#include "updater/Version.h"
+
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+
+namespace veldra::release {
+
+std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
+                                               const UpdateServer& server) {
+    if (!parseVersion(request.version))
+        return QStringLiteral("The version \"%1\" is not one the application can read "
+                              "(numbers separated by dots).")
+            .arg(request.version);
+    if (!makeUpdateURL(request.url, server))
+        return QStringLiteral("The URL %1 fails the update URL rule: https on %2, port %3, "
+                              "no user or password.")
+            .arg(request.url, server.host)
+            .arg(server.port);
+    const QFileInfo image(request.imagePath);
+    if (!image.isFile())
+        return QStringLiteral("No image at %1.").arg(request.imagePath);
+    if (!isAcceptableImageSize(image.size()))
+        return QStringLiteral("The image has %1 bytes; an update image has more than %2 and at "
+                              "most %3.")
+            .arg(image.size())
+            .arg(kMinImageBytes)
+            .arg(kMaxImageBytes);
+    const auto digest = sha256Hex(request.imagePath);
+    if (const auto* error = std::get_if<platform::SystemError>(&digest))
+        return QStringLiteral("The image could not be read: %1").arg(error->message);
+    // The first-choice keys of the x86-64 build.
+    QJsonObject manifest{{QStringLiteral("mac_version"), request.version},
+                         {QStringLiteral("mac_x64_url"), request.url},
+                         {QStringLiteral("mac_x64_sha256"), std::get<QString>(digest)}};
+    if (request.notes)
+        manifest.insert(QStringLiteral("releaseNotes"), *request.notes);
+    return QJsonDocument(manifest).toJson(QJsonDocument::Indented);
+}
+
+namespace {
+
+// One transfer through `session`, waited for here.
+TransferResult fetch(UpdateSession& session, const QUrl& url, const QString& description,
+                     std::chrono::milliseconds timeout, const QString& currentVersion) {
+    QNetworkRequest request(url);
+    request.setTransferTimeout(static_cast<int>(timeout.count()));
+    request.setRawHeader("User-Agent", userAgent(currentVersion));
+    QEventLoop loop;
+    TransferResult result;
+    session.start(request, description, [&](TransferResult transfer) {
+        result = std::move(transfer);
+        loop.quit();
+    });
+    loop.exec();
+    return result;
+}
+
+} // namespace
+
+CheckReport checkPublished(const CheckRequest& request, const UpdateServer& server,
+                           const QList<QSslCertificate>& trustedCas,
+                           const QString& temporaryDirectory) {
+    const MacUpdater::Timings timings;
+    UpdateSession session(std::make_unique<QNetworkAccessManager>(), server, trustedCas,
+                          temporaryDirectory, UpdateSession::Limits{timings.manifestCap});
+    // Never a cached answer: the query the application sends.
+    QUrl manifestUrl = request.manifestUrl;
+    if (!manifestUrl.hasQuery())
+        manifestUrl.setQuery(
+            cacheBustingQuery(static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0)
+                .mid(1));
+    const CheckResult checked =
+        handleManifestResponse(fetch(session, manifestUrl, QLatin1String(kManifestTaskDescription),
+                                     timings.manifestTimeout, request.currentVersion),
+                               request.currentVersion, server);
+    switch (checked.kind) {
+    case CheckResult::Kind::failed:
+        return {false, checked.message};
+    case CheckResult::Kind::upToDate:
+        return {false, QStringLiteral("Up to date")};
+    case CheckResult::Kind::available:
+        break;
+    }
+    const QString offers = QStringLiteral("offers ") + checked.version;
+    if (!request.downloadImage)
+        return {true, offers};
+
+    const auto url = makeUpdateURL(checked.location, server);
+    if (!url)
+        return {false, QStringLiteral("Download failed")};
+    qint64 verifiedBytes = 0;
+    const auto failure = completeDownload(
+        fetch(session, *url, QString(), timings.downloadTimeout, request.currentVersion),
+        checked.digest, checked.version, server, temporaryDirectory,
+        [&](const QString& image, const QString&) -> std::optional<UpdateFailure> {
+            // Where the application would mount it, this only reports it.
+            verifiedBytes = QFileInfo(image).size();
+            QFile::remove(image);
+            return std::nullopt;
+        });
+    if (failure)
+        return {false, *failure};
+    return {true, offers + QStringLiteral(", image verified (%1 bytes)").arg(verifiedBytes)};
+}
+
+} // namespace veldra::release

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "updater/UpdateURL.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QSslCertificate>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+#include <variant>
+
+namespace veldra::release {
+
+// What `veldra-release manifest` is given.
+struct ManifestRequest {
+    QString imagePath;
+    QString version;
+    QString url;
+    std::optional<QString> notes;
+};
+
+// The manifest for an image, after every check the application will make of
+// it (URL rule, image size, version); or the one line that names the problem.
+[[nodiscard]] std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
+                                                             const UpdateServer& server);
+
+// What `veldra-release check` is given.
+struct CheckRequest {
+    QUrl manifestUrl;
+    QString currentVersion;
+    bool downloadImage = false;
+};
+
+// What an installed copy would do: offer a version (and, with the image,
+// find it verified), or show a status line.
+struct CheckReport {
+    bool offered = false;
+    QString line; // "offers 2.1.0[, image verified]" or the status line
+};
+
+// Fetches and judges the manifest, and with `downloadImage` the image, through
+// the application's own update session and rules. Runs an event loop until
+// done; call on a thread with a QCoreApplication.
+[[nodiscard]] CheckReport checkPublished(const CheckRequest& request, const UpdateServer& server,
+                                         const QList<QSslCertificate>& trustedCas,
+                                         const QString& temporaryDirectory);
+
+} // namespace veldra::release

@@ -1,0 +1,99 @@
+// veldra-release: writes an update manifest that installed copies will accept,
+// and checks what they would make of the published one.
+//
+//   veldra-release manifest IMAGE --version V --url URL [--notes TEXT] [--output FILE]
+//   veldra-release check [MANIFEST-URL] [--current VERSION] [--image]
+#include "release/Release.h"
+#include "updater/UpdateURL.h"
+#include "veldra/BuildConstants.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QSaveFile>
+
+#include <cstdio>
+
+using namespace veldra;
+
+namespace {
+
+int fail(const QString& line) {
+    std::fprintf(stderr, "%s\n", qPrintable(line));
+    return 1;
+}
+
+QList<QSslCertificate> trustedCas() {
+    const QByteArray pem(build::kUpdateCaPem);
+    return pem.trimmed().isEmpty() ? QList<QSslCertificate>()
+                                   : QSslCertificate::fromData(pem, QSsl::Pem);
+}
+
+int manifest(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("image"), QStringLiteral("the disk image"));
+    parser.addOptions(
+        {{QStringLiteral("version"), QStringLiteral("its version"), QStringLiteral("v")},
+         {QStringLiteral("url"), QStringLiteral("where it will be"), QStringLiteral("url")},
+         {QStringLiteral("notes"), QStringLiteral("release notes"), QStringLiteral("text")},
+         {QStringLiteral("output"), QStringLiteral("write here"), QStringLiteral("file")}});
+    if (!parser.parse(arguments))
+        return fail(parser.errorText());
+    if (parser.positionalArguments().size() != 1 || !parser.isSet(QStringLiteral("version")) ||
+        !parser.isSet(QStringLiteral("url")))
+        return fail(QStringLiteral("usage: veldra-release manifest IMAGE --version V --url URL "
+                                   "[--notes TEXT] [--output FILE]"));
+    release::ManifestRequest request{parser.positionalArguments().first(),
+                                     parser.value(QStringLiteral("version")),
+                                     parser.value(QStringLiteral("url")), std::nullopt};
+    if (parser.isSet(QStringLiteral("notes")))
+        request.notes = parser.value(QStringLiteral("notes"));
+    const auto made = release::makeManifest(request, UpdateServer::production());
+    if (const auto* problem = std::get_if<QString>(&made))
+        return fail(*problem);
+    const QByteArray& text = std::get<QByteArray>(made);
+    if (!parser.isSet(QStringLiteral("output"))) {
+        std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
+        return 0;
+    }
+    QSaveFile file(parser.value(QStringLiteral("output")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+        return fail(QStringLiteral("The manifest could not be written: ") + file.errorString());
+    return 0;
+}
+
+int check(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("manifest-url"), QStringLiteral("the manifest"));
+    parser.addOptions({{QStringLiteral("current"), QStringLiteral("the installed version"),
+                        QStringLiteral("version"), QString::fromUtf8(build::kVersion)},
+                       {QStringLiteral("image"), QStringLiteral("also download and verify")}});
+    if (!parser.parse(arguments) || parser.positionalArguments().size() > 1)
+        return fail(QStringLiteral("usage: veldra-release check [MANIFEST-URL] [--current VERSION] "
+                                   "[--image]"));
+    const UpdateServer server = UpdateServer::production();
+    const QString address = parser.positionalArguments().value(0, manifestAddress(server));
+    const release::CheckReport report =
+        release::checkPublished({QUrl(address), parser.value(QStringLiteral("current")),
+                                 parser.isSet(QStringLiteral("image"))},
+                                server, trustedCas(), QDir::tempPath());
+    std::printf("%s\n", qPrintable(report.line));
+    return report.offered ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QStringList arguments = QCoreApplication::arguments();
+    const QString command = arguments.value(1);
+    arguments.removeAt(1);
+    if (command == QLatin1String("manifest"))
+        return manifest(arguments);
+    if (command == QLatin1String("check"))
+        return check(arguments);
+    return fail(QStringLiteral("usage: veldra-release manifest IMAGE --version V --url URL "
+                               "[--notes TEXT] [--output FILE]\n"
+                               "       veldra-release check [MANIFEST-URL] [--current VERSION] "
+                               "[--image]"));
+}

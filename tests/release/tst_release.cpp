@@ -1,0 +1,182 @@
+// The release command against the loopback HTTPS server: what it writes, the
+// application accepts; what it refuses and reports are the application's own
+// verdicts.
+#include "HttpsTestServer.h"
+#include "TestBundle.h"
+#include "release/Release.h"
+#include "updater/Sha256.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace veldra;
+using namespace veldra::test;
+
+namespace {
+
+QByteArray imageBytes(qsizetype size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7919) >> 3);
+    return bytes;
+}
+
+} // namespace
+
+class TestRelease : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<HttpsTestServer> m_server;
+    std::unique_ptr<QTemporaryDir> m_dir;
+
+    UpdateServer server() const { return {"localhost", m_server->port()}; }
+    QString writeImage(qsizetype size) const {
+        const QString path = m_dir->filePath("image.dmg");
+        TestBundle::writeFile(path, imageBytes(size), 0644);
+        return path;
+    }
+    release::CheckReport check(const QString& current, bool image) const {
+        return release::checkPublished({QUrl(m_server->url("/version.json")), current, image},
+                                       server(), TestPki::instance().ca(), m_dir->path());
+    }
+
+private Q_SLOTS:
+    void init() {
+        m_server = std::make_unique<HttpsTestServer>();
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_server->isRunning());
+    }
+
+    // What it writes, an installed copy offers and verifies.
+    void writtenManifestIsAccepted() {
+        const QString image = writeImage(200'000);
+        const auto made = release::makeManifest(
+            {image, "2.1.0", m_server->url("/VeldraCloudDesktop-2.1.0.dmg"), "Fixes"}, server());
+        QVERIFY(std::holds_alternative<QByteArray>(made));
+        m_server->writeFile("version.json", std::get<QByteArray>(made));
+        QFile bytes(image);
+        QVERIFY(bytes.open(QIODevice::ReadOnly));
+        m_server->writeFile("image.dmg", bytes.readAll());
+        m_server->setRoutes(
+            {{"/version.json", QJsonObject{{"file", "version.json"}}},
+             {"/VeldraCloudDesktop-2.1.0.dmg", QJsonObject{{"file", "image.dmg"}}}});
+        QCOMPARE(check("2.0.9", false).line, "offers 2.1.0");
+        const release::CheckReport verified = check("2.0.9", true);
+        QVERIFY(verified.offered);
+        QCOMPARE(verified.line, "offers 2.1.0, image verified (200000 bytes)");
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{"image.dmg"});
+    }
+
+    // Every refusal names its problem, and nothing is written.
+    void manifestRefusals_data() {
+        QTest::addColumn<qsizetype>("size");
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("problem");
+        const QString good = "https://localhost:%1/a.dmg";
+        QTest::newRow("another host") << qsizetype(70'000) << "2.1"
+                                      << "https://cdn.example/a.dmg"
+                                      << "fails the update URL rule";
+        QTest::newRow("plain http") << qsizetype(70'000) << "2.1"
+                                    << "http://localhost:%1/a.dmg"
+                                    << "fails the update URL rule";
+        QTest::newRow("no port means 443") << qsizetype(70'000) << "2.1"
+                                           << "https://localhost/a.dmg"
+                                           << "fails the update URL rule";
+        QTest::newRow("64 KiB is too small") << qsizetype(65'536) << "2.1" << good << "65536 bytes";
+        QTest::newRow("over 500 MiB")
+            << qsizetype(524'288'001) << "2.1" << good << "524288001 bytes";
+        QTest::newRow("unreadable version") << qsizetype(70'000) << "2.1-beta" << good
+                                            << "\"2.1-beta\" is not one the application can read";
+    }
+    void manifestRefusals() {
+        QFETCH(qsizetype, size);
+        QFETCH(QString, version);
+        QFETCH(QString, url);
+        QFETCH(QString, problem);
+        const QString image = m_dir->filePath("image.dmg");
+        QFile file(image);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(size)); // sparse: the size is what is checked
+        file.close();
+        const auto made =
+            release::makeManifest({image, version, url.arg(m_server->port()), {}}, server());
+        QVERIFY(std::holds_alternative<QString>(made));
+        QVERIFY2(std::get<QString>(made).contains(problem), qPrintable(std::get<QString>(made)));
+        QVERIFY(!std::get<QString>(made).contains('\n'));
+    }
+
+    // Each line is the status line an installed 2.0 would show.
+    void checkLines_data() {
+        QTest::addColumn<QJsonObject>("route");
+        QTest::addColumn<QByteArray>("manifest");
+        QTest::addColumn<bool>("image");
+        QTest::addColumn<QString>("line");
+        const QJsonObject file{{"file", "version.json"}};
+        const QString digest = sha256HexOfBytes(imageBytes(70'000));
+        const auto manifest = [](const QString& version, const QString& digestText) {
+            return QJsonDocument(QJsonObject{{"mac_version", version},
+                                             {"mac_x64_url", "https://localhost:PORT/image.dmg"},
+                                             {"mac_x64_sha256", digestText}})
+                .toJson();
+        };
+        QTest::newRow("up to date") << file << manifest("2.0", digest) << false << "Up to date";
+        QTest::newRow("not found")
+            << QJsonObject{{"status", 404}} << QByteArray() << false << "Update check failed";
+        QTest::newRow("short digest")
+            << file << manifest("2.1", "abc") << false << "Invalid update signature";
+        QTest::newRow("not JSON") << file << QByteArray("<html>") << false
+                                  << "Invalid update response";
+        QTest::newRow("image differs from its digest")
+            << file << manifest("2.1", QString(64, 'a')) << true << "Integrity check failed.";
+        QTest::newRow("offered, image verified") << file << manifest("2.1", digest) << true
+                                                 << "offers 2.1, image verified (70000 bytes)";
+    }
+    void checkLines() {
+        QFETCH(QJsonObject, route);
+        QFETCH(QByteArray, manifest);
+        QFETCH(bool, image);
+        QFETCH(QString, line);
+        manifest.replace("PORT", QByteArray::number(m_server->port()));
+        m_server->writeFile("version.json", manifest);
+        m_server->writeFile("image.dmg", imageBytes(70'000));
+        m_server->setRoutes(
+            {{"/version.json", route}, {"/image.dmg", QJsonObject{{"file", "image.dmg"}}}});
+        const release::CheckReport report = check("2.0", image);
+        QCOMPARE(report.line, line);
+        QCOMPARE(report.offered, line.startsWith("offers"));
+    }
+
+    // The command itself: one line on standard error and status 1 for a
+    // refusal, nothing written; the manifest on standard output or in a file.
+    void command() {
+        const QString image = writeImage(70'000);
+        QProcess tool;
+        tool.start(RELEASE_TOOL,
+                   {"manifest", image, "--version", "2.1", "--url", "https://evil.example/a.dmg",
+                    "--output", m_dir->filePath("m.json")});
+        QVERIFY(tool.waitForFinished(30000));
+        QCOMPARE(tool.exitCode(), 1);
+        QCOMPARE(tool.readAllStandardError().count('\n'), 1);
+        QVERIFY(!QFile::exists(m_dir->filePath("m.json")));
+
+        // This build's own update host.
+        tool.start(RELEASE_TOOL,
+                   {"manifest", image, "--version", "2.1", "--url",
+                    "https://updates.veldra.example/a.dmg", "--output", m_dir->filePath("m.json")});
+        QVERIFY(tool.waitForFinished(30000));
+        QCOMPARE(tool.exitCode(), 0);
+        QFile written(m_dir->filePath("m.json"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QJsonObject manifest = QJsonDocument::fromJson(written.readAll()).object();
+        QCOMPARE(manifest.value("mac_x64_sha256").toString(), sha256HexOfBytes(imageBytes(70'000)));
+        QCOMPARE(manifest.value("mac_version").toString(), "2.1");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRelease)
+#include "tst_release.moc"
