@@ -53,7 +53,10 @@ std::optional<QString> completeDownload(TransferResult transfer, const QString& 
     if (!isAcceptableImageSize(*size))
         return updater_errors::invalidSize().localizedDescription();
 
-    const auto digest = sha256Hex(received);
+    // Taken while the bytes were written; read back only if it was not.
+    const auto digest = transfer.sha256
+                            ? std::variant<QString, platform::SystemError>(*transfer.sha256)
+                            : sha256Hex(received);
     if (const auto* failure = std::get_if<platform::SystemError>(&digest))
         return failure->message;
     if (std::get<QString>(digest) != expectedDigest)
@@ -130,22 +133,14 @@ MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAcce
     QObject::connect(m_timer, &QTimer::timeout, this, &MacUpdater::timerFired);
 
     // The session and its network manager live on the worker thread, which
-    // plays the part of a URL session's serial delegate queue.
+    // plays the part of a URL session's serial delegate queue. The session,
+    // and with it TLS, is set up on first use: the first check is seconds away.
     m_worker.setObjectName(QStringLiteral("VeldraUpdater"));
     m_worker.start();
     network->moveToThread(&m_worker);
-    auto* context = new QObject;
-    context->moveToThread(&m_worker);
-    QMetaObject::invokeMethod(
-        context,
-        [&, context, network = network.release()]() mutable {
-            m_session = new UpdateSession(
-                std::unique_ptr<QNetworkAccessManager>(network), m_config.server,
-                m_config.trustedCas, m_config.temporaryDirectory,
-                UpdateSession::Limits{m_config.timings.manifestCap, m_config.namedTransferFiles});
-            delete context;
-        },
-        Qt::BlockingQueuedConnection);
+    m_network = std::move(network);
+    m_workerContext = new QObject;
+    m_workerContext->moveToThread(&m_worker);
     // What an earlier run left behind when it was killed mid-download.
     onWorker([directory = m_config.temporaryDirectory] { removeUpdateLeftovers(directory); });
 
@@ -154,19 +149,47 @@ MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAcce
 
 MacUpdater::~MacUpdater() {
     QMetaObject::invokeMethod(
-        m_session, [session = m_session] { delete session; }, Qt::BlockingQueuedConnection);
+        m_workerContext,
+        [this] {
+            delete m_session;
+            m_session = nullptr;
+            m_network.reset();
+            delete m_workerContext;
+        },
+        Qt::BlockingQueuedConnection);
     m_worker.quit();
     m_worker.wait();
 }
 
+UpdateSession& MacUpdater::session() {
+    if (!m_session) {
+        QList<QSslCertificate> cas = m_config.trustedCas;
+        if (!m_config.trustedCaPem.trimmed().isEmpty()) {
+            cas = QSslCertificate::fromData(m_config.trustedCaPem, QSsl::Pem);
+            // A pinned CA that does not parse trusts nothing, never the
+            // system store: a null certificate verifies no peer.
+            if (cas.isEmpty())
+                cas << QSslCertificate();
+        }
+        m_session = new UpdateSession(
+            std::move(m_network), m_config.server, cas, m_config.temporaryDirectory,
+            UpdateSession::Limits{m_config.timings.manifestCap, m_config.namedTransferFiles});
+    }
+    return *m_session;
+}
+
 void MacUpdater::discardDownload() {
     QMetaObject::invokeMethod(
-        m_session, [session = m_session] { session->discardTransfers(); },
+        m_workerContext,
+        [this] {
+            if (m_session)
+                m_session->discardTransfers();
+        },
         Qt::BlockingQueuedConnection);
 }
 
 void MacUpdater::onWorker(std::function<void()> work) {
-    QMetaObject::invokeMethod(m_session, std::move(work), Qt::QueuedConnection);
+    QMetaObject::invokeMethod(m_workerContext, std::move(work), Qt::QueuedConnection);
 }
 
 void MacUpdater::scheduleNextCheck(std::chrono::milliseconds delay) {
@@ -251,7 +274,7 @@ void MacUpdater::checkForUpdates(bool manual, CheckCompletion completion) {
 void MacUpdater::fetchManifest(const QNetworkRequest& request, const QString& current,
                                std::chrono::steady_clock::time_point began,
                                std::chrono::milliseconds nextRetry) {
-    m_session->start(
+    session().start(
         request, QLatin1String(kManifestTaskDescription),
         [this, request, current, began, nextRetry](TransferResult transfer) {
             using namespace std::chrono;
@@ -259,7 +282,7 @@ void MacUpdater::fetchManifest(const QNetworkRequest& request, const QString& cu
                               duration_cast<milliseconds>(steady_clock::now() - began);
             if (transfer.unreachable && left > milliseconds(0)) {
                 // Still in flight: requests that arrive meanwhile join this check.
-                QTimer::singleShot(std::min(nextRetry, left), Qt::PreciseTimer, m_session,
+                QTimer::singleShot(std::min(nextRetry, left), Qt::PreciseTimer, m_workerContext,
                                    [this, request, current, began, nextRetry] {
                                        fetchManifest(request, current, began, nextRetry * 2);
                                    });
@@ -356,7 +379,7 @@ void MacUpdater::startDownload() {
                 this, [this, received, total] { setDownloadProgress(received, total); },
                 Qt::QueuedConnection);
         };
-        m_session->start(
+        session().start(
             request, QString(),
             [=, this](TransferResult transfer) {
                 const auto failure = completeDownload(std::move(transfer), digest, version, server,

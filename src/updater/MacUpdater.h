@@ -74,6 +74,7 @@ public:
     struct Configuration {
         UpdateServer server;
         QList<QSslCertificate> trustedCas; // empty: the system trust store
+        QByteArray trustedCaPem;           // the same as PEM, read on first use
         QString temporaryDirectory;
         std::function<QString()> currentVersion;
         std::function<bool()> isSessionRunning;
@@ -159,7 +160,10 @@ private:
     bool m_manualStatusRequested = false;
 
     QThread m_worker;
-    UpdateSession* m_session = nullptr; // lives on m_worker
+    UpdateSession& session();                         // worker thread; made on first use
+    QObject* m_workerContext = nullptr;               // lives on m_worker: where its work runs
+    std::unique_ptr<QNetworkAccessManager> m_network; // until the session takes it
+    UpdateSession* m_session = nullptr;               // lives on m_worker
 };
 
 // Size, digest and move of a finished image transfer, then `install` on this

@@ -48,9 +48,8 @@ MacUpdater& MacUpdater::shared() {
 
         Configuration config;
         config.server = UpdateServer::production();
-        const QByteArray pem(build::kUpdateCaPem);
-        if (!pem.trimmed().isEmpty())
-            config.trustedCas = QSslCertificate::fromData(pem, QSsl::Pem);
+        // Parsed with the session's first use, not at start.
+        config.trustedCaPem = QByteArray(build::kUpdateCaPem);
         config.temporaryDirectory = QDir::tempPath();
         config.currentVersion = [] { return currentAppVersion(); };
         config.isSessionRunning = [] { return RdpLauncher::shared().isSessionRunning(); };

@@ -65,4 +65,24 @@ QString sha256HexOfBytes(const QByteArray& bytes) {
         QByteArray(reinterpret_cast<const char*>(value), static_cast<qsizetype>(length)).toHex());
 }
 
+Sha256Stream::Sha256Stream() : m_context(EVP_MD_CTX_new()) {
+    EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(m_context), EVP_sha256(), nullptr);
+}
+
+Sha256Stream::~Sha256Stream() {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(m_context));
+}
+
+void Sha256Stream::add(const char* data, qint64 size) {
+    EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(m_context), data, static_cast<size_t>(size));
+}
+
+QString Sha256Stream::finish() {
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(m_context), value, &length);
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(value), static_cast<qsizetype>(length)).toHex());
+}
+
 } // namespace veldra

@@ -1,6 +1,7 @@
 #include "updater/UpdateSession.h"
 
 #include "updater/MacUpdateManifest.h"
+#include "updater/Sha256.h"
 
 #include <QDir>
 #include <QNetworkCookie>
@@ -88,6 +89,15 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
         ::flock((*body)->handle(), LOCK_EX | LOCK_NB);
     }
 
+    // An image never waits in memory: over HTTP/1.1 the read buffer below
+    // stops the socket; HTTP/2 would keep receiving into memory meanwhile.
+    if (limit != kMaxManifestBytes)
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    // Hashed as it is written, so it is verified the moment it is complete.
+    std::shared_ptr<Sha256Stream> digest;
+    if (limit != kMaxManifestBytes)
+        digest = std::make_shared<Sha256Stream>();
+
     QNetworkReply* reply = m_network->get(request);
     reply->setReadBufferSize(1 << 20);
     m_inFlight.removeIf([](const InFlight& t) { return !t.reply; });
@@ -110,10 +120,14 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
         cap->start(m_limits.manifestCap);
     }
 
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, body, abortWith] {
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, body, abortWith, digest] {
         const QByteArray chunk = reply->readAll();
-        if (!*body || (*body)->write(chunk) != chunk.size())
+        if (!*body || (*body)->write(chunk) != chunk.size()) {
             abortWith(QStringLiteral("The download could not be stored."));
+            return;
+        }
+        if (digest)
+            digest->add(chunk.constData(), chunk.size());
     });
     QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
                      [limit, abortWith, progress](qint64 received, qint64 total) {
@@ -133,12 +147,14 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
                              abortWith(QStringLiteral("The redirect was refused."));
                      });
     QObject::connect(reply, &QNetworkReply::finished, this,
-                     [reply, body, failure, completion = std::move(completion)] {
+                     [reply, body, failure, digest, completion = std::move(completion)] {
                          reply->deleteLater();
                          if (reply->bytesAvailable() > 0 && *body) {
                              const QByteArray rest = reply->readAll();
                              if ((*body)->write(rest) != rest.size() && !*failure)
                                  *failure = QStringLiteral("The download could not be stored.");
+                             else if (digest)
+                                 digest->add(rest.constData(), rest.size());
                          }
                          TransferResult result;
                          if (*failure)
@@ -156,8 +172,11 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
                          const qint64 declared =
                              reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
                          result.declaredLength = known ? declared : -1;
-                         if (!result.transportError && *body && (*body)->flush())
+                         if (!result.transportError && *body && (*body)->flush()) {
                              result.file = std::move(*body);
+                             if (digest)
+                                 result.sha256 = digest->finish();
+                         }
                          body->reset();
                          completion(std::move(result));
                      });

@@ -31,6 +31,9 @@ struct TransferResult {
     int status = 0;
     QUrl finalUrl;
     qint64 declaredLength = -1; // -1: not declared
+    // The SHA-256 of exactly the bytes in `file`, taken as they were written
+    // (images only).
+    std::optional<QString> sha256;
     // The server could not be reached at all: no route, no such host, the
     // connection refused or reset before any HTTP answer. Never a TLS failure.
     bool unreachable = false;
