@@ -1,83 +1,33 @@
-// Process start to first frame, and resident memory at that frame: the sign-in
-// window against a bare Qt Widgets window of the same size and flags. Run it on
-// a display (the numbers in the README come from Xvfb):
-//   bench_startup            (driver: 10 alternating launches of each)
-//   bench_startup app|bare   (one child; prints "<rss KiB>" at its first frame)
-#include "app/AppDelegate.h"
-#include "launcher/RdpLauncher.h"
-#include "platform/Application.h"
-#include "platform/Bundle.h"
-#include "settings/SettingsManager.h"
-#include "updater/MacUpdater.h"
-#include "updater/Version.h"
-
-#include <QApplication>
+// Process start to the first map of a top-level window, and the process's
+// resident memory at that moment, measured from outside: the executable users
+// start against bench_bare_window, a bare main window of the same size and
+// menus. Run it on an X display (the README's figures come from Xvfb):
+//   bench_startup [APP_EXECUTABLE BARE_EXECUTABLE]
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QMainWindow>
 #include <QProcess>
-#include <QTimer>
+#include <QTemporaryDir>
+
+#include <xcb/xcb.h>
+
+#include <poll.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
-
-using namespace veldra;
 
 namespace {
 
-qint64 rssKiB() {
-    QFile status("/proc/self/status");
-    status.open(QIODevice::ReadOnly);
+qint64 rssKiB(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
     for (const QByteArray& line : status.readAll().split('\n'))
         if (line.startsWith("VmRSS:"))
             return line.mid(6).trimmed().split(' ').first().toLongLong();
     return -1;
-}
-
-// Reports once, right after the window's first paint has been flushed.
-class FirstFrame : public QObject {
-public:
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Paint && !m_seen) {
-            m_seen = true;
-            QTimer::singleShot(0, [] {
-                std::printf("%lld\n", static_cast<long long>(rssKiB()));
-                std::fflush(stdout);
-                QCoreApplication::exit(0);
-            });
-        }
-        return false;
-    }
-
-private:
-    bool m_seen = false;
-};
-
-int child(int argc, char* argv[], bool app) {
-    QApplication application(argc, argv);
-    FirstFrame probe;
-    std::unique_ptr<AppDelegate> delegate;
-    std::unique_ptr<QMainWindow> bare;
-    if (app) {
-        delegate = std::make_unique<AppDelegate>(
-            SettingsManager::shared(), MacUpdater::shared(), RdpLauncher::shared(),
-            ui::ContentView::Details{platform::mainBundlePath() + "/Contents/Resources",
-                                     currentAppVersion(), "+1 555 0100", "Intel Mac"});
-        delegate->applicationDidFinishLaunching();
-        delegate->window()->installEventFilter(&probe);
-    } else {
-        bare = std::make_unique<QMainWindow>();
-        auto* content = new QWidget;
-        content->setFixedSize(860, 570);
-        bare->setCentralWidget(content);
-        bare->setWindowTitle("Veldra Cloud Desktop");
-        platform::styleMainWindow(bare.get());
-        bare->setFixedSize(bare->sizeHint());
-        bare->installEventFilter(&probe);
-        bare->show();
-    }
-    return QApplication::exec();
 }
 
 double median(std::vector<double> v) {
@@ -85,35 +35,81 @@ double median(std::vector<double> v) {
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
+struct Sample {
+    double ms = -1;
+    double rssKiB = -1;
+};
+
+// Starts `program` and waits for a top-level window of any client to map.
+Sample measure(xcb_connection_t* x, const QString& program, const QString& home) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/state"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QElapsedTimer timer;
+    timer.start();
+    process.start(program, {});
+    Sample sample;
+    const int fd = xcb_get_file_descriptor(x);
+    while (sample.ms < 0 && timer.elapsed() < 30000) {
+        pollfd wait{fd, POLLIN, 0};
+        ::poll(&wait, 1, 100);
+        while (xcb_generic_event_t* event = xcb_poll_for_event(x)) {
+            if ((event->response_type & 0x7f) == XCB_MAP_NOTIFY && sample.ms < 0) {
+                const auto* map = reinterpret_cast<xcb_map_notify_event_t*>(event);
+                if (!map->override_redirect) {
+                    sample.ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+                    sample.rssKiB = static_cast<double>(rssKiB(process.processId()));
+                }
+            }
+            std::free(event);
+        }
+    }
+    process.kill();
+    process.waitForFinished(10000);
+    return sample;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc > 1)
-        return child(argc, argv, QByteArray(argv[1]) == "app");
-
     QCoreApplication driver(argc, argv);
+    const QString app = argc > 2 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(APP_EXECUTABLE);
+    const QString bare =
+        argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral(BARE_EXECUTABLE);
+
+    xcb_connection_t* x = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(x)) {
+        std::fprintf(stderr, "no X display\n");
+        return 2;
+    }
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(x)).data;
+    const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    xcb_change_window_attributes(x, screen->root, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(x);
+
+    QTemporaryDir home;
     std::vector<double> appMs, bareMs, appRss, bareRss;
     for (int round = 0; round < 10; ++round) {
-        for (const char* mode : {"app", "bare"}) {
-            QProcess process;
-            process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            QElapsedTimer timer;
-            timer.start();
-            process.start(QCoreApplication::applicationFilePath(), {mode});
-            if (!process.waitForReadyRead(30000))
+        for (const bool ours : {true, false}) {
+            const Sample sample = measure(x, ours ? app : bare, home.path());
+            if (sample.ms < 0) {
+                std::fprintf(stderr, "no window mapped for %s\n", qPrintable(ours ? app : bare));
                 return 1;
-            const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-            const double rss = process.readLine().trimmed().toDouble();
-            process.waitForFinished(10000);
-            (QByteArray(mode) == "app" ? appMs : bareMs).push_back(ms);
-            (QByteArray(mode) == "app" ? appRss : bareRss).push_back(rss);
+            }
+            (ours ? appMs : bareMs).push_back(sample.ms);
+            (ours ? appRss : bareRss).push_back(sample.rssKiB);
         }
     }
-    std::printf("first frame: sign-in window %.1f ms, bare window %.1f ms (medians of 10)\n",
+    xcb_disconnect(x);
+    std::printf("first map: the application %.1f ms, bare window %.1f ms (medians of 10)\n",
                 median(appMs), median(bareMs));
     std::printf("startup ratio (ours / bare): %.2f  (goal <= 1.25)\n",
                 median(appMs) / median(bareMs));
-    std::printf("resident memory at first frame: %.1f MiB vs %.1f MiB\n", median(appRss) / 1024,
+    std::printf("resident memory at first map: %.1f MiB vs %.1f MiB\n", median(appRss) / 1024,
                 median(bareRss) / 1024);
     std::printf("memory ratio (ours / bare): %.2f  (goal <= 1.25)\n",
                 median(appRss) / median(bareRss));
