@@ -91,7 +91,8 @@ QString cacheBustingQuery(double secondsSinceEpoch) {
 }
 
 CheckResult handleManifestResponse(const TransferResult& t, const QString& currentVersion,
-                                   const UpdateServer& server) {
+                                   const UpdateServer& server,
+                                   const std::function<bool(const QByteArray&)>& acceptBody) {
     if (t.transportError || !t.file || !t.isHttp || t.status != 200 ||
         !isAllowedUpdateURL(t.finalUrl, server))
         return failed("Update check failed");
@@ -106,6 +107,8 @@ CheckResult handleManifestResponse(const TransferResult& t, const QString& curre
     const QByteArray bytes = file.read(kMaxManifestBytes + 1);
     if (bytes.size() != *size)
         return failed("Invalid update response");
+    if (acceptBody && !acceptBody(bytes))
+        return failed("Invalid update signature");
     const auto manifest = MacUpdateManifest::decode(bytes);
     if (!manifest)
         return failed("Invalid update response");
@@ -119,6 +122,29 @@ CheckResult handleManifestResponse(const TransferResult& t, const QString& curre
     default:
         return {CheckResult::Kind::failed, verdict.message(), {}, {}, {}};
     }
+}
+
+std::optional<QString> judgeManifestSignature(const TransferResult& signature,
+                                              const QByteArray& manifest, const MinisignKey& key,
+                                              const QDateTime& now) {
+    // No answer at all fails as the manifest would; any HTTP error means
+    // there is no signature.
+    const QString invalid = QStringLiteral("Invalid update signature");
+    if (!signature.isHttp)
+        return QStringLiteral("Update check failed");
+    if (signature.status != 200)
+        return invalid;
+    if (signature.transportError || !signature.file)
+        return QStringLiteral("Update check failed");
+    QFile file(signature.file->fileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return invalid;
+    if (verifyMinisign(manifest, file.read(kMaxSignatureBytes + 1), key))
+        return invalid;
+    const auto expires = manifestExpiry(manifest);
+    if (!expires || *expires <= now)
+        return invalid;
+    return std::nullopt;
 }
 
 MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAccessManager> network,
@@ -288,24 +314,55 @@ void MacUpdater::fetchManifest(const QNetworkRequest& request, const QString& cu
                                    });
                 return;
             }
-            const CheckResult result = handleManifestResponse(transfer, current, m_config.server);
-            QMetaObject::invokeMethod(
-                this,
-                [this, result] {
-                    switch (result.kind) {
-                    case CheckResult::Kind::available:
-                        publishAvailableUpdate(result.version, result.location, result.digest);
-                        break;
-                    case CheckResult::Kind::upToDate:
-                        finishCheck(false, QStringLiteral("Up to date"), true);
-                        break;
-                    case CheckResult::Kind::failed:
-                        finishCheck(false, result.message, false);
-                        break;
-                    }
-                },
-                Qt::QueuedConnection);
+            const bool answered = !transfer.transportError && transfer.file && transfer.isHttp &&
+                                  transfer.status == 200;
+            if (m_config.publicKey && answered) {
+                fetchSignature(request, current,
+                               std::make_shared<TransferResult>(std::move(transfer)));
+                return;
+            }
+            publishCheckResult(handleManifestResponse(transfer, current, m_config.server));
         });
+}
+
+void MacUpdater::fetchSignature(const QNetworkRequest& manifestRequest, const QString& current,
+                                std::shared_ptr<TransferResult> manifest) {
+    QNetworkRequest request = manifestRequest;
+    QUrl url = request.url();
+    url.setPath(url.path() + QStringLiteral(".minisig"));
+    request.setUrl(url);
+    session().start(
+        request, QLatin1String(kSignatureTaskDescription),
+        [this, current, manifest](TransferResult signature) {
+            std::optional<QString> refusal;
+            const CheckResult result = handleManifestResponse(
+                *manifest, current, m_config.server, [&](const QByteArray& bytes) {
+                    refusal = judgeManifestSignature(signature, bytes, *m_config.publicKey,
+                                                     QDateTime::currentDateTimeUtc());
+                    return !refusal;
+                });
+            publishCheckResult(
+                refusal ? CheckResult{CheckResult::Kind::failed, *refusal, {}, {}, {}} : result);
+        });
+}
+
+void MacUpdater::publishCheckResult(const CheckResult& result) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, result] {
+            switch (result.kind) {
+            case CheckResult::Kind::available:
+                publishAvailableUpdate(result.version, result.location, result.digest);
+                break;
+            case CheckResult::Kind::upToDate:
+                finishCheck(false, QStringLiteral("Up to date"), true);
+                break;
+            case CheckResult::Kind::failed:
+                finishCheck(false, result.message, false);
+                break;
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void MacUpdater::publishAvailableUpdate(const QString& version, const QString& location,

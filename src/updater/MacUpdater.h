@@ -1,6 +1,7 @@
 #pragma once
 
 #include "updater/MacUpdateManifest.h"
+#include "updater/Minisign.h"
 #include "updater/UpdateSession.h"
 #include "updater/UpdaterError.h"
 #include "updater/UpdaterState.h"
@@ -31,8 +32,19 @@ struct CheckResult {
 
 // Judges a finished manifest transfer: transport, status, final address,
 // size, JSON and the manifest rules, in that order.
+// `acceptBody`, when given, sees the manifest's exact bytes before they are
+// decoded; refusing them is "Invalid update signature".
 CheckResult handleManifestResponse(const TransferResult& transfer, const QString& currentVersion,
-                                   const UpdateServer& server);
+                                   const UpdateServer& server,
+                                   const std::function<bool(const QByteArray&)>& acceptBody = {});
+
+// Judges a fetched manifest signature (.minisig) for the manifest bytes: none
+// when the manifest may be read, else the status line ("Update check failed"
+// when the signature could not be fetched at all, "Invalid update signature"
+// otherwise). A signed manifest must carry an "expires" later than `now`.
+std::optional<QString> judgeManifestSignature(const TransferResult& signature,
+                                              const QByteArray& manifest, const MinisignKey& key,
+                                              const QDateTime& now);
 
 // "VeldraCloudDesktop-MacUpdater/<version>"
 QByteArray userAgent(const QString& version);
@@ -79,6 +91,8 @@ public:
         std::function<QString()> currentVersion;
         std::function<bool()> isSessionRunning;
         InstallStep installUpdate;
+        // The publisher's key: every manifest must carry its signature.
+        std::optional<MinisignKey> publicKey;
         bool namedTransferFiles = false;                   // see UpdateSession::Limits
         std::function<std::chrono::milliseconds()> jitter; // 0 to 300 s
         Timings timings;
@@ -133,6 +147,9 @@ private:
     void fetchManifest(const QNetworkRequest& request, const QString& current,
                        std::chrono::steady_clock::time_point began,
                        std::chrono::milliseconds nextRetry);
+    void fetchSignature(const QNetworkRequest& manifestRequest, const QString& current,
+                        std::shared_ptr<TransferResult> manifest);
+    void publishCheckResult(const CheckResult& result);
     void onWorker(std::function<void()> work);
 
     void setHasUpdate(bool value);

@@ -50,6 +50,10 @@ MacUpdater& MacUpdater::shared() {
         config.server = UpdateServer::production();
         // Parsed with the session's first use, not at start.
         config.trustedCaPem = QByteArray(build::kUpdateCaPem);
+        // Checked at configure time; a key that still fails to parse trusts
+        // no manifest rather than every one.
+        if (const QString key = QString::fromLatin1(build::kUpdatePublicKey); !key.isEmpty())
+            config.publicKey = parseMinisignPublicKey(key).value_or(MinisignKey{});
         config.temporaryDirectory = QDir::tempPath();
         config.currentVersion = [] { return currentAppVersion(); };
         config.isSessionRunning = [] { return RdpLauncher::shared().isSessionRunning(); };

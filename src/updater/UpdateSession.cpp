@@ -74,8 +74,12 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
         tls.setCaCertificates(m_trustedCas);
     request.setSslConfiguration(tls);
 
-    const qint64 limit =
-        description == QLatin1String(kManifestTaskDescription) ? kMaxManifestBytes : kMaxImageBytes;
+    const bool isManifest = description == QLatin1String(kManifestTaskDescription);
+    const bool isSignature = description == QLatin1String(kSignatureTaskDescription);
+    const bool isImage = !isManifest && !isSignature;
+    const qint64 limit = isManifest    ? kMaxManifestBytes
+                         : isSignature ? kMaxSignatureBytes
+                                       : kMaxImageBytes;
 
     auto body = std::make_shared<std::unique_ptr<QTemporaryFile>>(std::make_unique<QTemporaryFile>(
         m_temporaryDirectory + QLatin1Char('/') + QLatin1String(kTransferFilePrefix) +
@@ -91,11 +95,11 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
 
     // An image never waits in memory: over HTTP/1.1 the read buffer below
     // stops the socket; HTTP/2 would keep receiving into memory meanwhile.
-    if (limit != kMaxManifestBytes)
+    if (isImage)
         request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     // Hashed as it is written, so it is verified the moment it is complete.
     std::shared_ptr<Sha256Stream> digest;
-    if (limit != kMaxManifestBytes)
+    if (isImage)
         digest = std::make_shared<Sha256Stream>();
 
     QNetworkReply* reply = m_network->get(request);
@@ -109,10 +113,10 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
         reply->abort();
     };
 
-    // The manifest is small: a bound on its whole transfer. An image is bounded
+    // The manifest and its signature are small: a bound on the whole transfer. An image is bounded
     // only by the request's inactivity timeout, so a slow link that keeps
     // delivering always finishes.
-    if (limit == kMaxManifestBytes) {
+    if (!isImage) {
         auto* cap = new QTimer(reply);
         cap->setSingleShot(true);
         QObject::connect(cap, &QTimer::timeout, reply,

@@ -21,6 +21,8 @@ namespace veldra {
 
 inline constexpr qint64 kMaxImageBytes = 524'288'000;
 inline constexpr auto kManifestTaskDescription = "manifest";
+inline constexpr auto kSignatureTaskDescription = "signature";
+inline constexpr qint64 kMaxSignatureBytes = 16'384;
 
 // What a finished transfer left behind. The body file removes itself unless
 // the receiver takes it over.
@@ -60,9 +62,9 @@ public:
                   QList<QSslCertificate> trustedCas, QString temporaryDirectory, Limits limits);
     ~UpdateSession() override;
 
-    // Starts a GET. `description` "manifest" caps the body at 256 KiB, anything
-    // else at 500 MiB. Redirects are followed only to addresses the update URL
-    // rule allows. Call on the session's thread.
+    // Starts a GET. `description` "manifest" caps the body at 256 KiB,
+    // "signature" at 16 KiB, anything else (an image) at 500 MiB. Redirects are followed only to
+    // addresses the update URL rule allows. Call on the session's thread.
     void start(QNetworkRequest request, const QString& description, Completion completion,
                Progress progress = {});
 

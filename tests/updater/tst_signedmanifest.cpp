@@ -1,0 +1,177 @@
+// Signed manifests against the loopback HTTPS server, signed by the real
+// minisign with keys made for this run.
+#include "HttpsTestServer.h"
+#include "TestBundle.h"
+#include "updater/MacUpdater.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+
+using namespace veldra;
+using namespace veldra::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool run(const QString& dir, const QStringList& arguments) {
+    QProcess minisign;
+    minisign.setWorkingDirectory(dir);
+    minisign.setProcessChannelMode(QProcess::MergedChannels);
+    minisign.start("minisign", arguments);
+    minisign.closeWriteChannel();
+    return minisign.waitForFinished(30000) && minisign.exitCode() == 0;
+}
+
+QString publicKeyLine(const QString& file) {
+    QFile pub(file);
+    pub.open(QIODevice::ReadOnly);
+    return QString::fromLatin1(pub.readAll().split('\n').value(1));
+}
+
+} // namespace
+
+class TestSignedManifest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_keys;
+    std::unique_ptr<HttpsTestServer> m_server;
+    std::unique_ptr<QTemporaryDir> m_temp;
+    QStringList m_installed;
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY2(run(m_keys.path(), {"-G", "-W", "-p", "ours.pub", "-s", "ours.key"}),
+                 "minisign could not make a key");
+        QVERIFY(run(m_keys.path(), {"-G", "-W", "-p", "other.pub", "-s", "other.key"}));
+    }
+    void init() {
+        m_server = std::make_unique<HttpsTestServer>();
+        m_temp = std::make_unique<QTemporaryDir>();
+        m_installed.clear();
+        QVERIFY(m_server->isRunning());
+    }
+
+    // Every way a manifest can fail its signature ends the check the same way,
+    // before anything of the image is asked for.
+    void check_data() {
+        QTest::addColumn<QString>("expires"); // "" : none
+        QTest::addColumn<QString>("signer");  // "ours", "other", "" : no .minisig
+        QTest::addColumn<QString>("tamper");  // "manifest", "comment", ""
+        QTest::addColumn<bool>("keyed");
+        QTest::addColumn<bool>("offered");
+        const QString future = "2099-01-01T00:00:00Z";
+        QTest::newRow("signed, unexpired") << future << "ours"
+                                           << "" << true << true;
+        QTest::newRow("one byte of the manifest changed") << future << "ours"
+                                                          << "manifest" << true << false;
+        QTest::newRow("signed by another key") << future << "other"
+                                               << "" << true << false;
+        QTest::newRow("trusted comment changed") << future << "ours"
+                                                 << "comment" << true << false;
+        QTest::newRow("no signature") << future << ""
+                                      << "" << true << false;
+        QTest::newRow("no expiry") << ""
+                                   << "ours"
+                                   << "" << true << false;
+        QTest::newRow("expired") << "2020-01-01T00:00:00Z"
+                                 << "ours"
+                                 << "" << true << false;
+        QTest::newRow("unreadable expiry") << "next spring"
+                                           << "ours"
+                                           << "" << true << false;
+        QTest::newRow("an unkeyed build asks for no signature") << ""
+                                                                << ""
+                                                                << "" << false << true;
+    }
+    void check() {
+        QFETCH(QString, expires);
+        QFETCH(QString, signer);
+        QFETCH(QString, tamper);
+        QFETCH(bool, keyed);
+        QFETCH(bool, offered);
+
+        QByteArray image(70'000, Qt::Uninitialized);
+        for (qsizetype i = 0; i < image.size(); ++i)
+            image[i] = static_cast<char>(i * 31);
+        m_server->writeFile("image.dmg", image);
+        QJsonObject manifest{
+            {"mac_version", "3.0.0"},
+            {"mac_x64_url", m_server->url("/image.dmg")},
+            {"mac_x64_sha256",
+             QString::fromLatin1(
+                 QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex())}};
+        if (!expires.isEmpty())
+            manifest.insert("expires", expires);
+        const QString file = m_server->root() + "/version.json";
+        m_server->writeFile("version.json", QJsonDocument(manifest).toJson());
+        QJsonObject routes{{"/version.json", QJsonObject{{"file", "version.json"}}},
+                           {"/image.dmg", QJsonObject{{"file", "image.dmg"}}}};
+        if (!signer.isEmpty()) {
+            QVERIFY(run(m_keys.path(), {"-S", "-s", signer + ".key", "-m", file, "-x",
+                                        file + ".minisig", "-t", "Veldra 3.0.0"}));
+            routes.insert("/version.json.minisig", QJsonObject{{"file", "version.json.minisig"}});
+        }
+        if (tamper == "manifest") {
+            QFile edit(file);
+            QVERIFY(edit.open(QIODevice::ReadWrite));
+            QByteArray bytes = edit.readAll();
+            bytes.replace("3.0.0", "3.0.1");
+            edit.seek(0);
+            edit.write(bytes);
+        } else if (tamper == "comment") {
+            QFile edit(file + ".minisig");
+            QVERIFY(edit.open(QIODevice::ReadWrite));
+            QByteArray bytes = edit.readAll();
+            bytes.replace("Veldra 3.0.0", "Veldra 9.9.9");
+            edit.seek(0);
+            edit.write(bytes);
+        }
+        m_server->setRoutes(routes);
+
+        MacUpdater::Configuration config;
+        config.server = {"localhost", m_server->port()};
+        config.trustedCas = TestPki::instance().ca();
+        config.temporaryDirectory = m_temp->path();
+        config.currentVersion = [] { return QStringLiteral("2.0.0"); };
+        config.isSessionRunning = [] { return false; };
+        config.installUpdate = [this](const QString& path, const QString& version) {
+            QMetaObject::invokeMethod(this, [this, version] { m_installed << version; });
+            QFile::remove(path);
+            return std::optional<UpdateFailure>();
+        };
+        config.timings.firstCheck = 3'600'000ms;
+        if (keyed)
+            config.publicKey = parseMinisignPublicKey(publicKeyLine(m_keys.filePath("ours.pub")));
+        MacUpdater updater(std::move(config), std::make_unique<QNetworkAccessManager>());
+        bool done = false;
+        updater.checkForUpdates(true, [&](bool) { done = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 15000);
+        const QStringList requests = m_server->requests();
+        QCOMPARE(requests.filter(".minisig").size(), keyed ? 1 : 0);
+        if (!offered) {
+            QCOMPARE(updater.statusMessage(), "Invalid update signature");
+            QVERIFY(!updater.hasUpdate());
+            updater.startDownload();
+            QTest::qWait(200);
+            QCOMPARE(m_server->requests().filter("/image.dmg").size(), 0);
+            QCOMPARE(QDir(m_temp->path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+            return;
+        }
+        QCOMPARE(updater.latestVersion(), "3.0.0");
+        updater.startDownload();
+        QTRY_COMPARE_WITH_TIMEOUT(m_installed, QStringList{"3.0.0"}, 15000);
+    }
+
+    void publicKeyParsing() {
+        QVERIFY(parseMinisignPublicKey(publicKeyLine(m_keys.filePath("ours.pub"))));
+        QVERIFY(!parseMinisignPublicKey("RWQnot-a-key"));
+        QVERIFY(!parseMinisignPublicKey(QString(56, 'A'))); // not "Ed"
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSignedManifest)
+#include "tst_signedmanifest.moc"
