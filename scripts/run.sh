@@ -54,13 +54,21 @@ if [[ ! -s $pki/ca.pem || ! -s $pki/server.pem ]]; then
   )
 fi
 
+# The demo publisher's minisign key, made once: the demo variant pins its
+# public half and the demo manifest is signed with the secret one.
+if [[ ! -s $pki/minisign.pub || ! -s $pki/minisign.key ]]; then
+  rm -f "$pki/minisign.pub" "$pki/minisign.key"
+  minisign -G -W -p "$pki/minisign.pub" -s "$pki/minisign.key" >/dev/null
+fi
+
 echo "== building the demo variant in $build/"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELDRA_BUILD_BENCH=OFF \
   -DVELDRA_RDP_HOST="127.0.0.1:$rdp_port" -DVELDRA_UPDATE_HOST=localhost \
   -DVELDRA_UPDATE_PORT="$update_port" -DVELDRA_UPDATE_CA="$pki/ca.pem" \
   -DVELDRA_SYSTEM_TOOLS_DIR="$root/tests/support/fakes" \
+  -DVELDRA_UPDATE_PUBLIC_KEY="$(sed -n 2p "$pki/minisign.pub")" \
   -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp >/dev/null
-cmake --build "$build" --target veldra_app https_server screenshot
+cmake --build "$build" --target veldra_app https_server screenshot veldra-release
 
 bundle="$root/$build/Veldra Cloud Desktop.app"
 app="$bundle/Contents/MacOS/VeldraCloudDesktop"
@@ -147,12 +155,15 @@ mkdir -p "$run/image/Veldra Cloud Desktop.app/Contents/_CodeSignature"
 echo sealed >"$run/image/Veldra Cloud Desktop.app/Contents/_CodeSignature/CodeResources"
 image_name="VeldraCloudDesktop-$next.dmg"
 tar -cf "$run/www/$image_name" -C "$run/image" .
-digest=$(sha256sum "$run/www/$image_name" | cut -d' ' -f1)
-cat >"$run/www/version.json" <<JSON
-{"mac_version": "$next", "mac_x64_url": "https://localhost:$update_port/$image_name", "mac_x64_sha256": "$digest", "releaseNotes": "Demo update"}
-JSON
+# Published as a publisher would: the release command writes the manifest
+# (with its expiry), minisign signs it.
+"$root/$build/veldra-release" manifest "$run/www/$image_name" --version "$next" \
+  --url "https://localhost:$update_port/$image_name" --notes "Demo update" \
+  --output "$run/www/version.json"
+minisign -S -s "$pki/minisign.key" -m "$run/www/version.json" -t "Veldra Cloud Desktop $next (demo)" >/dev/null
 cat >"$run/www/routes.json" <<JSON
-{"/version.json": {"file": "version.json"}, "/$image_name": {"file": "$image_name"}}
+{"/version.json": {"file": "version.json"}, "/version.json.minisig": {"file": "version.json.minisig"},
+ "/$image_name": {"file": "$image_name"}}
 JSON
 "$root/$build/tests/https_server" --root "$run/www" --cert "$pki/server.pem" --key "$pki/server.key" \
   --port "$update_port" >"$run/update-server.port" 2>"$run/update-server.log" &
@@ -164,7 +175,7 @@ cat <<INFO
 Veldra Cloud Desktop $version, demo variant
   RDP server:     127.0.0.1:$rdp_port (FreeRDP shadow server, log: $run/rdp-server.log)
   Demo account:   username "$demo_user", password "$demo_password"
-  Update server:  https://localhost:$update_port/version.json offers $next
+  Update server:  https://localhost:$update_port/version.json offers $next, signed with minisign
   Install tools:  this is Linux, so hdiutil, codesign, lipo, osascript, ditto, xattr and
                   open are the test stand-ins in tests/support/fakes (log: $run/tools.log)
 INFO

@@ -29,7 +29,8 @@ grep -q 'install tools are stand-ins' "$run/app.stderr"
 scripts/run.sh --accept-update
 test -s build-demo/demo-updated.png
 grep -q '^open ' "$run/tools.log"
-echo "demo checks: screenshots saved, session activated, update installed"
+grep -q '^GET /version.json.minisig' "$run/www/requests.log"
+echo "demo checks: screenshots saved, session activated, signed update installed"
 
 echo "== unit, widget and integration tests (ASan + UBSan)"
 build=build-test

@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -43,6 +44,9 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
                          {QStringLiteral("mac_x64_sha256"), std::get<QString>(digest)}};
     if (request.notes)
         manifest.insert(QStringLiteral("releaseNotes"), *request.notes);
+    if (request.expires)
+        manifest.insert(QStringLiteral("expires"),
+                        request.expires->toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")));
     return QJsonDocument(manifest).toJson(QJsonDocument::Indented);
 }
 
@@ -64,6 +68,39 @@ TransferResult fetch(UpdateSession& session, const QUrl& url, const QString& des
     return result;
 }
 
+// The application's verdict on a signature, with what exactly failed.
+std::optional<QString> signatureRefusal(const TransferResult& signature, const QByteArray& manifest,
+                                        const MinisignKey& key, const QUrl& url) {
+    const auto verdict =
+        judgeManifestSignature(signature, manifest, key, QDateTime::currentDateTimeUtc());
+    if (!verdict || *verdict != QLatin1String("Invalid update signature"))
+        return verdict;
+    const auto because = [&](const QString& why) {
+        return *verdict + QStringLiteral(" (") + why + QLatin1Char(')');
+    };
+    if (signature.status != 200)
+        return because(QStringLiteral("no signature at ") + url.toString(QUrl::RemoveQuery));
+    QFile file(signature.file->fileName());
+    const QByteArray text =
+        file.open(QIODevice::ReadOnly) ? file.read(kMaxSignatureBytes + 1) : QByteArray();
+    if (const auto problem = verifyMinisign(manifest, text, key)) {
+        switch (*problem) {
+        case SignatureProblem::malformed:
+            return because(QStringLiteral("the signature file is malformed"));
+        case SignatureProblem::otherKey:
+            return because(QStringLiteral("signed by another key"));
+        case SignatureProblem::badSignature:
+            return because(QStringLiteral("the manifest was altered after signing"));
+        case SignatureProblem::badTrustedComment:
+            return because(QStringLiteral("the trusted comment was altered"));
+        }
+    }
+    const auto expires = manifestExpiry(manifest);
+    if (!expires)
+        return because(QStringLiteral("no readable \"expires\""));
+    return because(QStringLiteral("expired on ") + expires->toString(Qt::ISODate));
+}
+
 } // namespace
 
 CheckReport checkPublished(const CheckRequest& request, const UpdateServer& server,
@@ -78,10 +115,26 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
         manifestUrl.setQuery(
             cacheBustingQuery(static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0)
                 .mid(1));
+    const TransferResult manifest =
+        fetch(session, manifestUrl, QLatin1String(kManifestTaskDescription),
+              timings.manifestTimeout, request.currentVersion);
+    std::optional<QString> refusal;
+    std::function<bool(const QByteArray&)> acceptBody;
+    TransferResult signature;
+    if (request.publicKey && manifest.isHttp && manifest.status == 200 && manifest.file) {
+        QUrl signatureUrl = manifestUrl;
+        signatureUrl.setPath(signatureUrl.path() + QStringLiteral(".minisig"));
+        signature = fetch(session, signatureUrl, QLatin1String(kSignatureTaskDescription),
+                          timings.manifestTimeout, request.currentVersion);
+        acceptBody = [&, signatureUrl](const QByteArray& bytes) {
+            refusal = signatureRefusal(signature, bytes, *request.publicKey, signatureUrl);
+            return !refusal;
+        };
+    }
     const CheckResult checked =
-        handleManifestResponse(fetch(session, manifestUrl, QLatin1String(kManifestTaskDescription),
-                                     timings.manifestTimeout, request.currentVersion),
-                               request.currentVersion, server);
+        handleManifestResponse(manifest, request.currentVersion, server, acceptBody);
+    if (refusal)
+        return {false, *refusal};
     switch (checked.kind) {
     case CheckResult::Kind::failed:
         return {false, checked.message};

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "updater/Minisign.h"
 #include "updater/UpdateURL.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QSslCertificate>
 #include <QString>
@@ -18,7 +20,8 @@ struct ManifestRequest {
     QString imagePath;
     QString version;
     QString url;
-    std::optional<QString> notes;
+    std::optional<QString> notes = std::nullopt;
+    std::optional<QDateTime> expires = std::nullopt; // written when the build pins a signing key
 };
 
 // The manifest for an image, after every check the application will make of
@@ -31,6 +34,7 @@ struct CheckRequest {
     QUrl manifestUrl;
     QString currentVersion;
     bool downloadImage = false;
+    std::optional<MinisignKey> publicKey = std::nullopt; // the build's pinned key, if any
 };
 
 // What an installed copy would do: offer a version (and, with the image,

@@ -2,6 +2,7 @@
 // and checks what they would make of the published one.
 //
 //   veldra-release manifest IMAGE --version V --url URL [--notes TEXT] [--output FILE]
+//                           [--expires-in DAYS]   (a build with a signing key: default 90)
 //   veldra-release check [MANIFEST-URL] [--current VERSION] [--image]
 #include "release/Release.h"
 #include "updater/UpdateURL.h"
@@ -9,6 +10,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QSaveFile>
 
@@ -29,6 +31,13 @@ QList<QSslCertificate> trustedCas() {
                                    : QSslCertificate::fromData(pem, QSsl::Pem);
 }
 
+std::optional<MinisignKey> publicKey() {
+    const QString key = QString::fromLatin1(build::kUpdatePublicKey);
+    if (key.isEmpty())
+        return std::nullopt;
+    return parseMinisignPublicKey(key).value_or(MinisignKey{});
+}
+
 int manifest(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.addPositionalArgument(QStringLiteral("image"), QStringLiteral("the disk image"));
@@ -36,18 +45,28 @@ int manifest(const QStringList& arguments) {
         {{QStringLiteral("version"), QStringLiteral("its version"), QStringLiteral("v")},
          {QStringLiteral("url"), QStringLiteral("where it will be"), QStringLiteral("url")},
          {QStringLiteral("notes"), QStringLiteral("release notes"), QStringLiteral("text")},
-         {QStringLiteral("output"), QStringLiteral("write here"), QStringLiteral("file")}});
+         {QStringLiteral("output"), QStringLiteral("write here"), QStringLiteral("file")},
+         {QStringLiteral("expires-in"), QStringLiteral("days until it expires"),
+          QStringLiteral("days"), QStringLiteral("90")}});
     if (!parser.parse(arguments))
         return fail(parser.errorText());
     if (parser.positionalArguments().size() != 1 || !parser.isSet(QStringLiteral("version")) ||
         !parser.isSet(QStringLiteral("url")))
         return fail(QStringLiteral("usage: veldra-release manifest IMAGE --version V --url URL "
                                    "[--notes TEXT] [--output FILE]"));
-    release::ManifestRequest request{parser.positionalArguments().first(),
-                                     parser.value(QStringLiteral("version")),
-                                     parser.value(QStringLiteral("url")), std::nullopt};
+    release::ManifestRequest request{
+        parser.positionalArguments().first(), parser.value(QStringLiteral("version")),
+        parser.value(QStringLiteral("url")), std::nullopt, std::nullopt};
     if (parser.isSet(QStringLiteral("notes")))
         request.notes = parser.value(QStringLiteral("notes"));
+    // A keyed build refuses a manifest without an expiry.
+    if (publicKey()) {
+        bool ok = false;
+        const int days = parser.value(QStringLiteral("expires-in")).toInt(&ok);
+        if (!ok || days < 1)
+            return fail(QStringLiteral("--expires-in takes a number of days, 1 or more."));
+        request.expires = QDateTime::currentDateTimeUtc().addDays(days);
+    }
     const auto made = release::makeManifest(request, UpdateServer::production());
     if (const auto* problem = std::get_if<QString>(&made))
         return fail(*problem);
@@ -75,7 +94,7 @@ int check(const QStringList& arguments) {
     const QString address = parser.positionalArguments().value(0, manifestAddress(server));
     const release::CheckReport report =
         release::checkPublished({QUrl(address), parser.value(QStringLiteral("current")),
-                                 parser.isSet(QStringLiteral("image"))},
+                                 parser.isSet(QStringLiteral("image")), publicKey()},
                                 server, trustedCas(), QDir::tempPath());
     std::printf("%s\n", qPrintable(report.line));
     return report.offered ? 0 : 1;

@@ -6,6 +6,7 @@
 #include "release/Release.h"
 #include "updater/Sha256.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -38,10 +39,28 @@ class TestRelease : public QObject {
         TestBundle::writeFile(path, imageBytes(size), 0644);
         return path;
     }
-    release::CheckReport check(const QString& current, bool image) const {
-        return release::checkPublished({QUrl(m_server->url("/version.json")), current, image},
+    release::CheckReport check(const QString& current, bool image,
+                               std::optional<MinisignKey> key = {}) const {
+        return release::checkPublished({.manifestUrl = QUrl(m_server->url("/version.json")),
+                                        .currentVersion = current,
+                                        .downloadImage = image,
+                                        .publicKey = key},
                                        server(), TestPki::instance().ca(), m_dir->path());
     }
+    bool minisign(const QStringList& arguments) const {
+        QProcess tool;
+        tool.setWorkingDirectory(m_keys.path());
+        tool.start("minisign", arguments);
+        tool.closeWriteChannel();
+        return tool.waitForFinished(30000) && tool.exitCode() == 0;
+    }
+    MinisignKey key(const QString& name) const {
+        QFile pub(m_keys.filePath(name + ".pub"));
+        pub.open(QIODevice::ReadOnly);
+        return *parseMinisignPublicKey(QString::fromLatin1(pub.readAll().split('\n').value(1)));
+    }
+
+    QTemporaryDir m_keys;
 
 private Q_SLOTS:
     void init() {
@@ -53,8 +72,12 @@ private Q_SLOTS:
     // What it writes, an installed copy offers and verifies.
     void writtenManifestIsAccepted() {
         const QString image = writeImage(200'000);
-        const auto made = release::makeManifest(
-            {image, "2.1.0", m_server->url("/VeldraCloudDesktop-2.1.0.dmg"), "Fixes"}, server());
+        const auto made =
+            release::makeManifest({.imagePath = image,
+                                   .version = "2.1.0",
+                                   .url = m_server->url("/VeldraCloudDesktop-2.1.0.dmg"),
+                                   .notes = "Fixes"},
+                                  server());
         QVERIFY(std::holds_alternative<QByteArray>(made));
         m_server->writeFile("version.json", std::get<QByteArray>(made));
         QFile bytes(image);
@@ -103,8 +126,8 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::WriteOnly));
         QVERIFY(file.resize(size)); // sparse: the size is what is checked
         file.close();
-        const auto made =
-            release::makeManifest({image, version, url.arg(m_server->port()), {}}, server());
+        const auto made = release::makeManifest(
+            {.imagePath = image, .version = version, .url = url.arg(m_server->port())}, server());
         QVERIFY(std::holds_alternative<QString>(made));
         QVERIFY2(std::get<QString>(made).contains(problem), qPrintable(std::get<QString>(made)));
         QVERIFY(!std::get<QString>(made).contains('\n'));
@@ -148,6 +171,55 @@ private Q_SLOTS:
             {{"/version.json", route}, {"/image.dmg", QJsonObject{{"file", "image.dmg"}}}});
         const release::CheckReport report = check("2.0", image);
         QCOMPARE(report.line, line);
+        QCOMPARE(report.offered, line.startsWith("offers"));
+    }
+
+    // A keyed build: what it writes expires, and once signed with minisign it
+    // is offered; every failed signature is named.
+    void signedManifests_data() {
+        QTest::addColumn<QString>("signer"); // "" : no .minisig
+        QTest::addColumn<int>("expiresInDays");
+        QTest::addColumn<bool>("alter");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("signed") << "ours" << 90 << false << "offers 2.1";
+        QTest::newRow("another key")
+            << "other" << 90 << false << "Invalid update signature (signed by another key)";
+        QTest::newRow("altered") << "ours" << 90 << true
+                                 << "Invalid update signature (the manifest was altered after "
+                                    "signing)";
+        QTest::newRow("expired") << "ours" << -2 << false
+                                 << "Invalid update signature (expired on ";
+        QTest::newRow("unsigned") << "" << 90 << false
+                                  << "Invalid update signature (no signature at https://localhost:";
+    }
+    void signedManifests() {
+        QFETCH(QString, signer);
+        QFETCH(int, expiresInDays);
+        QFETCH(bool, alter);
+        QFETCH(QString, line);
+        if (!QFile::exists(m_keys.filePath("ours.key")))
+            QVERIFY(minisign({"-G", "-W", "-p", "ours.pub", "-s", "ours.key"}) &&
+                    minisign({"-G", "-W", "-p", "other.pub", "-s", "other.key"}));
+        const auto made = release::makeManifest(
+            {.imagePath = writeImage(70'000),
+             .version = "2.1",
+             .url = m_server->url("/image.dmg"),
+             .expires = QDateTime::currentDateTimeUtc().addDays(expiresInDays)},
+            server());
+        QByteArray manifest = std::get<QByteArray>(made);
+        QVERIFY(manifest.contains("\"expires\""));
+        m_server->writeFile("version.json", manifest);
+        QJsonObject routes{{"/version.json", QJsonObject{{"file", "version.json"}}}};
+        if (!signer.isEmpty()) {
+            const QString file = m_server->root() + "/version.json";
+            QVERIFY(minisign({"-S", "-s", signer + ".key", "-m", file}));
+            routes.insert("/version.json.minisig", QJsonObject{{"file", "version.json.minisig"}});
+        }
+        if (alter)
+            m_server->writeFile("version.json", manifest.replace("2.1", "2.2"));
+        m_server->setRoutes(routes);
+        const release::CheckReport report = check("2.0", false, key("ours"));
+        QVERIFY2(report.line.startsWith(line), qPrintable(report.line));
         QCOMPARE(report.offered, line.startsWith("offers"));
     }
 
