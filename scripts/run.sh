@@ -34,7 +34,7 @@ for port in "$rdp_port" "$update_port"; do
   fi
 done
 
-build=build-demo
+build="build-demo"
 demo=$root/$build/demo
 mkdir -p "$demo"
 
@@ -108,7 +108,8 @@ if ((headless)); then
   Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$run/display" >"$run/xvfb.log" 2>&1 &
   pids+=($!)
   wait_for 10 "the virtual display" test -s "$run/display"
-  export DISPLAY=":$(head -n1 "$run/display")"
+  DISPLAY=":$(head -n1 "$run/display")"
+  export DISPLAY
   wait_for 10 "the virtual display" xdpyinfo
 fi
 

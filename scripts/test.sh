@@ -9,9 +9,12 @@ scripts/install-deps.sh
 
 echo "== format check"
 git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror
+shellcheck scripts/*.sh .ci/run
+/usr/bin/python3 -c 'import sys, yaml; [yaml.safe_load(open(f)) for f in sys.argv[1:]]' .github/workflows/*.yml
+scripts/package-macos.sh -DVELDRA_VERSION=9.9.9 -DVELDRA_FREERDP_CLIENT=/opt/freerdp --dry-run >/dev/null
 
 echo "== fuzzing (each target ${VELDRA_FUZZ_SECONDS:-20} s, ASan + UBSan)"
-fuzz=build-fuzz
+fuzz="build-fuzz"
 CC=clang CXX=clang++ cmake -S . -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDRA_FUZZ=ON \
   -DVELDRA_BUILD_TESTS=OFF -DVELDRA_BUILD_BENCH=OFF -DVELDRA_WERROR=ON \
   -DVELDRA_FUZZ_SECONDS="${VELDRA_FUZZ_SECONDS:-20}" >/dev/null
@@ -21,7 +24,7 @@ grep -E '^[0-9]+/[0-9]+ Testing: |stat::number_of_executed_units' "$fuzz/Testing
 
 echo "== the run command, headless: sign in to the demo server, then take the demo update"
 scripts/run.sh --headless
-run=build-demo/demo/run
+run="build-demo/demo/run"
 test -s build-demo/demo-signin.png && test -s build-demo/demo-session.png
 grep -q '] Starting FreeRDP: /v:127.0.0.1:' "$run/state/Logs/Veldra Cloud Desktop/freerdp.log"
 grep -q 'is activated' "$run/rdp-server.log"
@@ -33,7 +36,7 @@ grep -q '^GET /version.json.minisig' "$run/www/requests.log"
 echo "demo checks: screenshots saved, session activated, signed update installed"
 
 echo "== unit, widget and integration tests (ASan + UBSan)"
-build=build-test
+build="build-test"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVELDRA_WERROR=ON -DVELDRA_SANITIZE=ON -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp >/dev/null
 cmake --build "$build"

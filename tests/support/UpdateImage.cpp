@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 namespace veldra::test {
@@ -22,7 +23,8 @@ SystemTools fakeTools() {
     tools.ditto = dir + QStringLiteral("/ditto");
     tools.xattr = dir + QStringLiteral("/xattr");
     tools.open = dir + QStringLiteral("/open");
-    tools.zsh = QStringLiteral("/usr/bin/zsh");
+    // Real zsh: /bin/zsh on macOS, /usr/bin/zsh on Debian.
+    tools.zsh = QStandardPaths::findExecutable(QStringLiteral("zsh"));
     return tools;
 }
 

@@ -1,0 +1,51 @@
+// What macOS reads from the bundle before the client may use the microphone:
+// the usage sentence in the built Info.plist, and the audio-input entitlement
+// the hardened runtime asks for.
+#include <QFile>
+#include <QTest>
+
+#include <plist/plist.h>
+
+#include <memory>
+
+namespace {
+
+using Plist = std::unique_ptr<void, decltype(&plist_free)>;
+
+Plist read(const QString& path) {
+    QFile file(path);
+    plist_t root = nullptr;
+    if (file.open(QIODevice::ReadOnly)) {
+        const QByteArray xml = file.readAll();
+        plist_from_xml(xml.constData(), static_cast<uint32_t>(xml.size()), &root);
+    }
+    return Plist(root, &plist_free);
+}
+
+} // namespace
+
+class TestBundleContents : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void microphoneUsageDescribed() {
+        const Plist info = read(BUNDLE_DIR "/Contents/Info.plist");
+        QVERIFY(info);
+        plist_t node = plist_dict_get_item(info.get(), "NSMicrophoneUsageDescription");
+        QVERIFY(node && plist_get_node_type(node) == PLIST_STRING);
+        uint64_t length = 0;
+        QVERIFY(plist_get_string_ptr(node, &length) && length > 20);
+    }
+    void audioInputEntitled() {
+        const Plist entitlements = read(ENTITLEMENTS);
+        QVERIFY(entitlements);
+        plist_t node =
+            plist_dict_get_item(entitlements.get(), "com.apple.security.device.audio-input");
+        QVERIFY(node && plist_get_node_type(node) == PLIST_BOOLEAN);
+        uint8_t value = 0;
+        plist_get_bool_val(node, &value);
+        QVERIFY(value);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestBundleContents)
+#include "tst_bundle.moc"
