@@ -5,20 +5,25 @@
 #   root, self-contained, signed with the hardened runtime, built for x86_64.
 #
 #   scripts/package-macos.sh -DVELDRA_VERSION=2.1.0 -DVELDRA_FREERDP_CLIENT=/path/to/freerdp \
-#     [-DVELDRA_…=… ...] [--sign "Developer ID Application: …"] [--notarize PROFILE] [--dry-run]
+#     [-DVELDRA_…=… ...] [--arch x86_64|arm64] [--sign "Developer ID Application: …"]
+#     [--notarize PROFILE] [--dry-run]
+#
+# --arch (x86_64 by default) must be this Mac's own kind: Homebrew's libraries
+# are built for the Mac they are installed on.
 #
 # Without --sign the result is signed ad hoc, for local trials only. With
 # --dry-run every command is printed in order and none is run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-identity="" profile="" dry=0 version="" client="" bundle_id="com.veldra.clouddesktop"
+identity="" profile="" dry=0 version="" client="" bundle_id="com.veldra.clouddesktop" arch="x86_64"
 defines=()
 while (($#)); do
   case "$1" in
     --sign) identity=$2; shift 2 ;;
     --notarize) profile=$2; shift 2 ;;
     --dry-run) dry=1; shift ;;
+    --arch) arch=$2; shift 2 ;;
     -D*)
       defines+=("$1")
       case "$1" in
@@ -33,6 +38,10 @@ while (($#)); do
 done
 [[ -n $version ]] || { echo "package-macos: -DVELDRA_VERSION=<version> is required" >&2; exit 2; }
 [[ -n $client ]] || { echo "package-macos: -DVELDRA_FREERDP_CLIENT=<FreeRDP client> is required" >&2; exit 2; }
+case "$arch" in
+  x86_64 | arm64) ;;
+  *) echo "package-macos: --arch is x86_64 or arm64" >&2; exit 2 ;;
+esac
 if [[ -n $profile && -z $identity ]]; then
   echo "package-macos: --notarize needs --sign (Apple notarises Developer ID signatures only)" >&2
   exit 2
@@ -40,7 +49,7 @@ fi
 
 build="build-macos"
 app="$build/Veldra Cloud Desktop.app"
-dmg="$build/Veldra Cloud Desktop-$version.dmg"
+dmg="$build/Veldra Cloud Desktop-$version-$arch.dmg"
 entitlements="resources/VeldraCloudDesktop.entitlements"
 step_name=""
 trap 'echo "package-macos: failed at step: $step_name" >&2' ERR
@@ -50,7 +59,13 @@ run() { # prints the command, then runs it unless this is a dry run
   printf ' '; printf ' %q' "$@"; echo
   if ((!dry)); then "$@"; fi
 }
-brew_prefix() { if ((dry)); then echo "/usr/local/opt/$1"; else brew --prefix "$1"; fi; }
+brew_prefix() { # Homebrew lives in /usr/local on Intel Macs, /opt/homebrew on Apple silicon
+  if ((dry)); then
+    if [[ $arch == arm64 ]]; then echo "/opt/homebrew/opt/$1"; else echo "/usr/local/opt/$1"; fi
+  else
+    brew --prefix "$1"
+  fi
+}
 
 if [[ -n $identity ]]; then
   sign_flags=(--force --options runtime --timestamp --sign "$identity")
@@ -58,8 +73,8 @@ else
   sign_flags=(--force --options runtime --timestamp=none --sign -)
 fi
 
-step "configure a Release build for x86_64"
-run cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_OSX_ARCHITECTURES=x86_64 \
+step "configure a Release build for $arch"
+run cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_OSX_ARCHITECTURES=$arch" \
   "-DCMAKE_PREFIX_PATH=$(brew_prefix qt);$(brew_prefix openssl)" \
   -DVELDRA_BUILD_TESTS=OFF -DVELDRA_BUILD_BENCH=OFF -DVELDRA_WERROR=ON "${defines[@]}"
 
@@ -100,8 +115,8 @@ run codesign "${sign_flags[@]}" --entitlements "$entitlements" "$app"
 
 step "verify the signature and the architecture, as the updater will"
 run codesign --verify --deep --strict "$app"
-run lipo "$app/Contents/MacOS/VeldraCloudDesktop" -verify_arch x86_64
-run lipo "$app/Contents/MacOS/freerdp" -verify_arch x86_64
+run lipo "$app/Contents/MacOS/VeldraCloudDesktop" -verify_arch "$arch"
+run lipo "$app/Contents/MacOS/freerdp" -verify_arch "$arch"
 
 if [[ -n $profile ]]; then
   step "notarise and staple the application"
@@ -139,7 +154,7 @@ check_value() { # Info.plist key, the value it must have
 check_value CFBundleIdentifier "$bundle_id"
 check_value CFBundleShortVersionString "$version"
 run codesign --verify --deep --strict "$checked"
-run lipo "$checked/Contents/MacOS/VeldraCloudDesktop" -verify_arch x86_64
+run lipo "$checked/Contents/MacOS/VeldraCloudDesktop" -verify_arch "$arch"
 run hdiutil detach "$mount"
 
 echo

@@ -54,9 +54,15 @@ template <typename... Fields> std::optional<QString> firstPresent(const Fields&.
 
 } // namespace
 
-ManifestEntries selectManifestEntries(const MacUpdateManifest& m) {
+ManifestEntries selectManifestEntries(const MacUpdateManifest& m,
+                                      platform::Architecture architecture) {
+    const QString version =
+        firstPresent(m.mac_version, m.macVersion, m.version).value_or(QString());
+    if (architecture == platform::Architecture::arm64)
+        return {version, firstPresent(m.mac_arm64_url, m.macArm64Url),
+                firstPresent(m.mac_arm64_sha256, m.macArm64Sha256).value_or(QString())};
     return {
-        firstPresent(m.mac_version, m.macVersion, m.version).value_or(QString()),
+        version,
         firstPresent(m.mac_x64_url, m.macX64Url, m.mac_dmg_url, m.macDmgUrl),
         firstPresent(m.mac_x64_sha256, m.macX64Sha256).value_or(QString()),
     };
@@ -79,9 +85,9 @@ bool isValidDigest(const QString& digest) {
 }
 
 ManifestVerdict evaluateManifest(const MacUpdateManifest& manifest, const QString& currentVersion,
-                                 const UpdateServer& server) {
+                                 const UpdateServer& server, platform::Architecture architecture) {
     using Outcome = ManifestVerdict::Outcome;
-    const ManifestEntries entries = selectManifestEntries(manifest);
+    const ManifestEntries entries = selectManifestEntries(manifest, architecture);
     ManifestVerdict verdict;
     if (!parseVersion(entries.version))
         return verdict;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Architecture.h"
 #include "updater/UpdateURL.h"
 
 #include <QByteArray>
@@ -35,13 +36,18 @@ struct MacUpdateManifest {
 inline constexpr qint64 kMaxManifestBytes = 262'144;
 
 // The three values an update check needs, by key precedence (snake case over
-// camel case, x86-64 over the generic image); a present empty text still wins.
+// camel case); a present empty text still wins. An x86-64 build takes the
+// x86-64 entries, then the generic image (which is paired with the x86-64
+// digest); an arm64 build takes the arm64 entries only, since the generic image
+// is an Intel one.
 struct ManifestEntries {
     QString version;
     std::optional<QString> location;
     QString digest;
 };
-ManifestEntries selectManifestEntries(const MacUpdateManifest& manifest);
+ManifestEntries
+selectManifestEntries(const MacUpdateManifest& manifest,
+                      platform::Architecture architecture = platform::kBuildArchitecture);
 
 // What a manifest means for the running version.
 struct ManifestVerdict {
@@ -60,8 +66,10 @@ struct ManifestVerdict {
     // The status line for every outcome but updateAvailable.
     QString message() const;
 };
-ManifestVerdict evaluateManifest(const MacUpdateManifest& manifest, const QString& currentVersion,
-                                 const UpdateServer& server);
+ManifestVerdict
+evaluateManifest(const MacUpdateManifest& manifest, const QString& currentVersion,
+                 const UpdateServer& server,
+                 platform::Architecture architecture = platform::kBuildArchitecture);
 
 // 1 to 262 144 bytes; an unknown size (negative) fails.
 bool isAcceptableManifestSize(qint64 size);

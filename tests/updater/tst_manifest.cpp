@@ -194,6 +194,55 @@ void TestManifest::evaluation() {
     QCOMPARE(verdict.digest, digest);
 }
 
+// Each build takes its own image: arm64 never the Intel or generic entries,
+// x86-64 never the arm64 ones; snake case first; an empty text wins and fails.
+void TestManifest::architectureChoice_data() {
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<int>("architecture");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("location");
+    const QByteArray x64 = "https://updates.veldra.example/x64.dmg";
+    const QByteArray arm = "https://updates.veldra.example/arm64.dmg";
+    const QByteArray generic = "https://updates.veldra.example/any.dmg";
+    const QByteArray a = QByteArray(64, 'a'), b = QByteArray(64, 'b');
+    const QByteArray both = R"({"version":"3","mac_x64_url":")" + x64 + R"(","mac_x64_sha256":")" +
+                            a + R"(","mac_arm64_url":")" + arm + R"(","mac_arm64_sha256":")" + b +
+                            R"(","mac_dmg_url":")" + generic + "\"}";
+    const int intel = int(platform::Architecture::x86_64);
+    const int apple = int(platform::Architecture::arm64);
+    QTest::newRow("both: Intel") << both << intel << "Update available" << QString(x64);
+    QTest::newRow("both: Apple silicon") << both << apple << "Update available" << QString(arm);
+    QTest::newRow("arm64 snake case over camel case")
+        << QByteArray(R"({"version":"3","macArm64Url":"https://updates.veldra.example/c.dmg",)"
+                      R"("mac_arm64_url":")" +
+                      arm + R"(","macArm64Sha256":")" + a + R"(","mac_arm64_sha256":")" + b + "\"}")
+        << apple << "Update available" << QString(arm);
+    QTest::newRow("empty arm64 location wins and fails")
+        << QByteArray(R"({"version":"3","mac_arm64_url":"","macArm64Url":")" + arm +
+                      R"(","mac_arm64_sha256":")" + b + "\"}")
+        << apple << "Invalid update location" << QString();
+    QTest::newRow("generic image is Intel's: not for arm64")
+        << QByteArray(R"({"version":"3","mac_dmg_url":")" + generic + R"(","mac_x64_sha256":")" +
+                      a + "\"}")
+        << apple << "Invalid update location" << QString();
+    QTest::newRow("arm64 only: not for Intel")
+        << QByteArray(R"({"version":"3","mac_arm64_url":")" + arm + R"(","mac_arm64_sha256":")" +
+                      b + "\"}")
+        << intel << "Invalid update location" << QString();
+}
+void TestManifest::architectureChoice() {
+    QFETCH(QByteArray, json);
+    QFETCH(int, architecture);
+    QFETCH(QString, message);
+    QFETCH(QString, location);
+    const auto manifest = MacUpdateManifest::decode(json);
+    QVERIFY(manifest);
+    const ManifestVerdict verdict = evaluateManifest(
+        *manifest, "2", kServer, static_cast<platform::Architecture>(architecture));
+    QCOMPARE(verdict.message(), message);
+    QCOMPARE(verdict.location, location);
+}
+
 void TestManifest::size_data() {
     QTest::addColumn<qint64>("size");
     QTest::addColumn<bool>("ok");

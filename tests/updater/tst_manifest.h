@@ -11,6 +11,8 @@ private Q_SLOTS:
     void keysAreExact();
     void evaluation_data();
     void evaluation();
+    void architectureChoice_data();
+    void architectureChoice();
     void size_data();
     void size();
     void urlRule_data();
