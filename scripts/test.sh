@@ -12,8 +12,9 @@ git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror
 shellcheck scripts/*.sh .ci/run
 /usr/bin/python3 -c 'import sys, yaml; [yaml.safe_load(open(f)) for f in sys.argv[1:]]' .github/workflows/*.yml
 scripts/package-macos.sh -DVELDRA_VERSION=9.9.9 -DVELDRA_FREERDP_CLIENT=/opt/freerdp --dry-run >/dev/null
-scripts/package-macos.sh -DVELDRA_VERSION=9.9.9 -DVELDRA_FREERDP_CLIENT=/opt/freerdp --arch arm64 --dry-run |
-  grep -q -- '-verify_arch arm64' 
+arm64_plan=$(scripts/package-macos.sh -DVELDRA_VERSION=9.9.9 -DVELDRA_FREERDP_CLIENT=/opt/freerdp \
+  --arch arm64 --dry-run)
+grep -q -- '-verify_arch arm64' <<<"$arm64_plan"
 
 echo "== fuzzing (each target ${VELDRA_FUZZ_SECONDS:-20} s, ASan + UBSan)"
 fuzz="build-fuzz"
