@@ -162,30 +162,23 @@ std::optional<platform::SystemError> Installer::detachDiskImage(const QString& m
 }
 
 std::optional<UpdateFailure> Installer::verifyCodeSignature(const QString& application) {
-    auto run = runTool({m_config.tools.codesign,
-                        {QStringLiteral("--verify"), QStringLiteral("--deep"),
-                         QStringLiteral("--strict"), application},
-                        ToolOutput::discarded,
-                        ToolErrors::discarded,
-                        true});
-    if (auto* error = std::get_if<platform::SystemError>(&run))
-        return *error;
-    if (std::get<ToolResult>(run).status != 0)
-        return updater_errors::invalidSignature();
-    if (m_config.codeSignRequirement.isEmpty())
-        return std::nullopt;
-    // "=" makes codesign read the argument as requirement text, not a file.
-    auto pinned = runTool(
-        {m_config.tools.codesign,
-         {QStringLiteral("--verify"), QStringLiteral("--deep"), QStringLiteral("--strict"),
-          QStringLiteral("-R"), QLatin1Char('=') + m_config.codeSignRequirement, application},
-         ToolOutput::discarded,
-         ToolErrors::discarded,
-         true});
-    if (auto* error = std::get_if<platform::SystemError>(&pinned))
-        return *error;
-    if (std::get<ToolResult>(pinned).status != 0)
-        return updater_errors::invalidSignature();
+    const QStringList strict{QStringLiteral("--verify"), QStringLiteral("--deep"),
+                             QStringLiteral("--strict")};
+    QList<QStringList> checks{strict + QStringList{application}};
+    // With a pinned signer, also its requirement; "=" makes codesign read the
+    // argument as requirement text, not a file.
+    if (!m_config.codeSignRequirement.isEmpty())
+        checks << strict + QStringList{QStringLiteral("-R"),
+                                       QLatin1Char('=') + m_config.codeSignRequirement,
+                                       application};
+    for (const QStringList& arguments : checks) {
+        auto run = runTool({m_config.tools.codesign, arguments, ToolOutput::discarded,
+                            ToolErrors::discarded, true});
+        if (auto* error = std::get_if<platform::SystemError>(&run))
+            return *error;
+        if (std::get<ToolResult>(run).status != 0)
+            return updater_errors::invalidSignature();
+    }
     return std::nullopt;
 }
 

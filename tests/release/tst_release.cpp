@@ -3,6 +3,7 @@
 // verdicts.
 #include "HttpsTestServer.h"
 #include "TestBundle.h"
+#include "UpdateImage.h"
 #include "release/Release.h"
 #include "updater/Sha256.h"
 
@@ -16,16 +17,7 @@
 using namespace veldra;
 using namespace veldra::test;
 
-namespace {
-
-QByteArray imageBytes(qsizetype size) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 7919) >> 3);
-    return bytes;
-}
-
-} // namespace
+namespace {} // namespace
 
 class TestRelease : public QObject {
     Q_OBJECT
@@ -48,16 +40,7 @@ class TestRelease : public QObject {
                                        server(), TestPki::instance().ca(), m_dir->path());
     }
     bool minisign(const QStringList& arguments) const {
-        QProcess tool;
-        tool.setWorkingDirectory(m_keys.path());
-        tool.start("minisign", arguments);
-        tool.closeWriteChannel();
-        return tool.waitForFinished(30000) && tool.exitCode() == 0;
-    }
-    MinisignKey key(const QString& name) const {
-        QFile pub(m_keys.filePath(name + ".pub"));
-        pub.open(QIODevice::ReadOnly);
-        return *parseMinisignPublicKey(QString::fromLatin1(pub.readAll().split('\n').value(1)));
+        return runMinisign(m_keys.path(), arguments);
     }
 
     QTemporaryDir m_keys;
@@ -218,7 +201,8 @@ private Q_SLOTS:
         if (alter)
             m_server->writeFile("version.json", manifest.replace("2.1", "2.2"));
         m_server->setRoutes(routes);
-        const release::CheckReport report = check("2.0", false, key("ours"));
+        const release::CheckReport report =
+            check("2.0", false, minisignPublicKey(m_keys.filePath("ours.pub")));
         QVERIFY2(report.line.startsWith(line), qPrintable(report.line));
         QCOMPARE(report.offered, line.startsWith("offers"));
     }

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -72,6 +73,30 @@ bool makeUpdateImage(const QString& imagePath, const AppSpec& spec) {
     tar.start(QStringLiteral("tar"), {QStringLiteral("-cf"), imagePath, QStringLiteral("-C"),
                                       volume.path(), QStringLiteral(".")});
     return tar.waitForFinished(30000) && tar.exitCode() == 0;
+}
+
+QByteArray imageBytes(qsizetype size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(42);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+bool runMinisign(const QString& dir, const QStringList& arguments) {
+    QProcess minisign;
+    minisign.setWorkingDirectory(dir);
+    minisign.setProcessChannelMode(QProcess::MergedChannels);
+    minisign.start(QStringLiteral("minisign"), arguments);
+    minisign.closeWriteChannel();
+    return minisign.waitForFinished(30000) && minisign.exitCode() == 0;
+}
+
+std::optional<MinisignKey> minisignPublicKey(const QString& pubFile) {
+    QFile pub(pubFile);
+    if (!pub.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return parseMinisignPublicKey(QString::fromLatin1(pub.readAll().split('\n').value(1)));
 }
 
 } // namespace veldra::test

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "updater/Installer.h"
+#include "updater/Minisign.h"
 
 #include <QString>
 
@@ -23,6 +24,13 @@ struct AppSpec {
 bool makeApp(const QString& bundlePath, const AppSpec& spec);
 // A test disk image: a tar archive of a volume holding the application.
 bool makeUpdateImage(const QString& imagePath, const AppSpec& spec);
+// `size` bytes of repeatable pseudo-random image content.
+QByteArray imageBytes(qsizetype size);
+// Runs the real minisign in `dir`; true when it succeeded.
+bool runMinisign(const QString& dir, const QStringList& arguments);
+// The key of a minisign.pub file.
+std::optional<MinisignKey> minisignPublicKey(const QString& pubFile);
+
 // The fakes of tests/support/fakes in place of the system programs.
 SystemTools fakeTools();
 QString fakesDir();

@@ -1,5 +1,6 @@
 #include "HttpsTestServer.h"
 #include "TestBundle.h"
+#include "UpdateImage.h"
 #include "launcher/RdpLauncher.h"
 #include "updater/MacUpdater.h"
 #include "updater/Sha256.h"
@@ -30,14 +31,6 @@ using Mode = HttpsTestServer::Mode;
 namespace {
 
 const QString kRunning = "2.0.0";
-
-QByteArray imageBytes(qsizetype size) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(42);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(generator.bounded(256));
-    return bytes;
-}
 
 QString hexDigest(const QByteArray& bytes) {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());

@@ -2,6 +2,7 @@
 // minisign with keys made for this run.
 #include "HttpsTestServer.h"
 #include "TestBundle.h"
+#include "UpdateImage.h"
 #include "updater/MacUpdater.h"
 
 #include <QCryptographicHash>
@@ -18,18 +19,7 @@ using namespace std::chrono_literals;
 namespace {
 
 bool run(const QString& dir, const QStringList& arguments) {
-    QProcess minisign;
-    minisign.setWorkingDirectory(dir);
-    minisign.setProcessChannelMode(QProcess::MergedChannels);
-    minisign.start("minisign", arguments);
-    minisign.closeWriteChannel();
-    return minisign.waitForFinished(30000) && minisign.exitCode() == 0;
-}
-
-QString publicKeyLine(const QString& file) {
-    QFile pub(file);
-    pub.open(QIODevice::ReadOnly);
-    return QString::fromLatin1(pub.readAll().split('\n').value(1));
+    return runMinisign(dir, arguments);
 }
 
 } // namespace
@@ -145,7 +135,7 @@ private Q_SLOTS:
         };
         config.timings.firstCheck = 3'600'000ms;
         if (keyed)
-            config.publicKey = parseMinisignPublicKey(publicKeyLine(m_keys.filePath("ours.pub")));
+            config.publicKey = minisignPublicKey(m_keys.filePath("ours.pub"));
         MacUpdater updater(std::move(config), std::make_unique<QNetworkAccessManager>());
         bool done = false;
         updater.checkForUpdates(true, [&](bool) { done = true; });
@@ -167,7 +157,7 @@ private Q_SLOTS:
     }
 
     void publicKeyParsing() {
-        QVERIFY(parseMinisignPublicKey(publicKeyLine(m_keys.filePath("ours.pub"))));
+        QVERIFY(minisignPublicKey(m_keys.filePath("ours.pub")));
         QVERIFY(!parseMinisignPublicKey("RWQnot-a-key"));
         QVERIFY(!parseMinisignPublicKey(QString(56, 'A'))); // not "Ed"
     }
