@@ -129,8 +129,8 @@ std::optional<Result> measure(const QString& root, quint16 port, const QString& 
         config.temporaryDirectory = temp;
         config.currentVersion = [] { return QStringLiteral("1.0"); };
         config.isSessionRunning = [] { return false; };
-        config.installUpdate = [&](const QString& image,
-                                   const QString&) -> std::optional<UpdateFailure> {
+        config.installUpdate = [&](const QString& image, const QString&,
+                                   platform::Architecture) -> std::optional<UpdateFailure> {
             installedAt = static_cast<double>(timer.nsecsElapsed()) / 1e9;
             QFile::remove(image);
             return std::nullopt;

@@ -15,33 +15,64 @@
 
 namespace veldra::release {
 
+namespace {
+
+// The digest of an image the application will accept from `url`, or the one
+// line that names the problem.
+struct ImageProblem {
+    QString line;
+};
+std::variant<QString, ImageProblem> checkedImageDigest(const QString& path, const QString& url,
+                                                       const UpdateServer& server) {
+    if (!makeUpdateURL(url, server))
+        return ImageProblem{QStringLiteral("The URL %1 fails the update URL rule: https on %2, "
+                                           "port %3, no user or password.")
+                                .arg(url, server.host)
+                                .arg(server.port)};
+    const QFileInfo image(path);
+    if (!image.isFile())
+        return ImageProblem{QStringLiteral("No image at %1.").arg(path)};
+    if (!isAcceptableImageSize(image.size()))
+        return ImageProblem{QStringLiteral("The image %1 has %2 bytes; an update image has more "
+                                           "than %3 and at most %4.")
+                                .arg(path)
+                                .arg(image.size())
+                                .arg(kMinImageBytes)
+                                .arg(kMaxImageBytes)};
+    const auto digest = sha256Hex(path);
+    if (const auto* error = std::get_if<platform::SystemError>(&digest))
+        return ImageProblem{QStringLiteral("The image could not be read: %1").arg(error->message)};
+    return std::get<QString>(digest);
+}
+
+} // namespace
+
 std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
                                                const UpdateServer& server) {
     if (!parseVersion(request.version))
         return QStringLiteral("The version \"%1\" is not one the application can read "
                               "(numbers separated by dots).")
             .arg(request.version);
-    if (!makeUpdateURL(request.url, server))
-        return QStringLiteral("The URL %1 fails the update URL rule: https on %2, port %3, "
-                              "no user or password.")
-            .arg(request.url, server.host)
-            .arg(server.port);
-    const QFileInfo image(request.imagePath);
-    if (!image.isFile())
-        return QStringLiteral("No image at %1.").arg(request.imagePath);
-    if (!isAcceptableImageSize(image.size()))
-        return QStringLiteral("The image has %1 bytes; an update image has more than %2 and at "
-                              "most %3.")
-            .arg(image.size())
-            .arg(kMinImageBytes)
-            .arg(kMaxImageBytes);
-    const auto digest = sha256Hex(request.imagePath);
-    if (const auto* error = std::get_if<platform::SystemError>(&digest))
-        return QStringLiteral("The image could not be read: %1").arg(error->message);
-    // The first-choice keys of the x86-64 build.
-    QJsonObject manifest{{QStringLiteral("mac_version"), request.version},
-                         {QStringLiteral("mac_x64_url"), request.url},
-                         {QStringLiteral("mac_x64_sha256"), std::get<QString>(digest)}};
+    if (request.imagePath.isEmpty() && request.arm64ImagePath.isEmpty())
+        return QStringLiteral("No image: give the x86-64 image, the arm64 image or both.");
+    QJsonObject manifest{{QStringLiteral("mac_version"), request.version}};
+    // The first-choice keys of each build.
+    const struct {
+        const QString& path;
+        const QString& url;
+        const char* urlKey;
+        const char* digestKey;
+    } images[] = {{request.imagePath, request.url, "mac_x64_url", "mac_x64_sha256"},
+                  {request.arm64ImagePath, request.arm64Url, "mac_arm64_url", "mac_arm64_sha256"}};
+    for (const auto& image : images) {
+        if (image.path.isEmpty())
+            continue;
+        const auto digest = checkedImageDigest(image.path, image.url, server);
+        if (const auto* problem = std::get_if<ImageProblem>(&digest))
+            return problem->line;
+        manifest.insert(QLatin1String(image.urlKey), image.url);
+        manifest.insert(QLatin1String(image.digestKey), std::get<QString>(digest));
+    }
     if (request.notes)
         manifest.insert(QStringLiteral("releaseNotes"), *request.notes);
     if (request.expires)
@@ -132,7 +163,7 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
         };
     }
     const CheckResult checked =
-        handleManifestResponse(manifest, request.currentVersion, server, acceptBody);
+        handleManifestResponse(manifest, request.currentVersion, server, acceptBody, request.copy);
     if (refusal)
         return {false, *refusal};
     switch (checked.kind) {
@@ -143,7 +174,10 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
     case CheckResult::Kind::available:
         break;
     }
-    const QString offers = QStringLiteral("offers ") + checked.version;
+    const QString offers =
+        QStringLiteral("offers %1 (%2 image)")
+            .arg(checked.version,
+                 QLatin1String(platform::lipoArchitectureName(checked.architecture)));
     if (!request.downloadImage)
         return {true, offers};
 
@@ -153,8 +187,9 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
     qint64 verifiedBytes = 0;
     const auto failure = completeDownload(
         fetch(session, *url, QString(), timings.downloadTimeout, request.currentVersion),
-        checked.digest, checked.version, server, temporaryDirectory,
-        [&](const QString& image, const QString&) -> std::optional<UpdateFailure> {
+        checked.digest, checked.version, checked.architecture, server, temporaryDirectory,
+        [&](const QString& image, const QString&,
+            platform::Architecture) -> std::optional<UpdateFailure> {
             // Where the application would mount it, this only reports it.
             verifiedBytes = QFileInfo(image).size();
             QFile::remove(image);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Architecture.h"
 #include "updater/Minisign.h"
 #include "updater/UpdateURL.h"
 
@@ -15,12 +16,15 @@
 
 namespace veldra::release {
 
-// What `veldra-release manifest` is given.
+// What `veldra-release manifest` is given: the x86-64 image, the arm64 image
+// or both, each with the URL it will be published at (an empty path: none).
 struct ManifestRequest {
     QString imagePath;
     QString version;
     QString url;
     std::optional<QString> notes = std::nullopt;
+    QString arm64ImagePath = QString();
+    QString arm64Url = QString();
     std::optional<QDateTime> expires = std::nullopt; // written when the build pins a signing key
 };
 
@@ -35,13 +39,14 @@ struct CheckRequest {
     QString currentVersion;
     bool downloadImage = false;
     std::optional<MinisignKey> publicKey = std::nullopt; // the build's pinned key, if any
+    platform::RunningCopy copy = platform::kBuildCopy;   // the copy to check as
 };
 
 // What an installed copy would do: offer a version (and, with the image,
 // find it verified), or show a status line.
 struct CheckReport {
     bool offered = false;
-    QString line; // "offers 2.1.0[, image verified]" or the status line
+    QString line; // "offers 2.1.0 (arm64 image)[, image verified (N bytes)]" or the status line
 };
 
 // Fetches and judges the manifest, and with `downloadImage` the image, through

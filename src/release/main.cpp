@@ -1,9 +1,11 @@
 // veldra-release: writes an update manifest that installed copies will accept,
 // and checks what they would make of the published one.
 //
-//   veldra-release manifest IMAGE --version V --url URL [--notes TEXT] [--output FILE]
+//   veldra-release manifest [IMAGE --url URL] [--arm64-image IMAGE --arm64-url URL]
+//                           --version V [--notes TEXT] [--output FILE]
 //                           [--expires-in DAYS]   (a build with a signing key: default 90)
 //   veldra-release check [MANIFEST-URL] [--current VERSION] [--image]
+//                        [--arch x86_64|arm64|translated]
 #include "release/Release.h"
 #include "updater/UpdateURL.h"
 #include "veldra/BuildConstants.h"
@@ -19,6 +21,13 @@
 using namespace veldra;
 
 namespace {
+
+const char* const kUsage =
+    "usage: veldra-release manifest [IMAGE --url URL] [--arm64-image IMAGE --arm64-url URL]\n"
+    "                               --version V [--notes TEXT] [--output FILE] [--expires-in "
+    "DAYS]\n"
+    "       veldra-release check [MANIFEST-URL] [--current VERSION] [--image]\n"
+    "                            [--arch x86_64|arm64|translated]";
 
 int fail(const QString& line) {
     std::fprintf(stderr, "%s\n", qPrintable(line));
@@ -44,19 +53,28 @@ int manifest(const QStringList& arguments) {
     parser.addOptions(
         {{QStringLiteral("version"), QStringLiteral("its version"), QStringLiteral("v")},
          {QStringLiteral("url"), QStringLiteral("where it will be"), QStringLiteral("url")},
+         {QStringLiteral("arm64-image"), QStringLiteral("the arm64 disk image"),
+          QStringLiteral("image")},
+         {QStringLiteral("arm64-url"), QStringLiteral("where it will be"), QStringLiteral("url")},
          {QStringLiteral("notes"), QStringLiteral("release notes"), QStringLiteral("text")},
          {QStringLiteral("output"), QStringLiteral("write here"), QStringLiteral("file")},
          {QStringLiteral("expires-in"), QStringLiteral("days until it expires"),
           QStringLiteral("days"), QStringLiteral("90")}});
     if (!parser.parse(arguments))
         return fail(parser.errorText());
-    if (parser.positionalArguments().size() != 1 || !parser.isSet(QStringLiteral("version")) ||
-        !parser.isSet(QStringLiteral("url")))
-        return fail(QStringLiteral("usage: veldra-release manifest IMAGE --version V --url URL "
-                                   "[--notes TEXT] [--output FILE]"));
-    release::ManifestRequest request{
-        parser.positionalArguments().first(), parser.value(QStringLiteral("version")),
-        parser.value(QStringLiteral("url")), std::nullopt, std::nullopt};
+    const QString image = parser.positionalArguments().value(0);
+    const QString arm64Image = parser.value(QStringLiteral("arm64-image"));
+    // Each image comes with its URL, and at least one image is given.
+    if (parser.positionalArguments().size() > 1 || !parser.isSet(QStringLiteral("version")) ||
+        image.isEmpty() != !parser.isSet(QStringLiteral("url")) ||
+        arm64Image.isEmpty() != !parser.isSet(QStringLiteral("arm64-url")) ||
+        (image.isEmpty() && arm64Image.isEmpty()))
+        return fail(QString::fromLatin1(kUsage));
+    release::ManifestRequest request{.imagePath = image,
+                                     .version = parser.value(QStringLiteral("version")),
+                                     .url = parser.value(QStringLiteral("url")),
+                                     .arm64ImagePath = arm64Image,
+                                     .arm64Url = parser.value(QStringLiteral("arm64-url"))};
     if (parser.isSet(QStringLiteral("notes")))
         request.notes = parser.value(QStringLiteral("notes"));
     // A keyed build refuses a manifest without an expiry.
@@ -86,15 +104,31 @@ int check(const QStringList& arguments) {
     parser.addPositionalArgument(QStringLiteral("manifest-url"), QStringLiteral("the manifest"));
     parser.addOptions({{QStringLiteral("current"), QStringLiteral("the installed version"),
                         QStringLiteral("version"), QString::fromUtf8(build::kVersion)},
-                       {QStringLiteral("image"), QStringLiteral("also download and verify")}});
+                       {QStringLiteral("image"), QStringLiteral("also download and verify")},
+                       {QStringLiteral("arch"), QStringLiteral("check as this copy would"),
+                        QStringLiteral("x86_64|arm64|translated")}});
     if (!parser.parse(arguments) || parser.positionalArguments().size() > 1)
-        return fail(QStringLiteral("usage: veldra-release check [MANIFEST-URL] [--current VERSION] "
-                                   "[--image]"));
+        return fail(QString::fromLatin1(kUsage));
+    auto copy = platform::kBuildCopy;
+    if (parser.isSet(QStringLiteral("arch"))) {
+        const QString arch = parser.value(QStringLiteral("arch"));
+        if (arch == QLatin1String("x86_64"))
+            copy = platform::RunningCopy::x86_64;
+        else if (arch == QLatin1String("arm64"))
+            copy = platform::RunningCopy::arm64;
+        else if (arch == QLatin1String("translated"))
+            copy = platform::RunningCopy::translated;
+        else
+            return fail(QString::fromLatin1(kUsage));
+    }
     const UpdateServer server = UpdateServer::production();
     const QString address = parser.positionalArguments().value(0, manifestAddress(server));
     const release::CheckReport report =
-        release::checkPublished({QUrl(address), parser.value(QStringLiteral("current")),
-                                 parser.isSet(QStringLiteral("image")), publicKey()},
+        release::checkPublished({.manifestUrl = QUrl(address),
+                                 .currentVersion = parser.value(QStringLiteral("current")),
+                                 .downloadImage = parser.isSet(QStringLiteral("image")),
+                                 .publicKey = publicKey(),
+                                 .copy = copy},
                                 server, trustedCas(), QDir::tempPath());
     std::printf("%s\n", qPrintable(report.line));
     return report.offered ? 0 : 1;
@@ -111,8 +145,5 @@ int main(int argc, char* argv[]) {
         return manifest(arguments);
     if (command == QLatin1String("check"))
         return check(arguments);
-    return fail(QStringLiteral("usage: veldra-release manifest IMAGE --version V --url URL "
-                               "[--notes TEXT] [--output FILE]\n"
-                               "       veldra-release check [MANIFEST-URL] [--current VERSION] "
-                               "[--image]"));
+    return fail(QString::fromLatin1(kUsage));
 }

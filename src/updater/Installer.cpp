@@ -182,14 +182,16 @@ std::optional<UpdateFailure> Installer::verifyCodeSignature(const QString& appli
     return std::nullopt;
 }
 
-std::optional<UpdateFailure> Installer::verifyArchitecture(const QString& application) {
+std::optional<UpdateFailure> Installer::verifyArchitecture(const QString& application,
+                                                           platform::Architecture architecture) {
     const auto name = platform::infoPlistString(application, QStringLiteral("CFBundleExecutable"));
     const QString executable =
         application + QStringLiteral("/Contents/MacOS/") + name.value_or(QString());
     if (!name || name->isEmpty() || !QFileInfo(executable).isFile())
         return updater_errors::executableMissing();
     auto run = runTool({m_config.tools.lipo,
-                        {executable, QStringLiteral("-verify_arch"), m_config.architecture},
+                        {executable, QStringLiteral("-verify_arch"),
+                         QString::fromLatin1(platform::lipoArchitectureName(architecture))},
                         ToolOutput::discarded,
                         ToolErrors::discarded,
                         true});
@@ -232,7 +234,8 @@ std::variant<WrittenScript, UpdateFailure> Installer::writeInstallScript() {
 }
 
 std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
-                                                      const QString& expectedVersion) {
+                                                      const QString& expectedVersion,
+                                                      platform::Architecture architecture) {
     auto mounted = attachDiskImage(diskImage);
     if (auto* failure = std::get_if<UpdateFailure>(&mounted))
         return *failure;
@@ -259,7 +262,7 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
         return fail(updater_errors::unexpectedApplication());
     if (auto failure = verifyCodeSignature(application))
         return fail(*failure);
-    if (auto failure = verifyArchitecture(application))
+    if (auto failure = verifyArchitecture(application, architecture))
         return fail(*failure);
 
     // The hand-over.

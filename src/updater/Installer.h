@@ -71,10 +71,8 @@ class Installer {
 public:
     struct Configuration {
         SystemTools tools;
-        QString bundleIdentifier;  // what the update's bundle must carry
-        QString runningBundlePath; // the application being replaced
-        QString architecture =
-            QString::fromLatin1(platform::lipoArchitectureName(platform::kBuildArchitecture));
+        QString bundleIdentifier;   // what the update's bundle must carry
+        QString runningBundlePath;  // the application being replaced
         QString temporaryDirectory; // where the script is written
         qint64 processId = 0;       // the process the script waits for
         std::function<bool(const QString& directory)> isWritable;
@@ -87,14 +85,17 @@ public:
     explicit Installer(Configuration configuration);
 
     // Nothing once the script has been started; otherwise the failure, with the
-    // image detached and the image and script files removed.
-    std::optional<UpdateFailure> installUpdate(const QString& diskImage,
-                                               const QString& expectedVersion);
+    // image detached and the image and script files removed. The application
+    // must contain `architecture` (the image's, as the manifest chose it).
+    std::optional<UpdateFailure>
+    installUpdate(const QString& diskImage, const QString& expectedVersion,
+                  platform::Architecture architecture = platform::kBuildArchitecture);
 
     std::variant<QString, UpdateFailure> attachDiskImage(const QString& diskImage);
     std::optional<platform::SystemError> detachDiskImage(const QString& mountPoint);
     std::optional<UpdateFailure> verifyCodeSignature(const QString& application);
-    std::optional<UpdateFailure> verifyArchitecture(const QString& application);
+    std::optional<UpdateFailure> verifyArchitecture(const QString& application,
+                                                    platform::Architecture architecture);
     void cleanUpFailedInstall(bool handedOver, const QString& mountPoint, const QString& diskImage,
                               const std::optional<QString>& scriptFile);
     QString installTargetURL() const;

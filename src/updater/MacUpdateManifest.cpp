@@ -54,17 +54,22 @@ template <typename... Fields> std::optional<QString> firstPresent(const Fields&.
 
 } // namespace
 
-ManifestEntries selectManifestEntries(const MacUpdateManifest& m,
-                                      platform::Architecture architecture) {
+ManifestEntries selectManifestEntries(const MacUpdateManifest& m, platform::RunningCopy copy) {
+    using platform::Architecture;
     const QString version =
         firstPresent(m.mac_version, m.macVersion, m.version).value_or(QString());
-    if (architecture == platform::Architecture::arm64)
-        return {version, firstPresent(m.mac_arm64_url, m.macArm64Url),
-                firstPresent(m.mac_arm64_sha256, m.macArm64Sha256).value_or(QString())};
+    const auto arm64Location = firstPresent(m.mac_arm64_url, m.macArm64Url);
+    const bool arm64 = copy == platform::RunningCopy::arm64 ||
+                       (copy == platform::RunningCopy::translated && arm64Location);
+    if (arm64)
+        return {version, arm64Location,
+                firstPresent(m.mac_arm64_sha256, m.macArm64Sha256).value_or(QString()),
+                Architecture::arm64};
     return {
         version,
         firstPresent(m.mac_x64_url, m.macX64Url, m.mac_dmg_url, m.macDmgUrl),
         firstPresent(m.mac_x64_sha256, m.macX64Sha256).value_or(QString()),
+        Architecture::x86_64,
     };
 }
 
@@ -85,9 +90,9 @@ bool isValidDigest(const QString& digest) {
 }
 
 ManifestVerdict evaluateManifest(const MacUpdateManifest& manifest, const QString& currentVersion,
-                                 const UpdateServer& server, platform::Architecture architecture) {
+                                 const UpdateServer& server, platform::RunningCopy copy) {
     using Outcome = ManifestVerdict::Outcome;
-    const ManifestEntries entries = selectManifestEntries(manifest, architecture);
+    const ManifestEntries entries = selectManifestEntries(manifest, copy);
     ManifestVerdict verdict;
     if (!parseVersion(entries.version))
         return verdict;
@@ -108,6 +113,7 @@ ManifestVerdict evaluateManifest(const MacUpdateManifest& manifest, const QStrin
     verdict.version = entries.version;
     verdict.location = *entries.location;
     verdict.digest = digest;
+    verdict.architecture = entries.architecture;
     return verdict;
 }
 

@@ -39,15 +39,16 @@ inline constexpr qint64 kMaxManifestBytes = 262'144;
 // camel case); a present empty text still wins. An x86-64 build takes the
 // x86-64 entries, then the generic image (which is paired with the x86-64
 // digest); an arm64 build takes the arm64 entries only, since the generic image
-// is an Intel one.
+// is an Intel one. A translated x86-64 copy takes the arm64 entries whenever
+// an arm64 location is present, and otherwise the x86-64 ones.
 struct ManifestEntries {
     QString version;
     std::optional<QString> location;
     QString digest;
+    platform::Architecture architecture = platform::Architecture::x86_64; // of the image
 };
-ManifestEntries
-selectManifestEntries(const MacUpdateManifest& manifest,
-                      platform::Architecture architecture = platform::kBuildArchitecture);
+ManifestEntries selectManifestEntries(const MacUpdateManifest& manifest,
+                                      platform::RunningCopy copy = platform::kBuildCopy);
 
 // What a manifest means for the running version.
 struct ManifestVerdict {
@@ -62,14 +63,14 @@ struct ManifestVerdict {
     QString version;  // as the manifest has it
     QString location; // the text, not the parsed URL
     QString digest;   // lower case
+    platform::Architecture architecture = platform::Architecture::x86_64; // of the image
 
     // The status line for every outcome but updateAvailable.
     QString message() const;
 };
-ManifestVerdict
-evaluateManifest(const MacUpdateManifest& manifest, const QString& currentVersion,
-                 const UpdateServer& server,
-                 platform::Architecture architecture = platform::kBuildArchitecture);
+ManifestVerdict evaluateManifest(const MacUpdateManifest& manifest, const QString& currentVersion,
+                                 const UpdateServer& server,
+                                 platform::RunningCopy copy = platform::kBuildCopy);
 
 // 1 to 262 144 bytes; an unknown size (negative) fails.
 bool isAcceptableManifestSize(qint64 size);

@@ -40,7 +40,9 @@ bool isFailedTransfer(const TransferResult& t, const UpdateServer& server) {
 } // namespace
 
 std::optional<QString> completeDownload(TransferResult transfer, const QString& expectedDigest,
-                                        const QString& expectedVersion, const UpdateServer& server,
+                                        const QString& expectedVersion,
+                                        platform::Architecture architecture,
+                                        const UpdateServer& server,
                                         const QString& temporaryDirectory,
                                         const MacUpdater::InstallStep& install) {
     if (isFailedTransfer(transfer, server))
@@ -69,7 +71,7 @@ std::optional<QString> completeDownload(TransferResult transfer, const QString& 
     transfer.file->setAutoRemove(false);
     transfer.file.reset();
 
-    const auto failure = install ? install(image, expectedVersion)
+    const auto failure = install ? install(image, expectedVersion, architecture)
                                  : std::optional<UpdateFailure>(platform::SystemError{
                                        ENOSYS, QStringLiteral("No installer is configured.")});
     if (!failure)
@@ -92,7 +94,8 @@ QString cacheBustingQuery(double secondsSinceEpoch) {
 
 CheckResult handleManifestResponse(const TransferResult& t, const QString& currentVersion,
                                    const UpdateServer& server,
-                                   const std::function<bool(const QByteArray&)>& acceptBody) {
+                                   const std::function<bool(const QByteArray&)>& acceptBody,
+                                   platform::RunningCopy copy) {
     if (t.transportError || !t.file || !t.isHttp || t.status != 200 ||
         !isAllowedUpdateURL(t.finalUrl, server))
         return failed("Update check failed");
@@ -112,13 +115,13 @@ CheckResult handleManifestResponse(const TransferResult& t, const QString& curre
     const auto manifest = MacUpdateManifest::decode(bytes);
     if (!manifest)
         return failed("Invalid update response");
-    const ManifestVerdict verdict = evaluateManifest(*manifest, currentVersion, server);
+    const ManifestVerdict verdict = evaluateManifest(*manifest, currentVersion, server, copy);
     switch (verdict.outcome) {
     case ManifestVerdict::Outcome::upToDate:
         return {CheckResult::Kind::upToDate, verdict.message(), {}, {}, {}};
     case ManifestVerdict::Outcome::updateAvailable:
-        return {
-            CheckResult::Kind::available, {}, verdict.version, verdict.location, verdict.digest};
+        return {CheckResult::Kind::available, {}, verdict.version, verdict.location, verdict.digest,
+                verdict.architecture};
     default:
         return {CheckResult::Kind::failed, verdict.message(), {}, {}, {}};
     }
@@ -321,7 +324,8 @@ void MacUpdater::fetchManifest(const QNetworkRequest& request, const QString& cu
                                std::make_shared<TransferResult>(std::move(transfer)));
                 return;
             }
-            publishCheckResult(handleManifestResponse(transfer, current, m_config.server));
+            publishCheckResult(handleManifestResponse(transfer, current, m_config.server, {},
+                                                      m_config.runningCopy));
         });
 }
 
@@ -336,11 +340,13 @@ void MacUpdater::fetchSignature(const QNetworkRequest& manifestRequest, const QS
         [this, current, manifest](TransferResult signature) {
             std::optional<QString> refusal;
             const CheckResult result = handleManifestResponse(
-                *manifest, current, m_config.server, [&](const QByteArray& bytes) {
+                *manifest, current, m_config.server,
+                [&](const QByteArray& bytes) {
                     refusal = judgeManifestSignature(signature, bytes, *m_config.publicKey,
                                                      QDateTime::currentDateTimeUtc());
                     return !refusal;
-                });
+                },
+                m_config.runningCopy);
             publishCheckResult(
                 refusal ? CheckResult{CheckResult::Kind::failed, *refusal, {}, {}, {}} : result);
         });
@@ -352,7 +358,8 @@ void MacUpdater::publishCheckResult(const CheckResult& result) {
         [this, result] {
             switch (result.kind) {
             case CheckResult::Kind::available:
-                publishAvailableUpdate(result.version, result.location, result.digest);
+                publishAvailableUpdate(result.version, result.location, result.digest,
+                                       result.architecture);
                 break;
             case CheckResult::Kind::upToDate:
                 finishCheck(false, QStringLiteral("Up to date"), true);
@@ -366,10 +373,12 @@ void MacUpdater::publishCheckResult(const CheckResult& result) {
 }
 
 void MacUpdater::publishAvailableUpdate(const QString& version, const QString& location,
-                                        const QString& digest) {
+                                        const QString& digest,
+                                        platform::Architecture architecture) {
     setLatestVersion(version);
     setDownloadUrl(location);
     m_expectedSha256 = digest;
+    m_updateArchitecture = architecture;
     setHasUpdate(true);
     setStatusMessage(QStringLiteral("Update available"));
     if (m_promptedVersion != version) {
@@ -412,6 +421,7 @@ void MacUpdater::startDownload() {
     }
     const QString digest = m_expectedSha256;
     const QString version = m_latestVersion;
+    const platform::Architecture architecture = m_updateArchitecture;
     setShouldPresentUpdate(false);
     setDownloadProgress(0, -1);
     setIsDownloading(true);
@@ -424,7 +434,8 @@ void MacUpdater::startDownload() {
     const QString temporaryDirectory = m_config.temporaryDirectory;
     const InstallStep install = m_config.installUpdate;
     const auto interval = m_config.timings.progressInterval;
-    onWorker([this, request, digest, version, server, temporaryDirectory, install, interval] {
+    onWorker([this, request, digest, version, architecture, server, temporaryDirectory, install,
+              interval] {
         // Throttled here, so the main thread sees a few updates a second at most.
         auto lastReport = std::make_shared<QElapsedTimer>();
         const auto progress = [this, lastReport, interval](qint64 received, qint64 total) {
@@ -439,8 +450,9 @@ void MacUpdater::startDownload() {
         session().start(
             request, QString(),
             [=, this](TransferResult transfer) {
-                const auto failure = completeDownload(std::move(transfer), digest, version, server,
-                                                      temporaryDirectory, install);
+                const auto failure =
+                    completeDownload(std::move(transfer), digest, version, architecture, server,
+                                     temporaryDirectory, install);
                 if (failure)
                     QMetaObject::invokeMethod(
                         this, [this, message = *failure] { finishDownloadWithFailure(message); },

@@ -28,15 +28,18 @@ struct CheckResult {
     QString version;  // for available, as the manifest has it
     QString location; // for available, the text
     QString digest;   // for available, lower case
+    platform::Architecture architecture = platform::Architecture::x86_64; // for available
 };
 
 // Judges a finished manifest transfer: transport, status, final address,
 // size, JSON and the manifest rules, in that order.
 // `acceptBody`, when given, sees the manifest's exact bytes before they are
 // decoded; refusing them is "Invalid update signature".
+// `copy` chooses the manifest's entries (see selectManifestEntries).
 CheckResult handleManifestResponse(const TransferResult& transfer, const QString& currentVersion,
                                    const UpdateServer& server,
-                                   const std::function<bool(const QByteArray&)>& acceptBody = {});
+                                   const std::function<bool(const QByteArray&)>& acceptBody = {},
+                                   platform::RunningCopy copy = platform::kBuildCopy);
 
 // Judges a fetched manifest signature (.minisig) for the manifest bytes: none
 // when the manifest may be read, else the status line ("Update check failed"
@@ -63,10 +66,11 @@ QString cacheBustingQuery(double secondsSinceEpoch);
 class MacUpdater : public UpdaterState {
     Q_OBJECT
 public:
-    // Runs on the worker thread with the verified image and the expected
-    // version. Returns normally once the install has been handed over.
-    using InstallStep = std::function<std::optional<UpdateFailure>(const QString& imagePath,
-                                                                   const QString& expectedVersion)>;
+    // Runs on the worker thread with the verified image, the expected version
+    // and the architecture the new application must contain. Returns normally
+    // once the install has been handed over.
+    using InstallStep = std::function<std::optional<UpdateFailure>(
+        const QString& imagePath, const QString& expectedVersion, platform::Architecture)>;
 
     struct Timings {
         std::chrono::milliseconds firstCheck{3'000};
@@ -91,6 +95,8 @@ public:
         std::function<QString()> currentVersion;
         std::function<bool()> isSessionRunning;
         InstallStep installUpdate;
+        // Which entries of a manifest this copy takes.
+        platform::RunningCopy runningCopy = platform::kBuildCopy;
         // The publisher's key: every manifest must carry its signature.
         std::optional<MinisignKey> publicKey;
         bool namedTransferFiles = false;                   // see UpdateSession::Limits
@@ -139,7 +145,7 @@ public:
 private:
     void timerFired();
     void publishAvailableUpdate(const QString& version, const QString& location,
-                                const QString& digest);
+                                const QString& digest, platform::Architecture architecture);
     void finishCheck(bool found, const std::optional<QString>& message, bool clearUpdate);
     void finishDownloadWithFailure(const QString& message);
     // Worker thread: one attempt at the manifest, and the retries of a check
@@ -171,6 +177,7 @@ private:
     qint64 m_bytesReceived = 0;
     qint64 m_bytesExpected = -1;
     QString m_expectedSha256;
+    platform::Architecture m_updateArchitecture = platform::Architecture::x86_64;
     QString m_promptedVersion;
     QTimer* m_timer = nullptr;
     QList<CheckCompletion> m_queuedCompletions;
@@ -187,7 +194,9 @@ private:
 // thread. Nothing once the install has been handed over; otherwise the status
 // line, with the moved image removed.
 std::optional<QString> completeDownload(TransferResult transfer, const QString& expectedDigest,
-                                        const QString& expectedVersion, const UpdateServer& server,
+                                        const QString& expectedVersion,
+                                        platform::Architecture architecture,
+                                        const UpdateServer& server,
                                         const QString& temporaryDirectory,
                                         const MacUpdater::InstallStep& install);
 

@@ -35,7 +35,6 @@ MacUpdater& MacUpdater::shared() {
             productionTools(),
             QString::fromUtf8(build::kBundleId),
             platform::mainBundlePath(),
-            QString::fromLatin1(platform::lipoArchitectureName(platform::kBuildArchitecture)),
             QDir::tempPath(),
             QCoreApplication::applicationPid(),
             {},
@@ -57,9 +56,11 @@ MacUpdater& MacUpdater::shared() {
         config.temporaryDirectory = QDir::tempPath();
         config.currentVersion = [] { return currentAppVersion(); };
         config.isSessionRunning = [] { return RdpLauncher::shared().isSessionRunning(); };
-        config.installUpdate = [installer](const QString& image, const QString& version) {
-            return installer->installUpdate(image, version);
+        config.installUpdate = [installer](const QString& image, const QString& version,
+                                           platform::Architecture architecture) {
+            return installer->installUpdate(image, version, architecture);
         };
+        config.runningCopy = platform::runningCopy();
         auto* updater =
             new MacUpdater(std::move(config), std::make_unique<QNetworkAccessManager>());
         *updaterRef = updater;

@@ -17,7 +17,7 @@
 using namespace veldra;
 using namespace veldra::test;
 
-namespace {} // namespace
+Q_DECLARE_METATYPE(veldra::platform::RunningCopy)
 
 class TestRelease : public QObject {
     Q_OBJECT
@@ -26,17 +26,19 @@ class TestRelease : public QObject {
     std::unique_ptr<QTemporaryDir> m_dir;
 
     UpdateServer server() const { return {"localhost", m_server->port()}; }
-    QString writeImage(qsizetype size) const {
-        const QString path = m_dir->filePath("image.dmg");
+    QString writeImage(qsizetype size, const QString& name = "image.dmg") const {
+        const QString path = m_dir->filePath(name);
         TestBundle::writeFile(path, imageBytes(size), 0644);
         return path;
     }
     release::CheckReport check(const QString& current, bool image,
-                               std::optional<MinisignKey> key = {}) const {
+                               std::optional<MinisignKey> key = {},
+                               platform::RunningCopy copy = platform::RunningCopy::x86_64) const {
         return release::checkPublished({.manifestUrl = QUrl(m_server->url("/version.json")),
                                         .currentVersion = current,
                                         .downloadImage = image,
-                                        .publicKey = key},
+                                        .publicKey = key,
+                                        .copy = copy},
                                        server(), TestPki::instance().ca(), m_dir->path());
     }
     bool minisign(const QStringList& arguments) const {
@@ -69,12 +71,51 @@ private Q_SLOTS:
         m_server->setRoutes(
             {{"/version.json", QJsonObject{{"file", "version.json"}}},
              {"/VeldraCloudDesktop-2.1.0.dmg", QJsonObject{{"file", "image.dmg"}}}});
-        QCOMPARE(check("2.0.9", false).line, "offers 2.1.0");
+        QCOMPARE(check("2.0.9", false).line, "offers 2.1.0 (x86_64 image)");
         const release::CheckReport verified = check("2.0.9", true);
         QVERIFY(verified.offered);
-        QCOMPARE(verified.line, "offers 2.1.0, image verified (200000 bytes)");
+        QCOMPARE(verified.line, "offers 2.1.0 (x86_64 image), image verified (200000 bytes)");
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{"image.dmg"});
+    }
+
+    // One manifest for both kinds of Mac: each copy downloads and verifies its
+    // own image; either image alone is a manifest too.
+    void bothImages_data() {
+        QTest::addColumn<bool>("withIntel");
+        QTest::addColumn<platform::RunningCopy>("copy");
+        QTest::addColumn<QString>("line");
+        using platform::RunningCopy;
+        const QString intel = "offers 2.1 (x86_64 image), image verified (70000 bytes)";
+        const QString arm = "offers 2.1 (arm64 image), image verified (90000 bytes)";
+        QTest::newRow("both, Intel") << true << RunningCopy::x86_64 << intel;
+        QTest::newRow("both, Apple silicon") << true << RunningCopy::arm64 << arm;
+        QTest::newRow("both, translated") << true << RunningCopy::translated << arm;
+        QTest::newRow("arm64 only, Intel")
+            << false << RunningCopy::x86_64 << "Invalid update location";
+        QTest::newRow("arm64 only, translated") << false << RunningCopy::translated << arm;
+    }
+    void bothImages() {
+        QFETCH(bool, withIntel);
+        QFETCH(platform::RunningCopy, copy);
+        QFETCH(QString, line);
+        const QString intelImage = writeImage(70'000, "intel.dmg");
+        const QString armImage = writeImage(90'000, "arm.dmg");
+        const auto made =
+            release::makeManifest({.imagePath = withIntel ? intelImage : QString(),
+                                   .version = "2.1",
+                                   .url = withIntel ? m_server->url("/intel.dmg") : QString(),
+                                   .arm64ImagePath = armImage,
+                                   .arm64Url = m_server->url("/arm.dmg")},
+                                  server());
+        QVERIFY(std::holds_alternative<QByteArray>(made));
+        m_server->writeFile("version.json", std::get<QByteArray>(made));
+        m_server->writeFile("intel.dmg", imageBytes(70'000));
+        m_server->writeFile("arm.dmg", imageBytes(90'000));
+        m_server->setRoutes({{"/version.json", QJsonObject{{"file", "version.json"}}},
+                             {"/intel.dmg", QJsonObject{{"file", "intel.dmg"}}},
+                             {"/arm.dmg", QJsonObject{{"file", "arm.dmg"}}}});
+        QCOMPARE(check("2.0", true, {}, copy).line, line);
     }
 
     // Every refusal names its problem, and nothing is written.
@@ -139,8 +180,9 @@ private Q_SLOTS:
                                   << "Invalid update response";
         QTest::newRow("image differs from its digest")
             << file << manifest("2.1", QString(64, 'a')) << true << "Integrity check failed.";
-        QTest::newRow("offered, image verified") << file << manifest("2.1", digest) << true
-                                                 << "offers 2.1, image verified (70000 bytes)";
+        QTest::newRow("offered, image verified")
+            << file << manifest("2.1", digest) << true
+            << "offers 2.1 (x86_64 image), image verified (70000 bytes)";
     }
     void checkLines() {
         QFETCH(QJsonObject, route);
@@ -164,7 +206,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("expiresInDays");
         QTest::addColumn<bool>("alter");
         QTest::addColumn<QString>("line");
-        QTest::newRow("signed") << "ours" << 90 << false << "offers 2.1";
+        QTest::newRow("signed") << "ours" << 90 << false << "offers 2.1 (x86_64 image)";
         QTest::newRow("another key")
             << "other" << 90 << false << "Invalid update signature (signed by another key)";
         QTest::newRow("altered") << "ours" << 90 << true
@@ -231,6 +273,19 @@ private Q_SLOTS:
         const QJsonObject manifest = QJsonDocument::fromJson(written.readAll()).object();
         QCOMPARE(manifest.value("mac_x64_sha256").toString(), sha256HexOfBytes(imageBytes(70'000)));
         QCOMPARE(manifest.value("mac_version").toString(), "2.1");
+
+        // The arm64 image alone; an image without its URL is a usage error.
+        tool.start(RELEASE_TOOL, {"manifest", "--arm64-image", image, "--arm64-url",
+                                  "https://updates.veldra.example/b.dmg", "--version", "2.1"});
+        QVERIFY(tool.waitForFinished(30000));
+        QCOMPARE(tool.exitCode(), 0);
+        const QJsonObject arm = QJsonDocument::fromJson(tool.readAllStandardOutput()).object();
+        QCOMPARE(arm.value("mac_arm64_sha256").toString(), sha256HexOfBytes(imageBytes(70'000)));
+        QVERIFY(!arm.contains("mac_x64_url"));
+        tool.start(RELEASE_TOOL, {"manifest", image, "--arm64-image", image, "--url",
+                                  "https://updates.veldra.example/a.dmg", "--version", "2.1"});
+        QVERIFY(tool.waitForFinished(30000));
+        QCOMPARE(tool.exitCode(), 1);
     }
 };
 

@@ -11,6 +11,7 @@ using namespace veldra;
 using namespace veldra::test;
 
 Q_DECLARE_METATYPE(veldra::test::AppSpec)
+Q_DECLARE_METATYPE(veldra::platform::Architecture)
 
 namespace {
 
@@ -33,7 +34,7 @@ class TestInstaller : public QObject {
 
     Installer makeInstaller(SystemTools tools = fakeTools(), QString requirement = {}) {
         return Installer(
-            {tools, "com.veldra.clouddesktop", m_installed, "x86_64", m_temp,
+            {tools, "com.veldra.clouddesktop", m_installed, m_temp,
              999999, // a process that is not there, so a started script goes straight on
              [this](const QString&) { return m_writable; }, [this] { ++m_finished; }, requirement});
     }
@@ -178,13 +179,32 @@ private Q_SLOTS:
         QCOMPARE(m_finished, 0);
     }
 
-    void universalApplicationPasses() {
-        AppSpec universal;
-        universal.architectures = "x86_64 arm64";
+    // lipo is asked for the architecture the manifest's image was chosen for.
+    void architectures_data() {
+        QTest::addColumn<QString>("contains");
+        QTest::addColumn<platform::Architecture>("asked");
+        QTest::addColumn<bool>("installs");
+        QTest::newRow("universal, as x86_64")
+            << "x86_64 arm64" << platform::Architecture::x86_64 << true;
+        QTest::newRow("arm64 image for a translated copy")
+            << "arm64" << platform::Architecture::arm64 << true;
+        QTest::newRow("Intel application where arm64 was chosen")
+            << "x86_64" << platform::Architecture::arm64 << false;
+    }
+    void architectures() {
+        QFETCH(QString, contains);
+        QFETCH(platform::Architecture, asked);
+        QFETCH(bool, installs);
+        AppSpec spec;
+        spec.architectures = contains;
         Installer installer = makeInstaller();
-        QVERIFY(!installer.installUpdate(image(universal), "2.1"));
-        QCOMPARE(m_finished, 1);
-        QVERIFY(test::waitUntil([&] { return installedMarker() == "new"; }, 10000));
+        const auto failure = installer.installUpdate(image(spec), "2.1", asked);
+        QCOMPARE(!failure, installs);
+        QCOMPARE(m_finished, installs ? 1 : 0);
+        if (installs)
+            QVERIFY(test::waitUntil([&] { return installedMarker() == "new"; }, 10000));
+        else
+            QCOMPARE(describe(*failure), "The update was built for a different type of Mac.");
     }
 
     // A pinned signer: a validly signed bundle from anyone else is refused.

@@ -72,6 +72,7 @@ class TestMacUpdater : public QObject {
     std::optional<UpdateFailure> m_installResult;
     QStringList m_installedImages;
     std::atomic<bool> m_installedOnMainThread{false};
+    std::atomic<platform::Architecture> m_installedArchitecture{platform::Architecture::x86_64};
 
     std::unique_ptr<MacUpdater> makeUpdater(quint16 port, MacUpdater::Timings timings = {},
                                             bool namedTransferFiles = false,
@@ -92,7 +93,9 @@ class TestMacUpdater : public QObject {
         config.temporaryDirectory = m_temp->path();
         config.currentVersion = [] { return kRunning; };
         config.isSessionRunning = [this] { return m_sessionRunning; };
-        config.installUpdate = [this](const QString& image, const QString& version) {
+        config.installUpdate = [this](const QString& image, const QString& version,
+                                      platform::Architecture architecture) {
+            m_installedArchitecture = architecture;
             m_installedOnMainThread =
                 QThread::currentThread() == QCoreApplication::instance()->thread();
             QMetaObject::invokeMethod(
@@ -721,6 +724,28 @@ private Q_SLOTS:
         QCOMPARE(QFile::permissions(path) & 0x0777, QFile::ReadUser | QFile::WriteUser);
     }
 
+    // An Intel copy running translated downloads the arm64 image, and the
+    // installer is asked for arm64.
+    void translatedCopyMovesToArm64() {
+        const QByteArray image = imageBytes(80'000);
+        m_server->writeFile("image.dmg", image);
+        QJsonObject both = manifest("3.0.0", m_server->url("/intel.dmg"), QString(64, 'a'));
+        both.insert("mac_arm64_url", m_server->url("/image.dmg"));
+        both.insert("mac_arm64_sha256", hexDigest(image));
+        offer(both);
+        MacUpdater::Configuration config = baseConfig(m_server->port());
+        config.timings = quick();
+        config.runningCopy = platform::RunningCopy::translated;
+        m_updater = std::make_unique<MacUpdater>(std::move(config),
+                                                 std::make_unique<QNetworkAccessManager>());
+        QVERIFY(checkNow());
+        QCOMPARE(m_updater->downloadUrl(), m_server->url("/image.dmg"));
+        m_server->setRoutes({{"/image.dmg", QJsonObject{{"file", "image.dmg"}}}});
+        m_updater->startDownload();
+        QTRY_COMPARE_WITH_TIMEOUT(m_installedImages.size(), 1, 15000);
+        QCOMPARE(m_installedArchitecture.load(), platform::Architecture::arm64);
+    }
+
     // Progress reaches the interface from the main thread, a few times a
     // second at most, with the total once the server declares it.
     void downloadProgressIsPublished_data() {
@@ -849,19 +874,21 @@ private Q_SLOTS:
             return t;
         };
         const QByteArray image = imageBytes(70'000);
-        const MacUpdater::InstallStep never = [](const QString&,
-                                                 const QString&) -> std::optional<UpdateFailure> {
+        const MacUpdater::InstallStep never =
+            [](const QString&, const QString&,
+               platform::Architecture) -> std::optional<UpdateFailure> {
             qFatal("must not install");
         };
 
         TransferResult vanished = transferOf(image);
         QFile::remove(vanished.file->fileName());
-        QCOMPARE(completeDownload(std::move(vanished), hexDigest(image), "3", server,
-                                  m_temp->path(), never),
+        QCOMPARE(completeDownload(std::move(vanished), hexDigest(image), "3",
+                                  platform::kBuildArchitecture, server, m_temp->path(), never),
                  QString::fromLocal8Bit(std::strerror(ENOENT)));
 
-        const auto moveFails = completeDownload(transferOf(image), hexDigest(image), "3", server,
-                                                m_temp->path() + "/missing", never);
+        const auto moveFails =
+            completeDownload(transferOf(image), hexDigest(image), "3", platform::kBuildArchitecture,
+                             server, m_temp->path() + "/missing", never);
         QVERIFY(moveFails && !moveFails->isEmpty());
 
         TransferResult manifest = transferOf("{}");

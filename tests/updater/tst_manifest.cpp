@@ -15,6 +15,7 @@ const QString kUrl = "https://updates.veldra.example/VeldraCloudDesktop-3.0.dmg"
 } // namespace
 
 Q_DECLARE_METATYPE(Outcome)
+Q_DECLARE_METATYPE(veldra::platform::RunningCopy)
 
 void TestManifest::decoding_data() {
     QTest::addColumn<QByteArray>("json");
@@ -196,11 +197,13 @@ void TestManifest::evaluation() {
 
 // Each build takes its own image: arm64 never the Intel or generic entries,
 // x86-64 never the arm64 ones; snake case first; an empty text wins and fails.
+// A translated Intel copy takes the arm64 image whenever one is named.
 void TestManifest::architectureChoice_data() {
     QTest::addColumn<QByteArray>("json");
-    QTest::addColumn<int>("architecture");
+    QTest::addColumn<platform::RunningCopy>("copy");
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("location");
+    QTest::addColumn<QString>("lipoName");
     const QByteArray x64 = "https://updates.veldra.example/x64.dmg";
     const QByteArray arm = "https://updates.veldra.example/arm64.dmg";
     const QByteArray generic = "https://updates.veldra.example/any.dmg";
@@ -208,39 +211,51 @@ void TestManifest::architectureChoice_data() {
     const QByteArray both = R"({"version":"3","mac_x64_url":")" + x64 + R"(","mac_x64_sha256":")" +
                             a + R"(","mac_arm64_url":")" + arm + R"(","mac_arm64_sha256":")" + b +
                             R"(","mac_dmg_url":")" + generic + "\"}";
-    const int intel = int(platform::Architecture::x86_64);
-    const int apple = int(platform::Architecture::arm64);
-    QTest::newRow("both: Intel") << both << intel << "Update available" << QString(x64);
-    QTest::newRow("both: Apple silicon") << both << apple << "Update available" << QString(arm);
+    const QByteArray intelOnly =
+        R"({"version":"3","mac_dmg_url":")" + generic + R"(","mac_x64_sha256":")" + a + "\"}";
+    using platform::RunningCopy;
+    QTest::newRow("both: Intel") << both << RunningCopy::x86_64 << "Update available"
+                                 << QString(x64) << "x86_64";
+    QTest::newRow("both: Apple silicon")
+        << both << RunningCopy::arm64 << "Update available" << QString(arm) << "arm64";
+    QTest::newRow("both: translated Intel copy moves to arm64")
+        << both << RunningCopy::translated << "Update available" << QString(arm) << "arm64";
+    QTest::newRow("Intel only: translated copy stays Intel")
+        << intelOnly << RunningCopy::translated << "Update available" << QString(generic)
+        << "x86_64";
     QTest::newRow("arm64 snake case over camel case")
         << QByteArray(R"({"version":"3","macArm64Url":"https://updates.veldra.example/c.dmg",)"
                       R"("mac_arm64_url":")" +
                       arm + R"(","macArm64Sha256":")" + a + R"(","mac_arm64_sha256":")" + b + "\"}")
-        << apple << "Update available" << QString(arm);
+        << RunningCopy::arm64 << "Update available" << QString(arm) << "arm64";
+    const QByteArray emptyArm64 = R"({"version":"3","mac_arm64_url":"","macArm64Url":")" + arm +
+                                  R"(","mac_arm64_sha256":")" + b + R"(","mac_x64_url":")" + x64 +
+                                  R"(","mac_x64_sha256":")" + a + "\"}";
     QTest::newRow("empty arm64 location wins and fails")
-        << QByteArray(R"({"version":"3","mac_arm64_url":"","macArm64Url":")" + arm +
-                      R"(","mac_arm64_sha256":")" + b + "\"}")
-        << apple << "Invalid update location" << QString();
+        << emptyArm64 << RunningCopy::arm64 << "Invalid update location" << QString() << "";
+    QTest::newRow("translated: empty arm64 location is still a choice")
+        << emptyArm64 << RunningCopy::translated << "Invalid update location" << QString() << "";
     QTest::newRow("generic image is Intel's: not for arm64")
-        << QByteArray(R"({"version":"3","mac_dmg_url":")" + generic + R"(","mac_x64_sha256":")" +
-                      a + "\"}")
-        << apple << "Invalid update location" << QString();
+        << intelOnly << RunningCopy::arm64 << "Invalid update location" << QString() << "";
     QTest::newRow("arm64 only: not for Intel")
         << QByteArray(R"({"version":"3","mac_arm64_url":")" + arm + R"(","mac_arm64_sha256":")" +
                       b + "\"}")
-        << intel << "Invalid update location" << QString();
+        << RunningCopy::x86_64 << "Invalid update location" << QString() << "";
 }
 void TestManifest::architectureChoice() {
     QFETCH(QByteArray, json);
-    QFETCH(int, architecture);
+    QFETCH(platform::RunningCopy, copy);
     QFETCH(QString, message);
     QFETCH(QString, location);
+    QFETCH(QString, lipoName);
     const auto manifest = MacUpdateManifest::decode(json);
     QVERIFY(manifest);
-    const ManifestVerdict verdict = evaluateManifest(
-        *manifest, "2", kServer, static_cast<platform::Architecture>(architecture));
+    const ManifestVerdict verdict = evaluateManifest(*manifest, "2", kServer, copy);
     QCOMPARE(verdict.message(), message);
     QCOMPARE(verdict.location, location);
+    if (!lipoName.isEmpty())
+        QCOMPARE(QString::fromLatin1(platform::lipoArchitectureName(verdict.architecture)),
+                 lipoName);
 }
 
 void TestManifest::size_data() {

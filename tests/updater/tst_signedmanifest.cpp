@@ -128,7 +128,8 @@ private Q_SLOTS:
         config.temporaryDirectory = m_temp->path();
         config.currentVersion = [] { return QStringLiteral("2.0.0"); };
         config.isSessionRunning = [] { return false; };
-        config.installUpdate = [this](const QString& path, const QString& version) {
+        config.installUpdate = [this](const QString& path, const QString& version,
+                                      platform::Architecture) {
             QMetaObject::invokeMethod(this, [this, version] { m_installed << version; });
             QFile::remove(path);
             return std::optional<UpdateFailure>();

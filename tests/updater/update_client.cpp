@@ -28,7 +28,6 @@ int main(int argc, char* argv[]) {
     Installer installer({test::fakeTools(),
                          "com.veldra.clouddesktop",
                          bundle,
-                         "x86_64",
                          args.at(3),
                          QCoreApplication::applicationPid(),
                          {},
@@ -43,8 +42,9 @@ int main(int argc, char* argv[]) {
     config.temporaryDirectory = args.at(3);
     config.currentVersion = [bundle] { return appVersionOfBundle(bundle); };
     config.isSessionRunning = [] { return false; };
-    config.installUpdate = [&](const QString& image, const QString& version) {
-        return installer.installUpdate(image, version);
+    config.installUpdate = [&](const QString& image, const QString& version,
+                               platform::Architecture architecture) {
+        return installer.installUpdate(image, version, architecture);
     };
     config.timings.firstCheck = 3'600'000ms;
     MacUpdater instance(std::move(config), std::make_unique<QNetworkAccessManager>());
