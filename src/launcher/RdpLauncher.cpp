@@ -16,11 +16,6 @@ namespace veldra {
 
 namespace {
 
-std::function<bool()>& downloadingProbe() {
-    static std::function<bool()> probe;
-    return probe;
-}
-
 bool isExecutableFile(const QString& path) {
     const QFileInfo info(path);
     return info.isFile() && ::access(QFile::encodeName(path).constData(), X_OK) == 0;
@@ -62,15 +57,6 @@ private:
 };
 
 } // namespace
-
-void setUpdateDownloadingProbe(std::function<bool()> probe) {
-    downloadingProbe() = std::move(probe);
-}
-
-bool isUpdateDownloading() {
-    const auto& probe = downloadingProbe();
-    return probe && probe();
-}
 
 std::optional<QString> resolveBundledFreeRdpPath(const QString& bundlePath) {
     for (const char* name : {"freerdp", "sdl-freerdp", "sdl3-freerdp"}) {

@@ -68,9 +68,4 @@ private:
 // the bundle's Contents/MacOS.
 std::optional<QString> resolveBundledFreeRdpPath(const QString& bundlePath);
 
-// Until the updater exists to answer, nothing is being downloaded. The updater
-// registers the real question here when it is created.
-void setUpdateDownloadingProbe(std::function<bool()> probe);
-bool isUpdateDownloading();
-
 } // namespace veldra

@@ -1,7 +1,6 @@
 #include "settings/SettingsManager.h"
 
 #include "platform/UserDefaults.h"
-#include "veldra/BuildConstants.h"
 
 namespace veldra {
 
@@ -35,12 +34,6 @@ SettingsManager::SettingsManager(std::unique_ptr<platform::UserDefaults> default
     } else {
         m_defaults->remove(savedKey);
     }
-}
-
-SettingsManager& SettingsManager::shared() {
-    static SettingsManager* instance =
-        new SettingsManager(platform::openUserDefaults(QString::fromUtf8(build::kBundleId)));
-    return *instance;
 }
 
 void SettingsManager::setRememberUsername(bool remember) {

@@ -269,7 +269,7 @@ void MacUpdater::checkForUpdates(bool manual, CheckCompletion completion) {
             completion(false);
         return;
     }
-    if (m_isChecking) {
+    if (isChecking()) {
         if (completion)
             m_queuedCompletions << completion;
         if (manual)
@@ -410,9 +410,9 @@ void MacUpdater::startDownload() {
         QMetaObject::invokeMethod(this, &MacUpdater::startDownload, Qt::QueuedConnection);
         return;
     }
-    if (m_isDownloading || m_expectedSha256.size() != 64)
+    if (isDownloading() || m_expectedSha256.size() != 64)
         return;
-    const auto url = makeUpdateURL(m_downloadUrl, m_config.server);
+    const auto url = makeUpdateURL(downloadUrl(), m_config.server);
     if (!url)
         return;
     if (m_config.isSessionRunning && m_config.isSessionRunning()) {
@@ -420,7 +420,7 @@ void MacUpdater::startDownload() {
         return;
     }
     const QString digest = m_expectedSha256;
-    const QString version = m_latestVersion;
+    const QString version = latestVersion();
     const platform::Architecture architecture = m_updateArchitecture;
     setShouldPresentUpdate(false);
     setDownloadProgress(0, -1);
@@ -471,53 +471,6 @@ void MacUpdater::finishAndTerminate() {
 void MacUpdater::finishDownloadWithFailure(const QString& message) {
     setIsDownloading(false);
     setStatusMessage(message);
-}
-
-void MacUpdater::setShouldPresentUpdate(bool present) {
-    if (m_shouldPresentUpdate == present)
-        return;
-    m_shouldPresentUpdate = present;
-    Q_EMIT shouldPresentUpdateChanged();
-}
-
-namespace {
-
-// Stores a published value and announces it, only when it changes.
-template <typename T, typename Signal>
-void publish(MacUpdater* updater, T& member, const T& value, Signal changed) {
-    if (member == value)
-        return;
-    member = value;
-    Q_EMIT(updater->*changed)();
-}
-
-} // namespace
-
-void MacUpdater::setHasUpdate(bool value) {
-    publish(this, m_hasUpdate, value, &UpdaterState::hasUpdateChanged);
-}
-void MacUpdater::setLatestVersion(const QString& value) {
-    publish(this, m_latestVersion, value, &UpdaterState::latestVersionChanged);
-}
-void MacUpdater::setDownloadUrl(const QString& value) {
-    publish(this, m_downloadUrl, value, &UpdaterState::downloadUrlChanged);
-}
-void MacUpdater::setIsDownloading(bool value) {
-    publish(this, m_isDownloading, value, &UpdaterState::isDownloadingChanged);
-}
-void MacUpdater::setStatusMessage(const QString& value) {
-    publish(this, m_statusMessage, value, &UpdaterState::statusMessageChanged);
-}
-void MacUpdater::setIsChecking(bool value) {
-    publish(this, m_isChecking, value, &UpdaterState::isCheckingChanged);
-}
-
-void MacUpdater::setDownloadProgress(qint64 received, qint64 expected) {
-    if (received == m_bytesReceived && expected == m_bytesExpected)
-        return;
-    m_bytesReceived = received;
-    m_bytesExpected = expected;
-    Q_EMIT downloadProgressChanged();
 }
 
 QByteArray userAgent(const QString& version) {

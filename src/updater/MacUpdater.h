@@ -111,17 +111,7 @@ public:
     // The production instance; creating it arms the first check.
     static MacUpdater& shared();
 
-    bool hasUpdate() const override { return m_hasUpdate; }
-    QString latestVersion() const override { return m_latestVersion; }
-    QString downloadUrl() const override { return m_downloadUrl; }
-    bool isDownloading() const override { return m_isDownloading; }
-    QString statusMessage() const override { return m_statusMessage; }
-    bool shouldPresentUpdate() const override { return m_shouldPresentUpdate; }
-    bool isChecking() const override { return m_isChecking; }
-    qint64 bytesReceived() const override { return m_bytesReceived; }
-    qint64 bytesExpected() const override { return m_bytesExpected; }
     QString expectedSha256() const { return m_expectedSha256; }
-    void setShouldPresentUpdate(bool present) override;
 
     // Callable from any thread; `completion` gets true exactly when this check
     // published a newer version.
@@ -158,24 +148,7 @@ private:
     void publishCheckResult(const CheckResult& result);
     void onWorker(std::function<void()> work);
 
-    void setHasUpdate(bool value);
-    void setLatestVersion(const QString& value);
-    void setDownloadUrl(const QString& value);
-    void setIsDownloading(bool value);
-    void setStatusMessage(const QString& value);
-    void setIsChecking(bool value);
-    void setDownloadProgress(qint64 received, qint64 expected);
-
     Configuration m_config;
-    bool m_hasUpdate = false;
-    QString m_latestVersion;
-    QString m_downloadUrl;
-    bool m_isDownloading = false;
-    QString m_statusMessage;
-    bool m_shouldPresentUpdate = false;
-    bool m_isChecking = false;
-    qint64 m_bytesReceived = 0;
-    qint64 m_bytesExpected = -1;
     QString m_expectedSha256;
     platform::Architecture m_updateArchitecture = platform::Architecture::x86_64;
     QString m_promptedVersion;

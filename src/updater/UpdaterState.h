@@ -8,7 +8,8 @@
 namespace veldra {
 
 // What the user interface sees of the updater: published state with change
-// signals, and the three requests it may make.
+// signals, and the requests it may make. Holds the published values; an
+// updater sets them through the setters, which signal only a change.
 class UpdaterState : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool hasUpdate READ hasUpdate NOTIFY hasUpdateChanged)
@@ -25,17 +26,19 @@ public:
     using QObject::QObject;
     using CheckCompletion = std::function<void(bool found)>;
 
-    virtual bool hasUpdate() const = 0;
-    virtual QString latestVersion() const = 0;
-    virtual QString downloadUrl() const = 0;
-    virtual bool isDownloading() const = 0;
-    virtual QString statusMessage() const = 0;
-    virtual bool shouldPresentUpdate() const = 0;
-    virtual bool isChecking() const = 0;
+    bool hasUpdate() const { return m_hasUpdate; }
+    QString latestVersion() const { return m_latestVersion; }
+    QString downloadUrl() const { return m_downloadUrl; }
+    bool isDownloading() const { return m_isDownloading; }
+    QString statusMessage() const { return m_statusMessage; }
+    bool shouldPresentUpdate() const { return m_shouldPresentUpdate; }
+    bool isChecking() const { return m_isChecking; }
     // The download under way: bytes so far, and the total (-1 while unknown).
-    virtual qint64 bytesReceived() const = 0;
-    virtual qint64 bytesExpected() const = 0;
-    virtual void setShouldPresentUpdate(bool present) = 0;
+    qint64 bytesReceived() const { return m_bytesReceived; }
+    qint64 bytesExpected() const { return m_bytesExpected; }
+    void setShouldPresentUpdate(bool present) {
+        publish(m_shouldPresentUpdate, present, &UpdaterState::shouldPresentUpdateChanged);
+    }
 
     virtual void checkForUpdates(bool manual, CheckCompletion completion = {}) = 0;
     virtual void startDownload() = 0;
@@ -49,6 +52,50 @@ Q_SIGNALS:
     void shouldPresentUpdateChanged();
     void isCheckingChanged();
     void downloadProgressChanged();
+
+protected:
+    void setHasUpdate(bool value) { publish(m_hasUpdate, value, &UpdaterState::hasUpdateChanged); }
+    void setLatestVersion(const QString& value) {
+        publish(m_latestVersion, value, &UpdaterState::latestVersionChanged);
+    }
+    void setDownloadUrl(const QString& value) {
+        publish(m_downloadUrl, value, &UpdaterState::downloadUrlChanged);
+    }
+    void setIsDownloading(bool value) {
+        publish(m_isDownloading, value, &UpdaterState::isDownloadingChanged);
+    }
+    void setStatusMessage(const QString& value) {
+        publish(m_statusMessage, value, &UpdaterState::statusMessageChanged);
+    }
+    void setIsChecking(bool value) {
+        publish(m_isChecking, value, &UpdaterState::isCheckingChanged);
+    }
+    void setDownloadProgress(qint64 received, qint64 expected) {
+        if (received == m_bytesReceived && expected == m_bytesExpected)
+            return;
+        m_bytesReceived = received;
+        m_bytesExpected = expected;
+        Q_EMIT downloadProgressChanged();
+    }
+
+private:
+    // Stores a published value and announces it, only when it changes.
+    template <typename T> void publish(T& member, const T& value, void (UpdaterState::*changed)()) {
+        if (member == value)
+            return;
+        member = value;
+        Q_EMIT(this->*changed)();
+    }
+
+    bool m_hasUpdate = false;
+    QString m_latestVersion;
+    QString m_downloadUrl;
+    bool m_isDownloading = false;
+    QString m_statusMessage;
+    bool m_shouldPresentUpdate = false;
+    bool m_isChecking = false;
+    qint64 m_bytesReceived = 0;
+    qint64 m_bytesExpected = -1;
 };
 
 } // namespace veldra

@@ -129,7 +129,7 @@ private Q_SLOTS:
         QFETCH(bool, enabled);
         if (client)
             m_bundle->addScript("freerdp", fake::recorder);
-        m_updater->setDownloading(downloading);
+        m_updater->setIsDownloading(downloading);
         build();
         username()->setText(user); // setText: line breaks cannot be typed into a line edit
         password()->setText(pass);
@@ -297,7 +297,7 @@ private Q_SLOTS:
         username()->setText("alice");
         password()->setText("pw");
         QVERIFY(connectButton()->isEnabled());
-        m_updater->setDownloading(true);
+        m_updater->setIsDownloading(true);
         QVERIFY(!connectButton()->isEnabled());
         m_view->connectAction();
         QVERIFY(!m_launcher->activeProcess());
@@ -358,8 +358,8 @@ private Q_SLOTS:
         m_updater->setShouldPresentUpdate(false);
         auto* bar = m_view->findChild<QProgressBar*>();
         QVERIFY(bar && !bar->isVisible());
-        m_updater->setDownloading(true);
-        m_updater->setProgress(received, expected);
+        m_updater->setIsDownloading(true);
+        m_updater->setDownloadProgress(received, expected);
         QVERIFY(bar->isVisible());
         QVERIFY(!banner()->isVisible());
         QCOMPARE(bar->accessibleName(), "Download progress");
@@ -367,7 +367,7 @@ private Q_SLOTS:
         if (maximum > 0)
             QCOMPARE(bar->value(), value);
         QCOMPARE(m_view->findChild<QLabel*>("downloadProgressText")->text(), text);
-        m_updater->setDownloading(false);
+        m_updater->setIsDownloading(false);
         QVERIFY(!bar->isVisible());
         QVERIFY(banner()->isVisible());
     }
@@ -390,7 +390,7 @@ private Q_SLOTS:
         QFETCH(QString, status);
         QFETCH(QString, title);
         build();
-        m_updater->setStatus(status);
+        m_updater->setStatusMessage(status);
         QCOMPARE(footerButton()->text(), title);
         QTest::mouseClick(footerButton(), Qt::LeftButton);
         QCOMPARE(m_updater->manualChecks, 1);

@@ -113,9 +113,9 @@ int main(int argc, char* argv[]) {
         auto delegate = make(updater, settings, *launcher);
         updater.offer("1.1.0");
         updater.setShouldPresentUpdate(false);
-        updater.setDownloading(true);
-        updater.setStatus(QStringLiteral("Downloading\u2026"));
-        updater.setProgress(41'234'567, 180'000'000);
+        updater.setIsDownloading(true);
+        updater.setStatusMessage(QStringLiteral("Downloading\u2026"));
+        updater.setDownloadProgress(41'234'567, 180'000'000);
         save(capture(*delegate), "downloading");
     }
     { // No bundled client.

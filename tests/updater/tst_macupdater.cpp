@@ -836,29 +836,6 @@ private Q_SLOTS:
         QCOMPARE(m_server->requests().filter("/image.dmg").size(), 1);
     }
 
-    void launcherWaitsForTheUpdate() {
-        // The launcher reads the live flag through its seam.
-        const QByteArray image = imageBytes(70'000);
-        m_server->writeFile("image.dmg", image);
-        offer(manifest("3.0.0", m_server->url("/image.dmg"), hexDigest(image)));
-        QVERIFY(checkNow());
-        m_server->setRoutes({{"/image.dmg", QJsonObject{{"file", "image.dmg"}, {"delayMs", 500}}}});
-        MacUpdater* updater = m_updater.get();
-        setUpdateDownloadingProbe([updater] { return updater->isDownloading(); });
-        TestBundle bundle;
-        RdpLauncher launcher(RdpLauncher::Configuration{
-            "h", [&] { return bundle.path(); }, [&] { return bundle.scratch() + "/log"; },
-            [] { return std::nullopt; }, [] { return isUpdateDownloading(); }, 3000ms});
-        m_updater->startDownload();
-        QString refusal;
-        launcher.connect("alice", "pw", [&](const LaunchOutcome& outcome) {
-            refusal = outcome.errorDescription();
-        });
-        QCOMPARE(refusal, "Wait for the application update to finish.");
-        QVERIFY(waitUntil([&] { return !m_updater->isDownloading(); }, 15000));
-        setUpdateDownloadingProbe({});
-    }
-
     // Failures a real server cannot provoke: files that vanish or cannot move.
     void fileSystemFailures() {
         const UpdateServer server{"localhost", 443};

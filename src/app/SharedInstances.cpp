@@ -1,6 +1,12 @@
+// The application's production instances, and the one place that hands each
+// its collaborators. Each is made on first use and never released.
 #include "launcher/RdpLauncher.h"
 #include "platform/Architecture.h"
 #include "platform/Bundle.h"
+#include "platform/Screens.h"
+#include "platform/UserDefaults.h"
+#include "platform/UserDirectories.h"
+#include "settings/SettingsManager.h"
 #include "updater/Installer.h"
 #include "updater/MacUpdater.h"
 #include "updater/Version.h"
@@ -28,9 +34,26 @@ SystemTools productionTools() {
 
 } // namespace
 
+SettingsManager& SettingsManager::shared() {
+    static SettingsManager* instance =
+        new SettingsManager(platform::openUserDefaults(QString::fromUtf8(build::kBundleId)));
+    return *instance;
+}
+
+RdpLauncher& RdpLauncher::shared() {
+    static RdpLauncher* instance = new RdpLauncher(Configuration{
+        QString::fromUtf8(build::kRdpHost),
+        [] { return platform::mainBundlePath(); },
+        [] { return clientLogPath(platform::userLibraryDirectory()); },
+        [] { return platform::firstScreen(); },
+        [] { return MacUpdater::shared().isDownloading(); },
+        kOpenedAfter,
+    });
+    return *instance;
+}
+
 MacUpdater& MacUpdater::shared() {
     static MacUpdater* instance = [] {
-        auto updaterRef = std::make_shared<MacUpdater*>(nullptr);
         auto installer = std::make_shared<Installer>(Installer::Configuration{
             productionTools(),
             QString::fromUtf8(build::kBundleId),
@@ -38,8 +61,9 @@ MacUpdater& MacUpdater::shared() {
             QDir::tempPath(),
             QCoreApplication::applicationPid(),
             {},
-            [updaterRef] {
-                QMetaObject::invokeMethod(*updaterRef, &MacUpdater::finishAndTerminate,
+            // Called on the updater's worker thread once the script runs.
+            [] {
+                QMetaObject::invokeMethod(&MacUpdater::shared(), &MacUpdater::finishAndTerminate,
                                           Qt::QueuedConnection);
             },
             QString::fromUtf8(build::kCodeSignRequirement),
@@ -63,8 +87,6 @@ MacUpdater& MacUpdater::shared() {
         config.runningCopy = platform::runningCopy();
         auto* updater =
             new MacUpdater(std::move(config), std::make_unique<QNetworkAccessManager>());
-        *updaterRef = updater;
-        setUpdateDownloadingProbe([updater] { return updater->isDownloading(); });
         QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, updater,
                          &MacUpdater::discardDownload);
         return updater;
