@@ -8,7 +8,6 @@ class TestManifest : public QObject {
 private Q_SLOTS:
     void decoding_data();
     void decoding();
-    void keysAreExact();
     void evaluation_data();
     void evaluation();
     void architectureChoice_data();
@@ -17,6 +16,5 @@ private Q_SLOTS:
     void size();
     void urlRule_data();
     void urlRule();
-    void noUrlIsNotAllowed();
     void configuredPort();
 };

@@ -132,40 +132,6 @@ private Q_SLOTS:
         QVERIFY(test::waitUntil([&] { return QFile::exists(marker); }, 5000));
         QVERIFY(test::waitUntil([] { return zombieChildren() == 0; }, 2000));
     }
-
-    void updaterErrors_data() {
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("made");
-        using namespace updater_errors;
-        const auto row = [](const UpdaterError& e) { return e.message; };
-        QTest::newRow("2") << 2 << "Integrity check failed." << row(integrityCheckFailed());
-        QTest::newRow("3") << 3 << "The downloaded update has an invalid size."
-                           << row(invalidSize());
-        QTest::newRow("4") << 4 << "The installer does not contain the expected Veldra application."
-                           << row(unexpectedApplication());
-        QTest::newRow("5") << 5 << "The downloaded application signature is invalid."
-                           << row(invalidSignature());
-        QTest::newRow("6") << 6 << "The downloaded disk image could not be opened."
-                           << row(diskImageUnreadable());
-        QTest::newRow("7") << 7 << "The downloaded application executable is missing."
-                           << row(executableMissing());
-        QTest::newRow("8") << 8 << "The update was built for a different type of Mac."
-                           << row(wrongArchitecture());
-        QTest::newRow("9")
-            << 9 << "Administrator approval was not granted; the current app was left unchanged."
-            << row(approvalNotGranted());
-    }
-    void updaterErrors() {
-        QFETCH(int, code);
-        QFETCH(QString, message);
-        QFETCH(QString, made);
-        QCOMPARE(made, message);
-        const UpdaterError error = makeUpdaterError(code, message);
-        QCOMPARE(error.domain(), "VeldraUpdater");
-        QCOMPARE(error.code, code);
-        QCOMPARE(describe(error), message);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestToolRunner)
