@@ -100,29 +100,14 @@ private Q_SLOTS:
         const QString wait = "Wait for the application update to finish.";
         const QString badUser = "The username contains unsupported characters.";
         const QString badPassword = "The password contains unsupported characters.";
+        // The credential rules row by row are tst_credentials'; these are the
+        // order of the checks and that a refusal starts nothing.
         QTest::newRow("update in progress comes first") << true << ""
                                                         << "" << wait;
-        QTest::newRow("update in progress, valid request") << true << "alice"
-                                                           << "pw" << wait;
-        QTest::newRow("empty username") << false << ""
-                                        << "pw" << badUser;
-        QTest::newRow("spaces-only username") << false << "   \t "
-                                              << "pw" << badUser;
-        QTest::newRow("257-character username") << false << QString(257, 'a') << "pw" << badUser;
-        QTest::newRow("257 grapheme username")
-            << false << QString::fromUtf8("é").repeated(257) << "pw" << badUser;
-        QTest::newRow("username with inner tab") << false << "al\tice"
-                                                 << "pw" << badUser;
-        QTest::newRow("username with zero-width joiner")
-            << false << QString::fromUtf8("al\u200Dice") << "pw" << badUser;
         QTest::newRow("username checked before password") << false << ""
                                                           << "" << badUser;
-        QTest::newRow("empty password") << false << "alice"
-                                        << "" << badPassword;
-        QTest::newRow("257-character password")
-            << false << "alice" << QString(257, 'p') << badPassword;
-        QTest::newRow("password with tab") << false << "alice"
-                                           << "pass\tword" << badPassword;
+        QTest::newRow("username with inner tab") << false << "al\tice"
+                                                 << "pw" << badUser;
         QTest::newRow("password ending in line feed") << false << "alice"
                                                       << "password\n"
                                                       << badPassword;
@@ -149,24 +134,12 @@ private Q_SLOTS:
         QCOMPARE(received->calls, 1);
     }
 
-    void limitsAccepted() {
-        m_bundle->addScript("freerdp", fake::recorder);
-        const QString password = QString::fromUtf8("é").repeated(256);
-        auto received = connectNow(QString(256, 'u'), password);
-        QCOMPARE(received->calls, 0);
-        QVERIFY(m_launcher->activeProcess());
-        recordedPid();
-        QVERIFY(waitUntil([&] { return received->calls == 1; }, kOpenedAfterMs + 5000));
-        QVERIFY(received->outcome->succeeded());
-        QCOMPARE(readAll(fakeDir() + "/stdin"), password.toUtf8() + "\n");
-    }
-
     void missingClientIsReportedLater() {
         TestBundle::writeFile(m_bundle->macOSDir() + "/freerdp", "#!/bin/sh\n",
                               0644); // not executable
         auto received = connectNow("alice", "pw");
         QCOMPARE(received->calls, 0);
-        QVERIFY(waitUntil([&] { return received->calls == 1; }, 2000));
+        QTRY_VERIFY_WITH_TIMEOUT(received->calls == 1, 2000);
         QVERIFY(received->onMainThread);
         QCOMPARE(received->outcome->errorDescription(),
                  "The bundled FreeRDP component is missing. Reinstall Veldra Cloud Desktop.");
@@ -200,7 +173,7 @@ private Q_SLOTS:
         m_bundle->addScript("freerdp", fake::exitsSilently);
         QVERIFY(!m_launcher->bundledFreeRdpPath());
         auto first = connectNow("alice", "pw");
-        QVERIFY(waitUntil([&] { return first->calls == 1; }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(first->calls == 1, 5000);
         QCOMPARE(*m_launcher->bundledFreeRdpPath(), m_bundle->macOSDir() + "/freerdp");
 
         QFile::remove(m_bundle->macOSDir() + "/freerdp");
@@ -226,16 +199,6 @@ private Q_SLOTS:
             << 131;
         QTest::newRow("killed by SIGKILL")
             << QByteArray(fake::killedBySignal) << "FreeRDP could not connect (status 9)." << 9;
-        QTest::newRow("bracketed lines dropped")
-            << QByteArray(fake::bracketedThenPlain)
-            << "FreeRDP could not connect (status 5). Authentication failure" << 5;
-        QTest::newRow("last three of five lines")
-            << QByteArray(fake::fivePlainLines)
-            << "FreeRDP could not connect (status 1). line three line four line five" << 1;
-        QTest::newRow("invalid UTF-8 gives no excerpt")
-            << QByteArray(fake::invalidUtf8)
-            << "FreeRDP could not connect (status 0). The client closed before the session opened."
-            << 0;
     }
     void earlyEndings() {
         QFETCH(QByteArray, script);
@@ -244,7 +207,7 @@ private Q_SLOTS:
         m_bundle->addScript("freerdp", script);
         auto received = connectNow("alice", "pw");
         QVERIFY(m_launcher->activeProcess());
-        QVERIFY(waitUntil([&] { return received->calls == 1; }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(received->calls == 1, 5000);
         QVERIFY(received->onMainThread);
         QVERIFY(received->atMs < kOpenedAfterMs);
         const RdpLauncherError* error = received->outcome->launcherError();
@@ -252,7 +215,7 @@ private Q_SLOTS:
         QCOMPARE(error->kind(), RdpLauncherError::Kind::launchFailed);
         QCOMPARE(error->status(), status);
         QCOMPARE(received->outcome->errorDescription(), description);
-        QVERIFY(waitUntil([&] { return !m_launcher->activeProcess(); }, 2000));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_launcher->activeProcess(), 2000);
         // The opened check must not add a second outcome.
         QTest::qWait(kOpenedAfterMs + 200);
         QCOMPARE(received->calls, 1);
@@ -263,20 +226,21 @@ private Q_SLOTS:
         auto received = connectNow("alice", "pw");
         const qint64 pid = recordedPid();
         QVERIFY(pid > 0);
-        QVERIFY(waitUntil([&] { return received->calls == 1; }, kOpenedAfterMs + 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(received->calls == 1, kOpenedAfterMs + 5000);
         QVERIFY(received->outcome->succeeded());
         QVERIFY2(received->atMs >= kOpenedAfterMs, qPrintable(QString::number(received->atMs)));
         QVERIFY(m_launcher->isSessionRunning());
 
-        // A second sign-in is refused at once while the client runs.
-        auto second = connectNow("bob", "pw");
+        // A second sign-in is refused at once while the client runs, before
+        // its credentials are looked at.
+        auto second = connectNow("", "");
         QCOMPARE(second->calls, 1);
         QCOMPARE(second->outcome->errorDescription(),
                  "A remote desktop session is already running.");
 
         // The session ends: no further outcome, activeProcess cleared on the main thread.
         killPid(pid);
-        QVERIFY(waitUntil([&] { return !m_launcher->activeProcess(); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_launcher->activeProcess(), 5000);
         QTest::qWait(100);
         QCOMPARE(received->calls, 1);
     }
@@ -302,7 +266,7 @@ private Q_SLOTS:
         auto received = connectNow("alice", "pw");
         if (opened)
             recordedPid();
-        QVERIFY(waitUntil([&] { return received->calls == 1; }, 8000));
+        QTRY_VERIFY_WITH_TIMEOUT(received->calls == 1, 8000);
         QCOMPARE(received->outcome->succeeded(), opened);
         if (opened)
             QVERIFY2(received->atMs >= RdpLauncher::kOpenedAfter.count(),
@@ -327,8 +291,22 @@ private Q_SLOTS:
         QCOMPARE(second->calls, 0);
         QVERIFY(m_launcher->activeProcess() != process);
         recordedPid();
-        QVERIFY(waitUntil([&] { return second->calls == 1; }, kOpenedAfterMs + 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(second->calls == 1, kOpenedAfterMs + 5000);
         QVERIFY(second->outcome->succeeded());
+        // The first client's late clearing left the second one in place.
+        QVERIFY(m_launcher->activeProcess() && m_launcher->activeProcess() != process);
+        QVERIFY(m_launcher->isSessionRunning());
+    }
+
+    // No log (its folder cannot be made): the client still runs, and its
+    // outcome still comes.
+    void unusableLogStillRunsTheClient() {
+        TestBundle::writeFile(m_bundle->scratch() + "/Library", "a file, not a folder", 0644);
+        m_bundle->addScript("freerdp", fake::exits131);
+        auto received = connectNow("alice", "pw");
+        QTRY_VERIFY_WITH_TIMEOUT(received->calls == 1, 5000);
+        QCOMPARE(received->outcome->errorDescription(), "FreeRDP could not connect (status 131).");
+        QVERIFY(QFileInfo(m_bundle->scratch() + "/Library").isFile());
     }
 
     void passwordOnlyOnStandardInput() {
@@ -367,14 +345,14 @@ private Q_SLOTS:
                 continue;
             QVERIFY2(!readAll(file).contains(secret), qPrintable(file));
         }
-        QVERIFY(waitUntil([&] { return received->calls == 1; }, kOpenedAfterMs + 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(received->calls == 1, kOpenedAfterMs + 5000);
     }
 
     void unstartableClientReportsSystemError() {
         TestBundle::writeFile(m_bundle->macOSDir() + "/freerdp",
                               QByteArray("\x01\x02\x03 not a program", 18), 0755);
         auto received = connectNow("alice", "pw");
-        QVERIFY(waitUntil([&] { return received->calls == 1; }, 2000));
+        QTRY_VERIFY_WITH_TIMEOUT(received->calls == 1, 2000);
         QVERIFY(received->onMainThread);
         QVERIFY(!received->outcome->succeeded());
         QVERIFY(!received->outcome->launcherError());
@@ -398,7 +376,7 @@ private Q_SLOTS:
         });
         worker.join();
         QCOMPARE(received->calls, 0);
-        QVERIFY(waitUntil([&] { return received->calls == 1; }, 2000));
+        QTRY_VERIFY_WITH_TIMEOUT(received->calls == 1, 2000);
         QVERIFY(received->onMainThread);
         QCOMPARE(received->outcome->errorDescription(),
                  "The username contains unsupported characters.");

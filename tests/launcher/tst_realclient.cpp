@@ -112,7 +112,7 @@ private Q_SLOTS:
                                          "/sock auth-anonymous=1",
                                      "--load=module-null-sink"});
         QVERIFY(m_pulse.waitForStarted(5000));
-        QVERIFY(waitUntil([&] { return QFile::exists(pulseDir + "/sock"); }, 10000));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pulseDir + "/sock"), 10000);
 
         // Server: NLA against a SAM file, so a wrong password is really refused.
         QProcess hash;
@@ -161,7 +161,7 @@ private Q_SLOTS:
 
     void rightPasswordOpensSession() {
         auto received = signIn(kPassword, "127.0.0.1:" + QString::number(m_port));
-        QVERIFY(waitUntil([&] { return received->has_value(); }, 10000));
+        QTRY_VERIFY_WITH_TIMEOUT(received->has_value(), 10000);
         QVERIFY2((*received)->succeeded(), qPrintable((*received)->errorDescription()));
         QVERIFY(m_launcher->isSessionRunning());
         QVERIFY2(waitUntil(
@@ -178,7 +178,7 @@ private Q_SLOTS:
 
     void wrongPasswordFails() {
         auto received = signIn("not the password", "127.0.0.1:" + QString::number(m_port));
-        QVERIFY(waitUntil([&] { return received->has_value(); }, 10000));
+        QTRY_VERIFY_WITH_TIMEOUT(received->has_value(), 10000);
         const RdpLauncherError* error = (*received)->launcherError();
         QVERIFY2(error, qPrintable((*received)->errorDescription()));
         QCOMPARE(error->kind(), RdpLauncherError::Kind::launchFailed);
@@ -186,12 +186,12 @@ private Q_SLOTS:
         QCOMPARE(error->status(), 147); // xfreerdp 2.11 on an authentication failure
         QVERIFY(!error->detail().isEmpty());
         QVERIFY(!error->detail().contains(QLatin1String("not the password")));
-        QVERIFY(waitUntil([&] { return !m_launcher->activeProcess(); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_launcher->activeProcess(), 5000);
     }
 
     void noServerListening() {
         auto received = signIn(kPassword, "127.0.0.1:" + QString::number(freePort()));
-        QVERIFY(waitUntil([&] { return received->has_value(); }, 10000));
+        QTRY_VERIFY_WITH_TIMEOUT(received->has_value(), 10000);
         const RdpLauncherError* error = (*received)->launcherError();
         QVERIFY2(error, qPrintable((*received)->errorDescription()));
         QCOMPARE(error->kind(), RdpLauncherError::Kind::launchFailed);

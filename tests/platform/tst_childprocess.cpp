@@ -49,7 +49,7 @@ private Q_SLOTS:
         ChildProcess process("/bin/sh", {"-c", script});
         auto ended = watch(process);
         QVERIFY(!process.start());
-        QVERIFY(waitUntil([&] { return ended->done.load(); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(ended->done.load(), 5000);
         QCOMPARE(ended->termination.status, status);
         QCOMPARE(ended->termination.reason == ChildProcess::TerminationReason::UncaughtSignal,
                  bySignal);
@@ -73,14 +73,14 @@ private Q_SLOTS:
         ChildProcess process("/bin/sh", {"-c", "exec 0<&-; : > \"$1\"; sleep 2", "sh", marker});
         auto ended = watch(process);
         QVERIFY(!process.start());
-        QVERIFY(waitUntil([&] { return QFile::exists(marker); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
         QVERIFY(!process.writeAndCloseInput(QByteArray("secret\n")));
         sigset_t pending;
         sigpending(&pending);
         QVERIFY(!sigismember(&pending, SIGPIPE));
         QVERIFY(process.isRunning());
         ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
-        QVERIFY(waitUntil([&] { return ended->done.load(); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(ended->done.load(), 5000);
     }
 
     void childInheritsNoIgnoredSigpipe() {
@@ -93,7 +93,7 @@ private Q_SLOTS:
         auto ended = watch(process);
         QVERIFY(!process.start());
         std::signal(SIGPIPE, previous);
-        QVERIFY(waitUntil([&] { return ended->done.load(); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(ended->done.load(), 5000);
         QFile file(out);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const quint64 ignored =
@@ -111,7 +111,7 @@ private Q_SLOTS:
         auto ended = watch(process);
         QVERIFY(!process.start());
         QVERIFY(process.writeAndCloseInput("from stdin\n"));
-        QVERIFY(waitUntil([&] { return ended->done.load(); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(ended->done.load(), 5000);
         log.close();
         QVERIFY(log.open(QIODevice::ReadOnly));
         QCOMPARE(log.readAll(), QByteArray("out\nerr\nfrom stdin\n"));
@@ -119,7 +119,7 @@ private Q_SLOTS:
         ChildProcess silent("/bin/sh", {"-c", "echo nowhere; echo nowhere >&2"});
         auto silentEnded = watch(silent);
         QVERIFY(!silent.start());
-        QVERIFY(waitUntil([&] { return silentEnded->done.load(); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(silentEnded->done.load(), 5000);
         QCOMPARE(silentEnded->termination.status, 0);
     }
 

@@ -34,11 +34,6 @@ inline constexpr auto keepsRunning = "echo $$ > \"$VELDRA_FAKE_DIR/pid\"\nexec s
 inline constexpr auto exitsSilently = "exit 0\n";
 inline constexpr auto exits131 = "echo 'ERRCONNECT_CONNECT_FAILED: the server refused'\nexit 131\n";
 inline constexpr auto killedBySignal = "kill -KILL $$\n";
-inline constexpr auto bracketedThenPlain =
-    "echo '[12:00:01] [WARN] - noise'\necho 'Authentication failure'\necho ''\nexit 5\n";
-inline constexpr auto fivePlainLines =
-    "for n in one two three four five; do echo \"line $n\"; done\nexit 1\n";
-inline constexpr auto invalidUtf8 = "printf 'bad \\377\\376 bytes\\n'\nexit 0\n";
 // Records argv (NUL-separated), stdin and environment byte for byte, then runs on.
 inline constexpr auto recorder = "printf '%s\\0' \"$@\" > \"$VELDRA_FAKE_DIR/argv\"\n"
                                  "cat > \"$VELDRA_FAKE_DIR/stdin\"\n"

@@ -202,7 +202,7 @@ private Q_SLOTS:
         QCOMPARE(!failure, installs);
         QCOMPARE(m_finished, installs ? 1 : 0);
         if (installs)
-            QVERIFY(test::waitUntil([&] { return installedMarker() == "new"; }, 10000));
+            QTRY_VERIFY_WITH_TIMEOUT(installedMarker() == "new", 10000);
         else
             QCOMPARE(describe(*failure), "The update was built for a different type of Mac.");
     }
@@ -230,7 +230,7 @@ private Q_SLOTS:
         QCOMPARE(!failure, installs);
         QCOMPARE(readLines(m_log).filter(" -R =").size(), pin.isEmpty() ? 0 : 1);
         if (installs) {
-            QVERIFY(test::waitUntil([&] { return installedMarker() == "new"; }, 10000));
+            QTRY_VERIFY_WITH_TIMEOUT(installedMarker() == "new", 10000);
             return;
         }
         QCOMPARE(describe(*failure), "The downloaded application signature is invalid.");
@@ -275,8 +275,7 @@ private Q_SLOTS:
         QCOMPARE(m_finished, 1);
         // The script runs on by itself: the new version in place, started, and
         // nothing of the update left over.
-        QVERIFY(test::waitUntil([&] { return readLines(m_log).contains("open " + m_installed); },
-                                15000));
+        QTRY_VERIFY_WITH_TIMEOUT(readLines(m_log).contains("open " + m_installed), 15000);
         QCOMPARE(installedMarker(), "new");
         test::waitUntil([&] { return tempFiles().isEmpty() && volumes().isEmpty(); }, 5000);
         QCOMPARE(tempFiles(), QStringList());

@@ -129,8 +129,8 @@ private Q_SLOTS:
         QVERIFY(timer.elapsed() < 400);
         QCOMPARE(result.status, 0);
         QVERIFY(!QFile::exists(marker));
-        QVERIFY(test::waitUntil([&] { return QFile::exists(marker); }, 5000));
-        QVERIFY(test::waitUntil([] { return zombieChildren() == 0; }, 2000));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(zombieChildren() == 0, 2000);
     }
 };
 

@@ -73,7 +73,7 @@ private Q_SLOTS:
                  qPrintable(tools()));
         QCOMPARE(platform::infoPlistString(installed, "CFBundleShortVersionString").value_or(""),
                  "2.1");
-        QVERIFY(waitUntil([&] { return QDir(temp).isEmpty() && QDir(volumes).isEmpty(); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(QDir(temp).isEmpty() && QDir(volumes).isEmpty(), 5000);
         QCOMPARE(QDir(dir.path() + "/Applications")
                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList{"Veldra Cloud Desktop.app"});
