@@ -16,14 +16,6 @@ using namespace veldra;
 using namespace veldra::test;
 using namespace std::chrono_literals;
 
-namespace {
-
-bool run(const QString& dir, const QStringList& arguments) {
-    return runMinisign(dir, arguments);
-}
-
-} // namespace
-
 class TestSignedManifest : public QObject {
     Q_OBJECT
 
@@ -34,9 +26,9 @@ class TestSignedManifest : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY2(run(m_keys.path(), {"-G", "-W", "-p", "ours.pub", "-s", "ours.key"}),
+        QVERIFY2(runMinisign(m_keys.path(), {"-G", "-W", "-p", "ours.pub", "-s", "ours.key"}),
                  "minisign could not make a key");
-        QVERIFY(run(m_keys.path(), {"-G", "-W", "-p", "other.pub", "-s", "other.key"}));
+        QVERIFY(runMinisign(m_keys.path(), {"-G", "-W", "-p", "other.pub", "-s", "other.key"}));
     }
     void init() {
         m_server = std::make_unique<HttpsTestServer>();
@@ -53,29 +45,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("tamper");  // "manifest", "comment", ""
         QTest::addColumn<bool>("keyed");
         QTest::addColumn<bool>("offered");
-        const QString future = "2099-01-01T00:00:00Z";
-        QTest::newRow("signed, unexpired") << future << "ours"
-                                           << "" << true << true;
-        QTest::newRow("one byte of the manifest changed") << future << "ours"
-                                                          << "manifest" << true << false;
-        QTest::newRow("signed by another key") << future << "other"
-                                               << "" << true << false;
-        QTest::newRow("trusted comment changed") << future << "ours"
-                                                 << "comment" << true << false;
-        QTest::newRow("no signature") << future << ""
-                                      << "" << true << false;
-        QTest::newRow("no expiry") << ""
-                                   << "ours"
-                                   << "" << true << false;
-        QTest::newRow("expired") << "2020-01-01T00:00:00Z"
-                                 << "ours"
-                                 << "" << true << false;
-        QTest::newRow("unreadable expiry") << "next spring"
-                                           << "ours"
-                                           << "" << true << false;
-        QTest::newRow("an unkeyed build asks for no signature") << ""
-                                                                << ""
-                                                                << "" << false << true;
+        // Another key, an altered manifest and a past expiry are judged by the
+        // same function tst_release runs row by row; these rows are the
+        // updater's own path.
+        const auto row = [](const char* name, const char* expires, const char* signer,
+                            const char* tamper, bool keyed, bool offered) {
+            QTest::newRow(name) << QString(expires) << QString(signer) << QString(tamper) << keyed
+                                << offered;
+        };
+        const char* future = "2099-01-01T00:00:00Z";
+        row("signed, unexpired", future, "ours", "", true, true);
+        row("trusted comment changed", future, "ours", "comment", true, false);
+        row("no signature", future, "", "", true, false);
+        row("no expiry", "", "ours", "", true, false);
+        row("unreadable expiry", "next spring", "ours", "", true, false);
+        row("an unkeyed build asks for no signature", "", "", "", false, true);
     }
     void check() {
         QFETCH(QString, expires);
@@ -84,9 +68,7 @@ private Q_SLOTS:
         QFETCH(bool, keyed);
         QFETCH(bool, offered);
 
-        QByteArray image(70'000, Qt::Uninitialized);
-        for (qsizetype i = 0; i < image.size(); ++i)
-            image[i] = static_cast<char>(i * 31);
+        const QByteArray image = imageBytes(70'000);
         m_server->writeFile("image.dmg", image);
         QJsonObject manifest{
             {"mac_version", "3.0.0"},
@@ -101,18 +83,11 @@ private Q_SLOTS:
         QJsonObject routes{{"/version.json", QJsonObject{{"file", "version.json"}}},
                            {"/image.dmg", QJsonObject{{"file", "image.dmg"}}}};
         if (!signer.isEmpty()) {
-            QVERIFY(run(m_keys.path(), {"-S", "-s", signer + ".key", "-m", file, "-x",
-                                        file + ".minisig", "-t", "Veldra 3.0.0"}));
+            QVERIFY(runMinisign(m_keys.path(), {"-S", "-s", signer + ".key", "-m", file, "-x",
+                                                file + ".minisig", "-t", "Veldra 3.0.0"}));
             routes.insert("/version.json.minisig", QJsonObject{{"file", "version.json.minisig"}});
         }
-        if (tamper == "manifest") {
-            QFile edit(file);
-            QVERIFY(edit.open(QIODevice::ReadWrite));
-            QByteArray bytes = edit.readAll();
-            bytes.replace("3.0.0", "3.0.1");
-            edit.seek(0);
-            edit.write(bytes);
-        } else if (tamper == "comment") {
+        if (tamper == "comment") {
             QFile edit(file + ".minisig");
             QVERIFY(edit.open(QIODevice::ReadWrite));
             QByteArray bytes = edit.readAll();

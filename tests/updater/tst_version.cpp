@@ -23,21 +23,15 @@ private Q_SLOTS:
         QTest::newRow("largest 64-bit")
             << "9223372036854775807" << std::optional(V{9223372036854775807});
         QTest::newRow("one above 64-bit") << "1.9223372036854775808" << none;
-        QTest::newRow("far above 64-bit") << "99999999999999999999999" << none;
         QTest::newRow("empty") << "" << none;
         QTest::newRow("leading v") << "v1.2" << none;
         QTest::newRow("pre-release suffix") << "1.2-beta" << none;
         QTest::newRow("trailing space") << "1.2 " << none;
-        QTest::newRow("leading plus") << "+1.2" << none;
         QTest::newRow("minus") << "-1.2" << none;
-        QTest::newRow("comma") << "1,2" << none;
         QTest::newRow("double dot") << "1..2" << none;
         QTest::newRow("trailing dot") << "1.2." << none;
-        QTest::newRow("leading dot") << ".1" << none;
         QTest::newRow("arabic-indic digits") << QString::fromUtf8("١.٢") << none;
-        QTest::newRow("full-width digits") << QString::fromUtf8("１.２") << none;
         QTest::newRow("superscript") << QString::fromUtf8("1.²") << none;
-        QTest::newRow("fraction") << QString::fromUtf8("1.½") << none;
     }
     void parse() {
         QFETCH(QString, text);
@@ -50,34 +44,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("reference");
         QTest::addColumn<bool>("newer");
         QTest::addColumn<bool>("same");
-        QTest::newRow("numeric, not textual") << "2.10"
-                                              << "2.9" << true << false;
-        QTest::newRow("older") << "2.9"
-                               << "2.10" << false << false;
-        QTest::newRow("extra part") << "1.2.1"
-                                    << "1.2" << true << false;
-        QTest::newRow("1.2 vs 1.2.0") << "1.2"
-                                      << "1.2.0" << false << false;
-        QTest::newRow("1.2.0 vs 1.2") << "1.2.0"
-                                      << "1.2" << false << false;
-        QTest::newRow("equal") << "1.2"
-                               << "1.2" << false << true;
-        QTest::newRow("leading zero same") << "01.2"
-                                           << "1.2" << false << true;
-        QTest::newRow("four vs three") << "1.2.3.1"
-                                       << "1.2.3" << true << false;
-        QTest::newRow("five parts never newer") << "9.0.0.0.1"
-                                                << "1.0" << false << false;
-        QTest::newRow("nothing newer than five parts") << "9.0"
-                                                       << "1.0.0.0.1" << false << false;
-        QTest::newRow("unreadable running version") << "2.0"
-                                                    << "" << false << false;
-        QTest::newRow("huge components") << "9223372036854775807"
-                                         << "9223372036854775806" << true << false;
-        QTest::newRow("newer than fallback") << "1.0.1"
-                                             << "1.0.0" << true << false;
-        QTest::newRow("1.0 not newer than fallback") << "1.0"
-                                                     << "1.0.0" << false << false;
+        const auto row = [](const char* name, const char* candidate, const char* reference,
+                            bool newer, bool same) {
+            QTest::newRow(name) << QString(candidate) << QString(reference) << newer << same;
+        };
+        row("numeric, not textual", "2.10", "2.9", true, false);
+        row("extra part", "1.2.1", "1.2", true, false);
+        row("1.2 vs 1.2.0: neither newer nor same", "1.2", "1.2.0", false, false);
+        row("1.2.0 vs 1.2", "1.2.0", "1.2", false, false);
+        row("equal", "1.2", "1.2", false, true);
+        row("leading zero same", "01.2", "1.2", false, true);
+        row("five parts never newer", "9.0.0.0.1", "1.0", false, false);
+        row("nothing newer than five parts", "9.0", "1.0.0.0.1", false, false);
+        row("unreadable running version", "2.0", "", false, false);
+        row("huge components", "9223372036854775807", "9223372036854775806", true, false);
     }
     void order() {
         QFETCH(QString, candidate);
@@ -97,8 +77,6 @@ private Q_SLOTS:
         QTest::newRow("present")
             << head + "<key>CFBundleShortVersionString</key><string>2.4.1</string>" + tail
             << "2.4.1";
-        QTest::newRow("empty text is kept")
-            << head + "<key>CFBundleShortVersionString</key><string></string>" + tail << "";
         QTest::newRow("unparsable text is kept")
             << head + "<key>CFBundleShortVersionString</key><string>v2 beta</string>" + tail
             << "v2 beta";
@@ -106,8 +84,6 @@ private Q_SLOTS:
             << head + "<key>CFBundleVersion</key><string>9</string>" + tail << "1.0.0";
         QTest::newRow("not text")
             << head + "<key>CFBundleShortVersionString</key><integer>2</integer>" + tail << "1.0.0";
-        QTest::newRow("not a dictionary")
-            << QByteArray("<?xml version=\"1.0\"?><plist><array/></plist>") << "1.0.0";
         QTest::newRow("garbage") << QByteArray("not a plist") << "1.0.0";
         QTest::newRow("no Info.plist") << QByteArray() << "1.0.0";
     }
