@@ -237,8 +237,10 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
                                                       const QString& expectedVersion,
                                                       platform::Architecture architecture) {
     auto mounted = attachDiskImage(diskImage);
-    if (auto* failure = std::get_if<UpdateFailure>(&mounted))
+    if (auto* failure = std::get_if<UpdateFailure>(&mounted)) {
+        QFile::remove(diskImage);
         return *failure;
+    }
     const QString mountPoint = std::get<QString>(mounted);
     bool handedOver = false;
     std::optional<QString> scriptFile;

@@ -99,4 +99,45 @@ std::optional<MinisignKey> minisignPublicKey(const QString& pubFile) {
     return parseMinisignPublicKey(QString::fromLatin1(pub.readAll().split('\n').value(1)));
 }
 
+InstallSandbox::InstallSandbox()
+    : log(m_dir.path() + QStringLiteral("/tools.log")),
+      volumes(m_dir.path() + QStringLiteral("/Volumes")),
+      temp(m_dir.path() + QStringLiteral("/tmp")),
+      installed(m_dir.path() + QStringLiteral("/Applications/Veldra Cloud Desktop.app")) {
+    AppSpec old;
+    old.version = QStringLiteral("2.0");
+    old.marker = QStringLiteral("old");
+    m_ready = QDir().mkpath(volumes) && QDir().mkpath(temp) && makeApp(installed, old);
+    qputenv("VELDRA_FAKE_LOG", QFile::encodeName(log));
+    qputenv("VELDRA_FAKE_VOLUMES", QFile::encodeName(volumes));
+    for (const char* name :
+         {"VELDRA_FAKE_HDIUTIL", "VELDRA_FAKE_HDIUTIL_PAD", "VELDRA_FAKE_OSASCRIPT"})
+        qunsetenv(name);
+}
+
+QString InstallSandbox::installedMarker() const {
+    QFile marker(installed + QStringLiteral("/Contents/Resources.marker"));
+    return marker.open(QIODevice::ReadOnly) ? QString::fromUtf8(marker.readAll()) : QString();
+}
+
+QStringList InstallSandbox::toolLog() const {
+    QFile file(log);
+    return file.open(QIODevice::ReadOnly)
+               ? QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+               : QStringList();
+}
+
+QStringList InstallSandbox::tempFiles() const {
+    return QDir(temp).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+QStringList InstallSandbox::mountedVolumes() const {
+    return QDir(volumes).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
+QStringList InstallSandbox::applications() const {
+    return QDir(m_dir.path() + QStringLiteral("/Applications"))
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
 } // namespace veldra::test

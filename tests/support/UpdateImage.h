@@ -4,6 +4,8 @@
 #include "updater/Minisign.h"
 
 #include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
 
 namespace veldra::test {
 
@@ -30,6 +32,25 @@ QByteArray imageBytes(qsizetype size);
 bool runMinisign(const QString& dir, const QStringList& arguments);
 // The key of a minisign.pub file.
 std::optional<MinisignKey> minisignPublicKey(const QString& pubFile);
+
+// A fake install place: an installed 2.0 ("old") under Applications, the
+// fake tools' log and Volumes folder (set in this process's environment, which
+// child processes inherit), and a temporary folder.
+class InstallSandbox {
+    QTemporaryDir m_dir; // first: the paths below are made from it
+    bool m_ready = false;
+
+public:
+    InstallSandbox();
+    bool isReady() const { return m_ready; }
+    QString root() const { return m_dir.path(); }
+    const QString log, volumes, temp, installed;
+    QString installedMarker() const;
+    QStringList toolLog() const;
+    QStringList tempFiles() const;
+    QStringList mountedVolumes() const;
+    QStringList applications() const; // the Applications folder, hidden entries too
+};
 
 // The fakes of tests/support/fakes in place of the system programs.
 SystemTools fakeTools();

@@ -22,16 +22,8 @@ private Q_SLOTS:
     void wholeUpdate() {
         HttpsTestServer server;
         QVERIFY(server.isRunning());
-        QTemporaryDir dir;
-        const QString temp = dir.path() + "/tmp";
-        const QString volumes = dir.path() + "/Volumes";
-        const QString installed = dir.path() + "/Applications/Veldra Cloud Desktop.app";
-        QDir().mkpath(temp);
-        QDir().mkpath(volumes);
-        AppSpec current;
-        current.version = "2.0";
-        current.marker = "old";
-        QVERIFY(makeApp(installed, current));
+        const InstallSandbox box;
+        QVERIFY(box.isReady());
 
         AppSpec next;
         next.version = "2.1";
@@ -51,34 +43,25 @@ private Q_SLOTS:
         server.setRoutes({{"/version.json", QJsonObject{{"file", "version.json"}}},
                           {"/VeldraCloudDesktop-2.1.dmg", QJsonObject{{"file", "image.dmg"}}}});
 
-        const QString log = dir.path() + "/tools.log";
-        QProcess client;
-        auto env = QProcessEnvironment::systemEnvironment();
-        env.insert("VELDRA_FAKE_LOG", log);
-        env.insert("VELDRA_FAKE_VOLUMES", volumes);
-        client.setProcessEnvironment(env);
-        client.start(QStringLiteral(UPDATE_CLIENT),
-                     {QString::number(server.port()), TestPki::instance().caPem, temp, installed});
+        QProcess client; // inherits the sandbox's environment
+        client.start(
+            QStringLiteral(UPDATE_CLIENT),
+            {QString::number(server.port()), TestPki::instance().caPem, box.temp, box.installed});
         QVERIFY(client.waitForFinished(60000));
         const QString said = QString::fromUtf8(client.readAllStandardOutput());
         QVERIFY2(client.exitCode() == 0, qPrintable(said));
         QVERIFY2(said.contains(QString::fromUtf8("Installing and restarting…")), qPrintable(said));
 
         // The script takes over once the old process has gone.
-        const auto tools = [&] {
-            QFile f(log);
-            return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-        };
-        QVERIFY2(waitUntil([&] { return tools().contains("open " + installed); }, 20000),
-                 qPrintable(tools()));
-        QCOMPARE(platform::infoPlistString(installed, "CFBundleShortVersionString").value_or(""),
-                 "2.1");
-        QTRY_VERIFY_WITH_TIMEOUT(QDir(temp).isEmpty() && QDir(volumes).isEmpty(), 5000);
-        QCOMPARE(QDir(dir.path() + "/Applications")
-                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{"Veldra Cloud Desktop.app"});
-        QVERIFY(tools().contains("codesign --verify --deep --strict "));
-        QVERIFY(tools().contains("lipo "));
+        QTRY_VERIFY_WITH_TIMEOUT(box.toolLog().contains("open " + box.installed), 20000);
+        QCOMPARE(
+            platform::infoPlistString(box.installed, "CFBundleShortVersionString").value_or(""),
+            "2.1");
+        QTRY_VERIFY_WITH_TIMEOUT(box.tempFiles().isEmpty() && box.mountedVolumes().isEmpty(), 5000);
+        QCOMPARE(box.applications(), QStringList{"Veldra Cloud Desktop.app"});
+        const QString tools = box.toolLog().join('\n');
+        QVERIFY(tools.contains("codesign --verify --deep --strict "));
+        QVERIFY(tools.contains("lipo "));
     }
 };
 
