@@ -96,8 +96,8 @@ wait_for() { # seconds, description, command...
     sleep 0.1
   done
   echo "Timed out waiting for $what." >&2
-  if [[ -n "${DISPLAY:-}" && -x "$root/$build/tests/screenshot" ]]; then
-    "$root/$build/tests/screenshot" "$root/$build/demo-failure.png" 2>/dev/null &&
+  if [[ -n "${DISPLAY:-}" && -x "$root/$build/tools/screenshot" ]]; then
+    "$root/$build/tools/screenshot" "$root/$build/demo-failure.png" 2>/dev/null &&
       echo "What the screen showed: $root/$build/demo-failure.png" >&2
   fi
   return 1
@@ -223,7 +223,7 @@ if ((accept_update)); then
   wait_for 30 "the new version's window" xdotool search --onlyvisible --name '^Veldra Cloud Desktop$'
   sleep 1
   updated_png="$root/$build/demo-updated.png"
-  "$root/$build/tests/screenshot" "$updated_png"
+  "$root/$build/tools/screenshot" "$updated_png"
   pkill -f -x "$app" || true
   echo
   echo "Installed $(plist_value "$bundle/Contents/Info.plist" CFBundleShortVersionString) in place of $version:"
@@ -234,7 +234,7 @@ fi
 sleep 0.5
 signin_png="$root/$build/demo-signin.png"
 session_png="$root/$build/demo-session.png"
-"$root/$build/tests/screenshot" "$signin_png"
+"$root/$build/tools/screenshot" "$signin_png"
 xdotool windowfocus --sync "$window"
 xdotool type --delay 30 "$demo_user"
 xdotool key Tab
@@ -242,7 +242,7 @@ xdotool type --delay 30 "$demo_password"
 xdotool key Return
 wait_for 30 "the remote desktop session" grep -q 'is activated' "$run/rdp-server.log"
 # Once the client has drawn the remote desktop: its background colour, true.
-"$root/$build/tests/screenshot" "$session_png" --until-colour "$desktop_colour" 20000
+"$root/$build/tools/screenshot" "$session_png" --until-colour "$desktop_colour" 20000
 
 # The application never stops its client; this script does, by PID.
 client_pids=$(pgrep -f "^$bundle/Contents/MacOS/freerdp" || true)

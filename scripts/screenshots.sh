@@ -6,5 +6,5 @@ scripts/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target ui_screenshots
 QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x800x24" \
-  build/tests/ui/ui_screenshots resources docs/screenshots
+  build/tools/ui_screenshots resources docs/screenshots
 ls docs/screenshots
