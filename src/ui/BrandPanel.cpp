@@ -28,7 +28,7 @@ QLabel* label(const QString& text, const QFont& font, const QColor& colour, int 
         l->setTextFormat(Qt::PlainText);
     }
     l->setFont(font);
-    l->setStyleSheet(QStringLiteral("color: %1; background: transparent;").arg(css(colour)));
+    setTextColour(l, colour);
     return l;
 }
 
@@ -42,8 +42,7 @@ public:
         row->setSpacing(9);
         auto* dot = new QWidget;
         dot->setFixedSize(8, 8);
-        dot->setStyleSheet(
-            QStringLiteral("background: %1; border-radius: 4px;").arg(css(chipDot())));
+        dot->setObjectName(QStringLiteral("chipDot")); // styled by the view
         row->addWidget(dot);
         row->addWidget(label(QStringLiteral("Secure remote access"),
                              systemFont(12, QFont::DemiBold), Qt::white));

@@ -31,15 +31,14 @@ QLabel* text(const QString& content, const QFont& font, const QColor& colour) {
     auto* label = new QLabel(content);
     label->setTextFormat(Qt::PlainText);
     label->setFont(font);
-    label->setStyleSheet(QStringLiteral("color: %1; background: transparent;").arg(css(colour)));
+    setTextColour(label, colour);
     return label;
 }
 
 QFrame* divider() {
     auto* line = new QFrame;
+    line->setObjectName(QStringLiteral("divider"));
     line->setFixedHeight(1);
-    line->setStyleSheet(
-        QStringLiteral("background: %1; border: none;").arg(css(rgb(0.9, 0.91, 0.93))));
     return line;
 }
 
@@ -47,8 +46,35 @@ QWidget* band(const QString& name) {
     auto* widget = new QWidget;
     widget->setObjectName(name);
     widget->setAttribute(Qt::WA_StyledBackground);
-    widget->setStyleSheet(QStringLiteral("#%1 { background: %2; }").arg(name, css(ui::band())));
     return widget;
+}
+
+// The whole view's look, in one style sheet: parsed once, not per widget.
+QString viewStyleSheet() {
+    return QStringLiteral(
+               "#contentView, #rightColumn { background: white; }"
+               "#divider { background: %1; border: none; }"
+               "#header, #footer { background: %2; }"
+               "#usernameBox, #passwordBox { background: white; border: 1px solid %3; "
+               "border-radius: 5px; }"
+               "#usernameBox QLineEdit, #passwordBox QLineEdit { border: none; "
+               "background: transparent; color: %4; }"
+               "#domainTag { color: %5; background: %6; border: none; border-radius: 4px; "
+               "padding: 0 9px; }"
+               "#showHide { color: %7; border: none; background: transparent; }"
+               "#missingClient { background: %8; border-radius: 5px; }"
+               "#remember { color: %7; }"
+               "#updateBanner { color: white; background: %9; border: none; border-radius: 5px; }"
+               "#updateBanner:pressed { background: %10; }"
+               "#errorBox { color: %11; background: %12; border-radius: 5px; padding: 9px; }"
+               "#footerUpdateButton { color: %5; border: none; background: transparent; "
+               "padding: 0; }"
+               "#chipDot { background: %13; border-radius: 4px; }")
+        .arg(css(rgb(0.9, 0.91, 0.93)), css(ui::band()), css(border()), css(primaryText()),
+             css(tessaroPurple()), css(domainTag()), css(secondaryText()), css(missingClient()),
+             css(updateBanner()))
+        .arg(css(updateBanner().darker(120)), css(errorText()), css(errorBackground()),
+             css(chipDot()));
 }
 
 // A white box with a 1-point rounded outline around a text field.
@@ -56,9 +82,6 @@ QFrame* fieldBox(const QString& name) {
     auto* box = new QFrame;
     box->setObjectName(name);
     box->setFixedHeight(42);
-    box->setStyleSheet(
-        QStringLiteral("#%1 { background: white; border: 1px solid %2; border-radius: 5px; }")
-            .arg(name, css(border())));
     return box;
 }
 
@@ -68,9 +91,6 @@ QLineEdit* plainField(const QString& placeholder, const QString& accessibleName)
     field->setAccessibleName(accessibleName);
     field->setFrame(false);
     field->setFont(systemFont(13));
-    field->setStyleSheet(
-        QStringLiteral("QLineEdit { border: none; background: transparent; color: %1; }")
-            .arg(css(primaryText())));
     return field;
 }
 
@@ -123,7 +143,7 @@ ContentView::ContentView(SettingsManager& settings, UpdaterState& updater, RdpLa
     setObjectName(QStringLiteral("contentView"));
     setFixedSize(860, 570);
     setAttribute(Qt::WA_StyledBackground);
-    setStyleSheet(QStringLiteral("#contentView { background: white; }"));
+    setStyleSheet(viewStyleSheet());
 
     auto* root = new QHBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
@@ -133,7 +153,6 @@ ContentView::ContentView(SettingsManager& settings, UpdaterState& updater, RdpLa
     auto* right = new QWidget;
     right->setObjectName(QStringLiteral("rightColumn"));
     right->setAttribute(Qt::WA_StyledBackground);
-    right->setStyleSheet(QStringLiteral("#rightColumn { background: white; }"));
     auto* column = new QVBoxLayout(right);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
@@ -207,10 +226,6 @@ QWidget* ContentView::buildForm() {
         text(QStringLiteral("VELDRA\\"), systemFont(11, QFont::DemiBold), tessaroPurple());
     tag->setObjectName(QStringLiteral("domainTag"));
     tag->setFixedHeight(30);
-    tag->setStyleSheet(
-        QStringLiteral("#domainTag { color: %1; background: %2; border: none; border-radius: 4px; "
-                       "padding: 0 9px; }")
-            .arg(css(tessaroPurple()), css(domainTag())));
     userRow->addWidget(tag);
     m_username = plainField(QStringLiteral("Username"), QStringLiteral("Veldra username"));
     userRow->addWidget(m_username, 1);
@@ -236,18 +251,13 @@ QWidget* ContentView::buildForm() {
     m_showHide->setAccessibleName(QStringLiteral("Show password"));
     m_showHide->setFont(systemFont(11, QFont::DemiBold));
     m_showHide->setCursor(Qt::PointingHandCursor);
-    m_showHide->setStyleSheet(
-        QStringLiteral("QPushButton { color: %1; border: none; background: transparent; }")
-            .arg(css(secondaryText())));
+    m_showHide->setObjectName(QStringLiteral("showHide"));
     passwordRow->addWidget(m_showHide);
     passwordColumn->addWidget(passwordBox);
     outer->addWidget(m_passwordSection);
 
     m_missingClient = new QFrame;
     m_missingClient->setObjectName(QStringLiteral("missingClient"));
-    m_missingClient->setStyleSheet(
-        QStringLiteral("#missingClient { background: %1; border-radius: 5px; }")
-            .arg(css(missingClient())));
     auto* missingRow = new QHBoxLayout(m_missingClient);
     missingRow->setContentsMargins(11, 11, 11, 11);
     missingRow->setSpacing(9);
@@ -263,7 +273,7 @@ QWidget* ContentView::buildForm() {
 
     m_remember = new QCheckBox(QStringLiteral("Remember my username on this Mac"));
     m_remember->setFont(systemFont(12));
-    m_remember->setStyleSheet(QStringLiteral("QCheckBox { color: %1; }").arg(css(secondaryText())));
+    m_remember->setObjectName(QStringLiteral("remember"));
     outer->addWidget(m_remember);
     outer->addSpacing(18);
 
@@ -279,10 +289,6 @@ QWidget* ContentView::buildForm() {
     m_banner->setMinimumHeight(36);
     m_banner->setFont(systemFont(12, QFont::DemiBold));
     m_banner->setCursor(Qt::PointingHandCursor);
-    m_banner->setStyleSheet(
-        QStringLiteral("#updateBanner { color: white; background: %1; border: none; "
-                       "border-radius: 5px; } #updateBanner:pressed { background: %2; }")
-            .arg(css(updateBanner()), css(updateBanner().darker(120))));
     outer->addWidget(m_banner);
 
     // Where the banner was, while the update downloads.
@@ -308,9 +314,6 @@ QWidget* ContentView::buildForm() {
     m_error->setObjectName(QStringLiteral("errorBox"));
     m_error->setWordWrap(true);
     m_error->setAccessibleName(QStringLiteral("Error"));
-    m_error->setStyleSheet(
-        QStringLiteral("#errorBox { color: %1; background: %2; border-radius: 5px; padding: 9px; }")
-            .arg(css(errorText()), css(errorBackground())));
     outer->addWidget(m_error);
     outer->addStretch(1);
 
@@ -343,10 +346,6 @@ QWidget* ContentView::buildFooter(const Details& details) {
     m_footerButton->setFlat(true);
     m_footerButton->setFont(systemFont(11));
     m_footerButton->setCursor(Qt::PointingHandCursor);
-    m_footerButton->setStyleSheet(
-        QStringLiteral("#footerUpdateButton { color: %1; border: none; background: "
-                       "transparent; padding: 0; }")
-            .arg(css(tessaroPurple())));
     connect(m_footerButton, &QPushButton::clicked, this,
             [this] { m_updater.checkForUpdates(true); });
     row->addWidget(m_footerButton);

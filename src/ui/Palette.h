@@ -2,6 +2,8 @@
 
 #include <QColor>
 #include <QFont>
+#include <QPalette>
+#include <QWidget>
 
 namespace veldra::ui {
 
@@ -61,6 +63,13 @@ inline QFont systemFont(int size, QFont::Weight weight = QFont::Normal) {
 }
 
 // "#rrggbb" for style sheets.
+// Text colour through the palette: no style sheet of its own to parse.
+inline void setTextColour(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    widget->setPalette(palette);
+}
+
 inline QString css(const QColor& colour) {
     return colour.name(QColor::HexRgb);
 }
