@@ -85,8 +85,8 @@ MacUpdater& MacUpdater::shared() {
             return installer->installUpdate(image, version, architecture);
         };
         config.runningCopy = platform::runningCopy();
-        auto* updater =
-            new MacUpdater(std::move(config), std::make_unique<QNetworkAccessManager>());
+        // The network manager is made at the first check, not at start.
+        auto* updater = new MacUpdater(std::move(config), nullptr);
         QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, updater,
                          &MacUpdater::discardDownload);
         return updater;

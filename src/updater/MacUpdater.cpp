@@ -166,7 +166,8 @@ MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAcce
     // and with it TLS, is set up on first use: the first check is seconds away.
     m_worker.setObjectName(QStringLiteral("VeldraUpdater"));
     m_worker.start();
-    network->moveToThread(&m_worker);
+    if (network)
+        network->moveToThread(&m_worker);
     m_network = std::move(network);
     m_workerContext = new QObject;
     m_workerContext->moveToThread(&m_worker);
@@ -200,8 +201,10 @@ UpdateSession& MacUpdater::session() {
             if (cas.isEmpty())
                 cas << QSslCertificate();
         }
+        // Made here when none was given: no network code runs before the first use.
+        auto network = m_network ? std::move(m_network) : std::make_unique<QNetworkAccessManager>();
         m_session = new UpdateSession(
-            std::move(m_network), m_config.server, cas, m_config.temporaryDirectory,
+            std::move(network), m_config.server, cas, m_config.temporaryDirectory,
             UpdateSession::Limits{m_config.timings.manifestCap, m_config.namedTransferFiles});
     }
     return *m_session;

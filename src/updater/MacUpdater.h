@@ -104,6 +104,8 @@ public:
         Timings timings;
     };
 
+    // `network` may be null: one is then made on the worker thread at the
+    // first transfer.
     MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAccessManager> network,
                QObject* parent = nullptr);
     ~MacUpdater() override;
