@@ -82,7 +82,11 @@ step "build the application"
 run cmake --build "$build" --target veldra_app
 
 step "bundle Qt's frameworks and plugins, and the client's libraries"
-run "$(brew_prefix qt)/bin/macdeployqt" "$app" "-executable=$app/Contents/MacOS/freerdp" -verbose=1
+# The update engine module (loaded at the first check) links QtNetwork and
+# libcrypto; naming it here deploys them, and the TLS plugins, for it.
+engine="$app/Contents/PlugIns/libveldra_update_engine.so"
+run "$(brew_prefix qt)/bin/macdeployqt" "$app" "-executable=$app/Contents/MacOS/freerdp" \
+  "-executable=$engine" -verbose=1
 
 step "check that nothing links outside the bundle and the system"
 echo "  otool -L on every Mach-O file under $app: only @rpath, @loader_path, @executable_path, /usr/lib, /System"
@@ -105,7 +109,7 @@ echo "  every library and plugin, then each framework, then the client, then the
 if ((!dry)); then
   while IFS= read -r -d '' file; do
     codesign "${sign_flags[@]}" "$file"
-  done < <(find "$app/Contents/Frameworks" "$app/Contents/PlugIns" -type f -name '*.dylib' -print0)
+  done < <(find "$app/Contents/Frameworks" "$app/Contents/PlugIns" -type f \( -name '*.dylib' -o -name '*.so' \) -print0)
   for framework in "$app"/Contents/Frameworks/*.framework; do
     codesign "${sign_flags[@]}" "$framework"
   done
@@ -117,6 +121,7 @@ step "verify the signature and the architecture, as the updater will"
 run codesign --verify --deep --strict "$app"
 run lipo "$app/Contents/MacOS/VeldraCloudDesktop" -verify_arch "$arch"
 run lipo "$app/Contents/MacOS/freerdp" -verify_arch "$arch"
+run lipo "$engine" -verify_arch "$arch"
 
 if [[ -n $profile ]]; then
   step "notarise and staple the application"

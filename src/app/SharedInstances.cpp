@@ -1,5 +1,6 @@
 // The application's production instances, and the one place that hands each
-// its collaborators. Each is made on first use and never released.
+// its collaborators. Each is made on first use and never released. The
+// updater proper is a module, loaded at the first check (LazyUpdater).
 #include "launcher/RdpLauncher.h"
 #include "platform/Architecture.h"
 #include "platform/Bundle.h"
@@ -7,8 +8,7 @@
 #include "platform/UserDefaults.h"
 #include "platform/UserDirectories.h"
 #include "settings/SettingsManager.h"
-#include "updater/Installer.h"
-#include "updater/MacUpdater.h"
+#include "updater/LazyUpdater.h"
 #include "updater/Version.h"
 #include "veldra/BuildConstants.h"
 
@@ -46,49 +46,34 @@ RdpLauncher& RdpLauncher::shared() {
         [] { return platform::mainBundlePath(); },
         [] { return clientLogPath(platform::userLibraryDirectory()); },
         [] { return platform::firstScreen(); },
-        [] { return MacUpdater::shared().isDownloading(); },
+        [] { return LazyUpdater::shared().isDownloading(); },
         kOpenedAfter,
     });
     return *instance;
 }
 
-MacUpdater& MacUpdater::shared() {
-    static MacUpdater* instance = [] {
-        auto installer = std::make_shared<Installer>(Installer::Configuration{
-            productionTools(),
-            QString::fromUtf8(build::kBundleId),
-            platform::mainBundlePath(),
-            QDir::tempPath(),
-            QCoreApplication::applicationPid(),
-            {},
-            // Called on the updater's worker thread once the script runs.
+LazyUpdater& LazyUpdater::shared() {
+    static LazyUpdater* instance = [] {
+        auto* updater = new LazyUpdater(
+            platform::mainBundlePath() + QStringLiteral("/Contents/PlugIns/") +
+                QStringLiteral(VELDRA_UPDATE_ENGINE_FILE),
             [] {
-                QMetaObject::invokeMethod(&MacUpdater::shared(), &MacUpdater::finishAndTerminate,
-                                          Qt::QueuedConnection);
+                UpdateEngineWiring wiring;
+                wiring.server = UpdateServer::production();
+                wiring.trustedCaPem = QByteArray(build::kUpdateCaPem);
+                wiring.publicKey = QString::fromLatin1(build::kUpdatePublicKey);
+                wiring.temporaryDirectory = QDir::tempPath();
+                wiring.currentVersion = [] { return currentAppVersion(); };
+                wiring.isSessionRunning = [] { return RdpLauncher::shared().isSessionRunning(); };
+                wiring.runningCopy = platform::runningCopy();
+                wiring.tools = productionTools();
+                wiring.bundleIdentifier = QString::fromUtf8(build::kBundleId);
+                wiring.runningBundlePath = platform::mainBundlePath();
+                wiring.processId = QCoreApplication::applicationPid();
+                wiring.codeSignRequirement = QString::fromUtf8(build::kCodeSignRequirement);
+                return wiring;
             },
-            QString::fromUtf8(build::kCodeSignRequirement),
-        });
-
-        Configuration config;
-        config.server = UpdateServer::production();
-        // Parsed with the session's first use, not at start.
-        config.trustedCaPem = QByteArray(build::kUpdateCaPem);
-        // Checked at configure time; a key that still fails to parse trusts
-        // no manifest rather than every one.
-        if (const QString key = QString::fromLatin1(build::kUpdatePublicKey); !key.isEmpty())
-            config.publicKey = parseMinisignPublicKey(key).value_or(MinisignKey{});
-        config.temporaryDirectory = QDir::tempPath();
-        config.currentVersion = [] { return currentAppVersion(); };
-        config.isSessionRunning = [] { return RdpLauncher::shared().isSessionRunning(); };
-        config.installUpdate = [installer](const QString& image, const QString& version,
-                                           platform::Architecture architecture) {
-            return installer->installUpdate(image, version, architecture);
-        };
-        config.runningCopy = platform::runningCopy();
-        // The network manager is made at the first check, not at start.
-        auto* updater = new MacUpdater(std::move(config), nullptr);
-        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, updater,
-                         &MacUpdater::discardDownload);
+            std::chrono::seconds(3));
         return updater;
     }();
     return *instance;

@@ -3,7 +3,7 @@
 #include "platform/Architecture.h"
 #include "platform/Bundle.h"
 #include "settings/SettingsManager.h"
-#include "updater/MacUpdater.h"
+#include "updater/LazyUpdater.h"
 #include "updater/Version.h"
 #include "veldra/BuildConstants.h"
 
@@ -26,7 +26,7 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationVersion(currentAppVersion());
 
     AppDelegate delegate(
-        SettingsManager::shared(), MacUpdater::shared(), RdpLauncher::shared(),
+        SettingsManager::shared(), LazyUpdater::shared(), RdpLauncher::shared(),
         ui::ContentView::Details{
             platform::mainBundlePath() + QStringLiteral("/Contents/Resources"),
             currentAppVersion(),

@@ -36,7 +36,7 @@ public:
     // The download under way: bytes so far, and the total (-1 while unknown).
     qint64 bytesReceived() const { return m_bytesReceived; }
     qint64 bytesExpected() const { return m_bytesExpected; }
-    void setShouldPresentUpdate(bool present) {
+    virtual void setShouldPresentUpdate(bool present) {
         publish(m_shouldPresentUpdate, present, &UpdaterState::shouldPresentUpdateChanged);
     }
 

@@ -1,0 +1,74 @@
+#include "updater/LazyUpdater.h"
+
+#include <QLibrary>
+#include <QPointer>
+
+namespace veldra {
+
+LazyUpdater::LazyUpdater(QString modulePath, std::function<UpdateEngineWiring()> wiring,
+                         std::chrono::milliseconds firstCheck, QObject* parent)
+    : UpdaterState(parent), m_modulePath(std::move(modulePath)), m_wiring(std::move(wiring)) {
+    m_firstCheck.setSingleShot(true);
+    m_firstCheck.setTimerType(Qt::PreciseTimer);
+    // The engine checks as soon as it is made.
+    QObject::connect(&m_firstCheck, &QTimer::timeout, this, [this] { (void)engine(); });
+    m_firstCheck.start(firstCheck);
+}
+
+LazyUpdater::~LazyUpdater() = default;
+
+UpdateEngine* LazyUpdater::engine() {
+    if (m_engine || m_loadFailed)
+        return m_engine.get();
+    m_firstCheck.stop();
+    // Never unloaded: the engine lives as long as the application.
+    QLibrary module(m_modulePath);
+    const auto create =
+        reinterpret_cast<CreateUpdateEngine>(module.resolve(kCreateUpdateEngineSymbol));
+    if (!create) {
+        qWarning("The update engine could not be loaded: %s", qPrintable(module.errorString()));
+        m_loadFailed = true;
+        return nullptr;
+    }
+    QPointer<LazyUpdater> self(this);
+    m_engine.reset(create(m_wiring(), [self](const UpdaterSnapshot& snapshot) {
+        if (self)
+            self->apply(snapshot);
+    }));
+    return m_engine.get();
+}
+
+void LazyUpdater::apply(const UpdaterSnapshot& s) {
+    setHasUpdate(s.hasUpdate);
+    setLatestVersion(s.latestVersion);
+    setDownloadUrl(s.downloadUrl);
+    setIsDownloading(s.isDownloading);
+    setStatusMessage(s.statusMessage);
+    UpdaterState::setShouldPresentUpdate(s.shouldPresentUpdate);
+    setIsChecking(s.isChecking);
+    setDownloadProgress(s.bytesReceived, s.bytesExpected);
+}
+
+void LazyUpdater::checkForUpdates(bool manual, CheckCompletion completion) {
+    if (UpdateEngine* updater = engine()) {
+        updater->checkForUpdates(manual, std::move(completion));
+        return;
+    }
+    if (manual)
+        setStatusMessage(QStringLiteral("Update check failed"));
+    if (completion)
+        completion(false);
+}
+
+void LazyUpdater::startDownload() {
+    if (m_engine)
+        m_engine->startDownload();
+}
+
+void LazyUpdater::setShouldPresentUpdate(bool present) {
+    UpdaterState::setShouldPresentUpdate(present);
+    if (m_engine)
+        m_engine->setShouldPresentUpdate(present);
+}
+
+} // namespace veldra

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+namespace veldra {
+
+// Where the system programs of an install live: fixed paths in production,
+// fakes in tests. The install script is written with these paths too.
+struct SystemTools {
+    QString hdiutil = QStringLiteral("/usr/bin/hdiutil");
+    QString codesign = QStringLiteral("/usr/bin/codesign");
+    QString lipo = QStringLiteral("/usr/bin/lipo");
+    QString zsh = QStringLiteral("/bin/zsh");
+    QString osascript = QStringLiteral("/usr/bin/osascript");
+    QString ditto = QStringLiteral("/usr/bin/ditto");
+    QString xattr = QStringLiteral("/usr/bin/xattr");
+    QString mv = QStringLiteral("/bin/mv");
+    QString rm = QStringLiteral("/bin/rm");
+    QString kill = QStringLiteral("/bin/kill");
+    QString sleep = QStringLiteral("/bin/sleep");
+    QString open = QStringLiteral("/usr/bin/open");
+    // What the administrator command uses to take its own copy of the script.
+    QString mktemp = QStringLiteral("/usr/bin/mktemp");
+    QString cp = QStringLiteral("/bin/cp");
+    QString shasum = QStringLiteral("/usr/bin/shasum");
+};
+
+} // namespace veldra

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "platform/Architecture.h"
+#include "updater/SystemTools.h"
+#include "updater/UpdateURL.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+
+namespace veldra {
+
+// The updater proper (the network, TLS, hashing and signatures) lives in a
+// module the application loads at the first check, so that nothing of it is
+// loaded or set up while the window opens. Only plain values and standard
+// functions cross between the two.
+
+// What the application hands the module.
+struct UpdateEngineWiring {
+    UpdateServer server;
+    QByteArray trustedCaPem; // empty: the system trust store
+    QString publicKey;       // the publisher's minisign key line; empty: none
+    QString temporaryDirectory;
+    std::function<QString()> currentVersion;
+    std::function<bool()> isSessionRunning;
+    platform::RunningCopy runningCopy = platform::kBuildCopy;
+    SystemTools tools;
+    QString bundleIdentifier;
+    QString runningBundlePath;
+    qint64 processId = 0;
+    QString codeSignRequirement;
+};
+
+// The updater's published state, handed over whole at every change.
+struct UpdaterSnapshot {
+    bool hasUpdate = false;
+    QString latestVersion;
+    QString downloadUrl;
+    bool isDownloading = false;
+    QString statusMessage;
+    bool shouldPresentUpdate = false;
+    bool isChecking = false;
+    qint64 bytesReceived = 0;
+    qint64 bytesExpected = -1;
+};
+
+// The module's updater. Main thread.
+class UpdateEngine {
+public:
+    virtual ~UpdateEngine() = default;
+    virtual void checkForUpdates(bool manual, std::function<void(bool found)> completion) = 0;
+    virtual void startDownload() = 0;
+    virtual void setShouldPresentUpdate(bool present) = 0;
+};
+
+// The module's one entry point: makes the production updater, which checks at
+// once and then on its schedule, and calls `publish` on every change.
+using CreateUpdateEngine = UpdateEngine* (*)(const UpdateEngineWiring& wiring,
+                                             std::function<void(const UpdaterSnapshot&)> publish);
+inline constexpr char kCreateUpdateEngineSymbol[] = "veldra_create_update_engine";
+
+} // namespace veldra

@@ -1,0 +1,102 @@
+// The update engine module: the production updater, with everything that
+// needs the network stack, TLS and libcrypto. The application loads it at
+// the first check (see LazyUpdater).
+#include "updater/Installer.h"
+#include "updater/MacUpdater.h"
+#include "updater/Minisign.h"
+#include "updater/UpdateEngine.h"
+
+#include <QCoreApplication>
+
+namespace veldra {
+
+namespace {
+
+// Set once, by the entry point, before the production updater is made.
+const UpdateEngineWiring* productionWiring = nullptr;
+
+UpdaterSnapshot snapshotOf(const MacUpdater& updater) {
+    return {updater.hasUpdate(),     updater.latestVersion(), updater.downloadUrl(),
+            updater.isDownloading(), updater.statusMessage(), updater.shouldPresentUpdate(),
+            updater.isChecking(),    updater.bytesReceived(), updater.bytesExpected()};
+}
+
+class Engine final : public UpdateEngine {
+public:
+    explicit Engine(MacUpdater& updater) : m_updater(updater) {}
+    void checkForUpdates(bool manual, std::function<void(bool)> completion) override {
+        m_updater.checkForUpdates(manual, std::move(completion));
+    }
+    void startDownload() override { m_updater.startDownload(); }
+    void setShouldPresentUpdate(bool present) override {
+        m_updater.setShouldPresentUpdate(present);
+    }
+
+private:
+    MacUpdater& m_updater;
+};
+
+} // namespace
+
+MacUpdater& MacUpdater::shared() {
+    static MacUpdater* instance = [] {
+        const UpdateEngineWiring& wiring = *productionWiring;
+        auto installer = std::make_shared<Installer>(Installer::Configuration{
+            wiring.tools,
+            wiring.bundleIdentifier,
+            wiring.runningBundlePath,
+            wiring.temporaryDirectory,
+            wiring.processId,
+            {},
+            // Called on the updater's worker thread once the script runs.
+            [] {
+                QMetaObject::invokeMethod(&MacUpdater::shared(), &MacUpdater::finishAndTerminate,
+                                          Qt::QueuedConnection);
+            },
+            wiring.codeSignRequirement,
+        });
+
+        Configuration config;
+        config.server = wiring.server;
+        config.trustedCaPem = wiring.trustedCaPem;
+        // Checked at configure time; a key that still fails to parse trusts
+        // no manifest rather than every one.
+        if (!wiring.publicKey.isEmpty())
+            config.publicKey = parseMinisignPublicKey(wiring.publicKey).value_or(MinisignKey{});
+        config.temporaryDirectory = wiring.temporaryDirectory;
+        config.currentVersion = wiring.currentVersion;
+        config.isSessionRunning = wiring.isSessionRunning;
+        config.installUpdate = [installer](const QString& image, const QString& version,
+                                           platform::Architecture architecture) {
+            return installer->installUpdate(image, version, architecture);
+        };
+        config.runningCopy = wiring.runningCopy;
+        // Loaded for the first check: it is due now.
+        config.timings.firstCheck = std::chrono::milliseconds(0);
+        auto* updater = new MacUpdater(std::move(config), nullptr);
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, updater,
+                         &MacUpdater::discardDownload);
+        return updater;
+    }();
+    return *instance;
+}
+
+} // namespace veldra
+
+extern "C" Q_DECL_EXPORT veldra::UpdateEngine*
+veldra_create_update_engine(const veldra::UpdateEngineWiring& wiring,
+                            std::function<void(const veldra::UpdaterSnapshot&)> publish) {
+    using namespace veldra;
+    static const UpdateEngineWiring kept = wiring;
+    productionWiring = &kept;
+    MacUpdater& updater = MacUpdater::shared();
+    const auto send = [&updater, publish] { publish(snapshotOf(updater)); };
+    for (auto changed :
+         {&UpdaterState::hasUpdateChanged, &UpdaterState::latestVersionChanged,
+          &UpdaterState::downloadUrlChanged, &UpdaterState::isDownloadingChanged,
+          &UpdaterState::statusMessageChanged, &UpdaterState::shouldPresentUpdateChanged,
+          &UpdaterState::isCheckingChanged, &UpdaterState::downloadProgressChanged})
+        QObject::connect(&updater, changed, &updater, send);
+    send();
+    return new Engine(updater);
+}
