@@ -88,20 +88,20 @@ public:
         std::chrono::milliseconds progressInterval{250};
     };
     struct Configuration {
-        UpdateServer server;
-        QList<QSslCertificate> trustedCas; // empty: the system trust store
-        QByteArray trustedCaPem;           // the same as PEM, read on first use
-        QString temporaryDirectory;
-        std::function<QString()> currentVersion;
-        std::function<bool()> isSessionRunning;
-        InstallStep installUpdate;
+        UpdateServer server = {};
+        QList<QSslCertificate> trustedCas = {}; // empty: the system trust store
+        QByteArray trustedCaPem = {};           // the same as PEM, read on first use
+        QString temporaryDirectory = {};
+        std::function<QString()> currentVersion = {};
+        std::function<bool()> isSessionRunning = {};
+        InstallStep installUpdate = {};
         // Which entries of a manifest this copy takes.
         platform::RunningCopy runningCopy = platform::kBuildCopy;
         // The publisher's key: every manifest must carry its signature.
-        std::optional<MinisignKey> publicKey;
-        bool namedTransferFiles = false;                   // see UpdateSession::Limits
-        std::function<std::chrono::milliseconds()> jitter; // 0 to 300 s
-        Timings timings;
+        std::optional<MinisignKey> publicKey = std::nullopt;
+        bool namedTransferFiles = false;                        // see UpdateSession::Limits
+        std::function<std::chrono::milliseconds()> jitter = {}; // 0 to 300 s
+        Timings timings = {};
     };
 
     // `network` may be null: one is then made on the worker thread at the

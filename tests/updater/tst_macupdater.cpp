@@ -87,25 +87,27 @@ class TestMacUpdater : public QObject {
     }
 
     MacUpdater::Configuration baseConfig(quint16 port) {
-        MacUpdater::Configuration config;
-        config.server = {"localhost", port};
-        config.trustedCas = TestPki::instance().ca();
-        config.temporaryDirectory = m_temp->path();
-        config.currentVersion = [] { return kRunning; };
-        config.isSessionRunning = [this] { return m_sessionRunning; };
-        config.installUpdate = [this](const QString& image, const QString& version,
-                                      platform::Architecture architecture) {
-            m_installedArchitecture = architecture;
-            m_installedOnMainThread =
-                QThread::currentThread() == QCoreApplication::instance()->thread();
-            QMetaObject::invokeMethod(
-                this, [this, image, version] { m_installedImages << image + " " + version; },
-                Qt::QueuedConnection);
-            return QFile::exists(image)
-                       ? m_installResult
-                       : std::optional<UpdateFailure>(platform::SystemError{ENOENT, "gone"});
+        return {
+            .server = {"localhost", port},
+            .trustedCas = TestPki::instance().ca(),
+            .temporaryDirectory = m_temp->path(),
+            .currentVersion = [] { return kRunning; },
+            .isSessionRunning = [this] { return m_sessionRunning; },
+            .installUpdate =
+                [this](const QString& image, const QString& version,
+                       platform::Architecture architecture) {
+                    m_installedArchitecture = architecture;
+                    m_installedOnMainThread =
+                        QThread::currentThread() == QCoreApplication::instance()->thread();
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, image, version] { m_installedImages << image + " " + version; },
+                        Qt::QueuedConnection);
+                    return QFile::exists(image) ? m_installResult
+                                                : std::optional<UpdateFailure>(
+                                                      platform::SystemError{ENOENT, "gone"});
+                },
         };
-        return config;
     }
 
     static MacUpdater::Timings quick() {

@@ -97,21 +97,21 @@ private Q_SLOTS:
         }
         m_server->setRoutes(routes);
 
-        MacUpdater::Configuration config;
-        config.server = {"localhost", m_server->port()};
-        config.trustedCas = TestPki::instance().ca();
-        config.temporaryDirectory = m_temp->path();
-        config.currentVersion = [] { return QStringLiteral("2.0.0"); };
-        config.isSessionRunning = [] { return false; };
-        config.installUpdate = [this](const QString& path, const QString& version,
-                                      platform::Architecture) {
-            QMetaObject::invokeMethod(this, [this, version] { m_installed << version; });
-            QFile::remove(path);
-            return std::optional<UpdateFailure>();
+        MacUpdater::Configuration config{
+            .server = {"localhost", m_server->port()},
+            .trustedCas = TestPki::instance().ca(),
+            .temporaryDirectory = m_temp->path(),
+            .currentVersion = [] { return QStringLiteral("2.0.0"); },
+            .isSessionRunning = [] { return false; },
+            .installUpdate =
+                [this](const QString& path, const QString& version, platform::Architecture) {
+                    QMetaObject::invokeMethod(this, [this, version] { m_installed << version; });
+                    QFile::remove(path);
+                    return std::optional<UpdateFailure>();
+                },
+            .publicKey = keyed ? minisignPublicKey(m_keys.filePath("ours.pub")) : std::nullopt,
         };
         config.timings.firstCheck = 3'600'000ms;
-        if (keyed)
-            config.publicKey = minisignPublicKey(m_keys.filePath("ours.pub"));
         MacUpdater updater(std::move(config), std::make_unique<QNetworkAccessManager>());
         bool done = false;
         updater.checkForUpdates(true, [&](bool) { done = true; });
