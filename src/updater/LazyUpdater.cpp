@@ -28,6 +28,8 @@ UpdateEngine* LazyUpdater::engine() {
     if (!create) {
         qWarning("The update engine could not be loaded: %s", qPrintable(module.errorString()));
         m_loadFailed = true;
+        // As any failed check, automatic or not, says.
+        setStatusMessage(QStringLiteral("Update check failed"));
         return nullptr;
     }
     QPointer<LazyUpdater> self(this);
@@ -54,8 +56,6 @@ void LazyUpdater::checkForUpdates(bool manual, CheckCompletion completion) {
         updater->checkForUpdates(manual, std::move(completion));
         return;
     }
-    if (manual)
-        setStatusMessage(QStringLiteral("Update check failed"));
     if (completion)
         completion(false);
 }
