@@ -46,9 +46,10 @@ QString loaded() {
                 return QStringLiteral("yes");
         return QStringLiteral("no");
     };
-    // Qt6Network on Linux, QtNetwork.framework on macOS.
+    // Qt6Network on Linux, QtNetwork.framework on macOS; OpenSSL 3's libcrypto
+    // (not the system's own LibreSSL one, which macOS may load for itself).
     return QStringLiteral("network=%1 crypto=%2")
-        .arg(has({"Qt6Network", "QtNetwork"}), has({"libcrypto"}));
+        .arg(has({"Qt6Network", "QtNetwork"}), has({"libcrypto.so.3", "libcrypto.3.dylib"}));
 }
 
 } // namespace
