@@ -3,6 +3,7 @@
 #include "platform/Architecture.h"
 #include "updater/SystemTools.h"
 #include "updater/UpdateURL.h"
+#include "updater/UpdaterState.h"
 
 #include <QByteArray>
 #include <QString>
@@ -31,19 +32,6 @@ struct UpdateEngineWiring {
     QString runningBundlePath;
     qint64 processId = 0;
     QString codeSignRequirement;
-};
-
-// The updater's published state, handed over whole at every change.
-struct UpdaterSnapshot {
-    bool hasUpdate = false;
-    QString latestVersion;
-    QString downloadUrl;
-    bool isDownloading = false;
-    QString statusMessage;
-    bool shouldPresentUpdate = false;
-    bool isChecking = false;
-    qint64 bytesReceived = 0;
-    qint64 bytesExpected = -1;
 };
 
 // The module's updater. Main thread.

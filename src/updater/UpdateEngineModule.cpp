@@ -15,12 +15,6 @@ namespace {
 // Set once, by the entry point, before the production updater is made.
 const UpdateEngineWiring* productionWiring = nullptr;
 
-UpdaterSnapshot snapshotOf(const MacUpdater& updater) {
-    return {updater.hasUpdate(),     updater.latestVersion(), updater.downloadUrl(),
-            updater.isDownloading(), updater.statusMessage(), updater.shouldPresentUpdate(),
-            updater.isChecking(),    updater.bytesReceived(), updater.bytesExpected()};
-}
-
 class Engine final : public UpdateEngine {
 public:
     explicit Engine(MacUpdater& updater) : m_updater(updater) {}
@@ -90,7 +84,7 @@ veldra_create_update_engine(const veldra::UpdateEngineWiring& wiring,
     static const UpdateEngineWiring kept = wiring;
     productionWiring = &kept;
     MacUpdater& updater = MacUpdater::shared();
-    const auto send = [&updater, publish] { publish(snapshotOf(updater)); };
+    const auto send = [&updater, publish] { publish(updater.snapshot()); };
     for (auto changed :
          {&UpdaterState::hasUpdateChanged, &UpdaterState::latestVersionChanged,
           &UpdaterState::downloadUrlChanged, &UpdaterState::isDownloadingChanged,

@@ -7,6 +7,19 @@
 
 namespace veldra {
 
+// The updater's published state, all of it.
+struct UpdaterSnapshot {
+    bool hasUpdate = false;
+    QString latestVersion;
+    QString downloadUrl;
+    bool isDownloading = false;
+    QString statusMessage;
+    bool shouldPresentUpdate = false;
+    bool isChecking = false;
+    qint64 bytesReceived = 0;
+    qint64 bytesExpected = -1;
+};
+
 // What the user interface sees of the updater: published state with change
 // signals, and the requests it may make. Holds the published values; an
 // updater sets them through the setters, which signal only a change.
@@ -26,18 +39,19 @@ public:
     using QObject::QObject;
     using CheckCompletion = std::function<void(bool found)>;
 
-    bool hasUpdate() const { return m_hasUpdate; }
-    QString latestVersion() const { return m_latestVersion; }
-    QString downloadUrl() const { return m_downloadUrl; }
-    bool isDownloading() const { return m_isDownloading; }
-    QString statusMessage() const { return m_statusMessage; }
-    bool shouldPresentUpdate() const { return m_shouldPresentUpdate; }
-    bool isChecking() const { return m_isChecking; }
+    bool hasUpdate() const { return m_state.hasUpdate; }
+    QString latestVersion() const { return m_state.latestVersion; }
+    QString downloadUrl() const { return m_state.downloadUrl; }
+    bool isDownloading() const { return m_state.isDownloading; }
+    QString statusMessage() const { return m_state.statusMessage; }
+    bool shouldPresentUpdate() const { return m_state.shouldPresentUpdate; }
+    bool isChecking() const { return m_state.isChecking; }
     // The download under way: bytes so far, and the total (-1 while unknown).
-    qint64 bytesReceived() const { return m_bytesReceived; }
-    qint64 bytesExpected() const { return m_bytesExpected; }
+    qint64 bytesReceived() const { return m_state.bytesReceived; }
+    qint64 bytesExpected() const { return m_state.bytesExpected; }
+    const UpdaterSnapshot& snapshot() const { return m_state; }
     virtual void setShouldPresentUpdate(bool present) {
-        publish(m_shouldPresentUpdate, present, &UpdaterState::shouldPresentUpdateChanged);
+        publish(m_state.shouldPresentUpdate, present, &UpdaterState::shouldPresentUpdateChanged);
     }
 
     virtual void checkForUpdates(bool manual, CheckCompletion completion = {}) = 0;
@@ -54,27 +68,29 @@ Q_SIGNALS:
     void downloadProgressChanged();
 
 protected:
-    void setHasUpdate(bool value) { publish(m_hasUpdate, value, &UpdaterState::hasUpdateChanged); }
+    void setHasUpdate(bool value) {
+        publish(m_state.hasUpdate, value, &UpdaterState::hasUpdateChanged);
+    }
     void setLatestVersion(const QString& value) {
-        publish(m_latestVersion, value, &UpdaterState::latestVersionChanged);
+        publish(m_state.latestVersion, value, &UpdaterState::latestVersionChanged);
     }
     void setDownloadUrl(const QString& value) {
-        publish(m_downloadUrl, value, &UpdaterState::downloadUrlChanged);
+        publish(m_state.downloadUrl, value, &UpdaterState::downloadUrlChanged);
     }
     void setIsDownloading(bool value) {
-        publish(m_isDownloading, value, &UpdaterState::isDownloadingChanged);
+        publish(m_state.isDownloading, value, &UpdaterState::isDownloadingChanged);
     }
     void setStatusMessage(const QString& value) {
-        publish(m_statusMessage, value, &UpdaterState::statusMessageChanged);
+        publish(m_state.statusMessage, value, &UpdaterState::statusMessageChanged);
     }
     void setIsChecking(bool value) {
-        publish(m_isChecking, value, &UpdaterState::isCheckingChanged);
+        publish(m_state.isChecking, value, &UpdaterState::isCheckingChanged);
     }
     void setDownloadProgress(qint64 received, qint64 expected) {
-        if (received == m_bytesReceived && expected == m_bytesExpected)
+        if (received == m_state.bytesReceived && expected == m_state.bytesExpected)
             return;
-        m_bytesReceived = received;
-        m_bytesExpected = expected;
+        m_state.bytesReceived = received;
+        m_state.bytesExpected = expected;
         Q_EMIT downloadProgressChanged();
     }
 
@@ -87,15 +103,7 @@ private:
         Q_EMIT(this->*changed)();
     }
 
-    bool m_hasUpdate = false;
-    QString m_latestVersion;
-    QString m_downloadUrl;
-    bool m_isDownloading = false;
-    QString m_statusMessage;
-    bool m_shouldPresentUpdate = false;
-    bool m_isChecking = false;
-    qint64 m_bytesReceived = 0;
-    qint64 m_bytesExpected = -1;
+    UpdaterSnapshot m_state;
 };
 
 } // namespace veldra
