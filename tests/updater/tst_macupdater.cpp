@@ -601,6 +601,9 @@ private Q_SLOTS:
     // What a killed run left: unheld transfers and stale images go; a live
     // transfer (held by its writer) and a fresh image may still be in use.
     void nextStartSweepsLeftovers() {
+        // The updater init() made sweeps this folder on its worker thread as
+        // it starts; it goes first, so it cannot take this test's files.
+        m_updater.reset();
         const QDir dir(m_temp->path());
         const auto make = [&](const QString& name, qint64 ageSeconds) {
             QFile file(dir.filePath(name));
