@@ -85,4 +85,71 @@ QString Sha256Stream::finish() {
         QByteArray(reinterpret_cast<const char*>(value), static_cast<qsizetype>(length)).toHex());
 }
 
+Sha256Pipeline::Sha256Pipeline() {
+    for (std::vector<char>& buffer : m_buffers)
+        buffer.resize(kBufferSize);
+    m_thread = std::thread([this] { run(); });
+}
+
+Sha256Pipeline::~Sha256Pipeline() {
+    stop();
+}
+
+std::pair<char*, qint64> Sha256Pipeline::room() {
+    if (m_filled == 0) {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_pending < kBuffers; });
+    }
+    return {m_buffers[static_cast<size_t>(m_next)].data() + m_filled, kBufferSize - m_filled};
+}
+
+void Sha256Pipeline::commit(qint64 size) {
+    m_filled += size;
+    if (m_filled == kBufferSize)
+        handOver();
+}
+
+void Sha256Pipeline::handOver() {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_sizes[static_cast<size_t>(m_next)] = m_filled;
+        m_next = (m_next + 1) % kBuffers;
+        ++m_pending;
+    }
+    m_filled = 0;
+    m_changed.notify_all();
+}
+
+QString Sha256Pipeline::finish() {
+    if (m_filled > 0)
+        handOver();
+    stop();
+    return m_stream.finish();
+}
+
+void Sha256Pipeline::stop() {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void Sha256Pipeline::run() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_pending > 0 || m_stopping; });
+        if (m_pending == 0)
+            return; // stopping, and everything handed over is hashed
+        const auto index = static_cast<size_t>((m_next - m_pending + kBuffers) % kBuffers);
+        lock.unlock();
+        m_stream.add(m_buffers[index].data(), m_sizes[index]);
+        lock.lock();
+        --m_pending;
+        m_changed.notify_all();
+    }
+}
+
 } // namespace veldra

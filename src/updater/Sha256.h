@@ -4,7 +4,13 @@
 
 #include <QString>
 
+#include <array>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <utility>
 #include <variant>
+#include <vector>
 
 namespace veldra {
 
@@ -31,6 +37,47 @@ public:
 
 private:
     void* m_context; // EVP_MD_CTX
+};
+
+// SHA-256 taken on a thread of its own alongside the caller: the caller fills
+// one of a few fixed buffers, hands it over in order and fills the next, so
+// hashing overlaps the reads and writes instead of following each one.
+class Sha256Pipeline {
+public:
+    static constexpr qint64 kBufferSize = 512 * 1024;
+
+    Sha256Pipeline();
+    ~Sha256Pipeline();
+    Sha256Pipeline(const Sha256Pipeline&) = delete;
+    Sha256Pipeline& operator=(const Sha256Pipeline&) = delete;
+
+    // Where to put the next bytes, and how many fit there (at least one);
+    // waits while every buffer is still being hashed.
+    [[nodiscard]] std::pair<char*, qint64> room();
+    // The first `size` bytes of room() hold the next bytes. A full buffer is
+    // handed over to be hashed.
+    void commit(qint64 size);
+    // Waits until all that was handed over is hashed: 64 lower-case hex
+    // digits. Ends the pipeline.
+    [[nodiscard]] QString finish();
+
+private:
+    static constexpr int kBuffers = 4;
+    void run();
+    void stop();
+
+    Sha256Stream m_stream; // only the hashing thread touches it until finish()
+    std::array<std::vector<char>, kBuffers> m_buffers;
+    std::array<qint64, kBuffers> m_sizes{};
+    void handOver();
+
+    int m_next = 0;      // the caller's buffer
+    qint64 m_filled = 0; // of the caller's buffer
+    int m_pending = 0;   // handed over, not hashed yet
+    bool m_stopping = false;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::thread m_thread;
 };
 
 } // namespace veldra

@@ -1,7 +1,7 @@
 #include "updater/UpdateSession.h"
 
+#include "updater/ImageTransfer.h"
 #include "updater/MacUpdateManifest.h"
-#include "updater/Sha256.h"
 
 #include <QDir>
 #include <QNetworkCookie>
@@ -93,14 +93,23 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
         ::flock((*body)->handle(), LOCK_EX | LOCK_NB);
     }
 
-    // An image never waits in memory: over HTTP/1.1 the read buffer below
-    // stops the socket; HTTP/2 would keep receiving into memory meanwhile.
-    if (isImage)
-        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    // Hashed as it is written, so it is verified the moment it is complete.
-    std::shared_ptr<Sha256Stream> digest;
-    if (isImage)
-        digest = std::make_shared<Sha256Stream>();
+    if (isImage) {
+        if (!*body) {
+            TransferResult result;
+            result.transportError = QStringLiteral("The download could not be stored.");
+            completion(std::move(result));
+            return;
+        }
+        auto* transfer =
+            new ImageTransfer({request.url(), request.rawHeader("User-Agent"),
+                               std::chrono::milliseconds(request.transferTimeout()), limit},
+                              m_server, m_trustedCas, std::move(*body), std::move(completion),
+                              std::move(progress), this);
+        m_images.removeIf([](const QPointer<ImageTransfer>& t) { return !t; });
+        m_images << transfer;
+        transfer->start();
+        return;
+    }
 
     QNetworkReply* reply = m_network->get(request);
     reply->setReadBufferSize(1 << 20);
@@ -114,24 +123,18 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
     };
 
     // The manifest and its signature are small: a bound on the whole transfer. An image is bounded
-    // only by the request's inactivity timeout, so a slow link that keeps
-    // delivering always finishes.
-    if (!isImage) {
-        auto* cap = new QTimer(reply);
-        cap->setSingleShot(true);
-        QObject::connect(cap, &QTimer::timeout, reply,
-                         [abortWith] { abortWith(QStringLiteral("The transfer took too long.")); });
-        cap->start(m_limits.manifestCap);
-    }
+    // only by its inactivity timeout, so a slow link that keeps delivering
+    // always finishes.
+    auto* cap = new QTimer(reply);
+    cap->setSingleShot(true);
+    QObject::connect(cap, &QTimer::timeout, reply,
+                     [abortWith] { abortWith(QStringLiteral("The transfer took too long.")); });
+    cap->start(m_limits.manifestCap);
 
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, body, abortWith, digest] {
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, body, abortWith] {
         const QByteArray chunk = reply->readAll();
-        if (!*body || (*body)->write(chunk) != chunk.size()) {
+        if (!*body || (*body)->write(chunk) != chunk.size())
             abortWith(QStringLiteral("The download could not be stored."));
-            return;
-        }
-        if (digest)
-            digest->add(chunk.constData(), chunk.size());
     });
     QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
                      [limit, abortWith, progress](qint64 received, qint64 total) {
@@ -151,14 +154,12 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
                              abortWith(QStringLiteral("The redirect was refused."));
                      });
     QObject::connect(reply, &QNetworkReply::finished, this,
-                     [reply, body, failure, digest, completion = std::move(completion)] {
+                     [reply, body, failure, completion = std::move(completion)] {
                          reply->deleteLater();
                          if (reply->bytesAvailable() > 0 && *body) {
                              const QByteArray rest = reply->readAll();
                              if ((*body)->write(rest) != rest.size() && !*failure)
                                  *failure = QStringLiteral("The download could not be stored.");
-                             else if (digest)
-                                 digest->add(rest.constData(), rest.size());
                          }
                          TransferResult result;
                          if (*failure)
@@ -176,11 +177,8 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
                          const qint64 declared =
                              reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
                          result.declaredLength = known ? declared : -1;
-                         if (!result.transportError && *body && (*body)->flush()) {
+                         if (!result.transportError && *body && (*body)->flush())
                              result.file = std::move(*body);
-                             if (digest)
-                                 result.sha256 = digest->finish();
-                         }
                          body->reset();
                          completion(std::move(result));
                      });
@@ -195,6 +193,9 @@ void UpdateSession::discardTransfers() {
         if (transfer.reply && transfer.reply->isRunning())
             transfer.reply->abort();
     }
+    for (const QPointer<ImageTransfer>& image : std::exchange(m_images, {}))
+        if (image)
+            image->abort();
 }
 
 void removeUpdateLeftovers(const QString& temporaryDirectory, std::chrono::seconds staleAfter) {

@@ -19,6 +19,8 @@
 
 namespace veldra {
 
+class ImageTransfer;
+
 inline constexpr qint64 kMaxImageBytes = 524'288'000;
 inline constexpr auto kManifestTaskDescription = "manifest";
 inline constexpr auto kSignatureTaskDescription = "signature";
@@ -64,7 +66,9 @@ public:
 
     // Starts a GET. `description` "manifest" caps the body at 256 KiB,
     // "signature" at 16 KiB, anything else (an image) at 500 MiB. Redirects are followed only to
-    // addresses the update URL rule allows. Call on the session's thread.
+    // addresses the update URL rule allows. An image is fetched by an
+    // ImageTransfer on this thread, hashed as it is written; the request's
+    // transfer timeout is its inactivity timeout. Call on the session's thread.
     void start(QNetworkRequest request, const QString& description, Completion completion,
                Progress progress = {});
 
@@ -83,6 +87,7 @@ private:
         std::weak_ptr<std::unique_ptr<QTemporaryFile>> body;
     };
     QList<InFlight> m_inFlight;
+    QList<QPointer<ImageTransfer>> m_images;
 };
 
 // A transfer file's name pattern in the temporary folder.

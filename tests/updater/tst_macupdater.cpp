@@ -325,14 +325,15 @@ private Q_SLOTS:
         QTest::newRow("check and download through the tunnel") << "through";
         QTest::newRow("the proxy refuses the tunnel") << "refused";
         QTest::newRow("a redirect target fails TLS") << "redirect to an untrusted server";
+        QTest::newRow("the image's tunnel reaches a server that fails TLS") << "untrusted image";
     }
     void behindAProxy() {
         QFETCH(QString, kind);
         const QString host = "updates.test.example";
         HttpsTestServer untrusted(Mode::selfSigned);
         QList<quint16> backends{m_server->port()};
-        if (kind.startsWith("redirect"))
-            backends << untrusted.port(); // the second tunnel, to the redirect target
+        if (kind.startsWith("redirect") || kind == "untrusted image")
+            backends << untrusted.port(); // the second tunnel
         ConnectProxy proxy(host + ":443", backends, kind == "refused");
         QVERIFY(proxy.isRunning());
         qputenv("https_proxy", proxy.url().toUtf8());
@@ -347,7 +348,7 @@ private Q_SLOTS:
                 {{"/version.json", QJsonObject{{"redirect", "https://" + host + "/real.json"}}}});
         m_updater = makeUpdater(443, quick(), false, host);
         const bool found = checkNow();
-        QCOMPARE(found, kind == "through");
+        QCOMPARE(found, kind == "through" || kind == "untrusted image");
         QVERIFY(proxy.requests().value(0).startsWith("CONNECT " + host + ":443 "));
         if (!found) {
             QCOMPARE(m_updater->statusMessage(), "Update check failed");
@@ -357,10 +358,14 @@ private Q_SLOTS:
             return;
         }
         m_server->setRoutes({{"/image.dmg", QJsonObject{{"file", "image.dmg"}}}});
+        untrusted.writeFile("image.dmg", image); // it would serve the very same bytes
+        untrusted.setRoutes({{"/image.dmg", QJsonObject{{"file", "image.dmg"}}}});
         m_updater->startDownload();
         QTRY_VERIFY_WITH_TIMEOUT(!m_updater->isDownloading(), 15000);
-        QCOMPARE(m_updater->statusMessage(), "No installer in this test.");
-        QCOMPARE(m_installedImages.size(), 1);
+        const bool trusted = kind == "through";
+        QCOMPARE(m_updater->statusMessage(),
+                 trusted ? "No installer in this test." : "Download failed");
+        QCOMPARE(m_installedImages.size(), trusted ? 1 : 0);
         QVERIFY(proxy.requests().size() >= 2); // the check and the download, at least
     }
 
@@ -498,6 +503,8 @@ private Q_SLOTS:
             << file << 70'000 << true << stub << true;
         QTest::newRow("no Content-Length")
             << with({{"length", "none"}}) << 70'000 << true << stub << true;
+        QTest::newRow("chunked, each chunk over several reads")
+            << with({{"chunked", 100'003}}) << 3 * 1024 * 1024 << true << stub << true;
         QTest::newRow("3 MiB, far over the manifest's cap")
             << file << 3 * 1024 * 1024 << true << stub << true;
         QTest::newRow("trickles past the manifest's whole-transfer bound")
@@ -570,6 +577,8 @@ private Q_SLOTS:
                      qPrintable(m_installedImages.first()));
             QVERIFY(!m_installedOnMainThread);
         }
+        QVERIFY(m_server->requests().contains(
+            "GET /VeldraCloudDesktop-3.0.0.dmg | VeldraCloudDesktop-MacUpdater/2.0.0"));
         // A refused redirect is never requested.
         QCOMPARE(targets.requests(), QStringList());
         // The updater stays usable, and nothing is left in the temporary folder.

@@ -1,0 +1,407 @@
+#include "updater/ImageTransfer.h"
+
+#include "updater/Sha256.h"
+#include "updater/UpdateSession.h"
+
+#include <QNetworkProxy>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTemporaryFile>
+
+namespace veldra {
+
+namespace {
+
+// Kept under glibc's mmap threshold (128 KiB): larger socket buffers are
+// mapped and unmapped for every read and cost more than the transfer itself.
+constexpr qint64 kReadBuffer = 64 * 1024;
+constexpr qint64 kMaxHeaderBytes = 64 * 1024;
+constexpr int kMaxRedirects = 20;
+
+bool isUnreachable(QAbstractSocket::SocketError error) {
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+    case QAbstractSocket::RemoteHostClosedError:
+    case QAbstractSocket::HostNotFoundError:
+    case QAbstractSocket::NetworkError:
+    case QAbstractSocket::TemporaryError:
+    case QAbstractSocket::UnknownSocketError:
+    case QAbstractSocket::ProxyConnectionRefusedError:
+    case QAbstractSocket::ProxyConnectionClosedError:
+    case QAbstractSocket::ProxyNotFoundError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The proxy the network stack would pick for `url`: the application's, or
+// the system's (on Linux, https_proxy and no_proxy).
+std::optional<QNetworkProxy> proxyFor(const QUrl& url) {
+    for (const QNetworkProxy& proxy : QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url)))
+        if (proxy.type() == QNetworkProxy::NoProxy || proxy.type() == QNetworkProxy::HttpProxy ||
+            proxy.type() == QNetworkProxy::Socks5Proxy)
+            return proxy;
+    return std::nullopt;
+}
+
+QByteArray hostHeader(const QUrl& url) {
+    QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
+    if (host.contains(':'))
+        host = '[' + host + ']';
+    if (url.port(443) != 443)
+        host += ':' + QByteArray::number(url.port());
+    return host;
+}
+
+} // namespace
+
+ImageTransfer::ImageTransfer(Request request, UpdateServer server,
+                             QList<QSslCertificate> trustedCas,
+                             std::unique_ptr<QTemporaryFile> file, Completion completion,
+                             Progress progress, QObject* parent)
+    : QObject(parent), m_request(std::move(request)), m_server(std::move(server)),
+      m_trustedCas(std::move(trustedCas)), m_file(std::move(file)),
+      m_digest(std::make_unique<Sha256Pipeline>()), m_completion(std::move(completion)),
+      m_progress(std::move(progress)), m_url(m_request.url) {
+    m_inactivity.setSingleShot(true);
+    connect(&m_inactivity, &QTimer::timeout, this,
+            [this] { fail(QStringLiteral("The transfer timed out.")); });
+}
+
+ImageTransfer::~ImageTransfer() {
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        delete m_socket;
+    }
+}
+
+void ImageTransfer::start() {
+    connectTo(m_url);
+}
+
+void ImageTransfer::abort() {
+    if (m_stage != Stage::done)
+        fail(QStringLiteral("Operation canceled"));
+}
+
+void ImageTransfer::connectTo(const QUrl& url) {
+    m_url = url;
+    m_stage = Stage::connecting;
+    m_status = 0;
+    m_declaredLength = -1;
+    m_chunked = false;
+    m_location.reset();
+    m_headerBytes = 0;
+
+    const auto proxy = proxyFor(url);
+    if (!proxy) {
+        fail(QStringLiteral("No usable proxy for the update server."), true);
+        return;
+    }
+    m_socket = new QSslSocket(this);
+    m_socket->setProxy(*proxy);
+    m_socket->setReadBufferSize(kReadBuffer);
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!m_trustedCas.isEmpty())
+        tls.setCaCertificates(m_trustedCas);
+    tls.setAllowedNextProtocols({QByteArray(QSslConfiguration::NextProtocolHttp1_1)});
+    m_socket->setSslConfiguration(tls);
+
+    connect(m_socket, &QSslSocket::encrypted, this, &ImageTransfer::sendRequest);
+    connect(m_socket, &QSslSocket::readyRead, this, &ImageTransfer::readAvailable);
+    connect(m_socket, &QSslSocket::disconnected, this, &ImageTransfer::connectionClosed);
+    connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        if (error == QAbstractSocket::RemoteHostClosedError) {
+            connectionClosed();
+            return;
+        }
+        fail(m_socket->errorString(), !m_answered && isUnreachable(error));
+    });
+    if (m_request.inactivityTimeout.count() > 0) {
+        m_inactivity.start(m_request.inactivityTimeout);
+        connect(m_socket, &QSslSocket::connected, this, [this] { m_inactivity.start(); });
+    }
+    m_socket->connectToHostEncrypted(url.host(), static_cast<quint16>(url.port(443)));
+}
+
+void ImageTransfer::sendRequest() {
+    if (m_inactivity.isActive())
+        m_inactivity.start();
+    QByteArray target =
+        m_url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
+    if (target.isEmpty())
+        target = "/";
+    QByteArray request = "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader(m_url) + "\r\n";
+    if (!m_request.userAgent.isEmpty())
+        request += "User-Agent: " + m_request.userAgent + "\r\n";
+    request += "Accept: */*\r\nAccept-Encoding: identity\r\nCache-Control: no-cache\r\n"
+               "Connection: close\r\n\r\n";
+    m_socket->write(request);
+    m_stage = Stage::statusLine;
+}
+
+bool ImageTransfer::readLine(QByteArray* line) {
+    if (!m_socket->canReadLine()) {
+        // A line that cannot fit the read buffer would stall the socket.
+        if (m_socket->bytesAvailable() >= kReadBuffer)
+            fail(QStringLiteral("The server sent an invalid response."));
+        return false;
+    }
+    *line = m_socket->readLine();
+    m_headerBytes += line->size();
+    if (line->endsWith('\n'))
+        line->chop(1);
+    if (line->endsWith('\r'))
+        line->chop(1);
+    return true;
+}
+
+void ImageTransfer::readAvailable() {
+    if (m_inactivity.isActive())
+        m_inactivity.start();
+    while (m_socket && m_stage != Stage::done) {
+        QByteArray line;
+        switch (m_stage) {
+        case Stage::connecting:
+        case Stage::done:
+            return;
+        case Stage::statusLine:
+        case Stage::headers:
+        case Stage::chunkSize:
+        case Stage::chunkEnd:
+        case Stage::trailers:
+            if (!readLine(&line))
+                return;
+            if (m_headerBytes > kMaxHeaderBytes && m_stage != Stage::chunkSize &&
+                m_stage != Stage::chunkEnd) {
+                fail(QStringLiteral("The server sent an invalid response."));
+                return;
+            }
+            break;
+        case Stage::body:
+        case Stage::chunkData: {
+            const auto [buffer, room] = m_digest->room();
+            qint64 want = room;
+            if (m_stage == Stage::chunkData)
+                want = std::min(want, m_chunkLeft);
+            else if (m_declaredLength >= 0)
+                want = std::min(want, m_declaredLength - m_received);
+            const qint64 got = m_socket->read(buffer, want);
+            if (got <= 0)
+                return;
+            store(buffer, got);
+            if (m_stage == Stage::done)
+                return;
+            if (m_stage == Stage::chunkData) {
+                m_chunkLeft -= got;
+                if (m_chunkLeft == 0)
+                    m_stage = Stage::chunkEnd;
+            } else if (m_received == m_declaredLength) {
+                succeed();
+            }
+            continue;
+        }
+        }
+
+        switch (m_stage) {
+        case Stage::statusLine:
+            if (handleStatusLine(line))
+                m_stage = Stage::headers;
+            break;
+        case Stage::headers:
+            if (line.isEmpty())
+                headersComplete();
+            else
+                handleHeader(line);
+            break;
+        case Stage::chunkSize: {
+            bool ok = false;
+            const qsizetype extensions = line.indexOf(';');
+            const qint64 size =
+                (extensions < 0 ? line : line.left(extensions)).trimmed().toLongLong(&ok, 16);
+            if (!ok || size < 0) {
+                fail(QStringLiteral("The server sent an invalid response."));
+                break;
+            }
+            m_chunkLeft = size;
+            m_headerBytes = 0; // trailers get a fresh allowance
+            m_stage = size == 0 ? Stage::trailers : Stage::chunkData;
+            break;
+        }
+        case Stage::chunkEnd:
+            if (!line.isEmpty())
+                fail(QStringLiteral("The server sent an invalid response."));
+            else
+                m_stage = Stage::chunkSize;
+            break;
+        case Stage::trailers:
+            if (line.isEmpty())
+                succeed();
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+bool ImageTransfer::handleStatusLine(const QByteArray& line) {
+    const QList<QByteArray> parts = line.split(' ');
+    bool ok = false;
+    const int status = parts.value(1).toInt(&ok);
+    if (!line.startsWith("HTTP/1.") || !ok || status < 100 || status > 599) {
+        fail(QStringLiteral("The server sent an invalid response."));
+        return false;
+    }
+    m_status = status;
+    return true;
+}
+
+bool ImageTransfer::handleHeader(const QByteArray& line) {
+    const qsizetype colon = line.indexOf(':');
+    if (colon <= 0) {
+        fail(QStringLiteral("The server sent an invalid response."));
+        return false;
+    }
+    const QByteArray name = line.left(colon).trimmed().toLower();
+    const QByteArray value = line.mid(colon + 1).trimmed();
+    if (name == "content-length") {
+        bool ok = false;
+        const qint64 length = value.toLongLong(&ok);
+        if (!ok || length < 0 || (m_declaredLength >= 0 && m_declaredLength != length)) {
+            fail(QStringLiteral("The server sent an invalid response."));
+            return false;
+        }
+        m_declaredLength = length;
+    } else if (name == "transfer-encoding") {
+        const QByteArray coding = value.toLower();
+        if (coding == "chunked") {
+            m_chunked = true;
+        } else if (coding != "identity") {
+            fail(QStringLiteral("The server sent an encoding the updater cannot read."));
+            return false;
+        }
+    } else if (name == "location") {
+        m_location = QUrl::fromEncoded(value);
+    }
+    return true;
+}
+
+void ImageTransfer::headersComplete() {
+    if (m_status < 200) { // an interim answer: the real one follows
+        m_stage = Stage::statusLine;
+        m_declaredLength = -1;
+        m_chunked = false;
+        m_location.reset();
+        return;
+    }
+    m_answered = true;
+    if (isRedirect(m_status) && m_location) {
+        const QUrl target = m_url.resolved(*m_location);
+        if (!isAllowedUpdateURL(target, m_server)) {
+            fail(QStringLiteral("The redirect was refused."));
+        } else if (++m_redirects > kMaxRedirects) {
+            fail(QStringLiteral("Too many redirects."));
+        } else {
+            dropSocket();
+            connectTo(target);
+        }
+        return;
+    }
+    if (m_chunked)
+        m_declaredLength = -1; // the chunks say how long it is
+    if (m_declaredLength > m_request.limit) {
+        fail(QStringLiteral("The transfer is too large."));
+        return;
+    }
+    // Only a complete 200 is an image; anything else is reported as it is.
+    if (m_status != 200 || m_declaredLength == 0) {
+        succeed();
+        return;
+    }
+    if (m_progress)
+        m_progress(0, m_declaredLength);
+    m_stage = m_chunked ? Stage::chunkSize : Stage::body;
+}
+
+void ImageTransfer::store(const char* data, qint64 size) {
+    if (m_received + size > m_request.limit) {
+        fail(QStringLiteral("The transfer is too large."));
+        return;
+    }
+    if (m_file->write(data, size) != size) {
+        fail(QStringLiteral("The download could not be stored."));
+        return;
+    }
+    m_digest->commit(size);
+    m_received += size;
+    if (m_progress)
+        m_progress(m_received, m_declaredLength);
+}
+
+void ImageTransfer::connectionClosed() {
+    if (!m_socket || m_stage == Stage::done)
+        return;
+    readAvailable(); // what arrived before the close
+    if (m_stage == Stage::done)
+        return;
+    if (m_stage == Stage::body && m_declaredLength < 0)
+        succeed(); // the close marks the end
+    else
+        fail(QStringLiteral("The connection closed before the download was complete."),
+             !m_answered);
+}
+
+void ImageTransfer::succeed() {
+    if (!m_file->flush()) {
+        fail(QStringLiteral("The download could not be stored."));
+        return;
+    }
+    if (m_progress && m_declaredLength < 0 && m_status == 200)
+        m_progress(m_received, m_received); // the size is known at last
+    finish(std::nullopt, false);
+}
+
+void ImageTransfer::fail(const QString& why, bool unreachable) {
+    finish(why, unreachable);
+}
+
+void ImageTransfer::finish(std::optional<QString> error, bool unreachable) {
+    if (m_stage == Stage::done)
+        return;
+    m_stage = Stage::done;
+    m_inactivity.stop();
+    dropSocket();
+    TransferResult result;
+    result.transportError = std::move(error);
+    result.isHttp = m_answered;
+    result.unreachable = result.transportError && unreachable;
+    result.status = m_status;
+    result.finalUrl = m_url;
+    result.declaredLength = m_declaredLength;
+    if (!result.transportError) {
+        result.file = std::move(m_file);
+        result.sha256 = m_digest->finish();
+    }
+    m_file.reset(); // removes what a failed transfer wrote
+    deleteLater();
+    if (const Completion completion = std::exchange(m_completion, {}))
+        completion(std::move(result));
+}
+
+void ImageTransfer::dropSocket() {
+    if (!m_socket)
+        return;
+    m_socket->disconnect(this);
+    m_socket->abort();
+    m_socket->deleteLater();
+    m_socket = nullptr;
+}
+
+} // namespace veldra

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "updater/UpdateURL.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QSslCertificate>
+#include <QTimer>
+#include <QUrl>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QSslSocket;
+class QTemporaryFile;
+
+namespace veldra {
+
+class Sha256Pipeline;
+struct TransferResult;
+
+// One update image fetched with HTTP/1.1 over a TLS socket that lives on this
+// thread. The bytes go from the socket straight to the file, with no hop
+// between threads; a hashing thread takes the digest of each piece once it is
+// written, so the image is verified the moment its last byte is in the file.
+// The socket's small read buffer bounds what waits in memory, whatever the
+// server would rather speak. Redirects are followed only
+// to addresses the update URL rule allows; the system's proxy is used as the
+// network stack would use it.
+class ImageTransfer : public QObject {
+    Q_OBJECT
+public:
+    struct Request {
+        QUrl url;
+        QByteArray userAgent;
+        std::chrono::milliseconds inactivityTimeout{0}; // 0: none
+        qint64 limit = 0;                               // most bytes accepted, declared or received
+    };
+    using Completion = std::function<void(TransferResult)>;
+    using Progress = std::function<void(qint64 received, qint64 total)>;
+
+    // `file` receives the body; it must be open for writing.
+    ImageTransfer(Request request, UpdateServer server, QList<QSslCertificate> trustedCas,
+                  std::unique_ptr<QTemporaryFile> file, Completion completion, Progress progress,
+                  QObject* parent = nullptr);
+    ~ImageTransfer() override;
+
+    void start();
+    // Ends the transfer now: the file is removed and the completion reports
+    // the cancellation. Nothing happens once the transfer has finished.
+    void abort();
+
+private:
+    enum class Stage {
+        connecting,
+        statusLine,
+        headers,
+        body,
+        chunkSize,
+        chunkData,
+        chunkEnd,
+        trailers,
+        done
+    };
+
+    void connectTo(const QUrl& url);
+    void sendRequest();
+    void readAvailable();
+    bool readLine(QByteArray* line);
+    bool handleStatusLine(const QByteArray& line);
+    bool handleHeader(const QByteArray& line);
+    void headersComplete();
+    void store(const char* data, qint64 size);
+    void connectionClosed();
+    void fail(const QString& why, bool unreachable = false);
+    void succeed();
+    void finish(std::optional<QString> error, bool unreachable);
+    void dropSocket();
+
+    Request m_request;
+    UpdateServer m_server;
+    QList<QSslCertificate> m_trustedCas;
+    std::unique_ptr<QTemporaryFile> m_file;
+    std::unique_ptr<Sha256Pipeline> m_digest;
+    Completion m_completion;
+    Progress m_progress;
+    QSslSocket* m_socket = nullptr;
+    QTimer m_inactivity;
+
+    QUrl m_url; // the address being fetched, after redirects
+    int m_redirects = 0;
+    Stage m_stage = Stage::connecting;
+    bool m_answered = false; // some HTTP answer arrived
+    int m_status = 0;
+    qint64 m_declaredLength = -1;
+    bool m_chunked = false;
+    std::optional<QUrl> m_location;
+    qint64 m_headerBytes = 0;
+    qint64 m_chunkLeft = 0;
+    qint64 m_received = 0;
+};
+
+} // namespace veldra
