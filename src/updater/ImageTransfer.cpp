@@ -398,8 +398,9 @@ void ImageTransfer::finish(std::optional<QString> error, bool unreachable) {
 void ImageTransfer::dropSocket() {
     if (!m_socket)
         return;
+    // Often called from the socket's own signals: a TLS socket aborted
+    // there can go on to use what the abort freed, so it closes as it goes.
     m_socket->disconnect(this);
-    m_socket->abort();
     m_socket->deleteLater();
     m_socket = nullptr;
 }
