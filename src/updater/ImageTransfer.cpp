@@ -17,6 +17,7 @@ namespace {
 constexpr qint64 kReadBuffer = 64 * 1024;
 constexpr qint64 kMaxHeaderBytes = 64 * 1024;
 constexpr int kMaxRedirects = 20;
+const QString kInvalidResponse = QStringLiteral("The server sent an invalid response.");
 
 bool isUnreachable(QAbstractSocket::SocketError error) {
     switch (error) {
@@ -151,11 +152,15 @@ bool ImageTransfer::readLine(QByteArray* line) {
     if (!m_socket->canReadLine()) {
         // A line that cannot fit the read buffer would stall the socket.
         if (m_socket->bytesAvailable() >= kReadBuffer)
-            fail(QStringLiteral("The server sent an invalid response."));
+            fail(kInvalidResponse);
         return false;
     }
     *line = m_socket->readLine();
     m_headerBytes += line->size();
+    if (m_headerBytes > kMaxHeaderBytes) {
+        fail(kInvalidResponse);
+        return false;
+    }
     if (line->endsWith('\n'))
         line->chop(1);
     if (line->endsWith('\r'))
@@ -166,108 +171,96 @@ bool ImageTransfer::readLine(QByteArray* line) {
 void ImageTransfer::readAvailable() {
     if (m_inactivity.isActive())
         m_inactivity.start();
-    while (m_socket && m_stage != Stage::done) {
-        QByteArray line;
-        switch (m_stage) {
-        case Stage::connecting:
-        case Stage::done:
-            return;
-        case Stage::statusLine:
-        case Stage::headers:
-        case Stage::chunkSize:
-        case Stage::chunkEnd:
-        case Stage::trailers:
-            if (!readLine(&line))
+    while (m_socket && m_stage != Stage::connecting && m_stage != Stage::done) {
+        if (m_stage == Stage::body || m_stage == Stage::chunkData) {
+            if (!readBody())
                 return;
-            if (m_headerBytes > kMaxHeaderBytes && m_stage != Stage::chunkSize &&
-                m_stage != Stage::chunkEnd) {
-                fail(QStringLiteral("The server sent an invalid response."));
-                return;
-            }
-            break;
-        case Stage::body:
-        case Stage::chunkData: {
-            const auto [buffer, room] = m_digest->room();
-            qint64 want = room;
-            if (m_stage == Stage::chunkData)
-                want = std::min(want, m_chunkLeft);
-            else if (m_declaredLength >= 0)
-                want = std::min(want, m_declaredLength - m_received);
-            const qint64 got = m_socket->read(buffer, want);
-            if (got <= 0)
-                return;
-            store(buffer, got);
-            if (m_stage == Stage::done)
-                return;
-            if (m_stage == Stage::chunkData) {
-                m_chunkLeft -= got;
-                if (m_chunkLeft == 0)
-                    m_stage = Stage::chunkEnd;
-            } else if (m_received == m_declaredLength) {
-                succeed();
-            }
             continue;
         }
-        }
-
-        switch (m_stage) {
-        case Stage::statusLine:
-            if (handleStatusLine(line))
-                m_stage = Stage::headers;
-            break;
-        case Stage::headers:
-            if (line.isEmpty())
-                headersComplete();
-            else
-                handleHeader(line);
-            break;
-        case Stage::chunkSize: {
-            bool ok = false;
-            const qsizetype extensions = line.indexOf(';');
-            const qint64 size =
-                (extensions < 0 ? line : line.left(extensions)).trimmed().toLongLong(&ok, 16);
-            if (!ok || size < 0) {
-                fail(QStringLiteral("The server sent an invalid response."));
-                break;
-            }
-            m_chunkLeft = size;
-            m_headerBytes = 0; // trailers get a fresh allowance
-            m_stage = size == 0 ? Stage::trailers : Stage::chunkData;
-            break;
-        }
-        case Stage::chunkEnd:
-            if (!line.isEmpty())
-                fail(QStringLiteral("The server sent an invalid response."));
-            else
-                m_stage = Stage::chunkSize;
-            break;
-        case Stage::trailers:
-            if (line.isEmpty())
-                succeed();
-            break;
-        default:
-            break;
-        }
+        QByteArray line;
+        if (!readLine(&line))
+            return;
+        handleLine(line);
     }
 }
 
-bool ImageTransfer::handleStatusLine(const QByteArray& line) {
-    const QList<QByteArray> parts = line.split(' ');
-    bool ok = false;
-    const int status = parts.value(1).toInt(&ok);
-    if (!line.startsWith("HTTP/1.") || !ok || status < 100 || status > 599) {
-        fail(QStringLiteral("The server sent an invalid response."));
+bool ImageTransfer::readBody() {
+    const auto [buffer, room] = m_digest->room();
+    qint64 want = room;
+    if (m_stage == Stage::chunkData)
+        want = std::min(want, m_chunkLeft);
+    else if (m_declaredLength >= 0)
+        want = std::min(want, m_declaredLength - m_received);
+    const qint64 got = m_socket->read(buffer, want);
+    if (got <= 0)
         return false;
+    store(buffer, got);
+    if (m_stage == Stage::chunkData) {
+        m_chunkLeft -= got;
+        if (m_chunkLeft == 0)
+            m_stage = Stage::chunkEnd;
+    } else if (m_stage == Stage::body && m_received == m_declaredLength) {
+        succeed();
     }
-    m_status = status;
     return true;
 }
 
-bool ImageTransfer::handleHeader(const QByteArray& line) {
+void ImageTransfer::handleLine(const QByteArray& line) {
+    switch (m_stage) {
+    case Stage::statusLine:
+        handleStatusLine(line);
+        break;
+    case Stage::headers:
+        if (line.isEmpty())
+            headersComplete();
+        else
+            handleHeader(line);
+        break;
+    case Stage::chunkSize: {
+        bool ok = false;
+        const qsizetype extensions = line.indexOf(';');
+        const qint64 size =
+            (extensions < 0 ? line : line.left(extensions)).trimmed().toLongLong(&ok, 16);
+        if (!ok || size < 0) {
+            fail(kInvalidResponse);
+            break;
+        }
+        m_chunkLeft = size;
+        m_headerBytes = 0; // each chunk's lines and the trailers get a fresh allowance
+        m_stage = size == 0 ? Stage::trailers : Stage::chunkData;
+        break;
+    }
+    case Stage::chunkEnd:
+        if (!line.isEmpty())
+            fail(kInvalidResponse);
+        else
+            m_stage = Stage::chunkSize;
+        break;
+    case Stage::trailers:
+        if (line.isEmpty())
+            succeed();
+        break;
+    default:
+        break;
+    }
+}
+
+void ImageTransfer::handleStatusLine(const QByteArray& line) {
+    bool ok = false;
+    const int status = line.split(' ').value(1).toInt(&ok);
+    if (!line.startsWith("HTTP/1.") || !ok || status < 100 || status > 599) {
+        fail(kInvalidResponse);
+        return;
+    }
+    m_status = status;
+    m_stage = Stage::headers;
+}
+
+void ImageTransfer::handleHeader(const QByteArray& line) {
     const qsizetype colon = line.indexOf(':');
     if (colon <= 0) {
-        fail(QStringLiteral("The server sent an invalid response."));
-        return false;
+        fail(kInvalidResponse);
+        return;
     }
     const QByteArray name = line.left(colon).trimmed().toLower();
     const QByteArray value = line.mid(colon + 1).trimmed();
@@ -275,8 +268,8 @@ bool ImageTransfer::handleHeader(const QByteArray& line) {
         bool ok = false;
         const qint64 length = value.toLongLong(&ok);
         if (!ok || length < 0 || (m_declaredLength >= 0 && m_declaredLength != length)) {
-            fail(QStringLiteral("The server sent an invalid response."));
-            return false;
+            fail(kInvalidResponse);
+            return;
         }
         m_declaredLength = length;
     } else if (name == "transfer-encoding") {
@@ -285,12 +278,11 @@ bool ImageTransfer::handleHeader(const QByteArray& line) {
             m_chunked = true;
         } else if (coding != "identity") {
             fail(QStringLiteral("The server sent an encoding the updater cannot read."));
-            return false;
+            return;
         }
     } else if (name == "location") {
         m_location = QUrl::fromEncoded(value);
     }
-    return true;
 }
 
 void ImageTransfer::headersComplete() {
@@ -327,6 +319,7 @@ void ImageTransfer::headersComplete() {
     }
     if (m_progress)
         m_progress(0, m_declaredLength);
+    m_headerBytes = 0; // the chunks' lines get their own allowance
     m_stage = m_chunked ? Stage::chunkSize : Stage::body;
 }
 

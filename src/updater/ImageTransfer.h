@@ -69,9 +69,14 @@ private:
     void connectTo(const QUrl& url);
     void sendRequest();
     void readAvailable();
+    // Moves what the socket holds of the body to the file; false when it
+    // holds none.
+    bool readBody();
+    // False when no whole line has arrived yet, or the lines are too long.
     bool readLine(QByteArray* line);
-    bool handleStatusLine(const QByteArray& line);
-    bool handleHeader(const QByteArray& line);
+    void handleLine(const QByteArray& line);
+    void handleStatusLine(const QByteArray& line);
+    void handleHeader(const QByteArray& line);
     void headersComplete();
     void store(const char* data, qint64 size);
     void connectionClosed();
