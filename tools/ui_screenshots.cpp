@@ -49,19 +49,33 @@ int main(int argc, char* argv[]) {
     test::TestBundle bundle;
     const QString client =
         bundle.addScript("freerdp", "echo 'ERRCONNECT_LOGON_FAILURE: wrong password'\nexit 131\n");
-    const auto make = [&](test::FakeUpdater& updater, SettingsManager& settings,
-                          RdpLauncher& launcher) {
-        auto delegate = std::make_unique<AppDelegate>(
-            settings, updater, launcher,
-            ui::ContentView::Details{resources, "1.0.0", "+1 555 0100", "Intel Mac"});
-        delegate->applicationDidFinishLaunching();
-        return delegate;
-    };
     const auto launcherFor = [&](const QString& bundlePath) {
         return std::make_unique<RdpLauncher>(
             RdpLauncher::Configuration{"rdp.veldra.example", [bundlePath] { return bundlePath; },
                                        [&] { return scratch.path() + "/freerdp.log"; },
                                        [] { return std::nullopt; }, [] { return false; }, 3000ms});
+    };
+    // One window with its own settings file, remembered username and client.
+    struct Scene {
+        test::FakeUpdater updater;
+        std::unique_ptr<SettingsManager> settings;
+        std::unique_ptr<RdpLauncher> launcher;
+        std::unique_ptr<AppDelegate> delegate;
+    };
+    int scenes = 0;
+    const auto scene = [&](const QString& username, const QString& bundlePath) {
+        auto made = std::make_unique<Scene>();
+        made->settings =
+            std::make_unique<SettingsManager>(platform::userDefaultsOn(std::make_unique<QSettings>(
+                scratch.path() + QStringLiteral("/%1.ini").arg(++scenes), QSettings::IniFormat)));
+        if (!username.isEmpty())
+            made->settings->recordUsername(username);
+        made->launcher = launcherFor(bundlePath);
+        made->delegate = std::make_unique<AppDelegate>(
+            *made->settings, made->updater, *made->launcher,
+            ui::ContentView::Details{resources, "1.0.0", "+1 555 0100", "Intel Mac"});
+        made->delegate->applicationDidFinishLaunching();
+        return made;
     };
     int failures = 0;
     const auto save = [&](const QImage& image, const char* name) {
@@ -70,61 +84,39 @@ int main(int argc, char* argv[]) {
     };
 
     { // Empty form.
-        test::FakeUpdater updater;
-        SettingsManager settings(platform::userDefaultsOn(
-            std::make_unique<QSettings>(scratch.path() + "/a.ini", QSettings::IniFormat)));
-        auto launcher = launcherFor(bundle.path());
-        auto delegate = make(updater, settings, *launcher);
-        save(capture(*delegate), "empty-form");
+        const auto s = scene({}, bundle.path());
+        save(capture(*s->delegate), "empty-form");
     }
     { // A failed sign-in.
-        test::FakeUpdater updater;
-        SettingsManager settings(platform::userDefaultsOn(
-            std::make_unique<QSettings>(scratch.path() + "/b.ini", QSettings::IniFormat)));
-        auto launcher = launcherFor(bundle.path());
-        auto delegate = make(updater, settings, *launcher);
-        auto fields = delegate->contentView()->findChildren<QLineEdit*>();
+        const auto s = scene({}, bundle.path());
+        auto fields = s->delegate->contentView()->findChildren<QLineEdit*>();
         fields.value(0)->setText("alice");
         fields.value(1)->setText("secret");
-        delegate->contentView()->connectAction();
-        test::waitUntil([&] { return !delegate->contentView()->isConnecting(); }, 10000);
-        if (!delegate->contentView()->errorMessage())
+        s->delegate->contentView()->connectAction();
+        test::waitUntil([&] { return !s->delegate->contentView()->isConnecting(); }, 10000);
+        if (!s->delegate->contentView()->errorMessage())
             ++failures;
-        save(capture(*delegate), "error");
+        save(capture(*s->delegate), "error");
     }
     { // An update offered: banner and prompt.
-        test::FakeUpdater updater;
-        SettingsManager settings(platform::userDefaultsOn(
-            std::make_unique<QSettings>(scratch.path() + "/c.ini", QSettings::IniFormat)));
-        settings.recordUsername("alice");
-        auto launcher = launcherFor(bundle.path());
-        auto delegate = make(updater, settings, *launcher);
-        updater.offer("1.1.0");
+        const auto s = scene("alice", bundle.path());
+        s->updater.offer("1.1.0");
         if (!qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
             ++failures;
-        save(capture(*delegate), "update-available");
+        save(capture(*s->delegate), "update-available");
     }
     { // An update downloading.
-        test::FakeUpdater updater;
-        SettingsManager settings(platform::userDefaultsOn(
-            std::make_unique<QSettings>(scratch.path() + "/e.ini", QSettings::IniFormat)));
-        settings.recordUsername("alice");
-        auto launcher = launcherFor(bundle.path());
-        auto delegate = make(updater, settings, *launcher);
-        updater.offer("1.1.0");
-        updater.setShouldPresentUpdate(false);
-        updater.setIsDownloading(true);
-        updater.setStatusMessage(QStringLiteral("Downloading\u2026"));
-        updater.setDownloadProgress(41'234'567, 180'000'000);
-        save(capture(*delegate), "downloading");
+        const auto s = scene("alice", bundle.path());
+        s->updater.offer("1.1.0");
+        s->updater.setShouldPresentUpdate(false);
+        s->updater.setIsDownloading(true);
+        s->updater.setStatusMessage(QStringLiteral("Downloading\u2026"));
+        s->updater.setDownloadProgress(41'234'567, 180'000'000);
+        save(capture(*s->delegate), "downloading");
     }
     { // No bundled client.
-        test::FakeUpdater updater;
-        SettingsManager settings(platform::userDefaultsOn(
-            std::make_unique<QSettings>(scratch.path() + "/d.ini", QSettings::IniFormat)));
-        auto launcher = launcherFor(scratch.path() + "/Empty.app");
-        auto delegate = make(updater, settings, *launcher);
-        save(capture(*delegate), "missing-client");
+        const auto s = scene({}, scratch.path() + "/Empty.app");
+        save(capture(*s->delegate), "missing-client");
     }
     return failures;
 }
