@@ -10,6 +10,8 @@
 #include <QRandomGenerator>
 #include <QUuid>
 
+#include <openssl/crypto.h>
+
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
@@ -185,6 +187,9 @@ MacUpdater::~MacUpdater() {
             m_session = nullptr;
             m_network.reset();
             delete m_workerContext;
+            // OpenSSL frees a thread's state only as the thread exits, which
+            // wait() below does not wait for; free it while we are waited for.
+            OPENSSL_thread_stop();
         },
         Qt::BlockingQueuedConnection);
     m_worker.quit();
