@@ -5,6 +5,7 @@
 #include "platform/Architecture.h"
 #include "platform/Bundle.h"
 #include "platform/Screens.h"
+#include "platform/SystemVersion.h"
 #include "platform/UserDefaults.h"
 #include "platform/UserDirectories.h"
 #include "settings/SettingsManager.h"
@@ -14,25 +15,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 
 namespace veldra {
-
-namespace {
-
-// The system programs of the install path: their fixed paths, except in the
-// local demo, whose build names a folder of stand-ins.
-SystemTools productionTools() {
-    SystemTools tools;
-    if (const QString dir = QString::fromUtf8(build::kSystemToolsDir); !dir.isEmpty()) {
-        for (QString* tool : {&tools.hdiutil, &tools.codesign, &tools.lipo, &tools.osascript,
-                              &tools.ditto, &tools.xattr, &tools.open})
-            *tool = dir + QLatin1Char('/') + QFileInfo(*tool).fileName();
-    }
-    return tools;
-}
-
-} // namespace
 
 SettingsManager& SettingsManager::shared() {
     static SettingsManager* instance =
@@ -66,7 +50,8 @@ LazyUpdater& LazyUpdater::shared() {
                 wiring.currentVersion = [] { return currentAppVersion(); };
                 wiring.isSessionRunning = [] { return RdpLauncher::shared().isSessionRunning(); };
                 wiring.runningCopy = platform::runningCopy();
-                wiring.tools = productionTools();
+                wiring.systemVersion = platform::macOSVersion();
+                wiring.tools = systemTools(QString::fromUtf8(build::kSystemToolsDir));
                 wiring.bundleIdentifier = QString::fromUtf8(build::kBundleId);
                 wiring.runningBundlePath = platform::mainBundlePath();
                 wiring.processId = QCoreApplication::applicationPid();

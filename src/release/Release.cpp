@@ -1,5 +1,7 @@
 #include "release/Release.h"
 
+#include "platform/InfoPlist.h"
+#include "updater/Installer.h"
 #include "updater/MacUpdater.h"
 #include "updater/Sha256.h"
 #include "updater/UpdateSession.h"
@@ -47,6 +49,35 @@ std::variant<QString, ImageProblem> checkedImageDigest(const QString& path, cons
 
 } // namespace
 
+ImageInspector mountedImageInspector(const SystemTools& tools) {
+    return [tools](const QString& image) -> std::variant<ImageFacts, QString> {
+        Installer::Configuration configuration;
+        configuration.tools = tools;
+        Installer installer(std::move(configuration));
+        const auto mounted = installer.attachDiskImage(image);
+        if (std::holds_alternative<UpdateFailure>(mounted))
+            return QStringLiteral("The image %1 could not be opened with %2.")
+                .arg(image, tools.hdiutil);
+        const QString mountPoint = std::get<QString>(mounted);
+        const QString application = mountPoint + QLatin1Char('/') + QLatin1String(kBundleFileName);
+        std::variant<ImageFacts, QString> result =
+            QStringLiteral("The image %1 has no %2 at its root.")
+                .arg(image, QLatin1String(kBundleFileName));
+        if (QFileInfo(application + QStringLiteral("/Contents/Info.plist")).isFile()) {
+            const auto minimum =
+                platform::infoPlistString(application, QStringLiteral("LSMinimumSystemVersion"));
+            if (minimum && !parseVersion(*minimum))
+                result = QStringLiteral("The application in %1 has an LSMinimumSystemVersion "
+                                        "\"%2\" that is not a version.")
+                             .arg(image, *minimum);
+            else
+                result = ImageFacts{minimum};
+        }
+        installer.detachDiskImage(mountPoint);
+        return result;
+    };
+}
+
 std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
                                                const UpdateServer& server) {
     if (!parseVersion(request.version))
@@ -64,6 +95,7 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
         const char* digestKey;
     } images[] = {{request.imagePath, request.url, "mac_x64_url", "mac_x64_sha256"},
                   {request.arm64ImagePath, request.arm64Url, "mac_arm64_url", "mac_arm64_sha256"}};
+    std::optional<QString> minimumSystem;
     for (const auto& image : images) {
         if (image.path.isEmpty())
             continue;
@@ -72,7 +104,18 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
             return problem->line;
         manifest.insert(QLatin1String(image.urlKey), image.url);
         manifest.insert(QLatin1String(image.digestKey), std::get<QString>(digest));
+        if (!request.inspect)
+            continue;
+        const auto facts = request.inspect(image.path);
+        if (const auto* problem = std::get_if<QString>(&facts))
+            return *problem;
+        const auto& minimum = std::get<ImageFacts>(facts).minimumSystemVersion;
+        if (minimum && (!minimumSystem || isNewerVersion(*minimum, *minimumSystem)))
+            minimumSystem = minimum;
     }
+    // One key for every architecture: the strictest of the images' minimums.
+    if (minimumSystem)
+        manifest.insert(QStringLiteral("mac_minimum_system_version"), *minimumSystem);
     if (request.notes)
         manifest.insert(QStringLiteral("releaseNotes"), *request.notes);
     if (request.expires)
@@ -168,6 +211,7 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
         return {false, *refusal};
     switch (checked.kind) {
     case CheckResult::Kind::failed:
+    case CheckResult::Kind::needsNewerSystem:
         return {false, checked.message};
     case CheckResult::Kind::upToDate:
         return {false, QStringLiteral("Up to date")};

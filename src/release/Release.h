@@ -2,6 +2,7 @@
 
 #include "platform/Architecture.h"
 #include "updater/Minisign.h"
+#include "updater/SystemTools.h"
 #include "updater/UpdateURL.h"
 
 #include <QByteArray>
@@ -11,10 +12,23 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
 #include <optional>
 #include <variant>
 
 namespace veldra::release {
+
+// What the manifest says about the application inside an image.
+struct ImageFacts {
+    std::optional<QString> minimumSystemVersion; // its LSMinimumSystemVersion
+};
+// Opens an image and reads its application; or the one line that names the
+// problem.
+using ImageInspector = std::function<std::variant<ImageFacts, QString>(const QString& image)>;
+
+// Attaches the image read-only with hdiutil, reads the Info.plist of the
+// application at its root, and detaches it again.
+[[nodiscard]] ImageInspector mountedImageInspector(const SystemTools& tools);
 
 // What `veldra-release manifest` is given: the x86-64 image, the arm64 image
 // or both, each with the URL it will be published at (an empty path: none).
@@ -26,6 +40,9 @@ struct ManifestRequest {
     QString arm64ImagePath = QString();
     QString arm64Url = QString();
     std::optional<QDateTime> expires = std::nullopt; // written when the build pins a signing key
+    // Reads each image's application, for the macOS it needs (the newest
+    // of the images' minimums is written); none: nothing is read.
+    ImageInspector inspect = {};
 };
 
 // The manifest for an image, after every check the application will make of

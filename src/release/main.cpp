@@ -1,5 +1,6 @@
 // veldra-release: writes an update manifest that installed copies will accept,
-// and checks what they would make of the published one.
+// and checks what they would make of the published one. A universal image is
+// given as both images, with the same URL.
 //
 //   veldra-release manifest [IMAGE --url URL] [--arm64-image IMAGE --arm64-url URL]
 //                           --version V [--notes TEXT] [--output FILE]
@@ -74,7 +75,9 @@ int manifest(const QStringList& arguments) {
                                      .version = parser.value(QStringLiteral("version")),
                                      .url = parser.value(QStringLiteral("url")),
                                      .arm64ImagePath = arm64Image,
-                                     .arm64Url = parser.value(QStringLiteral("arm64-url"))};
+                                     .arm64Url = parser.value(QStringLiteral("arm64-url")),
+                                     .inspect = release::mountedImageInspector(
+                                         systemTools(QString::fromUtf8(build::kSystemToolsDir)))};
     if (parser.isSet(QStringLiteral("notes")))
         request.notes = parser.value(QStringLiteral("notes"));
     // A keyed build refuses a manifest without an expiry.

@@ -38,6 +38,8 @@ std::optional<MacUpdateManifest> MacUpdateManifest::decode(const QByteArray& jso
     field("mac_x64_sha256", manifest.mac_x64_sha256);
     field("macDmgUrl", manifest.macDmgUrl);
     field("mac_dmg_url", manifest.mac_dmg_url);
+    field("macMinimumSystemVersion", manifest.macMinimumSystemVersion);
+    field("mac_minimum_system_version", manifest.mac_minimum_system_version);
     field("releaseNotes", manifest.releaseNotes);
     if (!ok)
         return std::nullopt;
@@ -58,18 +60,20 @@ ManifestEntries selectManifestEntries(const MacUpdateManifest& m, platform::Runn
     using platform::Architecture;
     const QString version =
         firstPresent(m.mac_version, m.macVersion, m.version).value_or(QString());
+    const auto minimum = firstPresent(m.mac_minimum_system_version, m.macMinimumSystemVersion);
     const auto arm64Location = firstPresent(m.mac_arm64_url, m.macArm64Url);
     const bool arm64 = copy == platform::RunningCopy::arm64 ||
                        (copy == platform::RunningCopy::translated && arm64Location);
     if (arm64)
         return {version, arm64Location,
                 firstPresent(m.mac_arm64_sha256, m.macArm64Sha256).value_or(QString()),
-                Architecture::arm64};
+                Architecture::arm64, minimum};
     return {
         version,
         firstPresent(m.mac_x64_url, m.macX64Url, m.mac_dmg_url, m.macDmgUrl),
         firstPresent(m.mac_x64_sha256, m.macX64Sha256).value_or(QString()),
         Architecture::x86_64,
+        minimum,
     };
 }
 
@@ -90,7 +94,8 @@ bool isValidDigest(const QString& digest) {
 }
 
 ManifestVerdict evaluateManifest(const MacUpdateManifest& manifest, const QString& currentVersion,
-                                 const UpdateServer& server, platform::RunningCopy copy) {
+                                 const UpdateServer& server, platform::RunningCopy copy,
+                                 const QString& systemVersion) {
     using Outcome = ManifestVerdict::Outcome;
     const ManifestEntries entries = selectManifestEntries(manifest, copy);
     ManifestVerdict verdict;
@@ -108,6 +113,17 @@ ManifestVerdict evaluateManifest(const MacUpdateManifest& manifest, const QStrin
     if (!isValidDigest(digest)) {
         verdict.outcome = Outcome::invalidSignature;
         return verdict;
+    }
+    if (entries.minimumSystemVersion) {
+        if (!parseVersion(*entries.minimumSystemVersion))
+            return verdict;
+        if (!systemVersion.isEmpty() &&
+            isNewerVersion(*entries.minimumSystemVersion, systemVersion)) {
+            verdict.outcome = Outcome::needsNewerSystem;
+            verdict.version = entries.version;
+            verdict.minimumSystemVersion = *entries.minimumSystemVersion;
+            return verdict;
+        }
     }
     verdict.outcome = Outcome::updateAvailable;
     verdict.version = entries.version;
@@ -127,6 +143,9 @@ QString ManifestVerdict::message() const {
         return QStringLiteral("Invalid update location");
     case Outcome::invalidSignature:
         return QStringLiteral("Invalid update signature");
+    case Outcome::needsNewerSystem:
+        return QStringLiteral("Version %1 needs macOS %2 or later.")
+            .arg(version, minimumSystemVersion);
     case Outcome::updateAvailable:
         return QStringLiteral("Update available");
     }

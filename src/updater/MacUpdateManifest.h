@@ -26,6 +26,8 @@ struct MacUpdateManifest {
     std::optional<QString> mac_x64_sha256;
     std::optional<QString> macDmgUrl;
     std::optional<QString> mac_dmg_url;
+    std::optional<QString> macMinimumSystemVersion;
+    std::optional<QString> mac_minimum_system_version;
     std::optional<QString> releaseNotes;
 
     // A JSON object whose known keys hold strings or null; unknown keys are
@@ -46,6 +48,7 @@ struct ManifestEntries {
     std::optional<QString> location;
     QString digest;
     platform::Architecture architecture = platform::Architecture::x86_64; // of the image
+    std::optional<QString> minimumSystemVersion; // the macOS the new version needs
 };
 ManifestEntries selectManifestEntries(const MacUpdateManifest& manifest,
                                       platform::RunningCopy copy = platform::kBuildCopy);
@@ -57,6 +60,7 @@ struct ManifestVerdict {
         upToDate,
         invalidLocation,
         invalidSignature,
+        needsNewerSystem,
         updateAvailable
     };
     Outcome outcome = Outcome::invalidResponse;
@@ -64,13 +68,19 @@ struct ManifestVerdict {
     QString location; // the text, not the parsed URL
     QString digest;   // lower case
     platform::Architecture architecture = platform::Architecture::x86_64; // of the image
+    QString minimumSystemVersion;                                         // for needsNewerSystem
 
     // The status line for every outcome but updateAvailable.
     QString message() const;
 };
+// `systemVersion` is the running macOS ("14.6.1"); empty where there is none,
+// and then no minimum applies. A newer version whose minimum this system does
+// not meet is needsNewerSystem; a minimum that is not a version is an invalid
+// response, since nobody can tell whether the update would start.
 ManifestVerdict evaluateManifest(const MacUpdateManifest& manifest, const QString& currentVersion,
                                  const UpdateServer& server,
-                                 platform::RunningCopy copy = platform::kBuildCopy);
+                                 platform::RunningCopy copy = platform::kBuildCopy,
+                                 const QString& systemVersion = QString());
 
 // 1 to 262 144 bytes; an unknown size (negative) fails.
 bool isAcceptableManifestSize(qint64 size);

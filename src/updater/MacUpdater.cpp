@@ -97,7 +97,7 @@ QString cacheBustingQuery(double secondsSinceEpoch) {
 CheckResult handleManifestResponse(const TransferResult& t, const QString& currentVersion,
                                    const UpdateServer& server,
                                    const std::function<bool(const QByteArray&)>& acceptBody,
-                                   platform::RunningCopy copy) {
+                                   platform::RunningCopy copy, const QString& systemVersion) {
     if (t.transportError || !t.file || !t.isHttp || t.status != 200 ||
         !isAllowedUpdateURL(t.finalUrl, server))
         return failed("Update check failed");
@@ -117,10 +117,13 @@ CheckResult handleManifestResponse(const TransferResult& t, const QString& curre
     const auto manifest = MacUpdateManifest::decode(bytes);
     if (!manifest)
         return failed("Invalid update response");
-    const ManifestVerdict verdict = evaluateManifest(*manifest, currentVersion, server, copy);
+    const ManifestVerdict verdict =
+        evaluateManifest(*manifest, currentVersion, server, copy, systemVersion);
     switch (verdict.outcome) {
     case ManifestVerdict::Outcome::upToDate:
         return {CheckResult::Kind::upToDate, verdict.message(), {}, {}, {}};
+    case ManifestVerdict::Outcome::needsNewerSystem:
+        return {CheckResult::Kind::needsNewerSystem, verdict.message(), verdict.version, {}, {}};
     case ManifestVerdict::Outcome::updateAvailable:
         return {CheckResult::Kind::available, {}, verdict.version, verdict.location, verdict.digest,
                 verdict.architecture};
@@ -333,7 +336,8 @@ void MacUpdater::fetchManifest(const QNetworkRequest& request, const QString& cu
                 return;
             }
             publishCheckResult(handleManifestResponse(transfer, current, m_config.server, {},
-                                                      m_config.runningCopy));
+                                                      m_config.runningCopy,
+                                                      m_config.systemVersion));
         });
 }
 
@@ -354,7 +358,7 @@ void MacUpdater::fetchSignature(const QNetworkRequest& manifestRequest, const QS
                                                      QDateTime::currentDateTimeUtc());
                     return !refusal;
                 },
-                m_config.runningCopy);
+                m_config.runningCopy, m_config.systemVersion);
             publishCheckResult(
                 refusal ? CheckResult{CheckResult::Kind::failed, *refusal, {}, {}, {}} : result);
         });
@@ -370,7 +374,10 @@ void MacUpdater::publishCheckResult(const CheckResult& result) {
                                        result.architecture);
                 break;
             case CheckResult::Kind::upToDate:
-                finishCheck(false, QStringLiteral("Up to date"), true);
+                finishCheck(false, QStringLiteral("Up to date"), true, true);
+                break;
+            case CheckResult::Kind::needsNewerSystem:
+                finishCheck(false, result.message, true, true);
                 break;
             case CheckResult::Kind::failed:
                 finishCheck(false, result.message, false);
@@ -396,7 +403,8 @@ void MacUpdater::publishAvailableUpdate(const QString& version, const QString& l
     finishCheck(true, std::nullopt, false);
 }
 
-void MacUpdater::finishCheck(bool found, const std::optional<QString>& message, bool clearUpdate) {
+void MacUpdater::finishCheck(bool found, const std::optional<QString>& message, bool clearUpdate,
+                             bool quietUnlessManual) {
     setIsChecking(false);
     if (clearUpdate) {
         setHasUpdate(false);
@@ -405,7 +413,7 @@ void MacUpdater::finishCheck(bool found, const std::optional<QString>& message, 
         m_expectedSha256.clear();
         setShouldPresentUpdate(false);
     }
-    if (message && (m_manualStatusRequested || *message != QLatin1String("Up to date")))
+    if (message && (m_manualStatusRequested || !quietUnlessManual))
         setStatusMessage(*message);
     m_manualStatusRequested = false;
     const QList<CheckCompletion> completions = std::exchange(m_queuedCompletions, {});

@@ -22,9 +22,11 @@ namespace veldra {
 
 // The outcome of reading a fetched manifest.
 struct CheckResult {
-    enum class Kind { failed, upToDate, available };
+    // needsNewerSystem: a newer version this macOS cannot run; said only to
+    // a user who asked.
+    enum class Kind { failed, upToDate, needsNewerSystem, available };
     Kind kind = Kind::failed;
-    QString message;  // for failed
+    QString message;  // for failed and needsNewerSystem
     QString version;  // for available, as the manifest has it
     QString location; // for available, the text
     QString digest;   // for available, lower case
@@ -35,11 +37,13 @@ struct CheckResult {
 // size, JSON and the manifest rules, in that order.
 // `acceptBody`, when given, sees the manifest's exact bytes before they are
 // decoded; refusing them is "Invalid update signature".
-// `copy` chooses the manifest's entries (see selectManifestEntries).
+// `copy` chooses the manifest's entries (see selectManifestEntries);
+// `systemVersion` is the running macOS (see evaluateManifest).
 CheckResult handleManifestResponse(const TransferResult& transfer, const QString& currentVersion,
                                    const UpdateServer& server,
                                    const std::function<bool(const QByteArray&)>& acceptBody = {},
-                                   platform::RunningCopy copy = platform::kBuildCopy);
+                                   platform::RunningCopy copy = platform::kBuildCopy,
+                                   const QString& systemVersion = QString());
 
 // Judges a fetched manifest signature (.minisig) for the manifest bytes: none
 // when the manifest may be read, else the status line ("Update check failed"
@@ -97,6 +101,8 @@ public:
         InstallStep installUpdate = {};
         // Which entries of a manifest this copy takes.
         platform::RunningCopy runningCopy = platform::kBuildCopy;
+        // The running macOS version; empty: not a Mac, no minimum applies.
+        QString systemVersion = {};
         // The publisher's key: every manifest must carry its signature.
         std::optional<MinisignKey> publicKey = std::nullopt;
         bool namedTransferFiles = false;                        // see UpdateSession::Limits
@@ -138,7 +144,10 @@ private:
     void timerFired();
     void publishAvailableUpdate(const QString& version, const QString& location,
                                 const QString& digest, platform::Architecture architecture);
-    void finishCheck(bool found, const std::optional<QString>& message, bool clearUpdate);
+    // `quietUnlessManual`: the message reaches the status line only when a
+    // user asked for this check.
+    void finishCheck(bool found, const std::optional<QString>& message, bool clearUpdate,
+                     bool quietUnlessManual = false);
     void finishDownloadWithFailure(const QString& message);
     // Worker thread: one attempt at the manifest, and the retries of a check
     // that cannot reach the server.

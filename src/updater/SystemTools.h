@@ -25,4 +25,16 @@ struct SystemTools {
     QString shasum = QStringLiteral("/usr/bin/shasum");
 };
 
+// The fixed paths, or for the Linux demo the macOS programs of the install
+// path taken from a folder of stand-ins (empty: none).
+inline SystemTools systemTools(const QString& standInsDirectory) {
+    SystemTools tools;
+    if (!standInsDirectory.isEmpty()) {
+        for (QString* tool : {&tools.hdiutil, &tools.codesign, &tools.lipo, &tools.osascript,
+                              &tools.ditto, &tools.xattr, &tools.open})
+            *tool = standInsDirectory + tool->mid(tool->lastIndexOf(QLatin1Char('/')));
+    }
+    return tools;
+}
+
 } // namespace veldra

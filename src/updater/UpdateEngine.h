@@ -27,6 +27,7 @@ struct UpdateEngineWiring {
     std::function<QString()> currentVersion;
     std::function<bool()> isSessionRunning;
     platform::RunningCopy runningCopy = platform::kBuildCopy;
+    QString systemVersion; // the running macOS; empty elsewhere
     SystemTools tools;
     QString bundleIdentifier;
     QString runningBundlePath;

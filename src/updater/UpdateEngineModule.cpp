@@ -65,6 +65,7 @@ MacUpdater& MacUpdater::shared() {
             return installer->installUpdate(image, version, architecture);
         };
         config.runningCopy = wiring.runningCopy;
+        config.systemVersion = wiring.systemVersion;
         // Loaded for the first check: it is due now.
         config.timings.firstCheck = std::chrono::milliseconds(0);
         auto* updater = new MacUpdater(std::move(config), nullptr);

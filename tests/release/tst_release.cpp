@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -116,6 +117,38 @@ private Q_SLOTS:
                              {"/intel.dmg", QJsonObject{{"file", "intel.dmg"}}},
                              {"/arm.dmg", QJsonObject{{"file", "arm.dmg"}}}});
         QCOMPARE(check("2.0", true, {}, copy).line, line);
+    }
+
+    // The macOS an update needs comes from the application in its image: the
+    // newest of the images' minimums; an image that does not open is refused.
+    void minimumSystemFromImages() {
+        const QString intel = m_dir->filePath("intel.dmg");
+        const QString arm = m_dir->filePath("arm.dmg");
+        QVERIFY(makeUpdateImage(intel, {.padding = 70'000, .minimumSystemVersion = "13.0"}));
+        QVERIFY(makeUpdateImage(arm, {.padding = 70'000, .minimumSystemVersion = "13.10"}));
+        // Where the stand-in hdiutil mounts: empty again once the images are read.
+        const QString volumes = m_dir->filePath("Volumes");
+        QVERIFY(QDir().mkpath(volumes));
+        qputenv("VELDRA_FAKE_VOLUMES", QFile::encodeName(volumes));
+        const auto restore = qScopeGuard([] { qunsetenv("VELDRA_FAKE_VOLUMES"); });
+        release::ManifestRequest request{.imagePath = intel,
+                                         .version = "2.1",
+                                         .url = m_server->url("/intel.dmg"),
+                                         .arm64ImagePath = arm,
+                                         .arm64Url = m_server->url("/arm.dmg"),
+                                         .inspect = release::mountedImageInspector(fakeTools())};
+        auto made = release::makeManifest(request, server());
+        QVERIFY(std::holds_alternative<QByteArray>(made));
+        QCOMPARE(QJsonDocument::fromJson(std::get<QByteArray>(made))
+                     .object()
+                     .value("mac_minimum_system_version")
+                     .toString(),
+                 "13.10");
+        QCOMPARE(QDir(volumes).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        request.arm64ImagePath = writeImage(70'000, "not-an-image.dmg");
+        made = release::makeManifest(request, server());
+        QVERIFY(std::holds_alternative<QString>(made));
+        QVERIFY(std::get<QString>(made).contains("could not be opened"));
     }
 
     // Every refusal names its problem, and nothing is written.
@@ -244,7 +277,11 @@ private Q_SLOTS:
     // The command itself: one line on standard error and status 1 for a
     // refusal, nothing written; the manifest on standard output or in a file.
     void command() {
-        const QString image = writeImage(70'000);
+        const QString image = m_dir->filePath("image.dmg");
+        QVERIFY(makeUpdateImage(image, {.padding = 70'000, .minimumSystemVersion = "12.0"}));
+        QFile imageFile(image);
+        QVERIFY(imageFile.open(QIODevice::ReadOnly));
+        const QString digest = sha256HexOfBytes(imageFile.readAll());
         QProcess tool;
         tool.start(RELEASE_TOOL,
                    {"manifest", image, "--version", "2.1", "--url", "https://evil.example/a.dmg",
@@ -263,8 +300,9 @@ private Q_SLOTS:
         QFile written(m_dir->filePath("m.json"));
         QVERIFY(written.open(QIODevice::ReadOnly));
         const QJsonObject manifest = QJsonDocument::fromJson(written.readAll()).object();
-        QCOMPARE(manifest.value("mac_x64_sha256").toString(), sha256HexOfBytes(imageBytes(70'000)));
+        QCOMPARE(manifest.value("mac_x64_sha256").toString(), digest);
         QCOMPARE(manifest.value("mac_version").toString(), "2.1");
+        QCOMPARE(manifest.value("mac_minimum_system_version").toString(), "12.0");
 
         // The arm64 image alone; an image without its URL is a usage error.
         tool.start(RELEASE_TOOL, {"manifest", "--arm64-image", image, "--arm64-url",
@@ -272,7 +310,7 @@ private Q_SLOTS:
         QVERIFY(tool.waitForFinished(30000));
         QCOMPARE(tool.exitCode(), 0);
         const QJsonObject arm = QJsonDocument::fromJson(tool.readAllStandardOutput()).object();
-        QCOMPARE(arm.value("mac_arm64_sha256").toString(), sha256HexOfBytes(imageBytes(70'000)));
+        QCOMPARE(arm.value("mac_arm64_sha256").toString(), digest);
         QVERIFY(!arm.contains("mac_x64_url"));
         tool.start(RELEASE_TOOL, {"manifest", image, "--arm64-image", image, "--url",
                                   "https://updates.veldra.example/a.dmg", "--version", "2.1"});

@@ -44,9 +44,13 @@ bool makeApp(const QString& app, const AppSpec& spec) {
                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                 "<key>CFBundleIdentifier</key><string>%1</string>"
                 "<key>CFBundleShortVersionString</key><string>%2</string>"
-                "<key>CFBundleExecutable</key><string>VeldraCloudDesktop</string>"
+                "<key>CFBundleExecutable</key><string>VeldraCloudDesktop</string>%3"
                 "</dict></plist>\n")
-                .arg(spec.bundleId.toHtmlEscaped(), spec.version.toHtmlEscaped());
+                .arg(spec.bundleId.toHtmlEscaped(), spec.version.toHtmlEscaped(),
+                     spec.minimumSystemVersion.isEmpty()
+                         ? QString()
+                         : QStringLiteral("<key>LSMinimumSystemVersion</key><string>%1</string>")
+                               .arg(spec.minimumSystemVersion.toHtmlEscaped()));
         ok = ok && TestBundle::writeFile(app + QStringLiteral("/Contents/Info.plist"),
                                          plist.toUtf8(), 0644);
     }

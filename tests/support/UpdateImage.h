@@ -18,9 +18,10 @@ struct AppSpec {
     bool hasExecutable = true;
     QString architectures = QStringLiteral("x86_64");
     bool isSigned = true;
-    QString satisfies;                      // a code signing requirement the signature meets
+    QString satisfies = {};                 // a code signing requirement the signature meets
     QString marker = QStringLiteral("new"); // a file inside, to tell copies apart
     qsizetype padding = 0;                  // bytes of filler, for a realistic image size
+    QString minimumSystemVersion = {};      // LSMinimumSystemVersion; empty: none
 };
 
 bool makeApp(const QString& bundlePath, const AppSpec& spec);

@@ -405,6 +405,26 @@ private Q_SLOTS:
         QCOMPARE(m_updater->expectedSha256(), QString());
     }
 
+    // A version this macOS cannot run is never offered; only a user who asked
+    // is told why.
+    void newerSystemNeededIsSaidOnlyWhenAsked() {
+        MacUpdater::Configuration config = baseConfig(m_server->port());
+        config.systemVersion = "12.7.4";
+        config.timings = quick();
+        m_updater = std::make_unique<MacUpdater>(std::move(config),
+                                                 std::make_unique<QNetworkAccessManager>());
+        QJsonObject offered = manifest("3.0", m_server->url("/a.dmg"), QString(64, 'c'));
+        offered.insert("mac_minimum_system_version", "13.0");
+        offer(offered);
+        QVERIFY(!checkNow(false));
+        QCOMPARE(m_updater->statusMessage(), QString());
+        QVERIFY(!m_updater->hasUpdate());
+        QVERIFY(!m_updater->shouldPresentUpdate());
+        QVERIFY(!checkNow(true));
+        QCOMPARE(m_updater->statusMessage(), "Version 3.0 needs macOS 13.0 or later.");
+        QVERIFY(!m_updater->hasUpdate());
+    }
+
     void promptOncePerVersion() {
         QSignalSpy raised(m_updater.get(), &MacUpdater::shouldPresentUpdateChanged);
         offer(manifest("3.0", m_server->url("/a.dmg"), QString(64, 'c')));

@@ -177,6 +177,47 @@ void TestManifest::architectureChoice() {
                  lipoName);
 }
 
+// A newer version is offered only to a macOS it runs on; trailing zeros are
+// equal, snake case first, and where there is no macOS no minimum applies.
+void TestManifest::minimumSystem_data() {
+    QTest::addColumn<QByteArray>("keys");
+    QTest::addColumn<QString>("system");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QString>("message");
+    const QString needs13 = "Version 3.0 needs macOS 13.0 or later.";
+    QTest::newRow("older system") << QByteArray(R"("mac_minimum_system_version":"13.0")")
+                                  << "12.7.4" << Outcome::needsNewerSystem << needs13;
+    QTest::newRow("exactly the minimum") << QByteArray(R"("mac_minimum_system_version":"13.0")")
+                                         << "13.0.0" << Outcome::updateAvailable << "";
+    QTest::newRow("newer major") << QByteArray(R"("mac_minimum_system_version":"12")") << "14.6.1"
+                                 << Outcome::updateAvailable << "";
+    QTest::newRow("camel case") << QByteArray(R"("macMinimumSystemVersion":"13.0")") << "12.7"
+                                << Outcome::needsNewerSystem << needs13;
+    QTest::newRow("snake beats camel")
+        << QByteArray(R"("mac_minimum_system_version":"12","macMinimumSystemVersion":"99")")
+        << "13.1" << Outcome::updateAvailable << "";
+    QTest::newRow("unreadable minimum")
+        << QByteArray(R"("mac_minimum_system_version":"thirteen")") << "14.0"
+        << Outcome::invalidResponse << "Invalid update response";
+    QTest::newRow("not a Mac") << QByteArray(R"("mac_minimum_system_version":"99.0")") << ""
+                               << Outcome::updateAvailable << "";
+}
+void TestManifest::minimumSystem() {
+    QFETCH(QByteArray, keys);
+    QFETCH(QString, system);
+    QFETCH(Outcome, outcome);
+    QFETCH(QString, message);
+    const auto manifest = MacUpdateManifest::decode(R"({"mac_version":"3.0","mac_x64_url":")" +
+                                                    kUrl.toUtf8() + R"(","mac_x64_sha256":")" +
+                                                    kDigest.toUtf8() + R"(",)" + keys + "}");
+    QVERIFY(manifest);
+    const ManifestVerdict verdict =
+        evaluateManifest(*manifest, "2.0", kServer, platform::RunningCopy::x86_64, system);
+    QCOMPARE(verdict.outcome, outcome);
+    if (outcome != Outcome::updateAvailable)
+        QCOMPARE(verdict.message(), message);
+}
+
 void TestManifest::size_data() {
     QTest::addColumn<qint64>("size");
     QTest::addColumn<bool>("ok");

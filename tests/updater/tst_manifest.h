@@ -12,6 +12,8 @@ private Q_SLOTS:
     void evaluation();
     void architectureChoice_data();
     void architectureChoice();
+    void minimumSystem_data();
+    void minimumSystem();
     void size_data();
     void size();
     void urlRule_data();
