@@ -149,8 +149,9 @@ void AppDelegate::installMainMenu() {
     QAction* minimize = windowMenu->addAction(QStringLiteral("Minimize"), window,
                                               [window] { window->showMinimized(); });
     minimize->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
-    // The window has one fixed size, so zooming has nothing to change.
-    windowMenu->addAction(QStringLiteral("Zoom"), window, [] {});
+    // The window has one fixed size, so there is nothing to zoom: shown, as
+    // every Mac window menu has it, but disabled.
+    windowMenu->addAction(QStringLiteral("Zoom"))->setEnabled(false);
     QAction* close = windowMenu->addAction(QStringLiteral("Close Window"), window,
                                            [window] { window->close(); });
     close->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));

@@ -1,7 +1,8 @@
-// What macOS reads from the bundle before the client may use the microphone:
-// the usage sentence in the built Info.plist, and the audio-input entitlement
-// the hardened runtime asks for.
+// What macOS reads from the bundle: the usage sentence it shows before the
+// client may use the microphone, the audio-input entitlement the hardened
+// runtime asks for, and the icon Info.plist names.
 #include <QFile>
+#include <QProcess>
 #include <QTest>
 
 #include <plist/plist.h>
@@ -34,6 +35,23 @@ private Q_SLOTS:
         QVERIFY(node && plist_get_node_type(node) == PLIST_STRING);
         uint64_t length = 0;
         QVERIFY(plist_get_string_ptr(node, &length) && length > 20);
+    }
+    void iconNamedAndPresent() {
+        const Plist info = read(BUNDLE_DIR "/Contents/Info.plist");
+        QVERIFY(info);
+        plist_t node = plist_dict_get_item(info.get(), "CFBundleIconFile");
+        QVERIFY(node && plist_get_node_type(node) == PLIST_STRING);
+        uint64_t length = 0;
+        const char* name = plist_get_string_ptr(node, &length);
+        const QString icon = QStringLiteral(BUNDLE_DIR "/Contents/Resources/") +
+                             QString::fromUtf8(name, static_cast<qsizetype>(length));
+        QVERIFY2(QFile::exists(icon), qPrintable(icon));
+        // An independent reader of Apple icon files finds the largest image.
+        QProcess reader;
+        reader.start(QStringLiteral("icns2png"), {QStringLiteral("-l"), icon});
+        QVERIFY(reader.waitForFinished());
+        QCOMPARE(reader.exitCode(), 0);
+        QVERIFY(reader.readAllStandardOutput().contains("'ic10' 1024x1024 32-bit icon"));
     }
     void audioInputEntitled() {
         const Plist entitlements = read(ENTITLEMENTS);
