@@ -1,55 +1,69 @@
 #!/usr/bin/env bash
-# Builds, on a Mac with the Xcode command-line tools and Homebrew, the disk
-# image users install and the update path accepts:
+# Builds, on an Apple silicon Mac with the Xcode command-line tools, CMake and
+# Ninja, the disk image users install and the update path accepts:
 #   "Veldra Cloud Desktop-<version>.dmg" with "Veldra Cloud Desktop.app" at its
-#   root, self-contained, signed with the hardened runtime, built for x86_64.
+#   root: universal (arm64 and x86_64), self-contained, and signed.
 #
-#   scripts/package-macos.sh -DVELDRA_VERSION=2.1.0 -DVELDRA_FREERDP_CLIENT=/path/to/freerdp \
-#     [-DVELDRA_…=… ...] [--arch x86_64|arm64] [--sign "Developer ID Application: …"]
+#   scripts/package-macos.sh --deps PREFIX -DVELDRA_VERSION=2.1.0 [-DVELDRA_…=… ...]
+#     [-DVELDRA_FREERDP_CLIENT=PATH] [--sign "Developer ID Application: …"]
 #     [--notarize PROFILE] [--dry-run]
 #
-# --arch (x86_64 by default) must be this Mac's own kind: Homebrew's libraries
-# are built for the Mac they are installed on.
+# PREFIX is what scripts/build-macos-dependencies.sh made: Qt's universal
+# binaries, and the pinned libraries and FreeRDP client joined with lipo. The
+# client is PREFIX/universal/bin/sdl-freerdp unless -DVELDRA_FREERDP_CLIENT
+# names another.
 #
-# Without --sign the result is signed ad hoc, for local trials only. With
-# --dry-run every command is printed in order and none is run.
+# With --sign the bundle gets the hardened runtime, a secure timestamp and the
+# entitlements, and the build must pin its publisher
+# (-DVELDRA_CODESIGN_REQUIREMENT). Without it the result is signed ad hoc, for
+# trials on the Mac that made it: no hardened runtime, whose library
+# validation refuses frameworks that carry no team identifier. With --dry-run
+# every command is printed in order and none is run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-identity="" profile="" dry=0 version="" client="" bundle_id="com.veldra.clouddesktop" arch="x86_64"
+identity="" profile="" dry=0 version="" client="" deps="" requirement=""
+bundle_id="com.veldra.clouddesktop"
 defines=()
 while (($#)); do
   case "$1" in
     --sign) identity=$2; shift 2 ;;
     --notarize) profile=$2; shift 2 ;;
+    --deps) deps=$2; shift 2 ;;
     --dry-run) dry=1; shift ;;
-    --arch) arch=$2; shift 2 ;;
     -D*)
       defines+=("$1")
       case "$1" in
         -DVELDRA_VERSION=*) version=${1#-DVELDRA_VERSION=} ;;
         -DVELDRA_FREERDP_CLIENT=*) client=${1#-DVELDRA_FREERDP_CLIENT=} ;;
         -DVELDRA_BUNDLE_ID=*) bundle_id=${1#-DVELDRA_BUNDLE_ID=} ;;
+        -DVELDRA_CODESIGN_REQUIREMENT=*) requirement=${1#-DVELDRA_CODESIGN_REQUIREMENT=} ;;
       esac
       shift ;;
-    *) echo "usage: $0 -DVELDRA_VERSION=X -DVELDRA_FREERDP_CLIENT=PATH [-D…] [--sign ID] [--notarize PROFILE] [--dry-run]" >&2
+    *) echo "usage: $0 --deps PREFIX -DVELDRA_VERSION=X [-D…] [--sign ID] [--notarize PROFILE] [--dry-run]" >&2
        exit 2 ;;
   esac
 done
 [[ -n $version ]] || { echo "package-macos: -DVELDRA_VERSION=<version> is required" >&2; exit 2; }
-[[ -n $client ]] || { echo "package-macos: -DVELDRA_FREERDP_CLIENT=<FreeRDP client> is required" >&2; exit 2; }
-case "$arch" in
-  x86_64 | arm64) ;;
-  *) echo "package-macos: --arch is x86_64 or arm64" >&2; exit 2 ;;
-esac
+[[ -n $deps ]] || { echo "package-macos: --deps <prefix of build-macos-dependencies.sh> is required" >&2; exit 2; }
 if [[ -n $profile && -z $identity ]]; then
   echo "package-macos: --notarize needs --sign (Apple notarises Developer ID signatures only)" >&2
   exit 2
 fi
+if [[ -n $identity && -z $requirement ]]; then
+  echo "package-macos: a signed image needs -DVELDRA_CODESIGN_REQUIREMENT=<requirement>: a production copy always pins its publisher" >&2
+  exit 2
+fi
 
+qt_version=$(awk '$1 == "qt" { print $2 }' macos/dependencies.txt)
+qt="$deps/Qt/$qt_version/macos"
+universal="$deps/universal"
+client=${client:-$universal/bin/sdl-freerdp}
+macdeployqt="$qt/bin/macdeployqt"
+archs=(arm64 x86_64)
 build="build-macos"
 app="$build/Veldra Cloud Desktop.app"
-dmg="$build/Veldra Cloud Desktop-$version-$arch.dmg"
+dmg="$build/Veldra Cloud Desktop-$version.dmg"
 entitlements="resources/VeldraCloudDesktop.entitlements"
 step_name=""
 trap 'echo "package-macos: failed at step: $step_name" >&2' ERR
@@ -59,52 +73,130 @@ run() { # prints the command, then runs it unless this is a dry run
   printf ' '; printf ' %q' "$@"; echo
   if ((!dry)); then "$@"; fi
 }
-brew_prefix() { # Homebrew lives in /usr/local on Intel Macs, /opt/homebrew on Apple silicon
-  if ((dry)); then
-    if [[ $arch == arm64 ]]; then echo "/opt/homebrew/opt/$1"; else echo "/usr/local/opt/$1"; fi
-  else
-    brew --prefix "$1"
-  fi
-}
 
 if [[ -n $identity ]]; then
   sign_flags=(--force --options runtime --timestamp --sign "$identity")
+  app_sign_flags=("${sign_flags[@]}" --entitlements "$entitlements")
 else
-  sign_flags=(--force --options runtime --timestamp=none --sign -)
+  sign_flags=(--force --sign -)
+  app_sign_flags=("${sign_flags[@]}")
 fi
 
-step "configure a Release build for $arch"
-run cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_OSX_ARCHITECTURES=$arch" \
-  "-DCMAKE_PREFIX_PATH=$(brew_prefix qt);$(brew_prefix openssl)" \
-  -DVELDRA_BUILD_TESTS=OFF -DVELDRA_BUILD_BENCH=OFF -DVELDRA_WERROR=ON "${defines[@]}"
+step "check the tools and the client before building"
+run test -x "$macdeployqt"
+run test -x "$client"
+run lipo "$client" -verify_arch "${archs[@]}"
+
+step "configure a universal Release build"
+# The build's own rpath is the bundle's Frameworks folder, never a folder of
+# this Mac.
+run cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64" \
+  "-DCMAKE_PREFIX_PATH=$qt;$universal" "-DOPENSSL_ROOT_DIR=$universal" -DOPENSSL_USE_STATIC_LIBS=ON \
+  -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON "-DCMAKE_INSTALL_RPATH=@executable_path/../Frameworks" \
+  -DVELDRA_BUILD_TESTS=OFF -DVELDRA_BUILD_BENCH=OFF -DVELDRA_WERROR=ON \
+  "-DVELDRA_FREERDP_CLIENT=$client" "${defines[@]}"
 
 step "build the application"
-run cmake --build "$build" --target veldra_app
+run env "PKG_CONFIG_PATH=$universal/lib/pkgconfig" cmake --build "$build" --target veldra_app
 
-step "bundle Qt's frameworks and plugins, and the client's libraries"
-# The update engine module (loaded at the first check) links QtNetwork and
-# libcrypto; naming it here deploys them, and the TLS plugins, for it.
+step "bundle Qt's frameworks and plugins"
+# The update engine module (loaded at the first check) links QtNetwork;
+# naming it here deploys it, and the TLS plugins, for it.
 engine="$app/Contents/PlugIns/libveldra_update_engine.so"
-run "$(brew_prefix qt)/bin/macdeployqt" "$app" "-executable=$app/Contents/MacOS/freerdp" \
-  "-executable=$engine" -verbose=1
+run "$macdeployqt" "$app" "-executable=$app/Contents/MacOS/freerdp" "-executable=$engine" -verbose=1
 
-step "check that nothing links outside the bundle and the system"
-echo "  otool -L on every Mach-O file under $app: only @rpath, @loader_path, @executable_path, /usr/lib, /System"
+step "drop every absolute LC_RPATH: a folder of this Mac means nothing on another"
+echo "  install_name_tool -delete_rpath PATH on every Mach-O file under $app, for each PATH not"
+echo "  starting with @; what it was needed for must then resolve inside the bundle (next step)"
 if ((!dry)); then
-  outside=0
   while IFS= read -r -d '' file; do
     file -b "$file" | grep -q Mach-O || continue
-    while read -r dependency _; do
-      case "$dependency" in
-        @rpath/* | @loader_path/* | @executable_path/* | /usr/lib/* | /System/*) ;;
-        *) echo "  $file links $dependency" >&2; outside=1 ;;
-      esac
-    done < <(otool -L "$file" | tail -n +2)
+    otool -arch all -l "$file" | awk '$1 == "cmd" { cmd = $2; next }
+      cmd == "LC_RPATH" && $1 == "path" { sub(/^ *path /, ""); sub(/ \(offset [0-9]+\)$/, ""); print }' |
+      sort -u | while IFS= read -r rpath; do
+        [[ $rpath == @* ]] || install_name_tool -delete_rpath "$rpath" "$file"
+      done
   done < <(find "$app" -type f -print0)
-  ((outside == 0))
 fi
 
-step "sign inside out, with the hardened runtime"
+step "check that every Mach-O file loads only from the bundle and the system"
+echo "  otool -l on every Mach-O file under $app: each @rpath, @loader_path and @executable_path"
+echo "  dependency resolves to a file inside the bundle; other dependencies are in /usr/lib or"
+echo "  /System; no LC_RPATH is an absolute path"
+# Prints "dep PATH", "rpath PATH" and "minos VERSION" for every architecture of FILE.
+load_commands() {
+  otool -arch all -l "$1" | awk '
+    $1 == "cmd" { cmd = $2; next }
+    cmd ~ /^LC_(LOAD|LOAD_WEAK|REEXPORT|LAZY_LOAD|LOAD_UPWARD)_DYLIB$/ && $1 == "name" {
+      sub(/^ *name /, ""); sub(/ \(offset [0-9]+\)$/, ""); print "dep " $0 }
+    cmd == "LC_RPATH" && $1 == "path" {
+      sub(/^ *path /, ""); sub(/ \(offset [0-9]+\)$/, ""); print "rpath " $0 }
+    cmd == "LC_BUILD_VERSION" && $1 == "minos" { print "minos " $2 }
+    cmd == "LC_VERSION_MIN_MACOSX" && $1 == "version" { print "minos " $2 }'
+}
+expand_path() { # path with @loader_path or @executable_path, the file that names it
+  local path=$1 file=$2
+  case "$path" in
+    @loader_path/*) echo "$(dirname "$file")/${path#@loader_path/}" ;;
+    @executable_path/*) echo "$app/Contents/MacOS/${path#@executable_path/}" ;;
+    *) echo "$path" ;;
+  esac
+}
+inside_bundle() { # an existing file whose real path lies inside the bundle
+  [[ -e $1 ]] && [[ $(realpath "$1") == "$(realpath "$app")"/* ]]
+}
+newer_than() { # version a, version b: a is newer (trailing .0 parts ignored)
+  local a b
+  a=$(sed -E 's/(\.0+)+$//' <<<"$1") b=$(sed -E 's/(\.0+)+$//' <<<"$2")
+  [[ $a != "$b" && $(printf '%s\n%s\n' "$a" "$b" | sort -V | tail -n 1) == "$a" ]]
+}
+if ((!dry)); then
+  minimum=$(/usr/libexec/PlistBuddy -c "Print :LSMinimumSystemVersion" "$app/Contents/Info.plist")
+  problems=0
+  while IFS= read -r -d '' file; do
+    file -b "$file" | grep -q Mach-O || continue
+    commands=$(load_commands "$file")
+    rpaths=()
+    while read -r kind value; do
+      [[ $kind == rpath ]] || continue
+      if [[ $value != @* ]]; then
+        echo "  $file has the absolute LC_RPATH $value" >&2; problems=1
+      fi
+      rpaths+=("$(expand_path "$value" "$file")")
+    done <<<"$commands"
+    while read -r kind value; do
+      case "$kind" in
+        minos)
+          if newer_than "$value" "$minimum"; then
+            echo "  $file is built for macOS $value, newer than LSMinimumSystemVersion $minimum" >&2
+            problems=1
+          fi ;;
+        dep)
+          case "$value" in
+            /usr/lib/* | /System/*) ;;
+            @rpath/*)
+              found=0
+              for rpath in "${rpaths[@]}"; do
+                if inside_bundle "$rpath/${value#@rpath/}"; then found=1; break; fi
+              done
+              if ((!found)); then echo "  $file: $value resolves to nothing in the bundle" >&2; problems=1; fi ;;
+            @loader_path/* | @executable_path/*)
+              if ! inside_bundle "$(expand_path "$value" "$file")"; then
+                echo "  $file: $value resolves to nothing in the bundle" >&2; problems=1
+              fi ;;
+            *) echo "  $file links $value, outside the bundle and the system" >&2; problems=1 ;;
+          esac ;;
+      esac
+    done <<<"$commands"
+  done < <(find "$app" -type f -print0)
+  ((problems == 0))
+fi
+
+if [[ -n $identity ]]; then
+  step "sign inside out, with the hardened runtime and a secure timestamp"
+else
+  step "sign inside out, ad hoc (no hardened runtime, no entitlements)"
+fi
 echo "  every library and plugin, then each framework, then the client, then the bundle"
 if ((!dry)); then
   while IFS= read -r -d '' file; do
@@ -114,14 +206,17 @@ if ((!dry)); then
     codesign "${sign_flags[@]}" "$framework"
   done
 fi
-run codesign "${sign_flags[@]}" --entitlements "$entitlements" "$app/Contents/MacOS/freerdp"
-run codesign "${sign_flags[@]}" --entitlements "$entitlements" "$app"
+run codesign "${app_sign_flags[@]}" "$app/Contents/MacOS/freerdp"
+run codesign "${app_sign_flags[@]}" "$app"
 
-step "verify the signature and the architecture, as the updater will"
+step "verify the signature and both architectures, as the updater will"
 run codesign --verify --deep --strict "$app"
-run lipo "$app/Contents/MacOS/VeldraCloudDesktop" -verify_arch "$arch"
-run lipo "$app/Contents/MacOS/freerdp" -verify_arch "$arch"
-run lipo "$engine" -verify_arch "$arch"
+if [[ -n $requirement ]]; then
+  run codesign --verify --deep --strict -R "=$requirement" "$app"
+fi
+for binary in "$app/Contents/MacOS/VeldraCloudDesktop" "$app/Contents/MacOS/freerdp" "$engine"; do
+  run lipo "$binary" -verify_arch "${archs[@]}"
+done
 
 if [[ -n $profile ]]; then
   step "notarise and staple the application"
@@ -145,7 +240,7 @@ if [[ -n $profile ]]; then
   run xcrun stapler staple "$dmg"
 fi
 
-step "check the image as the updater will: name, identifier, version, signature, architecture"
+step "check the image as the updater will: name, identifier, version, signature, architectures"
 mount="$build/dmg-check"
 run mkdir -p "$mount"
 run hdiutil attach -nobrowse -readonly -mountpoint "$mount" "$dmg"
@@ -159,7 +254,7 @@ check_value() { # Info.plist key, the value it must have
 check_value CFBundleIdentifier "$bundle_id"
 check_value CFBundleShortVersionString "$version"
 run codesign --verify --deep --strict "$checked"
-run lipo "$checked/Contents/MacOS/VeldraCloudDesktop" -verify_arch "$arch"
+run lipo "$checked/Contents/MacOS/VeldraCloudDesktop" -verify_arch "${archs[@]}"
 run hdiutil detach "$mount"
 
 echo
@@ -167,7 +262,7 @@ if ((dry)); then
   echo "Dry run: nothing was run."
   exit 0
 fi
-echo "Made $dmg"
+echo "Made $dmg (arm64 and x86_64)"
 if [[ -z $identity ]]; then
   echo "It is signed ad hoc: fine on this Mac, refused by Gatekeeper anywhere else. Do not distribute it."
 fi

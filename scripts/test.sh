@@ -11,10 +11,23 @@ echo "== format check"
 git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror
 shellcheck scripts/*.sh .ci/run
 /usr/bin/python3 -c 'import sys, yaml; [yaml.safe_load(open(f)) for f in sys.argv[1:]]' .github/workflows/*.yml
-scripts/package-macos.sh -DVELDRA_VERSION=9.9.9 -DVELDRA_FREERDP_CLIENT=/opt/freerdp --dry-run >/dev/null
-arm64_plan=$(scripts/package-macos.sh -DVELDRA_VERSION=9.9.9 -DVELDRA_FREERDP_CLIENT=/opt/freerdp \
-  --arch arm64 --dry-run)
-grep -q -- '-verify_arch arm64' <<<"$arm64_plan"
+# The package script's plans: a universal image; ad hoc without the hardened
+# runtime or entitlements; a real identity with both, and only with a pinned
+# publisher.
+adhoc_plan=$(scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --dry-run)
+grep -q -- '-verify_arch arm64 x86_64' <<<"$adhoc_plan"
+grep -q -- 'test -x /opt/deps/universal/bin/sdl-freerdp' <<<"$adhoc_plan"
+if grep -q -- '--options runtime\|--entitlements' <<<"$adhoc_plan"; then
+  echo "package-macos: an ad hoc signature must not use the hardened runtime" >&2; exit 1
+fi
+if scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --sign "Developer ID Application: T" \
+  --dry-run >/dev/null 2>&1; then
+  echo "package-macos: signed without a pinned publisher" >&2; exit 1
+fi
+signed_plan=$(scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --sign "Developer ID Application: T" \
+  '-DVELDRA_CODESIGN_REQUIREMENT=identifier "com.veldra.clouddesktop"' --dry-run)
+grep -q -- '--options runtime --timestamp --sign Developer' <<<"$signed_plan"
+grep -q -- '--entitlements resources/VeldraCloudDesktop.entitlements' <<<"$signed_plan"
 
 echo "== fuzzing (each target ${VELDRA_FUZZ_SECONDS:-20} s, ASan + UBSan)"
 fuzz="build-fuzz"
@@ -41,7 +54,8 @@ echo "demo checks: screenshots saved, session activated, signed update installed
 echo "== unit, widget and integration tests (ASan + UBSan)"
 build="build-test"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELDRA_WERROR=ON -DVELDRA_SANITIZE=ON -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp >/dev/null
+  -DVELDRA_WERROR=ON -DVELDRA_SANITIZE=ON -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp \
+  -DVELDRA_SYSTEM_TOOLS_DIR="$PWD/tests/support/fakes" >/dev/null
 cmake --build "$build"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"

@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Builds, on an Apple silicon Mac with the Xcode command-line tools, CMake,
+# Ninja, autoconf, automake, libtool and pkg-config, everything the
+# application links or bundles that macOS does not have, for both kinds of
+# Mac, from the pinned sources of macos/dependencies.txt:
+#   PREFIX/Qt/<version>/macos   Qt's own universal binaries (macdeployqt included)
+#   PREFIX/universal            OpenSSL's libcrypto, libplist, SDL3, SDL3_ttf,
+#                               cJSON and FreeRDP as static libraries, and the
+#                               FreeRDP SDL client (bin/sdl-freerdp), each
+#                               built once per architecture and joined with lipo
+#
+#   scripts/build-macos-dependencies.sh PREFIX [MINIMUM_MACOS]
+#
+# MINIMUM_MACOS (12.0 by default) must be the build's VELDRA_MACOS_MINIMUM: the
+# package script refuses code built for a newer macOS. A finished PREFIX is
+# left as it is (PREFIX/.complete names the pins it was built from).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+prefix=${1:?usage: $0 PREFIX [MINIMUM_MACOS]}
+minimum=${2:-12.0}
+pins="$PWD/macos/dependencies.txt"
+mkdir -p "$prefix"
+prefix=$(cd "$prefix" && pwd)
+stamp="$(shasum -a 256 "$pins" "$0" | shasum -a 256 | cut -c1-16) $minimum"
+if [[ -f $prefix/.complete && $(<"$prefix/.complete") == "$stamp" ]]; then
+  echo "Dependencies in $prefix are built from these pins already."
+  exit 0
+fi
+jobs=$(sysctl -n hw.ncpu)
+archs=(arm64 x86_64)
+
+pin() { # name → "tag commit source"
+  awk -v name="$1" '$1 == name { print $2, $3, $4 }' "$pins"
+}
+
+fetch_source() { # name, destination: the pinned source, checked against its pin
+  local tag commit url
+  read -r tag commit url <<<"$(pin "$1")"
+  rm -rf "$2"
+  if [[ $url == *.tar.gz ]]; then
+    curl --fail --location --silent --show-error --output "$2.tar.gz" "$url"
+    if [[ $(shasum -a 256 "$2.tar.gz" | cut -d' ' -f1) != "$commit" ]]; then
+      echo "build-macos-dependencies: $url is not the pinned $commit" >&2
+      exit 1
+    fi
+    mkdir -p "$2"
+    tar -xzf "$2.tar.gz" -C "$2" --strip-components 1
+    rm -f "$2.tar.gz"
+    return
+  fi
+  git clone --quiet --depth 1 --branch "$tag" --recurse-submodules --shallow-submodules "$url" "$2"
+  local head
+  head=$(git -C "$2" rev-parse HEAD)
+  if [[ $head != "$commit" ]]; then
+    echo "build-macos-dependencies: $1 $tag is $head, not the pinned $commit" >&2
+    exit 1
+  fi
+}
+
+read -r qt_version qt_arch aqt <<<"$(pin qt)"
+if [[ ! -x $prefix/Qt/$qt_version/macos/bin/macdeployqt ]]; then
+  python3 -m venv "$prefix/aqt-venv"
+  "$prefix/aqt-venv/bin/pip" install --quiet "$aqt"
+  "$prefix/aqt-venv/bin/aqt" install-qt mac desktop "$qt_version" "$qt_arch" -O "$prefix/Qt"
+fi
+
+sources="$prefix/src"
+mkdir -p "$sources"
+for name in openssl libplist sdl3 sdl3_ttf cjson freerdp; do
+  fetch_source "$name" "$sources/$name"
+done
+
+cmake_build() { # source, build folder, arch, extra CMake arguments...
+  local source=$1 build=$2 arch=$3
+  shift 3
+  cmake -S "$source" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_OSX_ARCHITECTURES="$arch" -DCMAKE_OSX_DEPLOYMENT_TARGET="$minimum" \
+    -DCMAKE_INSTALL_PREFIX="$prefix/$arch" -DCMAKE_PREFIX_PATH="$prefix/$arch" \
+    -DBUILD_SHARED_LIBS=OFF "$@"
+  cmake --build "$build" --parallel "$jobs"
+  cmake --install "$build"
+}
+
+for arch in "${archs[@]}"; do
+  out="$prefix/$arch" work="$prefix/work-$arch"
+  rm -rf "$out" "$work"
+  mkdir -p "$out" "$work"
+  flags="-arch $arch -mmacosx-version-min=$minimum"
+  host=$([[ $arch == arm64 ]] && echo aarch64-apple-darwin || echo x86_64-apple-darwin)
+
+  # OpenSSL: libcrypto only is linked; static, so nothing to relocate.
+  cp -R "$sources/openssl" "$work/openssl"
+  (cd "$work/openssl" &&
+    ./Configure "darwin64-$arch-cc" no-shared no-tests no-docs no-apps "--prefix=$out" --libdir=lib \
+      "-mmacosx-version-min=$minimum" &&
+    make -j"$jobs" build_libs && make install_dev)
+
+  # libplist from its git tag: autogen.sh makes and runs configure.
+  cp -R "$sources/libplist" "$work/libplist"
+  (cd "$work/libplist" &&
+    CFLAGS="$flags" CXXFLAGS="$flags" LDFLAGS="$flags" ./autogen.sh "--prefix=$out" "--host=$host" \
+      --disable-shared --enable-static --without-cython --without-tests &&
+    make -j"$jobs" && make install)
+
+  cmake_build "$sources/sdl3" "$work/sdl3" "$arch" -DSDL_SHARED=OFF -DSDL_STATIC=ON -DSDL_TESTS=OFF
+  cmake_build "$sources/sdl3_ttf" "$work/sdl3_ttf" "$arch" -DSDLTTF_VENDORED=ON -DSDLTTF_SAMPLES=OFF
+  cmake_build "$sources/cjson" "$work/cjson" "$arch" -DENABLE_CJSON_TEST=OFF -DENABLE_CJSON_UTILS=OFF
+  # The SDL3 client, statically linked: one executable with no library of its
+  # own to bundle. No server, no FFmpeg, no X11, no Kerberos.
+  cmake_build "$sources/freerdp" "$work/freerdp" "$arch" \
+    -DWITH_CLIENT_SDL=ON -DWITH_CLIENT_SDL3=ON -DWITH_CLIENT_SDL2=OFF -DWITH_SDL_LINK_SHARED=OFF \
+    -DWITH_CLIENT_MAC=OFF -DWITH_SERVER=OFF -DWITH_SHADOW=OFF -DWITH_PROXY=OFF -DWITH_SAMPLE=OFF \
+    -DWITH_PLATFORM_SERVER=OFF -DWITH_MANPAGES=OFF -DWITH_WEBVIEW=OFF -DWITH_X11=OFF \
+    -DWITH_WAYLAND=OFF -DWITH_FFMPEG=OFF -DWITH_DSP_FFMPEG=OFF -DWITH_VIDEO_FFMPEG=OFF \
+    -DWITH_SWSCALE=OFF -DWITH_OPENH264=OFF -DWITH_KRB5=OFF -DWITH_PCSC=OFF -DWITH_FUSE=OFF \
+    -DCHANNEL_URBDRC=OFF -DWITH_CJSON_REQUIRED=ON -DWITH_INTERNAL_RC4=ON -DWITH_INTERNAL_MD4=ON \
+    -DWITH_INTERNAL_MD5=ON -DOPENSSL_ROOT_DIR="$out" -DOPENSSL_USE_STATIC_LIBS=ON
+done
+
+# One universal prefix: every static library and the client joined with lipo.
+# The headers must be the same for both; a difference would mean one of the
+# two builds sees declarations that do not match its own code.
+universal="$prefix/universal"
+rm -rf "$universal"
+mkdir -p "$universal/lib" "$universal/bin"
+diff -r "$prefix/arm64/include" "$prefix/x86_64/include"
+cp -R "$prefix/arm64/include" "$universal/include"
+while IFS= read -r -d '' archive; do
+  relative=${archive#"$prefix/arm64/"}
+  mkdir -p "$(dirname "$universal/$relative")"
+  lipo -create "$archive" "$prefix/x86_64/$relative" -output "$universal/$relative"
+done < <(find "$prefix/arm64/lib" -name '*.a' -print0)
+lipo -create "$prefix/arm64/bin/sdl-freerdp" "$prefix/x86_64/bin/sdl-freerdp" \
+  -output "$universal/bin/sdl-freerdp"
+lipo "$universal/bin/sdl-freerdp" -verify_arch arm64 x86_64
+# pkg-config and CMake package files, pointed at the universal prefix.
+cp -R "$prefix/arm64/lib/pkgconfig" "$prefix/arm64/lib/cmake" "$universal/lib/" 2>/dev/null || true
+grep -rlF "$prefix/arm64" "$universal/lib" | while IFS= read -r file; do
+  sed -i '' "s|$prefix/arm64|$universal|g" "$file"
+done
+
+rm -rf "$prefix/work-arm64" "$prefix/work-x86_64"
+echo "$stamp" >"$prefix/.complete"
+echo "Dependencies for macOS $minimum and later in $prefix"
