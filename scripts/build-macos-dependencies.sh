@@ -15,13 +15,14 @@
 # package script refuses code built for a newer macOS. A finished PREFIX is
 # left as it is (PREFIX/.complete names the pins it was built from).
 set -euo pipefail
-cd "$(dirname "$0")/.."
 prefix=${1:?usage: $0 PREFIX [MINIMUM_MACOS]}
 minimum=${2:-12.0}
-pins="$PWD/macos/dependencies.txt"
 mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
-stamp="$(shasum -a 256 "$pins" "$0" | shasum -a 256 | cut -c1-16) $minimum"
+script="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
+cd "$(dirname "$script")/.."
+pins="$PWD/macos/dependencies.txt"
+stamp="$(shasum -a 256 "$pins" "$script" | shasum -a 256 | cut -c1-16) $minimum"
 if [[ -f $prefix/.complete && $(<"$prefix/.complete") == "$stamp" ]]; then
   echo "Dependencies in $prefix are built from these pins already."
   exit 0
@@ -73,10 +74,14 @@ done
 cmake_build() { # source, build folder, arch, extra CMake arguments...
   local source=$1 build=$2 arch=$3
   shift 3
-  cmake -S "$source" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_OSX_ARCHITECTURES="$arch" -DCMAKE_OSX_DEPLOYMENT_TARGET="$minimum" \
-    -DCMAKE_INSTALL_PREFIX="$prefix/$arch" -DCMAKE_PREFIX_PATH="$prefix/$arch" \
-    -DBUILD_SHARED_LIBS=OFF "$@"
+  # Only this prefix: a Homebrew library found by accident would be one
+  # architecture's only. CMake 4 refuses projects that still declare a
+  # minimum below 3.5 (cJSON does).
+  PKG_CONFIG_LIBDIR="$prefix/$arch/lib/pkgconfig" cmake -S "$source" -B "$build" -G Ninja \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_OSX_ARCHITECTURES="$arch" \
+    -DCMAKE_OSX_DEPLOYMENT_TARGET="$minimum" -DCMAKE_INSTALL_PREFIX="$prefix/$arch" \
+    -DCMAKE_PREFIX_PATH="$prefix/$arch" "-DCMAKE_IGNORE_PREFIX_PATH=/opt/homebrew;/usr/local" \
+    -DCMAKE_POLICY_VERSION_MINIMUM=3.5 -DBUILD_SHARED_LIBS=OFF "$@"
   cmake --build "$build" --parallel "$jobs"
   cmake --install "$build"
 }
@@ -113,17 +118,18 @@ for arch in "${archs[@]}"; do
     -DWITH_PLATFORM_SERVER=OFF -DWITH_MANPAGES=OFF -DWITH_WEBVIEW=OFF -DWITH_X11=OFF \
     -DWITH_WAYLAND=OFF -DWITH_FFMPEG=OFF -DWITH_DSP_FFMPEG=OFF -DWITH_VIDEO_FFMPEG=OFF \
     -DWITH_SWSCALE=OFF -DWITH_OPENH264=OFF -DWITH_KRB5=OFF -DWITH_PCSC=OFF -DWITH_FUSE=OFF \
-    -DCHANNEL_URBDRC=OFF -DWITH_CJSON_REQUIRED=ON -DWITH_INTERNAL_RC4=ON -DWITH_INTERNAL_MD4=ON \
+    -DCHANNEL_URBDRC=OFF -DWITH_OPUS=OFF -DWITH_URIPARSER=OFF -DWITH_CJSON_REQUIRED=ON -DWITH_INTERNAL_RC4=ON -DWITH_INTERNAL_MD4=ON \
     -DWITH_INTERNAL_MD5=ON -DOPENSSL_ROOT_DIR="$out" -DOPENSSL_USE_STATIC_LIBS=ON
 done
 
 # One universal prefix: every static library and the client joined with lipo.
 # The headers must be the same for both; a difference would mean one of the
-# two builds sees declarations that do not match its own code.
+# two builds sees declarations that do not match its own code. FreeRDP's two
+# generated build descriptions name each build's own prefix and flags.
 universal="$prefix/universal"
 rm -rf "$universal"
 mkdir -p "$universal/lib" "$universal/bin"
-diff -r "$prefix/arm64/include" "$prefix/x86_64/include"
+diff -r -x build-config.h -x buildflags.h "$prefix/arm64/include" "$prefix/x86_64/include"
 cp -R "$prefix/arm64/include" "$universal/include"
 while IFS= read -r -d '' archive; do
   relative=${archive#"$prefix/arm64/"}
@@ -133,11 +139,11 @@ done < <(find "$prefix/arm64/lib" -name '*.a' -print0)
 lipo -create "$prefix/arm64/bin/sdl-freerdp" "$prefix/x86_64/bin/sdl-freerdp" \
   -output "$universal/bin/sdl-freerdp"
 lipo "$universal/bin/sdl-freerdp" -verify_arch arm64 x86_64
-# pkg-config and CMake package files, pointed at the universal prefix.
-cp -R "$prefix/arm64/lib/pkgconfig" "$prefix/arm64/lib/cmake" "$universal/lib/" 2>/dev/null || true
-grep -rlF "$prefix/arm64" "$universal/lib" | while IFS= read -r file; do
-  sed -i '' "s|$prefix/arm64|$universal|g" "$file"
-done
+# pkg-config and CMake package files (text only, never the archives),
+# pointed at the universal prefix.
+cp -R "$prefix/arm64/lib/pkgconfig" "$prefix/arm64/lib/cmake" "$universal/lib/"
+find "$universal/lib/pkgconfig" "$universal/lib/cmake" -type f \( -name '*.pc' -o -name '*.cmake' \) \
+  -exec sed -i '' "s|$prefix/arm64|$universal|g" {} +
 
 rm -rf "$prefix/work-arm64" "$prefix/work-x86_64"
 echo "$stamp" >"$prefix/.complete"

@@ -153,10 +153,16 @@ newer_than() { # version a, version b: a is newer (trailing .0 parts ignored)
 if ((!dry)); then
   minimum=$(/usr/libexec/PlistBuddy -c "Print :LSMinimumSystemVersion" "$app/Contents/Info.plist")
   problems=0
+  # dyld searches the rpaths of every image in the chain that loaded a file,
+  # the main executable's among them.
+  main_rpaths=()
+  while read -r kind value; do
+    [[ $kind == rpath ]] && main_rpaths+=("$(expand_path "$value" "$app/Contents/MacOS/VeldraCloudDesktop")")
+  done < <(load_commands "$app/Contents/MacOS/VeldraCloudDesktop")
   while IFS= read -r -d '' file; do
     file -b "$file" | grep -q Mach-O || continue
     commands=$(load_commands "$file")
-    rpaths=()
+    rpaths=(${main_rpaths[@]+"${main_rpaths[@]}"})
     while read -r kind value; do
       [[ $kind == rpath ]] || continue
       if [[ $value != @* ]]; then
@@ -176,7 +182,7 @@ if ((!dry)); then
             /usr/lib/* | /System/*) ;;
             @rpath/*)
               found=0
-              for rpath in "${rpaths[@]}"; do
+              for rpath in ${rpaths[@]+"${rpaths[@]}"}; do
                 if inside_bundle "$rpath/${value#@rpath/}"; then found=1; break; fi
               done
               if ((!found)); then echo "  $file: $value resolves to nothing in the bundle" >&2; problems=1; fi ;;
@@ -230,7 +236,19 @@ run rm -rf "$build/dmg" "$dmg"
 run mkdir -p "$build/dmg"
 run ditto "$app" "$build/dmg/Veldra Cloud Desktop.app"
 run ln -s /Applications "$build/dmg/Applications"
-run hdiutil create -volname "Veldra Cloud Desktop" -srcfolder "$build/dmg" -format UDZO -ov "$dmg"
+# hdiutil create now and then fails with "Resource busy" on a busy Mac: a
+# few tries.
+create_image() {
+  local attempt
+  for attempt in 1 2 3; do
+    hdiutil create -volname "Veldra Cloud Desktop" -srcfolder "$build/dmg" -format UDZO -ov "$dmg" && return 0
+    echo "  hdiutil create failed (try $attempt of 3)" >&2
+    sleep 5
+  done
+  return 1
+}
+echo "  hdiutil create -volname 'Veldra Cloud Desktop' -srcfolder $build/dmg -format UDZO -ov $dmg  (up to 3 tries)"
+if ((!dry)); then create_image; fi
 if [[ -n $identity ]]; then
   run codesign --force --timestamp --sign "$identity" "$dmg"
 fi
@@ -244,6 +262,9 @@ step "check the image as the updater will: name, identifier, version, signature,
 mount="$build/dmg-check"
 run mkdir -p "$mount"
 run hdiutil attach -nobrowse -readonly -mountpoint "$mount" "$dmg"
+if ((!dry)); then
+  trap 'hdiutil detach -force "$mount" >/dev/null 2>&1 || true' EXIT
+fi
 checked="$mount/Veldra Cloud Desktop.app"
 run test -d "$checked"
 check_value() { # Info.plist key, the value it must have
@@ -256,6 +277,7 @@ check_value CFBundleShortVersionString "$version"
 run codesign --verify --deep --strict "$checked"
 run lipo "$checked/Contents/MacOS/VeldraCloudDesktop" -verify_arch "${archs[@]}"
 run hdiutil detach "$mount"
+trap - EXIT
 
 echo
 if ((dry)); then
