@@ -51,6 +51,7 @@ LazyUpdater& LazyUpdater::shared() {
                 wiring.isSessionRunning = [] { return RdpLauncher::shared().isSessionRunning(); };
                 wiring.runningCopy = platform::runningCopy();
                 wiring.systemVersion = platform::macOSVersion();
+                wiring.rolloutGroup = SettingsManager::shared().rolloutGroup();
                 wiring.tools = systemTools(QString::fromUtf8(build::kSystemToolsDir));
                 wiring.bundleIdentifier = QString::fromUtf8(build::kBundleId);
                 wiring.runningBundlePath = platform::mainBundlePath();

@@ -118,6 +118,11 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
         manifest.insert(QStringLiteral("mac_minimum_system_version"), *minimumSystem);
     if (request.notes)
         manifest.insert(QStringLiteral("releaseNotes"), *request.notes);
+    if (request.rollout) {
+        manifest.insert(QStringLiteral("rollout_start"),
+                        request.rollout->start.toUTC().toString(Qt::ISODate));
+        manifest.insert(QStringLiteral("rollout_days"), request.rollout->days);
+    }
     if (request.expires)
         manifest.insert(QStringLiteral("expires"),
                         request.expires->toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")));
@@ -222,8 +227,9 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
         QStringLiteral("offers %1 (%2 image)")
             .arg(checked.version,
                  QLatin1String(platform::lipoArchitectureName(checked.architecture)));
+    const QString rolloutLine = checked.rollout ? describeRollout(*checked.rollout) : QString();
     if (!request.downloadImage)
-        return {true, offers};
+        return {true, offers, rolloutLine};
 
     const auto url = makeUpdateURL(checked.location, server);
     if (!url)
@@ -241,7 +247,16 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
         });
     if (failure)
         return {false, *failure};
-    return {true, offers + QStringLiteral(", image verified (%1 bytes)").arg(verifiedBytes)};
+    return {true, offers + QStringLiteral(", image verified (%1 bytes)").arg(verifiedBytes),
+            rolloutLine};
+}
+
+QString describeRollout(const Rollout& rollout) {
+    return QStringLiteral("staged over %1 days: automatic checks offer it to the first copies "
+                          "from %2, to the last from %3; a manual check at once")
+        .arg(rollout.days)
+        .arg(rollout.availableFrom(0).toString(Qt::ISODate),
+             rollout.availableFrom(Rollout::kGroups - 1).toString(Qt::ISODate));
 }
 
 } // namespace veldra::release

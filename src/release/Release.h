@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Architecture.h"
+#include "updater/MacUpdateManifest.h"
 #include "updater/Minisign.h"
 #include "updater/SystemTools.h"
 #include "updater/UpdateURL.h"
@@ -43,6 +44,7 @@ struct ManifestRequest {
     // Reads each image's application, for the macOS it needs (the newest
     // of the images' minimums is written); none: nothing is read.
     ImageInspector inspect = {};
+    std::optional<Rollout> rollout = std::nullopt; // a staged rollout; none: everyone at once
 };
 
 // The manifest for an image, after every check the application will make of
@@ -64,7 +66,13 @@ struct CheckRequest {
 struct CheckReport {
     bool offered = false;
     QString line; // "offers 2.1.0 (arm64 image)[, image verified (N bytes)]" or the status line
+    // With a staged rollout: when automatic checks of the first and of the
+    // last group offer it.
+    QString rolloutLine = QString();
 };
+
+// "staged over 7 days: the first copies from 2026-12-07T10:00:00Z, the last from …"
+[[nodiscard]] QString describeRollout(const Rollout& rollout);
 
 // Fetches and judges the manifest, and with `downloadImage` the image, through
 // the application's own update session and rules. Runs an event loop until

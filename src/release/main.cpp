@@ -5,6 +5,7 @@
 //   veldra-release manifest [IMAGE --url URL] [--arm64-image IMAGE --arm64-url URL]
 //                           --version V [--notes TEXT] [--output FILE]
 //                           [--expires-in DAYS]   (a build with a signing key: default 90)
+//                           [--rollout-days N [--rollout-start TIME]]
 //   veldra-release check [MANIFEST-URL] [--current VERSION] [--image]
 //                        [--arch x86_64|arm64|translated]
 #include "release/Release.h"
@@ -27,6 +28,7 @@ const char* const kUsage =
     "usage: veldra-release manifest [IMAGE --url URL] [--arm64-image IMAGE --arm64-url URL]\n"
     "                               --version V [--notes TEXT] [--output FILE] [--expires-in "
     "DAYS]\n"
+    "                               [--rollout-days N [--rollout-start TIME]]\n"
     "       veldra-release check [MANIFEST-URL] [--current VERSION] [--image]\n"
     "                            [--arch x86_64|arm64|translated]";
 
@@ -60,7 +62,11 @@ int manifest(const QStringList& arguments) {
          {QStringLiteral("notes"), QStringLiteral("release notes"), QStringLiteral("text")},
          {QStringLiteral("output"), QStringLiteral("write here"), QStringLiteral("file")},
          {QStringLiteral("expires-in"), QStringLiteral("days until it expires"),
-          QStringLiteral("days"), QStringLiteral("90")}});
+          QStringLiteral("days"), QStringLiteral("90")},
+         {QStringLiteral("rollout-days"), QStringLiteral("stage the release over these days"),
+          QStringLiteral("days")},
+         {QStringLiteral("rollout-start"), QStringLiteral("when the rollout starts (UTC)"),
+          QStringLiteral("time")}});
     if (!parser.parse(arguments))
         return fail(parser.errorText());
     const QString image = parser.positionalArguments().value(0);
@@ -80,6 +86,24 @@ int manifest(const QStringList& arguments) {
                                          systemTools(QString::fromUtf8(build::kSystemToolsDir)))};
     if (parser.isSet(QStringLiteral("notes")))
         request.notes = parser.value(QStringLiteral("notes"));
+    if (parser.isSet(QStringLiteral("rollout-days"))) {
+        bool ok = false;
+        const int days = parser.value(QStringLiteral("rollout-days")).toInt(&ok);
+        if (!ok || days < 1 || days > 30)
+            return fail(QStringLiteral("--rollout-days takes a whole number of days, 1 to 30."));
+        QDateTime start = QDateTime::currentDateTimeUtc();
+        start.setTime(QTime(start.time().hour(), start.time().minute(), start.time().second()));
+        if (parser.isSet(QStringLiteral("rollout-start"))) {
+            start =
+                QDateTime::fromString(parser.value(QStringLiteral("rollout-start")), Qt::ISODate);
+            if (!start.isValid() || start.timeSpec() == Qt::LocalTime)
+                return fail(QStringLiteral("--rollout-start takes a UTC time such as "
+                                           "2026-12-07T10:00:00Z."));
+        }
+        request.rollout = Rollout{start.toUTC(), days};
+    } else if (parser.isSet(QStringLiteral("rollout-start"))) {
+        return fail(QStringLiteral("--rollout-start needs --rollout-days."));
+    }
     // A keyed build refuses a manifest without an expiry.
     if (publicKey()) {
         bool ok = false;
@@ -134,6 +158,8 @@ int check(const QStringList& arguments) {
                                  .copy = copy},
                                 server, trustedCas(), QDir::tempPath());
     std::printf("%s\n", qPrintable(report.line));
+    if (!report.rolloutLine.isEmpty())
+        std::printf("%s\n", qPrintable(report.rolloutLine));
     return report.offered ? 0 : 1;
 }
 

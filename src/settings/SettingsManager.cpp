@@ -2,6 +2,8 @@
 
 #include "platform/UserDefaults.h"
 
+#include <QRandomGenerator>
+
 namespace veldra {
 
 namespace {
@@ -59,6 +61,17 @@ void SettingsManager::setSavedUsername(const QString& username) {
 
 void SettingsManager::recordUsername(const QString& username) {
     setSavedUsername(m_rememberUsername ? username : QString());
+}
+
+int SettingsManager::rolloutGroup() {
+    const QString key = QLatin1String(kRolloutGroup);
+    bool ok = false;
+    const int kept = m_defaults->value(key).toString().toInt(&ok);
+    if (ok && kept >= 0 && kept < 30)
+        return kept;
+    const int drawn = static_cast<int>(QRandomGenerator::global()->bounded(30));
+    m_defaults->setValue(key, QString::number(drawn));
+    return drawn;
 }
 
 } // namespace veldra

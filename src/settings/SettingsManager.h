@@ -21,6 +21,7 @@ class SettingsManager : public QObject {
 public:
     static constexpr auto kRememberUsername = "veldra_remember_username";
     static constexpr auto kSavedUsername = "veldra_saved_username";
+    static constexpr auto kRolloutGroup = "updateRolloutGroup";
 
     // Loads from `defaults` without writing anything but the removal of a
     // stale username.
@@ -39,6 +40,10 @@ public:
     void setSavedUsername(const QString& username);
     // What the sign-in view calls with the trimmed username when it connects.
     void recordUsername(const QString& username);
+
+    // This copy's place in staged rollouts, 0 to 29: drawn uniformly the
+    // first time, and kept (as text) ever after.
+    [[nodiscard]] int rolloutGroup();
 
 Q_SIGNALS:
     void rememberUsernameChanged(bool remember);

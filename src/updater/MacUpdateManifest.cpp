@@ -5,6 +5,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+#include <cmath>
+
 namespace veldra {
 
 std::optional<MacUpdateManifest> MacUpdateManifest::decode(const QByteArray& json) {
@@ -41,6 +44,15 @@ std::optional<MacUpdateManifest> MacUpdateManifest::decode(const QByteArray& jso
     field("macMinimumSystemVersion", manifest.macMinimumSystemVersion);
     field("mac_minimum_system_version", manifest.mac_minimum_system_version);
     field("releaseNotes", manifest.releaseNotes);
+    const auto anything = [&](const char* key, std::optional<QJsonValue>& into) {
+        const QJsonValue value = object.value(QLatin1String(key));
+        if (!value.isUndefined() && !value.isNull())
+            into = value;
+    };
+    anything("rollout_start", manifest.rollout_start);
+    anything("rolloutStart", manifest.rolloutStart);
+    anything("rollout_days", manifest.rollout_days);
+    anything("rolloutDays", manifest.rolloutDays);
     if (!ok)
         return std::nullopt;
     return manifest;
@@ -48,9 +60,11 @@ std::optional<MacUpdateManifest> MacUpdateManifest::decode(const QByteArray& jso
 
 namespace {
 
-template <typename... Fields> std::optional<QString> firstPresent(const Fields&... fields) {
-    std::optional<QString> result;
-    ((result = result ? result : fields), ...);
+// The first of the fields that is present, in the order given.
+template <typename First, typename... Rest>
+First firstPresent(const First& first, const Rest&... rest) {
+    First result = first;
+    ((result = result ? result : rest), ...);
     return result;
 }
 
@@ -75,6 +89,29 @@ ManifestEntries selectManifestEntries(const MacUpdateManifest& m, platform::Runn
         Architecture::x86_64,
         minimum,
     };
+}
+
+QDateTime Rollout::availableFrom(int group) const {
+    const qint64 dayMs = 86'400'000;
+    const int g = std::clamp(group, 0, kGroups - 1);
+    return start.addMSecs(dayMs * g * days / kGroups);
+}
+
+std::optional<Rollout> manifestRollout(const MacUpdateManifest& m) {
+    const auto start = firstPresent(m.rollout_start, m.rolloutStart);
+    const auto days = firstPresent(m.rollout_days, m.rolloutDays);
+    if (!start || !days || !start->isString() || !days->isDouble())
+        return std::nullopt;
+    // RFC 3339 in UTC: a date, a time and "Z" (or an offset of zero).
+    const QString text = start->toString();
+    const QDateTime when = QDateTime::fromString(text, Qt::ISODateWithMs);
+    const bool utc = text.endsWith(QLatin1Char('Z')) || text.endsWith(QLatin1String("+00:00"));
+    if (!when.isValid() || !utc || !text.contains(QLatin1Char('T')))
+        return std::nullopt;
+    const double count = days->toDouble();
+    if (count != std::floor(count) || count < 1 || count > 30)
+        return std::nullopt;
+    return Rollout{when.toUTC(), static_cast<int>(count)};
 }
 
 bool isAcceptableManifestSize(qint64 size) {
@@ -130,6 +167,7 @@ ManifestVerdict evaluateManifest(const MacUpdateManifest& manifest, const QStrin
     verdict.location = *entries.location;
     verdict.digest = digest;
     verdict.architecture = entries.architecture;
+    verdict.rollout = manifestRollout(manifest);
     return verdict;
 }
 

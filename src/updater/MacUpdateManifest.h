@@ -4,6 +4,8 @@
 #include "updater/UpdateURL.h"
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QJsonValue>
 #include <QString>
 
 #include <optional>
@@ -29,13 +31,34 @@ struct MacUpdateManifest {
     std::optional<QString> macMinimumSystemVersion;
     std::optional<QString> mac_minimum_system_version;
     std::optional<QString> releaseNotes;
+    // The staged rollout, as written: whatever they hold, a bad value only
+    // means no rollout (see manifestRollout).
+    std::optional<QJsonValue> rollout_start;
+    std::optional<QJsonValue> rolloutStart;
+    std::optional<QJsonValue> rollout_days;
+    std::optional<QJsonValue> rolloutDays;
 
-    // A JSON object whose known keys hold strings or null; unknown keys are
-    // ignored whatever they hold. Anything else fails the whole decode.
+    // A JSON object whose known keys hold strings or null (the rollout keys
+    // anything); unknown keys are ignored whatever they hold. Anything else
+    // fails the whole decode.
     static std::optional<MacUpdateManifest> decode(const QByteArray& json);
 };
 
 inline constexpr qint64 kMaxManifestBytes = 262'144;
+
+// A staged rollout: an installed copy in group g (0 to 29) is offered the
+// version by an automatic check from start + g × days / 30 days on.
+struct Rollout {
+    static constexpr int kGroups = 30;
+    QDateTime start; // UTC
+    int days = 1;    // 1 to 30
+    [[nodiscard]] QDateTime availableFrom(int group) const;
+};
+// The manifest's rollout: "rollout_start" (an RFC 3339 UTC time) and
+// "rollout_days" (a whole number from 1 to 30), snake case first. None when
+// either is absent or does not follow its rule: the version then goes to
+// every copy at once.
+[[nodiscard]] std::optional<Rollout> manifestRollout(const MacUpdateManifest& manifest);
 
 // The three values an update check needs, by key precedence (snake case over
 // camel case); a present empty text still wins. An x86-64 build takes the
@@ -69,6 +92,7 @@ struct ManifestVerdict {
     QString digest;   // lower case
     platform::Architecture architecture = platform::Architecture::x86_64; // of the image
     QString minimumSystemVersion;                                         // for needsNewerSystem
+    std::optional<Rollout> rollout;                                       // for updateAvailable
 
     // The status line for every outcome but updateAvailable.
     QString message() const;

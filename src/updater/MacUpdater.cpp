@@ -125,8 +125,13 @@ CheckResult handleManifestResponse(const TransferResult& t, const QString& curre
     case ManifestVerdict::Outcome::needsNewerSystem:
         return {CheckResult::Kind::needsNewerSystem, verdict.message(), verdict.version, {}, {}};
     case ManifestVerdict::Outcome::updateAvailable:
-        return {CheckResult::Kind::available, {}, verdict.version, verdict.location, verdict.digest,
-                verdict.architecture};
+        return {CheckResult::Kind::available,
+                {},
+                verdict.version,
+                verdict.location,
+                verdict.digest,
+                verdict.architecture,
+                verdict.rollout};
     default:
         return {CheckResult::Kind::failed, verdict.message(), {}, {}, {}};
     }
@@ -370,6 +375,13 @@ void MacUpdater::publishCheckResult(const CheckResult& result) {
         [this, result] {
             switch (result.kind) {
             case CheckResult::Kind::available:
+                // Not yet this copy's turn: an automatic check says nothing,
+                // and whatever was known stays as it was.
+                if (!isOfferedNow(result.rollout, m_manualStatusRequested, m_config.rolloutGroup,
+                                  now())) {
+                    finishCheck(false, std::nullopt, false);
+                    break;
+                }
                 publishAvailableUpdate(result.version, result.location, result.digest,
                                        result.architecture);
                 break;
@@ -401,6 +413,15 @@ void MacUpdater::publishAvailableUpdate(const QString& version, const QString& l
         setShouldPresentUpdate(true);
     }
     finishCheck(true, std::nullopt, false);
+}
+
+QDateTime MacUpdater::now() const {
+    return m_config.now ? m_config.now() : QDateTime::currentDateTimeUtc();
+}
+
+bool isOfferedNow(const std::optional<Rollout>& rollout, bool manual, int group,
+                  const QDateTime& now) {
+    return manual || !rollout || now >= rollout->availableFrom(group);
 }
 
 void MacUpdater::finishCheck(bool found, const std::optional<QString>& message, bool clearUpdate,

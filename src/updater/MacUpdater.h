@@ -31,7 +31,14 @@ struct CheckResult {
     QString location; // for available, the text
     QString digest;   // for available, lower case
     platform::Architecture architecture = platform::Architecture::x86_64; // for available
+    std::optional<Rollout> rollout = std::nullopt;                        // for available
 };
+
+// Whether an automatic check offers an available version now: always without
+// a rollout, otherwise from the time the rollout reaches `group`. A check the
+// user asked for offers it at once.
+[[nodiscard]] bool isOfferedNow(const std::optional<Rollout>& rollout, bool manual, int group,
+                                const QDateTime& now);
 
 // Judges a finished manifest transfer: transport, status, final address,
 // size, JSON and the manifest rules, in that order.
@@ -103,6 +110,9 @@ public:
         platform::RunningCopy runningCopy = platform::kBuildCopy;
         // The running macOS version; empty: not a Mac, no minimum applies.
         QString systemVersion = {};
+        // This copy's rollout group (0 to 29), and the clock rollouts are read by.
+        int rolloutGroup = 0;
+        std::function<QDateTime()> now = {}; // none: the system clock
         // The publisher's key: every manifest must carry its signature.
         std::optional<MinisignKey> publicKey = std::nullopt;
         bool namedTransferFiles = false;                        // see UpdateSession::Limits
@@ -144,6 +154,7 @@ private:
     void timerFired();
     void publishAvailableUpdate(const QString& version, const QString& location,
                                 const QString& digest, platform::Architecture architecture);
+    QDateTime now() const;
     // `quietUnlessManual`: the message reaches the status line only when a
     // user asked for this check.
     void finishCheck(bool found, const std::optional<QString>& message, bool clearUpdate,

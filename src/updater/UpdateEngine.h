@@ -28,6 +28,7 @@ struct UpdateEngineWiring {
     std::function<bool()> isSessionRunning;
     platform::RunningCopy runningCopy = platform::kBuildCopy;
     QString systemVersion; // the running macOS; empty elsewhere
+    int rolloutGroup = 0;  // 0 to 29, drawn once per installed copy
     SystemTools tools;
     QString bundleIdentifier;
     QString runningBundlePath;

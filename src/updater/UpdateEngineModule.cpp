@@ -66,6 +66,7 @@ MacUpdater& MacUpdater::shared() {
         };
         config.runningCopy = wiring.runningCopy;
         config.systemVersion = wiring.systemVersion;
+        config.rolloutGroup = wiring.rolloutGroup;
         // Loaded for the first check: it is due now.
         config.timings.firstCheck = std::chrono::milliseconds(0);
         auto* updater = new MacUpdater(std::move(config), nullptr);
