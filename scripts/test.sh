@@ -28,15 +28,25 @@ grep -E '^[0-9]+/[0-9]+ Testing: |stat::number_of_executed_units' "$fuzz/Testing
 echo "== the run command, headless: sign in to the demo server, then take the demo update"
 scripts/run.sh --headless
 run="build-demo/demo/run"
+client_log="$run/state/Logs/Veldra Cloud Desktop/freerdp.log"
 test -s build-demo/demo-signin.png && test -s build-demo/demo-session.png
-grep -q '] Starting FreeRDP: /v:127.0.0.1:' "$run/state/Logs/Veldra Cloud Desktop/freerdp.log"
+grep -q '] Starting FreeRDP: /v:127.0.0.1:.* /from-stdin:force ' "$client_log"
 grep -q 'is activated' "$run/rdp-server.log"
+# The password went to the real client on standard input only: nowhere on disk.
+if grep -rqF 'Veldra-Demo-2026' "$run"; then echo "the demo password is on disk" >&2; exit 1; fi
 grep -q 'install tools are stand-ins' "$run/app.stderr"
+plist="build-demo/Veldra Cloud Desktop.app/Contents/Info.plist"
+before=$(grep -A1 CFBundleShortVersionString "$plist")
 scripts/run.sh --accept-update
 test -s build-demo/demo-updated.png
-grep -q '^open ' "$run/tools.log"
 grep -q '^GET /version.json.minisig' "$run/www/requests.log"
-echo "demo checks: screenshots saved, session activated, signed update installed"
+grep -q '^codesign --verify --deep --strict ' "$run/tools.log"
+grep -q '^lipo .* -verify_arch ' "$run/tools.log"
+grep -q '^open ' "$run/tools.log"
+# The bundle was swapped for the next version, and the image detached.
+[[ "$(grep -A1 CFBundleShortVersionString "$plist")" != "$before" ]]
+test -z "$(ls -A "$run/volumes")"
+echo "demo checks: screenshots saved, password on standard input only, session activated, signed update installed"
 
 echo "== unit, widget and integration tests (ASan + UBSan)"
 build="build-test"

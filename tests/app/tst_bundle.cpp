@@ -7,43 +7,33 @@
 #include <plist/plist.h>
 
 #include <memory>
-
-namespace {
-
-using Plist = std::unique_ptr<void, decltype(&plist_free)>;
-
-Plist read(const QString& path) {
-    QFile file(path);
-    plist_t root = nullptr;
-    if (file.open(QIODevice::ReadOnly)) {
-        const QByteArray xml = file.readAll();
-        plist_from_xml(xml.constData(), static_cast<uint32_t>(xml.size()), &root);
-    }
-    return Plist(root, &plist_free);
-}
-
-} // namespace
+#include <vector>
 
 class TestBundleContents : public QObject {
     Q_OBJECT
-private Q_SLOTS:
-    void microphoneUsageDescribed() {
-        const Plist info = read(BUNDLE_DIR "/Contents/Info.plist");
-        QVERIFY(info);
-        plist_t node = plist_dict_get_item(info.get(), "NSMicrophoneUsageDescription");
-        QVERIFY(node && plist_get_node_type(node) == PLIST_STRING);
-        uint64_t length = 0;
-        QVERIFY(plist_get_string_ptr(node, &length) && length > 20);
+
+    static plist_t value(const char* path, const char* key) {
+        QFile file(path);
+        plist_t root = nullptr;
+        if (file.open(QIODevice::ReadOnly)) {
+            const QByteArray xml = file.readAll();
+            plist_from_xml(xml.constData(), static_cast<uint32_t>(xml.size()), &root);
+        }
+        static std::vector<std::unique_ptr<void, decltype(&plist_free)>> kept;
+        kept.emplace_back(root, &plist_free);
+        return root ? plist_dict_get_item(root, key) : nullptr;
     }
-    void audioInputEntitled() {
-        const Plist entitlements = read(ENTITLEMENTS);
-        QVERIFY(entitlements);
-        plist_t node =
-            plist_dict_get_item(entitlements.get(), "com.apple.security.device.audio-input");
-        QVERIFY(node && plist_get_node_type(node) == PLIST_BOOLEAN);
-        uint8_t value = 0;
-        plist_get_bool_val(node, &value);
-        QVERIFY(value);
+
+private Q_SLOTS:
+    void microphone() {
+        plist_t usage = value(BUNDLE_DIR "/Contents/Info.plist", "NSMicrophoneUsageDescription");
+        uint64_t length = 0;
+        QVERIFY(usage && plist_get_string_ptr(usage, &length) && length > 20);
+        plist_t entitled = value(ENTITLEMENTS, "com.apple.security.device.audio-input");
+        uint8_t on = 0;
+        QVERIFY(entitled && plist_get_node_type(entitled) == PLIST_BOOLEAN);
+        plist_get_bool_val(entitled, &on);
+        QVERIFY(on);
     }
 };
 
