@@ -34,26 +34,6 @@ std::shared_ptr<Ended> watch(ChildProcess& process) {
 class TestChildProcess : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void exitStatusAndSignal_data() {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<bool>("bySignal");
-        QTest::newRow("exit 131") << "exit 131" << 131 << false;
-        QTest::newRow("SIGTERM") << "kill -TERM $$" << 15 << true;
-    }
-    void exitStatusAndSignal() {
-        QFETCH(QString, script);
-        QFETCH(int, status);
-        QFETCH(bool, bySignal);
-        ChildProcess process("/bin/sh", {"-c", script});
-        auto ended = watch(process);
-        QVERIFY(!process.start());
-        QTRY_VERIFY_WITH_TIMEOUT(ended->done.load(), 5000);
-        QCOMPARE(ended->termination.status, status);
-        QCOMPARE(ended->termination.reason == ChildProcess::TerminationReason::UncaughtSignal,
-                 bySignal);
-    }
-
     // A client that closed its input costs nothing: no SIGPIPE, no block.
     void clientThatStoppedReading() {
         QTemporaryDir dir;
