@@ -69,7 +69,7 @@ private Q_SLOTS:
         QDir().mkpath(evidence(""));
         qputenv("VELDRA_FAKE_DIR", QFile::encodeName(evidence("")));
         m_downloading = false;
-        makeLauncher(500ms);
+        makeLauncher(1000ms);
     }
     void cleanup() {
         for (qint64 pid : std::exchange(m_pids, {}))
@@ -126,8 +126,8 @@ private Q_SLOTS:
                                      "ERRCONNECT_CONNECT_FAILED: the server refused";
         QTest::newRow("SIGKILL") << QByteArray(fake::killedBySignal)
                                  << "FreeRDP could not connect (status 9).";
-        QTest::newRow("exit after 0.3 s")
-            << QByteArray("sleep 0.3; exit 2\n") << "FreeRDP could not connect (status 2).";
+        QTest::newRow("exit after 0.2 s")
+            << QByteArray("sleep 0.2; exit 2\n") << "FreeRDP could not connect (status 2).";
         QTest::newRow("missing") << QByteArray()
                                  << "The bundled FreeRDP component is missing. Reinstall Veldra "
                                     "Cloud Desktop.";
@@ -142,7 +142,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(received->calls == 1, 5000);
         QCOMPARE(received->outcome->errorDescription(), description);
         QTRY_VERIFY_WITH_TIMEOUT(!m_launcher->activeProcess(), 2000);
-        QTest::qWait(600); // the opened check adds no second outcome
+        QTest::qWait(1100); // the opened check adds no second outcome
         QCOMPARE(received->calls, 1);
     }
 

@@ -97,35 +97,6 @@ private Q_SLOTS:
         QCOMPARE(report.offered, line.startsWith("offers"));
     }
 
-    // Every refusal names its problem.
-    void refusals_data() {
-        QTest::addColumn<qsizetype>("size");
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("problem");
-        const QString good = "https://localhost:%1/a.dmg";
-        QTest::newRow("another host") << qsizetype(70'000) << "2.1"
-                                      << "https://cdn.example/a.dmg"
-                                      << "fails the update URL rule";
-        QTest::newRow("64 KiB") << qsizetype(65'536) << "2.1" << good << "65536 bytes";
-        QTest::newRow("over 500 MiB")
-            << qsizetype(524'288'001) << "2.1" << good << "524288001 bytes";
-        QTest::newRow("unreadable version")
-            << qsizetype(70'000) << "2.1-beta" << good << "\"2.1-beta\" is not one";
-    }
-    void refusals() {
-        QFETCH(qsizetype, size);
-        QFETCH(QString, version);
-        QFETCH(QString, url);
-        QFETCH(QString, problem);
-        QFile file(m_dir->filePath("image.dmg"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(size)); // sparse
-        const auto made = release::makeManifest(
-            {.imagePath = file.fileName(), .version = version, .url = url.arg(m_server->port())},
-            server());
-        QVERIFY2(std::get<QString>(made).contains(problem), qPrintable(std::get<QString>(made)));
-    }
-
     // The command: one line on standard error and status 1 for a refusal,
     // nothing written; the manifest in the file it names.
     void command() {
