@@ -84,18 +84,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("username");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("message");
-        const QString badUser = "The username contains unsupported characters.";
-        QTest::newRow("an update downloading") << true << ""
-                                               << ""
-                                               << "Wait for the application update to finish.";
-        QTest::newRow("username first") << false << ""
-                                        << "" << badUser;
-        QTest::newRow("username with a tab") << false << "al\tice"
-                                             << "pw" << badUser;
-        QTest::newRow("password ending in a line feed")
-            << false << "alice"
-            << "pw\n"
-            << "The password contains unsupported characters.";
+        const auto row = [](const char* name, bool downloading, const char* user,
+                            const char* password, const char* message) {
+            QTest::newRow(name) << downloading << QString(user) << QString(password)
+                                << QString(message);
+        };
+        const char* badUser = "The username contains unsupported characters.";
+        row("an update downloading", true, "", "", "Wait for the application update to finish.");
+        row("username first", false, "", "", badUser);
+        row("username with a tab", false, "al\tice", "pw", badUser);
+        row("password ending in a line feed", false, "alice", "pw\n",
+            "The password contains unsupported characters.");
     }
     void refusals() {
         QFETCH(bool, downloading);

@@ -76,20 +76,18 @@ private Q_SLOTS:
         QTest::addColumn<bool>("client");
         QTest::addColumn<bool>("downloading");
         QTest::addColumn<bool>("enabled");
-        QTest::newRow("both filled") << "alice"
-                                     << "pw" << true << false << true;
-        QTest::newRow("spaces and tabs only") << " \t "
-                                              << "pw" << true << false << false;
-        QTest::newRow("line breaks enable") << "\n"
-                                            << "pw" << true << false << true;
-        QTest::newRow("a password of spaces") << "alice"
-                                              << "  " << true << false << true;
-        QTest::newRow("no password") << "alice"
-                                     << "" << true << false << false;
-        QTest::newRow("no client") << "alice"
-                                   << "pw" << false << false << false;
-        QTest::newRow("an update downloading") << "alice"
-                                               << "pw" << true << true << false;
+        const auto row = [](const char* name, const char* user, const char* pass, bool client,
+                            bool downloading, bool enabled) {
+            QTest::newRow(name) << QString(user) << QString(pass) << client << downloading
+                                << enabled;
+        };
+        row("both filled", "alice", "pw", true, false, true);
+        row("spaces and tabs only", " \t ", "pw", true, false, false);
+        row("line breaks enable", "\n", "pw", true, false, true);
+        row("a password of spaces", "alice", "  ", true, false, true);
+        row("no password", "alice", "", true, false, false);
+        row("no client", "alice", "pw", false, false, false);
+        row("an update downloading", "alice", "pw", true, true, false);
     }
     void enableRule() {
         QFETCH(QString, user);
