@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 
 using namespace veldra;
@@ -131,9 +132,10 @@ private Q_SLOTS:
             QVERIFY(QDir(m_box->installed).removeRecursively());
         SystemTools tools = fakeTools();
         tools.mv = mv;
-        tools.sleep = "/bin/true"; // its wait for the old process, without the pauses
+        // Its wait for the old process, without the pauses: /usr/bin/true on macOS.
+        tools.sleep = QStandardPaths::findExecutable("true");
         QProcess old;
-        old.start(oldRunning ? "/bin/sleep" : "/bin/true", {"30"});
+        old.start(oldRunning ? "/bin/sleep" : tools.sleep, {"30"});
         QVERIFY(old.waitForStarted());
         const qint64 oldPid = old.processId();
         if (!oldRunning)
