@@ -1,7 +1,7 @@
+// Child processes: the client's (ChildProcess) and the install tools' (runTool).
 #include "TestBundle.h"
-#include "platform/Bundle.h"
 #include "platform/ChildProcess.h"
-#include "platform/UserDirectories.h"
+#include "updater/ToolRunner.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -9,6 +9,7 @@
 #include <atomic>
 #include <csignal>
 
+using namespace veldra;
 using namespace veldra::platform;
 using namespace veldra::test;
 
@@ -33,41 +34,8 @@ std::shared_ptr<Ended> watch(ChildProcess& process) {
 class TestChildProcess : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void exitStatusAndSignal_data() {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<bool>("bySignal");
-        QTest::newRow("exit 0") << "exit 0" << 0 << false;
-        QTest::newRow("exit 131") << "exit 131" << 131 << false;
-        QTest::newRow("SIGKILL") << "kill -KILL $$" << 9 << true;
-        QTest::newRow("SIGTERM") << "kill -TERM $$" << 15 << true;
-    }
-    void exitStatusAndSignal() {
-        QFETCH(QString, script);
-        QFETCH(int, status);
-        QFETCH(bool, bySignal);
-        ChildProcess process("/bin/sh", {"-c", script});
-        auto ended = watch(process);
-        QVERIFY(!process.start());
-        QTRY_VERIFY_WITH_TIMEOUT(ended->done.load(), 5000);
-        QCOMPARE(ended->termination.status, status);
-        QCOMPARE(ended->termination.reason == ChildProcess::TerminationReason::UncaughtSignal,
-                 bySignal);
-        QVERIFY(!process.isRunning());
-    }
-
-    void startFailureIsTheSystemsError() {
-        ChildProcess process("/nonexistent/freerdp", {});
-        const auto error = process.start();
-        QVERIFY(error);
-        QCOMPARE(error->code, ENOENT);
-        QVERIFY(!error->message.isEmpty());
-        QVERIFY(!process.isRunning());
-    }
-
-    void clientThatStoppedReadingCostsNothing() {
-        // The child closes its input and says so; writing to it afterwards must
-        // neither kill this process with SIGPIPE nor block.
+    // A client that closed its input costs nothing: no SIGPIPE, no block.
+    void clientThatStoppedReading() {
         QTemporaryDir dir;
         const QString marker = dir.path() + "/closed";
         ChildProcess process("/bin/sh", {"-c", "exec 0<&-; : > \"$1\"; sleep 2", "sh", marker});
@@ -78,51 +46,11 @@ private Q_SLOTS:
         sigset_t pending;
         sigpending(&pending);
         QVERIFY(!sigismember(&pending, SIGPIPE));
-        QVERIFY(process.isRunning());
         ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
         QTRY_VERIFY_WITH_TIMEOUT(ended->done.load(), 5000);
     }
 
-    void childInheritsNoIgnoredSigpipe() {
-        // Even if this process ignores SIGPIPE, the client gets the default.
-        auto* previous = std::signal(SIGPIPE, SIG_IGN);
-        QTemporaryDir dir;
-        const QString out = dir.path() + "/sigpipe";
-        ChildProcess process("/bin/sh",
-                             {"-c", "grep SigIgn /proc/self/status > \"$1\"", "sh", out});
-        auto ended = watch(process);
-        QVERIFY(!process.start());
-        std::signal(SIGPIPE, previous);
-        QTRY_VERIFY_WITH_TIMEOUT(ended->done.load(), 5000);
-        QFile file(out);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const quint64 ignored =
-            file.readAll().split('\t').last().trimmed().toULongLong(nullptr, 16);
-        QCOMPARE(ignored & (1ull << (SIGPIPE - 1)), 0ull);
-    }
-
-    void outputGoesWhereToldOrNowhere() {
-        QTemporaryDir dir;
-        QFile log(dir.path() + "/log");
-        QVERIFY(log.open(QIODevice::WriteOnly | QIODevice::Append));
-        ChildProcess process("/bin/sh", {"-c", "echo out; echo err >&2; cat"});
-        process.setStandardOutput(ChildProcess::Redirect::descriptor(log.handle()));
-        process.setStandardError(ChildProcess::Redirect::descriptor(log.handle()));
-        auto ended = watch(process);
-        QVERIFY(!process.start());
-        QVERIFY(process.writeAndCloseInput("from stdin\n"));
-        QTRY_VERIFY_WITH_TIMEOUT(ended->done.load(), 5000);
-        log.close();
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        QCOMPARE(log.readAll(), QByteArray("out\nerr\nfrom stdin\n"));
-
-        ChildProcess silent("/bin/sh", {"-c", "echo nowhere; echo nowhere >&2"});
-        auto silentEnded = watch(silent);
-        QVERIFY(!silent.start());
-        QTRY_VERIFY_WITH_TIMEOUT(silentEnded->done.load(), 5000);
-        QCOMPARE(silentEnded->termination.status, 0);
-    }
-
+    // The session outlives the object, as it outlives the application.
     void destroyingTheObjectLeavesTheChildRunning() {
         qint64 pid = 0;
         {
@@ -135,34 +63,22 @@ private Q_SLOTS:
         killPid(pid);
     }
 
-    void bundlePath_data() {
-        QTest::addColumn<QString>("dir");
-        QTest::addColumn<QString>("bundle");
-        QTest::newRow("inside a bundle") << "/Applications/Veldra Cloud Desktop.app/Contents/MacOS"
-                                         << "/Applications/Veldra Cloud Desktop.app";
-        QTest::newRow("trailing slash") << "/x/A.app/Contents/MacOS/"
-                                        << "/x/A.app";
-        QTest::newRow("bare build folder") << "/home/u/build/bin"
-                                           << "/home/u/build/bin";
-        QTest::newRow("MacOS outside an .app") << "/x/Contents/MacOS"
-                                               << "/x/Contents/MacOS";
-    }
-    void bundlePath() {
-        QFETCH(QString, dir);
-        QFETCH(QString, bundle);
-        QCOMPARE(bundlePathForExecutableDir(dir), bundle);
-    }
-
-    void libraryFollowsXdgState() {
-        const QByteArray saved = qgetenv("XDG_STATE_HOME");
-        qputenv("XDG_STATE_HOME", "/var/tmp/state");
-        QCOMPARE(userLibraryDirectory(), "/var/tmp/state");
-        qputenv("XDG_STATE_HOME", "relative/ignored");
-        QCOMPARE(userLibraryDirectory(), QDir::homePath() + "/.local/state");
-        qunsetenv("XDG_STATE_HOME");
-        QCOMPARE(userLibraryDirectory(), QDir::homePath() + "/.local/state");
-        if (!saved.isNull())
-            qputenv("XDG_STATE_HOME", saved);
+    void toolArgumentsAndOutput() {
+        // Arguments arrive unchanged; output far beyond a pipe's 64 KiB is read whole.
+        const QStringList awkward{"/Volumes/V D/x.app", "it's", "\"q\"", "b\\s", "$HOME `x`", ""};
+        auto run = runTool({"/bin/sh",
+                            QStringList{"-c",
+                                        "printf '%s\\0' \"$@\"; head -c 3000000 /dev/zero; "
+                                        "exit 4",
+                                        "sh"} +
+                                awkward,
+                            ToolOutput::captured});
+        const ToolResult result = std::get<ToolResult>(run);
+        QCOMPARE(result.status, 4);
+        QCOMPARE(result.output.size(), awkward.join('\0').size() + 1 + 3'000'000);
+        QVERIFY(result.output.startsWith(awkward.join('\0').toUtf8() + '\0'));
+        auto missing = runTool({"/nonexistent/hdiutil", {"attach"}, ToolOutput::captured});
+        QCOMPARE(std::get<SystemError>(missing).code, ENOENT);
     }
 };
 

@@ -8,20 +8,16 @@
 
 namespace veldra::test {
 
-// Certificates made for this test run with openssl: a CA; a server
-// certificate it signed for localhost, updates.test.example and 127.0.0.1;
-// one it signed for another name; an expired one; and an unrelated
-// self-signed one.
+// Certificates made once per process with openssl: a CA, and from it one for
+// localhost, 127.0.0.1 and updates.test.example ("server"), one for another
+// name ("other") and an expired one ("expired"); and a self-signed one ("self").
 struct TestPki {
-    QString dir;
-    QString caPem, serverPem, serverKey, selfSignedPem, selfSignedKey;
-    QString otherNamePem, otherNameKey, expiredPem, expiredKey;
+    QString dir, caPem, serverPem, serverKey;
     QList<QSslCertificate> ca() const;
-    static const TestPki& instance(); // made once per process
+    static const TestPki& instance();
 };
 
-// The loopback HTTPS server of tests/support/https_server, stopped by PID
-// when this object goes.
+// The loopback server of tests/support/https_server, stopped when this goes.
 class HttpsTestServer {
 public:
     enum class Mode { trusted, selfSigned, plain, otherName, expired };
@@ -42,24 +38,6 @@ private:
     QProcess m_process;
     quint16 m_port = 0;
     Mode m_mode;
-};
-
-// The loopback CONNECT proxy of tests/support/connect_proxy, stopped by PID
-// when this object goes. `map` sends tunnels to NAME:PORT to 127.0.0.1 ports,
-// one per tunnel in turn (the last from then on); nothing is ever resolved.
-class ConnectProxy {
-public:
-    ConnectProxy(const QString& target, const QList<quint16>& ports, bool refuse = false);
-    ~ConnectProxy();
-
-    bool isRunning() const { return m_port != 0; }
-    QString url() const;          // http://127.0.0.1:<port>
-    QStringList requests() const; // "CONNECT name:port HTTP/1.1"
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    quint16 m_port = 0;
 };
 
 } // namespace veldra::test

@@ -6,128 +6,102 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 namespace veldra::test {
 
 QString fakesDir() {
-    return QStringLiteral(VELDRA_FAKES_DIR);
+    return VELDRA_FAKES_DIR;
 }
 
 SystemTools fakeTools() {
     SystemTools tools;
-    const QString dir = fakesDir();
-    tools.hdiutil = dir + QStringLiteral("/hdiutil");
-    tools.codesign = dir + QStringLiteral("/codesign");
-    tools.lipo = dir + QStringLiteral("/lipo");
-    tools.osascript = dir + QStringLiteral("/osascript");
-    tools.ditto = dir + QStringLiteral("/ditto");
-    tools.xattr = dir + QStringLiteral("/xattr");
-    tools.open = dir + QStringLiteral("/open");
+    for (auto [tool, name] : {std::pair{&tools.hdiutil, "hdiutil"},
+                              {&tools.codesign, "codesign"},
+                              {&tools.lipo, "lipo"},
+                              {&tools.osascript, "osascript"},
+                              {&tools.ditto, "ditto"},
+                              {&tools.xattr, "xattr"},
+                              {&tools.open, "open"}})
+        *tool = fakesDir() + '/' + name;
     // Real zsh: /bin/zsh on macOS, /usr/bin/zsh on Debian.
-    tools.zsh = QStandardPaths::findExecutable(QStringLiteral("zsh"));
+    tools.zsh = QStandardPaths::findExecutable("zsh");
     return tools;
 }
 
 bool makeApp(const QString& app, const AppSpec& spec) {
-    if (!QDir().mkpath(app + QStringLiteral("/Contents/MacOS")) ||
-        !QDir().mkpath(app + QStringLiteral("/Contents/_CodeSignature")))
-        return false;
-    bool ok = TestBundle::writeFile(app + QStringLiteral("/Contents/Resources.marker"),
-                                    spec.marker.toUtf8(), 0644);
-    if (spec.padding > 0)
-        ok = ok && TestBundle::writeFile(app + QStringLiteral("/Contents/Resources.padding"),
-                                         QByteArray(spec.padding, 'p'), 0644);
-    if (spec.hasInfoPlist) {
-        const QString plist =
-            QStringLiteral(
-                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                "<key>CFBundleIdentifier</key><string>%1</string>"
-                "<key>CFBundleShortVersionString</key><string>%2</string>"
+    const QString plist =
+        QString("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
+                "version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>%1"
+                "</string><key>CFBundleShortVersionString</key><string>%2</string>"
                 "<key>CFBundleExecutable</key><string>VeldraCloudDesktop</string>%3"
                 "</dict></plist>\n")
-                .arg(spec.bundleId.toHtmlEscaped(), spec.version.toHtmlEscaped(),
-                     spec.minimumSystemVersion.isEmpty()
-                         ? QString()
-                         : QStringLiteral("<key>LSMinimumSystemVersion</key><string>%1</string>")
-                               .arg(spec.minimumSystemVersion.toHtmlEscaped()));
-        ok = ok && TestBundle::writeFile(app + QStringLiteral("/Contents/Info.plist"),
-                                         plist.toUtf8(), 0644);
-    }
-    if (spec.hasExecutable)
-        ok = ok &&
-             TestBundle::writeFile(
-                 app + QStringLiteral("/Contents/MacOS/VeldraCloudDesktop"),
-                 "#!/bin/sh\n# architectures: " + spec.architectures.toUtf8() + "\nexit 0\n", 0755);
-    if (spec.isSigned)
-        ok = ok && TestBundle::writeFile(
-                       app + QStringLiteral("/Contents/_CodeSignature/CodeResources"),
-                       "sealed\n" + (spec.satisfies.isEmpty()
-                                         ? QByteArray()
-                                         : "satisfies: " + spec.satisfies.toUtf8() + "\n"),
-                       0644);
-    return ok;
+            .arg(spec.bundleId, spec.version,
+                 spec.minimumSystemVersion.isEmpty() ? QString()
+                                                     : "<key>LSMinimumSystemVersion</key><string>" +
+                                                           spec.minimumSystemVersion + "</string>");
+    const QByteArray executable =
+        "#!/bin/sh\n# architectures: " + spec.architectures.toUtf8() + "\n";
+    return QDir().mkpath(app + "/Contents/MacOS") &&
+           QDir().mkpath(app + "/Contents/_CodeSignature") &&
+           TestBundle::writeFile(app + "/Contents/Info.plist", plist.toUtf8(), 0644) &&
+           TestBundle::writeFile(app + "/Contents/MacOS/VeldraCloudDesktop", executable, 0755) &&
+           TestBundle::writeFile(app + "/Contents/Resources.marker", spec.marker.toUtf8(), 0644) &&
+           TestBundle::writeFile(app + "/Contents/_CodeSignature/CodeResources", spec.seal.toUtf8(),
+                                 0644);
 }
 
 bool makeUpdateImage(const QString& imagePath, const AppSpec& spec) {
     QTemporaryDir volume;
-    if (!makeApp(volume.path() + QLatin1Char('/') + spec.folderName, spec))
+    if (!makeApp(volume.filePath(kBundleFileName), spec))
         return false;
     QProcess tar;
-    tar.start(QStringLiteral("tar"), {QStringLiteral("-cf"), imagePath, QStringLiteral("-C"),
-                                      volume.path(), QStringLiteral(".")});
+    tar.start("tar", {"-cf", imagePath, "-C", volume.path(), "."});
     return tar.waitForFinished(30000) && tar.exitCode() == 0;
 }
 
 QByteArray imageBytes(qsizetype size) {
     QByteArray bytes(size, Qt::Uninitialized);
     QRandomGenerator generator(42);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(generator.bounded(256));
+    for (char& byte : bytes)
+        byte = static_cast<char>(generator.bounded(256));
     return bytes;
 }
 
 bool runMinisign(const QString& dir, const QStringList& arguments) {
     QProcess minisign;
     minisign.setWorkingDirectory(dir);
-    minisign.setProcessChannelMode(QProcess::MergedChannels);
-    minisign.start(QStringLiteral("minisign"), arguments);
+    minisign.start("minisign", arguments);
     minisign.closeWriteChannel();
     return minisign.waitForFinished(30000) && minisign.exitCode() == 0;
 }
 
 std::optional<MinisignKey> minisignPublicKey(const QString& pubFile) {
     QFile pub(pubFile);
-    if (!pub.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return parseMinisignPublicKey(QString::fromLatin1(pub.readAll().split('\n').value(1)));
+    return pub.open(QIODevice::ReadOnly)
+               ? parseMinisignPublicKey(QString::fromLatin1(pub.readAll().split('\n').value(1)))
+               : std::nullopt;
 }
 
 InstallSandbox::InstallSandbox()
-    : log(m_dir.path() + QStringLiteral("/tools.log")),
-      volumes(m_dir.path() + QStringLiteral("/Volumes")),
-      temp(m_dir.path() + QStringLiteral("/tmp")),
-      installed(m_dir.path() + QStringLiteral("/Applications/Veldra Cloud Desktop.app")) {
-    AppSpec old;
-    old.version = QStringLiteral("2.0");
-    old.marker = QStringLiteral("old");
-    m_ready = QDir().mkpath(volumes) && QDir().mkpath(temp) && makeApp(installed, old);
+    : m_dir(QDir::tempPath() + "/Apps 'single' \"double\" back\\slash-XXXXXX"),
+      log(m_dir.filePath("tools.log")), volumes(m_dir.filePath("Volumes")),
+      temp(m_dir.filePath("tmp")), installed(m_dir.filePath("Applications/") + kBundleFileName) {
+    m_ready = QDir().mkpath(volumes) && QDir().mkpath(temp) &&
+              makeApp(installed, {.version = "2.0", .marker = "old"});
     qputenv("VELDRA_FAKE_LOG", QFile::encodeName(log));
     qputenv("VELDRA_FAKE_VOLUMES", QFile::encodeName(volumes));
-    for (const char* name :
-         {"VELDRA_FAKE_HDIUTIL", "VELDRA_FAKE_HDIUTIL_PAD", "VELDRA_FAKE_OSASCRIPT"})
-        qunsetenv(name);
+    qunsetenv("VELDRA_FAKE_OSASCRIPT");
 }
 
 QString InstallSandbox::installedMarker() const {
-    QFile marker(installed + QStringLiteral("/Contents/Resources.marker"));
+    QFile marker(installed + "/Contents/Resources.marker");
     return marker.open(QIODevice::ReadOnly) ? QString::fromUtf8(marker.readAll()) : QString();
 }
 
 QStringList InstallSandbox::toolLog() const {
     QFile file(log);
     return file.open(QIODevice::ReadOnly)
-               ? QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+               ? QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)
                : QStringList();
 }
 
@@ -140,7 +114,7 @@ QStringList InstallSandbox::mountedVolumes() const {
 }
 
 QStringList InstallSandbox::applications() const {
-    return QDir(m_dir.path() + QStringLiteral("/Applications"))
+    return QDir(m_dir.filePath("Applications"))
         .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 

@@ -11,17 +11,12 @@ namespace veldra::test {
 
 // An application bundle as an update image may carry it.
 struct AppSpec {
-    QString folderName = QStringLiteral("Veldra Cloud Desktop.app");
-    QString bundleId = QStringLiteral("com.veldra.clouddesktop");
-    QString version = QStringLiteral("2.1");
-    bool hasInfoPlist = true;
-    bool hasExecutable = true;
-    QString architectures = QStringLiteral("x86_64");
-    bool isSigned = true;
-    QString satisfies = {};                 // a code signing requirement the signature meets
-    QString marker = QStringLiteral("new"); // a file inside, to tell copies apart
-    qsizetype padding = 0;                  // bytes of filler, for a realistic image size
-    QString minimumSystemVersion = {};      // LSMinimumSystemVersion; empty: none
+    QString bundleId = "com.veldra.clouddesktop";
+    QString version = "2.1";
+    QString architectures = "x86_64";
+    QString seal = "sealed\n";         // what the fake codesign reads; "" is unsigned
+    QString marker = "new";            // a file inside, to tell copies apart
+    QString minimumSystemVersion = {}; // LSMinimumSystemVersion; empty: none
 };
 
 bool makeApp(const QString& bundlePath, const AppSpec& spec);
@@ -34,9 +29,10 @@ bool runMinisign(const QString& dir, const QStringList& arguments);
 // The key of a minisign.pub file.
 std::optional<MinisignKey> minisignPublicKey(const QString& pubFile);
 
-// A fake install place: an installed 2.0 ("old") under Applications, the
-// fake tools' log and Volumes folder (set in this process's environment, which
-// child processes inherit), and a temporary folder.
+// A fake install place, its folder named to test every quoting layer: an
+// installed 2.0 ("old") under Applications, the fake tools' log and Volumes
+// folder (set in this process's environment, which children inherit) and a
+// temporary folder.
 class InstallSandbox {
     QTemporaryDir m_dir; // first: the paths below are made from it
     bool m_ready = false;
@@ -44,7 +40,6 @@ class InstallSandbox {
 public:
     InstallSandbox();
     bool isReady() const { return m_ready; }
-    QString root() const { return m_dir.path(); }
     const QString log, volumes, temp, installed;
     QString installedMarker() const;
     QStringList toolLog() const;
@@ -53,7 +48,7 @@ public:
     QStringList applications() const; // the Applications folder, hidden entries too
 };
 
-// The fakes of tests/support/fakes in place of the system programs.
+// The fakes of tests/support/fakes in place of the macOS programs.
 SystemTools fakeTools();
 QString fakesDir();
 
