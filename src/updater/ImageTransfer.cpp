@@ -71,7 +71,9 @@ ImageTransfer::ImageTransfer(Request request, UpdateServer server,
       m_progress(std::move(progress)), m_url(m_request.url) {
     m_inactivity.setSingleShot(true);
     connect(&m_inactivity, &QTimer::timeout, this,
-            [this] { fail(QStringLiteral("The transfer timed out.")); });
+            [this] { endedEarly(QStringLiteral("The transfer timed out."), false); });
+    m_resumeWait.setSingleShot(true);
+    connect(&m_resumeWait, &QTimer::timeout, this, &ImageTransfer::resume);
 }
 
 ImageTransfer::~ImageTransfer() {
@@ -99,6 +101,9 @@ void ImageTransfer::connectTo(const QUrl& url) {
     m_chunked = false;
     m_location.reset();
     m_headerBytes = 0;
+    m_etag.clear();
+    m_lastModified.clear();
+    m_contentRange.clear();
 
     const auto proxy = proxyFor(url);
     if (!proxy) {
@@ -123,7 +128,11 @@ void ImageTransfer::connectTo(const QUrl& url) {
             connectionClosed();
             return;
         }
-        fail(m_socket->errorString(), !m_answered && isUnreachable(error));
+        // A reset or a lost network may be resumed; a TLS failure never is.
+        if (isUnreachable(error) || error == QAbstractSocket::SocketTimeoutError)
+            endedEarly(m_socket->errorString(), !m_answered && isUnreachable(error));
+        else
+            fail(m_socket->errorString());
     });
     if (m_request.inactivityTimeout.count() > 0) {
         m_inactivity.start(m_request.inactivityTimeout);
@@ -142,6 +151,9 @@ void ImageTransfer::sendRequest() {
     QByteArray request = "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader(m_url) + "\r\n";
     if (!m_request.userAgent.isEmpty())
         request += "User-Agent: " + m_request.userAgent + "\r\n";
+    if (m_resuming)
+        request += "Range: bytes=" + QByteArray::number(m_received) +
+                   "-\r\nIf-Range: " + m_validator + "\r\n";
     request += "Accept: */*\r\nAccept-Encoding: identity\r\nCache-Control: no-cache\r\n"
                "Connection: close\r\n\r\n";
     m_socket->write(request);
@@ -282,6 +294,12 @@ void ImageTransfer::handleHeader(const QByteArray& line) {
         }
     } else if (name == "location") {
         m_location = QUrl::fromEncoded(value);
+    } else if (name == "etag") {
+        m_etag = value;
+    } else if (name == "last-modified") {
+        m_lastModified = value;
+    } else if (name == "content-range") {
+        m_contentRange = value;
     }
 }
 
@@ -308,9 +326,26 @@ void ImageTransfer::headersComplete() {
     }
     if (m_chunked)
         m_declaredLength = -1; // the chunks say how long it is
+    if (m_resuming) {
+        m_resuming = false;
+        if (m_status == 206) {
+            if (!acceptPartialAnswer())
+                fail(QStringLiteral("The server sent another part than the rest of the image."));
+            return;
+        }
+        if (m_status == 200)
+            startOver(); // the server ignored the range, or the image changed
+        if (m_stage == Stage::done)
+            return;
+    }
     if (m_declaredLength > m_request.limit) {
         fail(QStringLiteral("The transfer is too large."));
         return;
+    }
+    if (m_status == 200) {
+        // What a later request for the rest must match.
+        m_validator = m_etag.isEmpty() ? m_lastModified : m_etag;
+        m_total = m_chunked ? -1 : m_declaredLength;
     }
     // Only a complete 200 is an image; anything else is reported as it is.
     if (m_status != 200 || m_declaredLength == 0) {
@@ -321,6 +356,60 @@ void ImageTransfer::headersComplete() {
         m_progress(0, m_declaredLength);
     m_headerBytes = 0; // the chunks' lines get their own allowance
     m_stage = m_chunked ? Stage::chunkSize : Stage::body;
+}
+
+bool ImageTransfer::acceptPartialAnswer() {
+    // "bytes N-LAST/TOTAL", N where the file stops and LAST the image's end.
+    const QByteArray range = m_contentRange.startsWith("bytes ") ? m_contentRange.mid(6) : "";
+    const qsizetype dash = range.indexOf('-');
+    const qsizetype slash = range.indexOf('/');
+    bool okFirst = false, okLast = false, okTotal = false;
+    const qint64 first = range.left(dash).toLongLong(&okFirst);
+    const qint64 last = range.mid(dash + 1, slash - dash - 1).toLongLong(&okLast);
+    const qint64 total = range.mid(slash + 1).toLongLong(&okTotal);
+    if (m_chunked || dash < 0 || slash < dash || !okFirst || !okLast || !okTotal ||
+        first != m_received || total != m_total || last != m_total - 1 ||
+        (m_declaredLength >= 0 && m_declaredLength != m_total - m_received))
+        return false;
+    m_declaredLength = m_total; // the body ends where the image does
+    m_status = 200;             // what arrives is, in the end, the whole image
+    m_headerBytes = 0;
+    m_stage = Stage::body;
+    if (m_progress)
+        m_progress(m_received, m_total);
+    return true;
+}
+
+void ImageTransfer::startOver() {
+    m_digest = std::make_unique<Sha256Pipeline>();
+    m_received = 0;
+    if (!m_file->resize(0) || !m_file->seek(0))
+        fail(QStringLiteral("The download could not be stored."));
+}
+
+void ImageTransfer::endedEarly(const QString& why, bool unreachable) {
+    if (m_stage == Stage::done)
+        return;
+    // Only part of an image whose whole length is known, with a validator to
+    // make sure the rest belongs to the same image.
+    const bool resumable = m_received > 0 && m_total > 0 && m_received < m_total &&
+                           !m_validator.isEmpty() && m_resumes < kMaxResumes;
+    if (!resumable) {
+        fail(why, unreachable);
+        return;
+    }
+    m_inactivity.stop();
+    dropSocket();
+    m_stage = Stage::connecting;
+    m_resumeWait.start(m_request.firstResumeWait * (1 << m_resumes));
+    ++m_resumes;
+}
+
+void ImageTransfer::resume() {
+    if (m_stage == Stage::done)
+        return;
+    m_resuming = true;
+    connectTo(m_url);
 }
 
 void ImageTransfer::store(const char* data, qint64 size) {
@@ -347,8 +436,8 @@ void ImageTransfer::connectionClosed() {
     if (m_stage == Stage::body && m_declaredLength < 0)
         succeed(); // the close marks the end
     else
-        fail(QStringLiteral("The connection closed before the download was complete."),
-             !m_answered);
+        endedEarly(QStringLiteral("The connection closed before the download was complete."),
+                   !m_answered);
 }
 
 void ImageTransfer::succeed() {
@@ -370,6 +459,7 @@ void ImageTransfer::finish(std::optional<QString> error, bool unreachable) {
         return;
     m_stage = Stage::done;
     m_inactivity.stop();
+    m_resumeWait.stop();
     dropSocket();
     TransferResult result;
     result.transportError = std::move(error);

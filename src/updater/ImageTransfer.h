@@ -30,6 +30,13 @@ struct TransferResult;
 // server would rather speak. Redirects are followed only
 // to addresses the update URL rule allows; the system's proxy is used as the
 // network stack would use it.
+//
+// A transfer that ends early after some of the image arrived (the connection
+// closes or resets, or goes quiet too long) asks for the rest on a new
+// connection, up to five times, after 1, 2, 4, 8 and 16 s: "Range: bytes=N-"
+// with "If-Range:" carrying the first answer's ETag (or Last-Modified). A 206
+// for exactly the rest continues the file and its digest; a 200 starts over;
+// anything else fails.
 class ImageTransfer : public QObject {
     Q_OBJECT
 public:
@@ -38,7 +45,9 @@ public:
         QByteArray userAgent;
         std::chrono::milliseconds inactivityTimeout{0}; // 0: none
         qint64 limit = 0;                               // most bytes accepted, declared or received
+        std::chrono::milliseconds firstResumeWait{1'000}; // doubled before each further try
     };
+    static constexpr int kMaxResumes = 5;
     using Completion = std::function<void(TransferResult)>;
     using Progress = std::function<void(qint64 received, qint64 total)>;
 
@@ -81,6 +90,13 @@ private:
     void store(const char* data, qint64 size);
     void connectionClosed();
     void fail(const QString& why, bool unreachable = false);
+    // The transfer ended early: asks for the rest if it can, else fails.
+    void endedEarly(const QString& why, bool unreachable);
+    void resume();
+    // A 206 continues at exactly m_received and ends at the total; false
+    // when it does not.
+    bool acceptPartialAnswer();
+    void startOver();
     void succeed();
     void finish(std::optional<QString> error, bool unreachable);
     void dropSocket();
@@ -106,6 +122,15 @@ private:
     qint64 m_headerBytes = 0;
     qint64 m_chunkLeft = 0;
     qint64 m_received = 0;
+
+    // Resuming: the first answer's validator and length, and the tries made.
+    QByteArray m_validator; // ETag, or else Last-Modified
+    QByteArray m_etag, m_lastModified;
+    QByteArray m_contentRange;
+    qint64 m_total = -1;
+    int m_resumes = 0;
+    bool m_resuming = false; // the request under way asks for the rest
+    QTimer m_resumeWait;
 };
 
 } // namespace veldra

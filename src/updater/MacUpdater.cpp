@@ -218,7 +218,8 @@ UpdateSession& MacUpdater::session() {
         auto network = m_network ? std::move(m_network) : std::make_unique<QNetworkAccessManager>();
         m_session = new UpdateSession(
             std::move(network), m_config.server, cas, m_config.temporaryDirectory,
-            UpdateSession::Limits{m_config.timings.manifestCap, m_config.namedTransferFiles});
+            UpdateSession::Limits{m_config.timings.manifestCap, m_config.namedTransferFiles,
+                                  m_config.timings.firstResumeWait});
     }
     return *m_session;
 }

@@ -95,6 +95,9 @@ public:
         // began, and only then fails.
         std::chrono::milliseconds offlineFirstRetry{5'000};
         std::chrono::milliseconds offlineWindow{300'000};
+        // A download that drops asks for the rest after this long, then
+        // twice as long before each further try (five in all).
+        std::chrono::milliseconds firstResumeWait{1'000};
         // Download progress reaches the interface at most this often.
         std::chrono::milliseconds progressInterval{250};
     };

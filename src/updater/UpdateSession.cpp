@@ -100,11 +100,11 @@ void UpdateSession::start(QNetworkRequest request, const QString& description,
             completion(std::move(result));
             return;
         }
-        auto* transfer =
-            new ImageTransfer({request.url(), request.rawHeader("User-Agent"),
-                               std::chrono::milliseconds(request.transferTimeout()), limit},
-                              m_server, m_trustedCas, std::move(*body), std::move(completion),
-                              std::move(progress), this);
+        auto* transfer = new ImageTransfer({request.url(), request.rawHeader("User-Agent"),
+                                            std::chrono::milliseconds(request.transferTimeout()),
+                                            limit, m_limits.firstResumeWait},
+                                           m_server, m_trustedCas, std::move(*body),
+                                           std::move(completion), std::move(progress), this);
         m_images.removeIf([](const QPointer<ImageTransfer>& t) { return !t; });
         m_images << transfer;
         transfer->start();

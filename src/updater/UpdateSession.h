@@ -55,6 +55,9 @@ public:
         // Give every transfer file a name in the folder from the start, as
         // macOS always does (Linux keeps it unnamed until it is complete).
         bool namedTransferFiles = false;
+        // An image transfer that ends early asks for the rest after this
+        // long, then twice as long before each further try.
+        std::chrono::milliseconds firstResumeWait{1'000};
     };
     using Completion = std::function<void(TransferResult)>;
     // Bytes received so far and the total (-1 while unknown), on the session's thread.

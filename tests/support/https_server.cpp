@@ -6,17 +6,25 @@
 // Each request re-reads DIR/routes.json, which maps a path (query ignored) to
 //   {"status": 200, "file": "name in DIR" | "generate": N (N bytes of filler),
 //    "length": "none" | N (the Content-Length sent; default: the true one),
-//    "redirect": "https://…" (a 302), "stallAfter": N (then silence)}.
+//    "redirect": "https://…" (a 302), "stallAfter": N (then silence),
+//    "etag": "\"v1\"" | "per-request" (a new one for every request),
+//    "ranges": true (a "Range: bytes=N-" whose If-Range matches gets a 206),
+//    "rangeStart": N (a 206 that starts at N whatever was asked),
+//    "dropAt": [N, ...] (the connection is cut once the body reaches offset N,
+//    for a request that asked to start before N)}.
 // An unknown path is a 404. Each request is appended to DIR/requests.log as
-// "<method> <target> | <User-Agent>".
+// "<method> <target> | <User-Agent>", and the bytes each connection sent to
+// DIR/sent.log.
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSslKey>
 #include <QSslServer>
 #include <QTextStream>
+#include <QTimer>
 
 namespace {
 
@@ -30,6 +38,12 @@ public:
         connect(socket, &QTcpSocket::readyRead, this, &Connection::readHead);
         connect(socket, &QTcpSocket::bytesWritten, this, &Connection::pump);
         connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 n) { m_wire += n; });
+    }
+    ~Connection() override {
+        QFile sent(g_root + "/sent.log");
+        if (sent.open(QIODevice::Append))
+            sent.write(QByteArray::number(m_wire) + '\n');
     }
 
 private:
@@ -40,13 +54,21 @@ private:
             return;
         const QList<QByteArray> lines = m_head.left(end).split('\n');
         const QList<QByteArray> request = lines.value(0).trimmed().split(' ');
-        QByteArray agent;
-        for (const QByteArray& line : lines)
-            if (line.toLower().startsWith("user-agent:"))
+        QByteArray agent, ifRange;
+        qint64 from = -1;
+        for (const QByteArray& line : lines) {
+            const QByteArray lower = line.toLower();
+            if (lower.startsWith("user-agent:"))
                 agent = line.mid(11).trimmed();
+            else if (lower.startsWith("if-range:"))
+                ifRange = line.mid(9).trimmed();
+            else if (lower.startsWith("range: bytes="))
+                from = line.mid(13).trimmed().chopped(1).toLongLong();
+        }
         QFile log(g_root + "/requests.log");
         if (log.open(QIODevice::Append))
             log.write(request.value(0) + ' ' + request.value(1) + " | " + agent + '\n');
+        const qint64 serial = log.size();
 
         QFile routes(g_root + "/routes.json");
         const QString path = QString::fromUtf8(request.value(1)).section('?', 0, 0);
@@ -65,8 +87,31 @@ private:
             else
                 status = 404;
         }
+        QByteArray etag = r.value("etag").toString().toUtf8();
+        if (etag == "per-request")
+            etag = '"' + QByteArray::number(serial) + '"';
+        QByteArray extra;
+        if (!etag.isEmpty())
+            extra += "ETag: " + etag + "\r\n";
+        const qint64 size = m_left;
+        const bool matches = ifRange.isEmpty() || ifRange == etag;
+        if (from >= 0 &&
+            (r.contains("rangeStart") || (r.value("ranges").toBool() && from < size && matches))) {
+            m_offset = r.value("rangeStart").toInteger(from);
+            status = 206;
+            extra += "Content-Range: bytes " + QByteArray::number(m_offset) + '-' +
+                     QByteArray::number(size - 1) + '/' + QByteArray::number(size) + "\r\n";
+            m_left = size - m_offset;
+            m_file.seek(m_offset);
+        }
+        // Cuts past where this request asked to start: a range ignored does
+        // not run into the same cut again.
+        for (const QJsonValue cut : r.value("dropAt").toArray())
+            if (cut.toInteger() > std::max(from, m_offset) &&
+                (m_dropAt < 0 || cut.toInteger() < m_dropAt))
+                m_dropAt = cut.toInteger();
         QByteArray head =
-            "HTTP/1.1 " + QByteArray::number(status) + " Test\r\nConnection: close\r\n";
+            "HTTP/1.1 " + QByteArray::number(status) + " Test\r\nConnection: close\r\n" + extra;
         if (r.contains("redirect"))
             head += "Location: " + r.value("redirect").toString().toUtf8() + "\r\n";
         const QJsonValue length = r.value("length");
@@ -81,9 +126,14 @@ private:
             qint64 size = std::min<qint64>(m_left, 256 * 1024);
             if (m_stallAfter >= 0 && (size = std::min(size, m_stallAfter - m_sent)) <= 0)
                 return; // stalled: the connection stays open and silent
+            if (m_dropAt >= 0 && (size = std::min(size, m_dropAt - m_offset)) <= 0) {
+                m_left = 0; // closes once what came before the cut is out
+                break;
+            }
             const QByteArray chunk = m_file.isOpen() ? m_file.read(size) : QByteArray(size, 'g');
             m_socket->write(chunk);
             m_sent += chunk.size();
+            m_offset += chunk.size();
             m_left = chunk.isEmpty() ? 0 : m_left - chunk.size();
         }
         if (m_left == 0 && m_socket->bytesToWrite() == 0)
@@ -96,6 +146,9 @@ private:
     qint64 m_left = -1; // body bytes still to send; -1 until the request is read
     qint64 m_sent = 0;
     qint64 m_stallAfter = -1;
+    qint64 m_offset = 0; // where in the body the next byte is
+    qint64 m_dropAt = -1;
+    qint64 m_wire = 0; // bytes that left through the socket
 };
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -70,6 +71,7 @@ class TestMacUpdater : public QObject {
         config.timings.manifestTimeout = config.timings.downloadTimeout = 3s;
         config.timings.offlineFirstRetry = 300ms;
         config.timings.offlineWindow = offlineWindow;
+        config.timings.firstResumeWait = 50ms;
         m_updater = std::make_unique<MacUpdater>(std::move(config),
                                                  std::make_unique<QNetworkAccessManager>());
     }
@@ -238,6 +240,49 @@ private Q_SLOTS:
         QTest::qWait(20);
         QCOMPARE(m_installed,
                  status == "No installer in this test." ? QStringList{"3.0.0"} : QStringList());
+    }
+
+    // A dropped download asks for the rest: a 206 continues it, a 200 (the
+    // range ignored, or the image changed) starts over, a 206 for another part
+    // fails; what the server sent stays near the image's size.
+    void resume_data() {
+        QTest::addColumn<QJsonObject>("route");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<double>("sent"); // the most the server may send, over the image's size
+        const auto route = [](std::initializer_list<std::pair<QString, QJsonValue>> more) {
+            QJsonObject r{{"file", "image.dmg"}, {"etag", "\"v1\""}, {"ranges", true}};
+            for (const auto& [key, value] : more)
+                r.insert(key, value);
+            return r;
+        };
+        const QString handedOver = "No installer in this test.";
+        QTest::newRow("drops at 40 and 80 %")
+            << route({{"dropAt", QJsonArray{80'000, 160'000}}}) << handedOver << 1.05;
+        QTest::newRow("range ignored")
+            << route({{"ranges", false}, {"dropAt", QJsonArray{100'000}}}) << handedOver << 1.55;
+        QTest::newRow("image changed")
+            << route({{"etag", "per-request"}, {"dropAt", QJsonArray{100'000}}}) << handedOver
+            << 1.55;
+        QTest::newRow("another part")
+            << route({{"rangeStart", 1000}, {"dropAt", QJsonArray{100'000}}}) << "Download failed"
+            << 2.0;
+    }
+    void resume() {
+        QFETCH(QJsonObject, route);
+        QFETCH(QString, status);
+        QFETCH(double, sent);
+        const QByteArray image = imageBytes(200'000);
+        m_server->writeFile("image.dmg", image);
+        publish(*m_server, m_server->url("/image.dmg"), hexDigest(image), {{"/image.dmg", route}});
+        QVERIFY(checkNow());
+        QCOMPARE(downloadNow(), status);
+        QFile log(m_server->root() + "/sent.log");
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        qint64 total = 0;
+        for (const QByteArray& line : log.readAll().split('\n'))
+            total += line.toLongLong();
+        QVERIFY2(static_cast<double>(total) <= sent * static_cast<double>(image.size()) + 4096,
+                 qPrintable(QString::number(total)));
     }
 
     // A declared length over 500 MiB is refused at once, without waiting for
