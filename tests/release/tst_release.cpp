@@ -8,10 +8,8 @@
 #include "updater/Sha256.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QTest>
 
 using namespace veldra;
@@ -121,37 +119,6 @@ private Q_SLOTS:
         const QJsonDocument manifest = QJsonDocument::fromJson(written.readAll());
         QCOMPARE(manifest["mac_x64_sha256"].toString(), sha256HexOfBytes(imageFile.readAll()));
         QCOMPARE(manifest["mac_minimum_system_version"].toString(), "12.0");
-    }
-
-    // The macOS an update needs comes from the application in its image: the
-    // newest of the images' minimums; an image that does not open is refused.
-    void minimumSystemFromImages() {
-        const QString intel = m_dir->filePath("intel.dmg");
-        const QString arm = m_dir->filePath("arm.dmg");
-        const QString padding(70'000, 'p');
-        QVERIFY(makeUpdateImage(intel, {.marker = padding, .minimumSystemVersion = "13.0"}));
-        QVERIFY(makeUpdateImage(arm, {.marker = padding, .minimumSystemVersion = "13.10"}));
-        // Where the stand-in hdiutil mounts: empty again once the images are read.
-        const QString volumes = m_dir->filePath("Volumes");
-        QVERIFY(QDir().mkpath(volumes));
-        qputenv("VELDRA_FAKE_VOLUMES", QFile::encodeName(volumes));
-        const auto restore = qScopeGuard([] { qunsetenv("VELDRA_FAKE_VOLUMES"); });
-        release::ManifestRequest request{.imagePath = intel,
-                                         .version = "2.1",
-                                         .url = m_server->url("/intel.dmg"),
-                                         .arm64ImagePath = arm,
-                                         .arm64Url = m_server->url("/arm.dmg"),
-                                         .inspect = release::mountedImageInspector(fakeTools())};
-        auto made = release::makeManifest(request, server());
-        QVERIFY(std::holds_alternative<QByteArray>(made));
-        QCOMPARE(QJsonDocument::fromJson(std::get<QByteArray>(made))["mac_minimum_system_version"]
-                     .toString(),
-                 "13.10");
-        QCOMPARE(QDir(volumes).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
-        request.arm64ImagePath = writeImage(70'000, "not-an-image.dmg");
-        made = release::makeManifest(request, server());
-        QVERIFY(std::holds_alternative<QString>(made));
-        QVERIFY(std::get<QString>(made).contains("could not be opened"));
     }
 };
 

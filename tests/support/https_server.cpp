@@ -104,8 +104,7 @@ private:
             m_left = size - m_offset;
             m_file.seek(m_offset);
         }
-        // Cuts past where this request asked to start: a range ignored does
-        // not run into the same cut again.
+        // Only cuts past where the request asked to start: no endless re-cuts.
         for (const QJsonValue cut : r.value("dropAt").toArray())
             if (cut.toInteger() > std::max(from, m_offset) &&
                 (m_dropAt < 0 || cut.toInteger() < m_dropAt))

@@ -242,9 +242,8 @@ private Q_SLOTS:
                  status == "No installer in this test." ? QStringList{"3.0.0"} : QStringList());
     }
 
-    // A dropped download asks for the rest: a 206 continues it, a 200 (the
-    // range ignored, or the image changed) starts over, a 206 for another part
-    // fails; what the server sent stays near the image's size.
+    // A dropped download asks for the rest: a 206 continues, a 200 (range ignored,
+    // image changed) starts over, another part fails; little is sent twice.
     void resume_data() {
         QTest::addColumn<QJsonObject>("route");
         QTest::addColumn<QString>("status");

@@ -157,9 +157,6 @@ private Q_SLOTS:
                                << needs;
         QTest::newRow("exactly") << QByteArray("'mac_minimum_system_version':'13.0'") << "13.0.0"
                                  << ok;
-        QTest::newRow("newer major")
-            << QByteArray("'mac_minimum_system_version':'12'") << "14.6.1" << ok;
-        QTest::newRow("camel") << QByteArray("'macMinimumSystemVersion':'13.0'") << "12.7" << needs;
         QTest::newRow("snake first")
             << QByteArray("'mac_minimum_system_version':'12','macMinimumSystemVersion':'99'")
             << "13.1" << ok;
