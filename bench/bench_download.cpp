@@ -121,8 +121,8 @@ std::optional<double> downloadOnce(quint16 port, const QString& temp,
     config.temporaryDirectory = temp;
     config.currentVersion = [] { return QStringLiteral("1.0"); };
     config.isSessionRunning = [] { return false; };
-    config.installUpdate = [&](const QString& image, const QString&,
-                               platform::Architecture) -> std::optional<UpdateFailure> {
+    config.installUpdate = [&](const QString& image, const QString&, platform::Architecture,
+                               const QString&) -> std::optional<UpdateFailure> {
         installedAt = static_cast<double>(timer.nsecsElapsed()) / 1e9;
         QFile::remove(image);
         return std::nullopt;

@@ -238,8 +238,8 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
     const auto failure = completeDownload(
         fetch(session, *url, QString(), timings.downloadTimeout, request.currentVersion),
         checked.digest, checked.version, checked.architecture, server, temporaryDirectory,
-        [&](const QString& image, const QString&,
-            platform::Architecture) -> std::optional<UpdateFailure> {
+        [&](const QString& image, const QString&, platform::Architecture,
+            const QString&) -> std::optional<UpdateFailure> {
             // Where the application would mount it, this only reports it.
             verifiedBytes = QFileInfo(image).size();
             QFile::remove(image);

@@ -22,13 +22,20 @@ QString installScriptText(const SystemTools& t) {
     const QStringList lines{
         QStringLiteral("#!/bin/zsh"),
         QStringLiteral("set -euo pipefail"),
-        QStringLiteral("source_app=\"$1\""),
-        QStringLiteral("target_app=\"$2\""),
-        QStringLiteral("mount_point=\"$3\""),
-        QStringLiteral("old_pid=\"$4\""),
-        QStringLiteral("disk_image=\"$5\""),
+        QStringLiteral("source_app=\"$1\" target_app=\"$2\" mount_point=\"$3\" old_pid=\"$4\""),
+        QStringLiteral("disk_image=\"$5\" bundle_id=\"$6\" version=\"$7\" arch=\"$8\""),
+        // As root: the user who asked, and the image's digest from the manifest.
+        QStringLiteral("requirement=\"$9\" user_id=\"${10:-}\" image_digest=\"${11:-}\""),
+        QStringLiteral("parent=\"${target_app:h}\" private=\"\" made_staged=0"),
+        QStringLiteral("staged=\"$parent/.Veldra Cloud Desktop.new.$$\""),
+        QStringLiteral("backup=\"$parent/.Veldra Cloud Desktop.previous.$$\""),
         QStringLiteral("cleanup() {"),
         QStringLiteral("  %1 detach \"$mount_point\" >/dev/null 2>&1 || true").arg(t.hdiutil),
+        QStringLiteral("  if [[ -n $private ]]; then"),
+        QStringLiteral("    %1 detach \"$private/volume\" >/dev/null 2>&1 || true").arg(t.hdiutil),
+        QStringLiteral("    %1 -rf \"$private\"").arg(t.rm),
+        QStringLiteral("  fi"),
+        QStringLiteral("  (( made_staged )) && %1 -rf \"$staged\"").arg(t.rm),
         // Inside a function zsh's $0 is the function's name; the script's own
         // path is $ZSH_ARGZERO.
         QStringLiteral("  %1 -f \"$disk_image\" \"$ZSH_ARGZERO\"").arg(t.rm),
@@ -40,20 +47,50 @@ QString installScriptText(const SystemTools& t) {
         QStringLiteral("done"),
         QStringLiteral("# Never replace an application whose process did not exit in time."),
         QStringLiteral("if %1 -0 \"$old_pid\" 2>/dev/null; then exit 1; fi").arg(t.kill),
-        QStringLiteral("parent=\"${target_app:h}\""),
-        QStringLiteral("staged=\"$parent/.Veldra Cloud Desktop.new.$$\""),
-        QStringLiteral("backup=\"$parent/.Veldra Cloud Desktop.previous.$$\""),
+        QStringLiteral("# As root, read only what is root's: a private copy of the image, checked"),
+        QStringLiteral("# against the manifest's digest and mounted inside the private folder."),
+        QStringLiteral("if [[ -n $user_id ]]; then"),
+        QStringLiteral("  private=$(%1 -d /tmp/veldra-image.XXXXXXXX)").arg(t.mktemp),
+        QStringLiteral("  %1 \"$disk_image\" \"$private/image.dmg\"").arg(t.cp),
+        QStringLiteral("  [[ \"$(%1 -a 256 < \"$private/image.dmg\")\" == \"$image_digest  -\" ]]")
+            .arg(t.shasum),
+        QStringLiteral("  /bin/mkdir \"$private/volume\""),
+        QStringLiteral("  %1 attach -nobrowse -readonly -mountpoint \"$private/volume\" "
+                       "\"$private/image.dmg\" >/dev/null")
+            .arg(t.hdiutil),
+        QStringLiteral("  source_app=\"$private/volume/${source_app:t}\""),
+        QStringLiteral("fi"),
         QStringLiteral("# Refuse collisions instead of deleting an unexpected existing path."),
         QStringLiteral("[[ ! -e \"$staged\" && ! -e \"$backup\" ]] || exit 1"),
+        QStringLiteral("made_staged=1"),
         QStringLiteral("%1 \"$source_app\" \"$staged\"").arg(t.ditto),
         QStringLiteral("%1 -dr com.apple.quarantine \"$staged\" 2>/dev/null || true").arg(t.xattr),
+        QStringLiteral("# What goes in place is what was checked, by whoever puts it there."),
+        QStringLiteral("info() { %1 -c \"Print :$1\" \"$staged/Contents/Info.plist\"; }")
+            .arg(t.plistBuddy),
+        QStringLiteral("[[ \"$(info CFBundleIdentifier)\" == \"$bundle_id\" ]]"),
+        QStringLiteral("[[ \"$(info CFBundleShortVersionString)\" == \"$version\" ]]"),
+        QStringLiteral("%1 --verify --deep --strict \"$staged\"").arg(t.codesign),
+        QStringLiteral("[[ -z $requirement ]] || %1 --verify --deep --strict -R \"=$requirement\" "
+                       "\"$staged\"")
+            .arg(t.codesign),
+        QStringLiteral("%1 \"$staged/Contents/MacOS/$(info CFBundleExecutable)\" -verify_arch "
+                       "\"$arch\" >/dev/null")
+            .arg(t.lipo),
         QStringLiteral("if [[ -e \"$target_app\" ]]; then %1 \"$target_app\" \"$backup\"; fi")
             .arg(t.mv),
         QStringLiteral("if ! %1 \"$staged\" \"$target_app\"; then").arg(t.mv),
         QStringLiteral("  [[ -e \"$backup\" ]] && %1 \"$backup\" \"$target_app\"").arg(t.mv),
         QStringLiteral("  exit 1"),
         QStringLiteral("fi"),
-        QStringLiteral("%1 \"$target_app\"").arg(t.open),
+        QStringLiteral("made_staged=0"),
+        QStringLiteral("# Never started as root: as the user who asked for the update."),
+        QStringLiteral("if [[ -n $user_id ]]; then"),
+        QStringLiteral("  %1 asuser \"$user_id\" %2 -u \"#$user_id\" %3 \"$target_app\"")
+            .arg(t.launchctl, t.sudo, t.open),
+        QStringLiteral("else"),
+        QStringLiteral("  %1 \"$target_app\"").arg(t.open),
+        QStringLiteral("fi"),
         QStringLiteral("%1 -rf \"$backup\"").arg(t.rm),
     };
     return lines.join(QLatin1Char('\n'));
@@ -235,7 +272,8 @@ std::variant<WrittenScript, UpdateFailure> Installer::writeInstallScript() {
 
 std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
                                                       const QString& expectedVersion,
-                                                      platform::Architecture architecture) {
+                                                      platform::Architecture architecture,
+                                                      const QString& digest) {
     auto mounted = attachDiskImage(diskImage);
     if (auto* failure = std::get_if<UpdateFailure>(&mounted)) {
         QFile::remove(diskImage);
@@ -274,8 +312,16 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
         return fail(*failure);
     const WrittenScript script = std::get<WrittenScript>(written);
     scriptFile = script.path;
-    const QStringList arguments{application, target, mountPoint,
-                                QString::number(m_config.processId), diskImage};
+    // The script checks the copy it puts in place against what was checked here.
+    QStringList arguments{application,
+                          target,
+                          mountPoint,
+                          QString::number(m_config.processId),
+                          diskImage,
+                          m_config.bundleIdentifier,
+                          *version,
+                          QString::fromLatin1(platform::lipoArchitectureName(architecture)),
+                          m_config.codeSignRequirement};
 
     if (m_config.isWritable(QFileInfo(target).absolutePath())) {
         auto run = runTool({m_config.tools.zsh, QStringList{*scriptFile} + arguments,
@@ -283,6 +329,7 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
         if (auto* error = std::get_if<platform::SystemError>(&run))
             return fail(*error);
     } else {
+        arguments << QString::number(::getuid()) << digest;
         auto run = runTool({m_config.tools.osascript,
                             {QStringLiteral("-e"), administratorStatement(administratorCommand(
                                                        m_config.tools, script, arguments))},

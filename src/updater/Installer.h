@@ -22,7 +22,12 @@ struct WrittenScript {
 inline constexpr auto kBundleFileName = "Veldra Cloud Desktop.app";
 inline constexpr auto kDefaultInstallTarget = "/Applications/Veldra Cloud Desktop.app";
 
-// The install script: 32 lines, the last without a line feed.
+// The install script, run as `zsh SCRIPT SOURCE TARGET MOUNT PID IMAGE BUNDLE-ID
+// VERSION ARCH REQUIREMENT [UID DIGEST]` (the last two as root): it waits for
+// the old process, copies the application next to the target, checks that
+// copy (identifier, version, signature, signer, architecture), swaps it in and
+// starts it, as the user who asked when run as root. As root it reads the
+// application from its own copy of the image, checked against DIGEST.
 QString installScriptText(const SystemTools& tools);
 
 // 'word' for the POSIX shell, with every ' written as '\''.
@@ -67,9 +72,12 @@ public:
     // Nothing once the script has been started; otherwise the failure, with the
     // image detached and the image and script files removed. The application
     // must contain `architecture` (the image's, as the manifest chose it).
-    std::optional<UpdateFailure>
-    installUpdate(const QString& diskImage, const QString& expectedVersion,
-                  platform::Architecture architecture = platform::kBuildArchitecture);
+    // `digest` is the manifest's SHA-256 of the image, which a root install
+    // checks its own copy of the image against.
+    std::optional<UpdateFailure> installUpdate(const QString& diskImage,
+                                               const QString& expectedVersion,
+                                               platform::Architecture architecture,
+                                               const QString& digest);
 
     std::variant<QString, UpdateFailure> attachDiskImage(const QString& diskImage);
     std::optional<platform::SystemError> detachDiskImage(const QString& mountPoint);

@@ -73,7 +73,7 @@ std::optional<QString> completeDownload(TransferResult transfer, const QString& 
     transfer.file->setAutoRemove(false);
     transfer.file.reset();
 
-    const auto failure = install ? install(image, expectedVersion, architecture)
+    const auto failure = install ? install(image, expectedVersion, architecture, expectedDigest)
                                  : std::optional<UpdateFailure>(platform::SystemError{
                                        ENOSYS, QStringLiteral("No installer is configured.")});
     if (!failure)

@@ -77,11 +77,12 @@ QString cacheBustingQuery(double secondsSinceEpoch);
 class MacUpdater : public UpdaterState {
     Q_OBJECT
 public:
-    // Runs on the worker thread with the verified image, the expected version
-    // and the architecture the new application must contain. Returns normally
-    // once the install has been handed over.
+    // Runs on the worker thread with the verified image, the expected version,
+    // the architecture the new application must contain and the image's
+    // digest. Returns normally once the install has been handed over.
     using InstallStep = std::function<std::optional<UpdateFailure>(
-        const QString& imagePath, const QString& expectedVersion, platform::Architecture)>;
+        const QString& imagePath, const QString& expectedVersion, platform::Architecture,
+        const QString& digest)>;
 
     struct Timings {
         std::chrono::milliseconds firstCheck{3'000};

@@ -23,6 +23,10 @@ struct SystemTools {
     QString mktemp = QStringLiteral("/usr/bin/mktemp");
     QString cp = QStringLiteral("/bin/cp");
     QString shasum = QStringLiteral("/usr/bin/shasum");
+    // What the script checks the staged copy with, and starts it as the user with.
+    QString plistBuddy = QStringLiteral("/usr/libexec/PlistBuddy");
+    QString launchctl = QStringLiteral("/bin/launchctl");
+    QString sudo = QStringLiteral("/usr/bin/sudo");
 };
 
 // The fixed paths, or for the Linux demo the macOS programs of the install
@@ -30,8 +34,9 @@ struct SystemTools {
 inline SystemTools systemTools(const QString& standInsDirectory) {
     SystemTools tools;
     if (!standInsDirectory.isEmpty()) {
-        for (QString* tool : {&tools.hdiutil, &tools.codesign, &tools.lipo, &tools.osascript,
-                              &tools.ditto, &tools.xattr, &tools.open})
+        for (QString* tool :
+             {&tools.hdiutil, &tools.codesign, &tools.lipo, &tools.osascript, &tools.ditto,
+              &tools.xattr, &tools.open, &tools.plistBuddy, &tools.launchctl, &tools.sudo})
             *tool = standInsDirectory + tool->mid(tool->lastIndexOf(QLatin1Char('/')));
     }
     return tools;

@@ -61,8 +61,9 @@ MacUpdater& MacUpdater::shared() {
         config.currentVersion = wiring.currentVersion;
         config.isSessionRunning = wiring.isSessionRunning;
         config.installUpdate = [installer](const QString& image, const QString& version,
-                                           platform::Architecture architecture) {
-            return installer->installUpdate(image, version, architecture);
+                                           platform::Architecture architecture,
+                                           const QString& digest) {
+            return installer->installUpdate(image, version, architecture, digest);
         };
         config.runningCopy = wiring.runningCopy;
         config.systemVersion = wiring.systemVersion;

@@ -14,15 +14,7 @@ QString fakesDir() {
 }
 
 SystemTools fakeTools() {
-    SystemTools tools;
-    for (auto [tool, name] : {std::pair{&tools.hdiutil, "hdiutil"},
-                              {&tools.codesign, "codesign"},
-                              {&tools.lipo, "lipo"},
-                              {&tools.osascript, "osascript"},
-                              {&tools.ditto, "ditto"},
-                              {&tools.xattr, "xattr"},
-                              {&tools.open, "open"}})
-        *tool = fakesDir() + '/' + name;
+    SystemTools tools = systemTools(fakesDir()); // as the Linux demo's build names them
     // Real zsh: /bin/zsh on macOS, /usr/bin/zsh on Debian.
     tools.zsh = QStandardPaths::findExecutable("zsh");
     return tools;
@@ -91,6 +83,7 @@ InstallSandbox::InstallSandbox()
     qputenv("VELDRA_FAKE_LOG", QFile::encodeName(log));
     qputenv("VELDRA_FAKE_VOLUMES", QFile::encodeName(volumes));
     qunsetenv("VELDRA_FAKE_OSASCRIPT");
+    qunsetenv("VELDRA_FAKE_OSASCRIPT_DURING");
 }
 
 QString InstallSandbox::installedMarker() const {

