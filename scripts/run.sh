@@ -200,7 +200,7 @@ if ((!headless)); then
   # After "Download and Install" the new version starts in place of this one.
   if grep -q '^open ' "$run/tools.log" 2>/dev/null; then
     sleep 2
-    while pgrep -f -x "$app" >/dev/null; do sleep 1; done
+    while pgrep -f "^$app" >/dev/null; do sleep 1; done
   fi
   exit 0
 fi
@@ -224,7 +224,10 @@ if ((accept_update)); then
   sleep 1
   updated_png="$root/$build/demo-updated.png"
   "$root/$build/tools/screenshot" "$updated_png"
-  pkill -f -x "$app" || true
+  # The install keeps the previous copy until the new one says it started
+  # (its window up for 10 seconds), then ends.
+  wait_for 30 "the new version to say it started" bash -c '! pgrep -f "veldra-install-.*[.]zsh" >/dev/null'
+  pkill -f "^$app" || true
   echo
   echo "Installed $(plist_value "$bundle/Contents/Info.plist" CFBundleShortVersionString) in place of $version:"
   echo "  $updated_png"

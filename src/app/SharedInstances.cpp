@@ -52,6 +52,9 @@ LazyUpdater& LazyUpdater::shared() {
                 wiring.runningCopy = platform::runningCopy();
                 wiring.systemVersion = platform::macOSVersion();
                 wiring.rolloutGroup = SettingsManager::shared().rolloutGroup();
+                wiring.rolledBackVersion = SettingsManager::shared().rolledBackVersion();
+                wiring.announceRollBack =
+                    QCoreApplication::arguments().contains(QLatin1String(kRolledBackArgument));
                 wiring.tools = systemTools(QString::fromUtf8(build::kSystemToolsDir));
                 wiring.bundleIdentifier = QString::fromUtf8(build::kBundleId);
                 wiring.runningBundlePath = platform::mainBundlePath();

@@ -8,6 +8,7 @@
 #include "veldra/BuildConstants.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QTimer>
 
 #include <cstdio>
@@ -34,5 +35,22 @@ int main(int argc, char* argv[]) {
             QString::fromLatin1(platform::processorLabel(platform::kBuildArchitecture)),
         });
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+
+    // Started by an install: a version put back because this one's successor
+    // did not start is never offered again; a new version says it started
+    // once its window has been up for 10 seconds, and only then does the
+    // install remove the previous one.
+    const QStringList arguments = QApplication::arguments();
+    const auto valueOf = [&](const char* name) {
+        const qsizetype at = arguments.indexOf(QLatin1String(name));
+        return at < 0 ? QString() : arguments.value(at + 1);
+    };
+    if (const QString failed = valueOf(kRolledBackArgument); !failed.isEmpty())
+        SettingsManager::shared().setRolledBackVersion(failed);
+    if (const QString started = valueOf(kReportStartedArgument); !started.isEmpty())
+        QTimer::singleShot(std::chrono::seconds(10), &delegate, [started] {
+            QFile report(started);
+            (void)report.open(QIODevice::WriteOnly);
+        });
     return QApplication::exec();
 }

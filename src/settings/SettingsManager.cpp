@@ -74,4 +74,12 @@ int SettingsManager::rolloutGroup() {
     return drawn;
 }
 
+QString SettingsManager::rolledBackVersion() const {
+    return m_defaults->value(QLatin1String(kRolledBackVersion)).toString();
+}
+
+void SettingsManager::setRolledBackVersion(const QString& version) {
+    m_defaults->setValue(QLatin1String(kRolledBackVersion), version);
+}
+
 } // namespace veldra

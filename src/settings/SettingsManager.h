@@ -22,6 +22,7 @@ public:
     static constexpr auto kRememberUsername = "veldra_remember_username";
     static constexpr auto kSavedUsername = "veldra_saved_username";
     static constexpr auto kRolloutGroup = "updateRolloutGroup";
+    static constexpr auto kRolledBackVersion = "updateRolledBackVersion";
 
     // Loads from `defaults` without writing anything but the removal of a
     // stale username.
@@ -44,6 +45,11 @@ public:
     // This copy's place in staged rollouts, 0 to 29: drawn uniformly the
     // first time, and kept (as text) ever after.
     [[nodiscard]] int rolloutGroup();
+
+    // The version an install put back because it did not start: never
+    // offered again by an automatic check.
+    [[nodiscard]] QString rolledBackVersion() const;
+    void setRolledBackVersion(const QString& version);
 
 Q_SIGNALS:
     void rememberUsernameChanged(bool remember);

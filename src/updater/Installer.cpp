@@ -4,6 +4,7 @@
 #include "platform/PropertyList.h"
 #include "updater/Sha256.h"
 #include "updater/ToolRunner.h"
+#include "updater/UpdateEngine.h"
 #include "updater/Version.h"
 
 #include <QDir>
@@ -24,8 +25,9 @@ QString installScriptText(const SystemTools& t) {
         QStringLiteral("set -euo pipefail"),
         QStringLiteral("source_app=\"$1\" target_app=\"$2\" mount_point=\"$3\" old_pid=\"$4\""),
         QStringLiteral("disk_image=\"$5\" bundle_id=\"$6\" version=\"$7\" arch=\"$8\""),
-        // As root: the user who asked, and the image's digest from the manifest.
-        QStringLiteral("requirement=\"$9\" user_id=\"${10:-}\" image_digest=\"${11:-}\""),
+        // As root also: the user who asked, and the image's digest from the manifest.
+        QStringLiteral("requirement=\"$9\" started=\"${10}\" start_window=\"${11}\""),
+        QStringLiteral("user_id=\"${12:-}\" image_digest=\"${13:-}\""),
         QStringLiteral("parent=\"${target_app:h}\" private=\"\" made_staged=0"),
         QStringLiteral("staged=\"$parent/.Veldra Cloud Desktop.new.$$\""),
         QStringLiteral("backup=\"$parent/.Veldra Cloud Desktop.previous.$$\""),
@@ -85,15 +87,37 @@ QString installScriptText(const SystemTools& t) {
         QStringLiteral("fi"),
         QStringLiteral("made_staged=0"),
         QStringLiteral("# Never started as root: as the user who asked for the update."),
-        QStringLiteral("if [[ -n $user_id ]]; then"),
-        QStringLiteral("  %1 asuser \"$user_id\" %2 -u \"#$user_id\" %3 \"$target_app\"")
+        QStringLiteral("start() {"),
+        QStringLiteral("  if [[ -n $user_id ]]; then"),
+        QStringLiteral("    %1 asuser \"$user_id\" %2 -u \"#$user_id\" %3 \"$@\"")
             .arg(t.launchctl, t.sudo, t.open),
-        QStringLiteral("else"),
-        QStringLiteral("  %1 \"$target_app\"").arg(t.open),
+        QStringLiteral("  else %1 \"$@\"; fi").arg(t.open),
+        QStringLiteral("}"),
+        QStringLiteral("%1 -f \"$started\"").arg(t.rm),
+        QStringLiteral("start \"$target_app\" --args %1 \"$started\"")
+            .arg(QLatin1String(kReportStartedArgument)),
+        QStringLiteral("# The previous copy stays until the new one says it started (its window"),
+        QStringLiteral(
+            "# shown and up for 10 s); if it does not in time, the previous comes back."),
+        QStringLiteral("deadline=$(( SECONDS + start_window ))"),
+        QStringLiteral(
+            "while [[ ! -e \"$started\" ]] && (( SECONDS < deadline )); do %1 0.25; done")
+            .arg(t.sleep),
+        QStringLiteral("if [[ -e \"$started\" || ! -e \"$backup\" ]]; then"),
+        QStringLiteral("  %1 -rf \"$started\" \"$backup\"").arg(t.rm),
+        QStringLiteral("  exit 0"),
         QStringLiteral("fi"),
-        QStringLiteral("%1 -rf \"$backup\"").arg(t.rm),
+        QStringLiteral("%1 \"$target_app\" \"$staged\" && made_staged=1").arg(t.mv),
+        QStringLiteral("%1 \"$backup\" \"$target_app\"").arg(t.mv),
+        QStringLiteral("start \"$target_app\" --args %1 \"$version\"")
+            .arg(QLatin1String(kRolledBackArgument)),
+        QStringLiteral("exit 1"),
     };
     return lines.join(QLatin1Char('\n'));
+}
+
+QString rolledBackMessage(const QString& version) {
+    return QStringLiteral("Version %1 could not start and was rolled back.").arg(version);
 }
 
 QString shellQuote(const QString& word) {
@@ -321,7 +345,10 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
                           m_config.bundleIdentifier,
                           *version,
                           QString::fromLatin1(platform::lipoArchitectureName(architecture)),
-                          m_config.codeSignRequirement};
+                          m_config.codeSignRequirement,
+                          m_config.temporaryDirectory + QStringLiteral("/veldra-started-") +
+                              QUuid::createUuid().toString(QUuid::WithoutBraces),
+                          QString::number(m_config.startWindow.count())};
 
     if (m_config.isWritable(QFileInfo(target).absolutePath())) {
         auto run = runTool({m_config.tools.zsh, QStringList{*scriptFile} + arguments,

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <variant>
@@ -20,14 +21,19 @@ struct WrittenScript {
 };
 
 inline constexpr auto kBundleFileName = "Veldra Cloud Desktop.app";
+// "Version X could not start and was rolled back."
+QString rolledBackMessage(const QString& version);
 inline constexpr auto kDefaultInstallTarget = "/Applications/Veldra Cloud Desktop.app";
 
 // The install script, run as `zsh SCRIPT SOURCE TARGET MOUNT PID IMAGE BUNDLE-ID
-// VERSION ARCH REQUIREMENT [UID DIGEST]` (the last two as root): it waits for
-// the old process, copies the application next to the target, checks that
-// copy (identifier, version, signature, signer, architecture), swaps it in and
-// starts it, as the user who asked when run as root. As root it reads the
-// application from its own copy of the image, checked against DIGEST.
+// VERSION ARCH REQUIREMENT STARTED WINDOW [UID DIGEST]` (the last two as root):
+// it waits for the old process, copies the application next to the target,
+// checks that copy (identifier, version, signature, signer, architecture),
+// swaps it in and starts it, as the user who asked when run as root, with
+// "--report-started STARTED". Unless that file appears within WINDOW seconds
+// the previous copy is put back and started with "--rolled-back VERSION". As
+// root it reads the application from its own copy of the image, checked
+// against DIGEST.
 QString installScriptText(const SystemTools& tools);
 
 // 'word' for the POSIX shell, with every ' written as '\''.
@@ -65,6 +71,9 @@ public:
         // A code signing requirement the new application must also satisfy
         // (codesign's requirement language); empty: any valid signature.
         QString codeSignRequirement;
+        // How long the new version has to say it started before the
+        // previous one is put back.
+        std::chrono::seconds startWindow{60};
     };
 
     explicit Installer(Configuration configuration);

@@ -1,6 +1,8 @@
 #include "updater/MacUpdater.h"
 
+#include "updater/Installer.h"
 #include "updater/Sha256.h"
+#include "updater/Version.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -184,6 +186,8 @@ MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAcce
     // What an earlier run left behind when it was killed mid-download.
     onWorker([directory = m_config.temporaryDirectory] { removeUpdateLeftovers(directory); });
 
+    if (m_config.announceRollBack && !m_config.rolledBackVersion.isEmpty())
+        setStatusMessage(rolledBackMessage(m_config.rolledBackVersion));
     scheduleNextCheck(m_config.timings.firstCheck);
 }
 
@@ -376,6 +380,11 @@ void MacUpdater::publishCheckResult(const CheckResult& result) {
         [this, result] {
             switch (result.kind) {
             case CheckResult::Kind::available:
+                if (!m_config.rolledBackVersion.isEmpty() &&
+                    isSameVersion(result.version, m_config.rolledBackVersion)) {
+                    finishCheck(false, rolledBackMessage(result.version), false, true);
+                    break;
+                }
                 // Not yet this copy's turn: an automatic check says nothing,
                 // and whatever was known stays as it was.
                 if (!isOfferedNow(result.rollout, m_manualStatusRequested, m_config.rolloutGroup,

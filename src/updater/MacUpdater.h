@@ -117,6 +117,10 @@ public:
         // This copy's rollout group (0 to 29), and the clock rollouts are read by.
         int rolloutGroup = 0;
         std::function<QDateTime()> now = {}; // none: the system clock
+        // A version put back because it did not start: never offered again
+        // (a manual check says why); with `announceRollBack` said at once.
+        QString rolledBackVersion = {};
+        bool announceRollBack = false;
         // The publisher's key: every manifest must carry its signature.
         std::optional<MinisignKey> publicKey = std::nullopt;
         bool namedTransferFiles = false;                        // see UpdateSession::Limits

@@ -18,6 +18,11 @@ namespace veldra {
 // loaded or set up while the window opens. Only plain values and standard
 // functions cross between the two.
 
+// What the install script starts the new version with, and the previous one
+// when it puts it back.
+inline constexpr char kReportStartedArgument[] = "--report-started";
+inline constexpr char kRolledBackArgument[] = "--rolled-back";
+
 // What the application hands the module.
 struct UpdateEngineWiring {
     UpdateServer server;
@@ -27,8 +32,10 @@ struct UpdateEngineWiring {
     std::function<QString()> currentVersion;
     std::function<bool()> isSessionRunning;
     platform::RunningCopy runningCopy = platform::kBuildCopy;
-    QString systemVersion; // the running macOS; empty elsewhere
-    int rolloutGroup = 0;  // 0 to 29, drawn once per installed copy
+    QString systemVersion;         // the running macOS; empty elsewhere
+    int rolloutGroup = 0;          // 0 to 29, drawn once per installed copy
+    QString rolledBackVersion;     // put back after it did not start; never offered again
+    bool announceRollBack = false; // this start follows that roll-back: say so
     SystemTools tools;
     QString bundleIdentifier;
     QString runningBundlePath;

@@ -68,6 +68,8 @@ MacUpdater& MacUpdater::shared() {
         config.runningCopy = wiring.runningCopy;
         config.systemVersion = wiring.systemVersion;
         config.rolloutGroup = wiring.rolloutGroup;
+        config.rolledBackVersion = wiring.rolledBackVersion;
+        config.announceRollBack = wiring.announceRollBack;
         // Loaded for the first check: it is due now.
         config.timings.firstCheck = std::chrono::milliseconds(0);
         auto* updater = new MacUpdater(std::move(config), nullptr);

@@ -84,6 +84,7 @@ InstallSandbox::InstallSandbox()
     qputenv("VELDRA_FAKE_VOLUMES", QFile::encodeName(volumes));
     qunsetenv("VELDRA_FAKE_OSASCRIPT");
     qunsetenv("VELDRA_FAKE_OSASCRIPT_DURING");
+    qunsetenv("VELDRA_FAKE_OPEN");
 }
 
 QString InstallSandbox::installedMarker() const {

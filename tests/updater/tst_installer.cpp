@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -28,16 +29,13 @@ class TestInstaller : public QObject {
     QStringList scriptArguments(qint64 oldPid, const QString& version = "2.1") const {
         const QString mount = m_box->volumes + "/Volume";
         makeApp(mount + '/' + kBundleFileName, {});
-        TestBundle::writeFile(m_box->temp + "/VeldraCloudDesktop-X.dmg", "image", 0600);
-        return {mount + '/' + kBundleFileName,
-                m_box->installed,
-                mount,
-                QString::number(oldPid),
-                m_box->temp + "/VeldraCloudDesktop-X.dmg",
-                "com.veldra.clouddesktop",
-                version,
-                "x86_64",
-                ""};
+        const QString image = m_box->temp + "/VeldraCloudDesktop-X.dmg";
+        TestBundle::writeFile(image, "image", 0600);
+        return QStringList{mount + '/' + kBundleFileName, m_box->installed, mount}
+               << QString::number(oldPid) << image << "com.veldra.clouddesktop" << version
+               << "x86_64"
+               << "" << m_box->temp + "/started"
+               << "1";
     }
     WrittenScript writeScript(const SystemTools& tools) const {
         const QString path = m_box->temp + "/veldra-install-X.zsh";
@@ -119,11 +117,16 @@ private Q_SLOTS:
         QCOMPARE(m_box->installedMarker(), refusal.isEmpty() ? "new" : "old");
         // Started as the user who asked, never as root.
         const QString uid = QString::number(::getuid());
-        const QString open = fakesDir() + "/open " + m_box->installed;
-        QCOMPARE(m_box->toolLog().contains("open " + m_box->installed), refusal.isEmpty());
-        QCOMPARE(m_box->toolLog().contains("launchctl asuser " + uid + ' ' + fakesDir() +
-                                           "/sudo -u #" + uid + ' ' + open),
-                 refusal.isEmpty() && approval == "approve");
+        const QString open = "open " + m_box->installed + " --args --report-started ";
+        QCOMPARE(m_box->toolLog()
+                     .filter(QRegularExpression("^" + QRegularExpression::escape(open)))
+                     .size(),
+                 refusal.isEmpty() ? 1 : 0);
+        QCOMPARE(m_box->toolLog()
+                     .filter("launchctl asuser " + uid + ' ' + fakesDir() + "/sudo -u #" + uid +
+                             ' ' + fakesDir() + '/' + open)
+                     .size(),
+                 refusal.isEmpty() && approval == "approve" ? 1 : 0);
         QCOMPARE(m_box->applications(), QStringList{kBundleFileName});
     }
 
@@ -138,6 +141,8 @@ private Q_SLOTS:
         QTest::newRow("failed rename restores the old copy")
             << true << fakesDir() + "/mv-refusing-staged" << false << "old";
         QTest::newRow("the old process never quits") << true << "/bin/mv" << true << "old";
+        QTest::newRow("the new version never says it started")
+            << true << "/bin/mv" << false << "rolled back";
         QTest::newRow("the staged copy is another version")
             << true << "/bin/mv" << false << "refused";
     }
@@ -150,6 +155,7 @@ private Q_SLOTS:
             QVERIFY(QDir(m_box->installed).removeRecursively());
         SystemTools tools = fakeTools();
         tools.mv = mv;
+        qputenv("VELDRA_FAKE_OPEN", result == "rolled back" ? "crash" : "");
         // Its wait for the old process, without the pauses: /usr/bin/true on macOS.
         tools.sleep = QStandardPaths::findExecutable("true");
         QProcess old;
@@ -161,7 +167,8 @@ private Q_SLOTS:
         QProcess zsh;
         zsh.start(tools.zsh, QStringList{writeScript(tools).path} +
                                  scriptArguments(oldPid, result == "refused" ? "9.9" : "2.1"));
-        if (result == "refused")
+        const bool rolledBack = result == "rolled back";
+        if (result == "refused" || rolledBack)
             result = "old";
         QVERIFY(zsh.waitForFinished(30000));
         old.kill();
@@ -170,7 +177,12 @@ private Q_SLOTS:
         QCOMPARE(m_box->installedMarker(), result);
         QVERIFY(leftNothing());
         QVERIFY(m_box->applications().filter(".previous.").isEmpty()); // no backup left over
-        QCOMPARE(m_box->toolLog().contains("open " + m_box->installed), result == "new");
+        // The new copy started; put back, the previous one started and told.
+        const QStringList opened = m_box->toolLog().filter(QRegularExpression("^open "));
+        QCOMPARE(opened.size(), result == "new" ? 1 : rolledBack ? 2 : 0);
+        QCOMPARE(opened.value(1),
+                 rolledBack ? "open " + m_box->installed + " --args --rolled-back 2.1" : QString());
+        QCOMPARE(m_box->applications(), QStringList{kBundleFileName});
     }
 
     // While the approval dialog is open, another program of the user's swaps the

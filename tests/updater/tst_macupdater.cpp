@@ -47,6 +47,7 @@ class TestMacUpdater : public QObject {
     QTemporaryDir m_keys;    // minisign's, made for this run
     QString m_host = "localhost";
     QString m_systemVersion; // the macOS the updater runs on; empty: not a Mac
+    QString m_rolledBack;    // a version put back after it did not start, said at start
 
     void makeUpdater(quint16 port, std::chrono::milliseconds offlineWindow = 3s,
                      std::optional<MinisignKey> key = {}) {
@@ -65,6 +66,8 @@ class TestMacUpdater : public QObject {
                         platform::SystemError{ENOSYS, "No installer in this test."});
                 },
             .systemVersion = m_systemVersion,
+            .rolledBackVersion = m_rolledBack,
+            .announceRollBack = !m_rolledBack.isEmpty(),
             .publicKey = key,
             .namedTransferFiles = true, // as on macOS: a download has a name while under way
         };
@@ -143,6 +146,7 @@ private Q_SLOTS:
     void cleanup() {
         m_updater.reset();
         m_systemVersion.clear();
+        m_rolledBack.clear();
         // A refused redirect is never requested; nothing is left behind.
         QCOMPARE(m_elsewhere->requests() + m_plain->requests(), QStringList());
         QCOMPARE(leftovers(), QStringList());
@@ -177,20 +181,37 @@ private Q_SLOTS:
         QVERIFY(m_server->requests().value(0).startsWith("GET /version.json?t="));
     }
 
-    // A version this macOS cannot run is never offered; only a user who asked
-    // is told why.
-    void newerSystemNeeded() {
-        m_systemVersion = "12.7.4";
+    // Never offered: a version this macOS cannot run, or one put back after it did
+    // not start. Only a user who asked is told why; a roll-back is said at start.
+    void notOffered_data() {
+        QTest::addColumn<QString>("system");
+        QTest::addColumn<QString>("rolledBack");
+        QTest::addColumn<QString>("line");
+        const QString newer = "Version 3.0.0 needs macOS 13.0 or later.";
+        QTest::newRow("newer macOS needed") << "12.7.4"
+                                            << "" << newer;
+        const QString back = "Version 3.0.0 could not start and was rolled back.";
+        QTest::newRow("rolled back") << ""
+                                     << "3.0.0" << back;
+    }
+    void notOffered() {
+        QFETCH(QString, system);
+        QFETCH(QString, rolledBack);
+        QFETCH(QString, line);
+        m_systemVersion = system;
+        m_rolledBack = rolledBack;
         makeUpdater(m_server->port());
+        const QString atStart = m_updater->statusMessage();
+        QCOMPARE(atStart, rolledBack.isEmpty() ? QString() : line);
         publish(*m_server, m_server->url("/a.dmg"), QString(64, 'c'), {},
                 {{"mac_minimum_system_version", "13.0"}});
         std::optional<bool> automatic;
         m_updater->checkForUpdates(false, [&](bool f) { automatic = f; });
         QVERIFY(waitUntil([&] { return automatic.has_value(); }, 20000));
         QVERIFY(!*automatic && !m_updater->hasUpdate() && !m_updater->shouldPresentUpdate());
-        QCOMPARE(m_updater->statusMessage(), QString());
+        QCOMPARE(m_updater->statusMessage(), atStart);
         QVERIFY(!checkNow());
-        QCOMPARE(m_updater->statusMessage(), "Version 3.0.0 needs macOS 13.0 or later.");
+        QCOMPARE(m_updater->statusMessage(), line);
     }
 
     // The image's answer: size bounds, digest, and where it may be redirected.
