@@ -47,10 +47,14 @@ int main(int argc, char* argv[]) {
     };
     if (const QString failed = valueOf(kRolledBackArgument); !failed.isEmpty())
         SettingsManager::shared().setRolledBackVersion(failed);
-    if (const QString started = valueOf(kReportStartedArgument); !started.isEmpty())
-        QTimer::singleShot(std::chrono::seconds(10), &delegate, [started] {
-            QFile report(started);
-            (void)report.open(QIODevice::WriteOnly);
-        });
+    if (const QString started = valueOf(kReportStartedArgument); !started.isEmpty()) {
+        // A user who quits sooner quit a version that started as well.
+        const auto report = [started] {
+            QFile file(started);
+            (void)file.open(QIODevice::WriteOnly);
+        };
+        QTimer::singleShot(std::chrono::seconds(10), &delegate, report);
+        QObject::connect(&app, &QCoreApplication::aboutToQuit, report);
+    }
     return QApplication::exec();
 }

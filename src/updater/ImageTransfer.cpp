@@ -344,7 +344,9 @@ void ImageTransfer::headersComplete() {
     }
     if (m_status == 200) {
         // What a later request for the rest must match.
-        m_validator = m_etag.isEmpty() ? m_lastModified : m_etag;
+        // If-Range takes a strong ETag only; a weak one ("W/...") falls back
+        // to Last-Modified.
+        m_validator = m_etag.isEmpty() || m_etag.startsWith("W/") ? m_lastModified : m_etag;
         m_total = m_chunked ? -1 : m_declaredLength;
     }
     // Only a complete 200 is an image; anything else is reported as it is.

@@ -28,11 +28,20 @@ QString installScriptText(const SystemTools& t) {
         // As root also: the user who asked, and the image's digest from the manifest.
         QStringLiteral("requirement=\"$9\" started=\"${10}\" start_window=\"${11}\""),
         QStringLiteral("user_id=\"${12:-}\" image_digest=\"${13:-}\""),
-        QStringLiteral("parent=\"${target_app:h}\" private=\"\" made_staged=0"),
+        QStringLiteral("parent=\"${target_app:h}\" private=\"\" made_staged=0 launched=0"),
         QStringLiteral("staged=\"$parent/.Veldra Cloud Desktop.new.$$\""),
         QStringLiteral("backup=\"$parent/.Veldra Cloud Desktop.previous.$$\""),
+        QStringLiteral("# Never started as root: as the user who asked for the update."),
+        QStringLiteral("start() {"),
+        QStringLiteral("  if [[ -n $user_id ]]; then"),
+        QStringLiteral("    %1 asuser \"$user_id\" %2 -u \"#$user_id\" %3 \"$@\"")
+            .arg(t.launchctl, t.sudo, t.open),
+        QStringLiteral("  else %1 \"$@\"; fi").arg(t.open),
+        QStringLiteral("}"),
         QStringLiteral("cleanup() {"),
-        QStringLiteral("  %1 detach \"$mount_point\" >/dev/null 2>&1 || true").arg(t.hdiutil),
+        // Everything here is tried, whatever fails before it.
+        QStringLiteral("  setopt localoptions noerrexit"),
+        QStringLiteral("  %1 detach \"$mount_point\" >/dev/null 2>&1").arg(t.hdiutil),
         QStringLiteral("  if [[ -n $private ]]; then"),
         QStringLiteral("    %1 detach \"$private/volume\" >/dev/null 2>&1 || true").arg(t.hdiutil),
         QStringLiteral("    %1 -rf \"$private\"").arg(t.rm),
@@ -41,8 +50,11 @@ QString installScriptText(const SystemTools& t) {
         // Inside a function zsh's $0 is the function's name; the script's own
         // path is $ZSH_ARGZERO.
         QStringLiteral("  %1 -f \"$disk_image\" \"$ZSH_ARGZERO\"").arg(t.rm),
+        // Whatever stopped the install, the user is left with a running copy.
+        QStringLiteral("  (( launched )) || [[ ! -e \"$target_app\" ]] || start \"$target_app\""),
         QStringLiteral("}"),
         QStringLiteral("trap cleanup EXIT"),
+        QStringLiteral("trap 'exit 1' INT TERM HUP"),
         QStringLiteral("for attempt in {1..60}; do"),
         QStringLiteral("  %1 -0 \"$old_pid\" 2>/dev/null || break").arg(t.kill),
         QStringLiteral("  %1 0.25").arg(t.sleep),
@@ -86,15 +98,10 @@ QString installScriptText(const SystemTools& t) {
         QStringLiteral("  exit 1"),
         QStringLiteral("fi"),
         QStringLiteral("made_staged=0"),
-        QStringLiteral("# Never started as root: as the user who asked for the update."),
-        QStringLiteral("start() {"),
-        QStringLiteral("  if [[ -n $user_id ]]; then"),
-        QStringLiteral("    %1 asuser \"$user_id\" %2 -u \"#$user_id\" %3 \"$@\"")
-            .arg(t.launchctl, t.sudo, t.open),
-        QStringLiteral("  else %1 \"$@\"; fi").arg(t.open),
-        QStringLiteral("}"),
         QStringLiteral("%1 -f \"$started\"").arg(t.rm),
-        QStringLiteral("start \"$target_app\" --args %1 \"$started\"")
+        // A refused start still ends in the wait below, and so in the roll-back.
+        QStringLiteral("launched=1"),
+        QStringLiteral("start \"$target_app\" --args %1 \"$started\" || true")
             .arg(QLatin1String(kReportStartedArgument)),
         QStringLiteral("# The previous copy stays until the new one says it started (its window"),
         QStringLiteral(
@@ -104,10 +111,12 @@ QString installScriptText(const SystemTools& t) {
             "while [[ ! -e \"$started\" ]] && (( SECONDS < deadline )); do %1 0.25; done")
             .arg(t.sleep),
         QStringLiteral("if [[ -e \"$started\" || ! -e \"$backup\" ]]; then"),
-        QStringLiteral("  %1 -rf \"$started\" \"$backup\"").arg(t.rm),
+        QStringLiteral("  %1 -f \"$started\"").arg(t.rm),
+        QStringLiteral("  %1 -rf \"$backup\"").arg(t.rm),
         QStringLiteral("  exit 0"),
         QStringLiteral("fi"),
-        QStringLiteral("%1 \"$target_app\" \"$staged\" && made_staged=1").arg(t.mv),
+        QStringLiteral("%1 \"$target_app\" \"$staged\" || exit 1").arg(t.mv),
+        QStringLiteral("made_staged=1"),
         QStringLiteral("%1 \"$backup\" \"$target_app\"").arg(t.mv),
         QStringLiteral("start \"$target_app\" --args %1 \"$version\"")
             .arg(QLatin1String(kRolledBackArgument)),
