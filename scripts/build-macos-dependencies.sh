@@ -5,9 +5,11 @@
 # Mac, from the pinned sources of macos/dependencies.txt:
 #   PREFIX/Qt/<version>/macos   Qt's own universal binaries (macdeployqt included)
 #   PREFIX/universal            OpenSSL's libcrypto, libplist, SDL3, SDL3_ttf,
-#                               cJSON and FreeRDP as static libraries, and the
-#                               FreeRDP SDL client (bin/sdl-freerdp), each
-#                               built once per architecture and joined with lipo
+#                               cJSON, zstd, libarchive (tar only) and FreeRDP
+#                               as static libraries with their pkg-config files,
+#                               and the FreeRDP SDL client (bin/sdl-freerdp),
+#                               each built once per architecture and joined
+#                               with lipo
 #
 #   scripts/build-macos-dependencies.sh PREFIX [MINIMUM_MACOS]
 #
@@ -67,7 +69,7 @@ fi
 
 sources="$prefix/src"
 mkdir -p "$sources"
-for name in openssl libplist sdl3 sdl3_ttf cjson freerdp; do
+for name in openssl libplist sdl3 sdl3_ttf cjson zstd libarchive freerdp; do
   fetch_source "$name" "$sources/$name"
 done
 
@@ -120,6 +122,27 @@ for arch in "${archs[@]}"; do
     -DWITH_SWSCALE=OFF -DWITH_OPENH264=OFF -DWITH_KRB5=OFF -DWITH_PCSC=OFF -DWITH_FUSE=OFF \
     -DCHANNEL_URBDRC=OFF -DWITH_OPUS=OFF -DWITH_URIPARSER=OFF -DWITH_CJSON_REQUIRED=ON -DWITH_INTERNAL_RC4=ON -DWITH_INTERNAL_MD4=ON \
     -DWITH_INTERNAL_MD5=ON -DOPENSSL_ROOT_DIR="$out" -DOPENSSL_USE_STATIC_LIBS=ON
+
+  # zstd and libarchive come after FreeRDP so that nothing built above can
+  # pick them up. zstd: the library alone (its CMake project is build/cmake);
+  # threads come from libSystem, so libzstd.pc needs nothing more. No
+  # pre-1.0 frame formats.
+  cmake_build "$sources/zstd/build/cmake" "$work/zstd" "$arch" \
+    -DZSTD_BUILD_STATIC=ON -DZSTD_BUILD_SHARED=OFF -DZSTD_BUILD_PROGRAMS=OFF \
+    -DZSTD_BUILD_TESTS=OFF -DZSTD_BUILD_CONTRIB=OFF -DZSTD_LEGACY_SUPPORT=OFF \
+    -DZSTD_MULTITHREAD_SUPPORT=ON
+  # libarchive for plain tar only: no compression filters, no crypto library,
+  # no XML, iconv, ACLs or extended attributes, no tools. Its digests come
+  # from libSystem, so libmd is never probed: a Homebrew or MacPorts copy must
+  # not end up in libarchive.pc. Regular expressions from libc only.
+  cmake_build "$sources/libarchive" "$work/libarchive" "$arch" \
+    -DENABLE_OPENSSL=OFF -DENABLE_MBEDTLS=OFF -DENABLE_NETTLE=OFF -DENABLE_CNG=OFF \
+    -DENABLE_LIBB2=OFF -DENABLE_LZ4=OFF -DENABLE_LZO=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF \
+    -DENABLE_ZLIB=OFF -DENABLE_BZip2=OFF -DENABLE_LIBXML2=OFF -DENABLE_EXPAT=OFF \
+    -DENABLE_PCREPOSIX=OFF -DENABLE_PCRE2POSIX=OFF -DENABLE_LIBGCC=OFF -DPOSIX_REGEX_LIB=LIBC \
+    -DLIBMD_FOUND=OFF -DENABLE_ICONV=OFF -DENABLE_ACL=OFF -DENABLE_XATTR=OFF \
+    -DENABLE_TAR=OFF -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DENABLE_UNZIP=OFF -DENABLE_TEST=OFF \
+    -DENABLE_INSTALL=ON
 done
 
 # One universal prefix: every static library and the client joined with lipo.

@@ -6,14 +6,19 @@
 #include "updater/Sha256.h"
 #include "updater/UpdateSession.h"
 #include "updater/Version.h"
+#include "updater/patches/BundlePatch.h"
+#include "updater/patches/TreeDigest.h"
 
 #include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
+
+#include <array>
 
 namespace veldra::release {
 
@@ -47,6 +52,54 @@ std::variant<QString, ImageProblem> checkedImageDigest(const QString& path, cons
     return std::get<QString>(digest);
 }
 
+// The manifest's patch entries for the x86-64 and the arm64 image. `trees`
+// holds the tree digest of each given image's application, when read.
+std::variant<std::array<QJsonArray, 2>, QString>
+patchEntries(const ManifestRequest& request, const UpdateServer& server, const QStringList& trees) {
+    std::array<QJsonArray, 2> entries;
+    for (const PatchRequest& patch : request.patches) {
+        const auto read = readPatchHeader(patch.path);
+        if (const auto* problem = std::get_if<PatchProblem>(&read))
+            return problem->message;
+        const PatchHeader& header = std::get<PatchHeader>(read);
+        if (!isSameVersion(header.fromVersion, patch.fromVersion) ||
+            !isSameVersion(header.toVersion, request.version))
+            return QStringLiteral("The patch %1 is from %2 to %3, not from %4 to %5.")
+                .arg(patch.path, header.fromVersion, header.toVersion, patch.fromVersion,
+                     request.version);
+        if (!makeUpdateURL(patch.url, server))
+            return QStringLiteral("The URL %1 fails the update URL rule.").arg(patch.url);
+        const qint64 size = QFileInfo(patch.path).size();
+        const auto digest = sha256Hex(patch.path);
+        if (size > kMaxImageBytes || !std::holds_alternative<QString>(digest))
+            return QStringLiteral("The patch %1 could not be read, or is too large.")
+                .arg(patch.path);
+        const QJsonObject entry{{QStringLiteral("from"), patch.fromVersion},
+                                {QStringLiteral("url"), patch.url},
+                                {QStringLiteral("size"), size},
+                                {QStringLiteral("sha256"), std::get<QString>(digest)},
+                                {QStringLiteral("source_tree"), header.sourceTree},
+                                {QStringLiteral("result_tree"), header.resultTree}};
+        bool placed = false;
+        qsizetype inspected = 0;
+        for (int i = 0; i < 2; ++i) {
+            const QString& image = i == 0 ? request.imagePath : request.arm64ImagePath;
+            if (image.isEmpty())
+                continue;
+            const QString tree = request.inspect ? trees.value(inspected++) : header.resultTree;
+            if (tree != header.resultTree)
+                continue;
+            entries[static_cast<size_t>(i)].append(entry);
+            placed = true;
+        }
+        if (!placed)
+            return QStringLiteral("The patch %1 does not make the application in any of the "
+                                  "images: it was made for another build.")
+                .arg(patch.path);
+    }
+    return entries;
+}
+
 } // namespace
 
 ImageInspector mountedImageInspector(const SystemTools& tools) {
@@ -70,8 +123,14 @@ ImageInspector mountedImageInspector(const SystemTools& tools) {
                 result = QStringLiteral("The application in %1 has an LSMinimumSystemVersion "
                                         "\"%2\" that is not a version.")
                              .arg(image, *minimum);
-            else
-                result = ImageFacts{minimum};
+            else {
+                const auto tree = treeDigest(application);
+                if (const auto* digest = std::get_if<QString>(&tree))
+                    result = ImageFacts{minimum, *digest};
+                else
+                    result = QStringLiteral("The application in %1 could not be read: %2")
+                                 .arg(image, std::get<TreeProblem>(tree).message);
+            }
         }
         installer.detachDiskImage(mountPoint);
         return result;
@@ -96,6 +155,7 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
     } images[] = {{request.imagePath, request.url, "mac_x64_url", "mac_x64_sha256"},
                   {request.arm64ImagePath, request.arm64Url, "mac_arm64_url", "mac_arm64_sha256"}};
     std::optional<QString> minimumSystem;
+    QStringList trees; // of each image's application, in the order of `images`
     for (const auto& image : images) {
         if (image.path.isEmpty())
             continue;
@@ -109,10 +169,19 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
         const auto facts = request.inspect(image.path);
         if (const auto* problem = std::get_if<QString>(&facts))
             return *problem;
+        trees << std::get<ImageFacts>(facts).treeDigest;
         const auto& minimum = std::get<ImageFacts>(facts).minimumSystemVersion;
         if (minimum && (!minimumSystem || isNewerVersion(*minimum, *minimumSystem)))
             minimumSystem = minimum;
     }
+    const auto patches = patchEntries(request, server, trees);
+    if (const auto* problem = std::get_if<QString>(&patches))
+        return *problem;
+    const auto& perImage = std::get<std::array<QJsonArray, 2>>(patches);
+    if (!perImage[0].isEmpty())
+        manifest.insert(QStringLiteral("mac_x64_patches"), perImage[0]);
+    if (!perImage[1].isEmpty())
+        manifest.insert(QStringLiteral("mac_arm64_patches"), perImage[1]);
     // One key for every architecture: the strictest of the images' minimums.
     if (minimumSystem)
         manifest.insert(QStringLiteral("mac_minimum_system_version"), *minimumSystem);

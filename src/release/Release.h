@@ -22,6 +22,7 @@ namespace veldra::release {
 // What the manifest says about the application inside an image.
 struct ImageFacts {
     std::optional<QString> minimumSystemVersion; // its LSMinimumSystemVersion
+    QString treeDigest = QString();              // of the application bundle
 };
 // Opens an image and reads its application; or the one line that names the
 // problem.
@@ -30,6 +31,13 @@ using ImageInspector = std::function<std::variant<ImageFacts, QString>(const QSt
 // Attaches the image read-only with hdiutil, reads the Info.plist of the
 // application at its root, and detaches it again.
 [[nodiscard]] ImageInspector mountedImageInspector(const SystemTools& tools);
+
+// A patch from an earlier version, and where it will be published.
+struct PatchRequest {
+    QString fromVersion;
+    QString path;
+    QString url;
+};
 
 // What `veldra-release manifest` is given: the x86-64 image, the arm64 image
 // or both, each with the URL it will be published at (an empty path: none).
@@ -45,6 +53,9 @@ struct ManifestRequest {
     // of the images' minimums is written); none: nothing is read.
     ImageInspector inspect = {};
     std::optional<Rollout> rollout = std::nullopt; // a staged rollout; none: everyone at once
+    // Each goes under every image whose application it makes (by tree
+    // digest; without `inspect`, under every image).
+    QList<PatchRequest> patches = {};
 };
 
 // The manifest for an image, after every check the application will make of

@@ -6,16 +6,20 @@
 //                           --version V [--notes TEXT] [--output FILE]
 //                           [--expires-in DAYS]   (a build with a signing key: default 90)
 //                           [--rollout-days N [--rollout-start TIME]]
+//                           [--delta-from VERSION --delta FILE --delta-url URL]...
+//   veldra-release delta --from OLD.app --to NEW.app --output FILE
 //   veldra-release check [MANIFEST-URL] [--current VERSION] [--image]
 //                        [--arch x86_64|arm64|translated]
 #include "release/Release.h"
 #include "updater/UpdateURL.h"
+#include "updater/patches/BundlePatch.h"
 #include "veldra/BuildConstants.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cstdio>
@@ -29,6 +33,8 @@ const char* const kUsage =
     "                               --version V [--notes TEXT] [--output FILE] [--expires-in "
     "DAYS]\n"
     "                               [--rollout-days N [--rollout-start TIME]]\n"
+    "                               [--delta-from VERSION --delta FILE --delta-url URL]...\n"
+    "       veldra-release delta --from OLD.app --to NEW.app --output FILE\n"
     "       veldra-release check [MANIFEST-URL] [--current VERSION] [--image]\n"
     "                            [--arch x86_64|arm64|translated]";
 
@@ -66,7 +72,11 @@ int manifest(const QStringList& arguments) {
          {QStringLiteral("rollout-days"), QStringLiteral("stage the release over these days"),
           QStringLiteral("days")},
          {QStringLiteral("rollout-start"), QStringLiteral("when the rollout starts (UTC)"),
-          QStringLiteral("time")}});
+          QStringLiteral("time")},
+         {QStringLiteral("delta-from"), QStringLiteral("a patch's earlier version"),
+          QStringLiteral("version")},
+         {QStringLiteral("delta"), QStringLiteral("the patch"), QStringLiteral("file")},
+         {QStringLiteral("delta-url"), QStringLiteral("where it will be"), QStringLiteral("url")}});
     if (!parser.parse(arguments))
         return fail(parser.errorText());
     const QString image = parser.positionalArguments().value(0);
@@ -84,6 +94,15 @@ int manifest(const QStringList& arguments) {
                                      .arm64Url = parser.value(QStringLiteral("arm64-url")),
                                      .inspect = release::mountedImageInspector(
                                          systemTools(QString::fromUtf8(build::kSystemToolsDir)))};
+    // Each patch as its three options, in the order given.
+    const QStringList deltaFrom = parser.values(QStringLiteral("delta-from"));
+    const QStringList deltas = parser.values(QStringLiteral("delta"));
+    const QStringList deltaUrls = parser.values(QStringLiteral("delta-url"));
+    if (deltas.size() != deltaFrom.size() || deltas.size() != deltaUrls.size())
+        return fail(QStringLiteral("Give each patch as --delta-from VERSION --delta FILE "
+                                   "--delta-url URL."));
+    for (qsizetype i = 0; i < deltas.size(); ++i)
+        request.patches << release::PatchRequest{deltaFrom[i], deltas[i], deltaUrls[i]};
     if (parser.isSet(QStringLiteral("notes")))
         request.notes = parser.value(QStringLiteral("notes"));
     if (parser.isSet(QStringLiteral("rollout-days"))) {
@@ -123,6 +142,34 @@ int manifest(const QStringList& arguments) {
     QSaveFile file(parser.value(QStringLiteral("output")));
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
         return fail(QStringLiteral("The manifest could not be written: ") + file.errorString());
+    return 0;
+}
+
+int delta(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.addOptions(
+        {{QStringLiteral("from"), QStringLiteral("the installed version's bundle"),
+          QStringLiteral("app")},
+         {QStringLiteral("to"), QStringLiteral("the new version's bundle"), QStringLiteral("app")},
+         {QStringLiteral("output"), QStringLiteral("the patch"), QStringLiteral("file")}});
+    if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty() ||
+        !parser.isSet(QStringLiteral("from")) || !parser.isSet(QStringLiteral("to")) ||
+        !parser.isSet(QStringLiteral("output")))
+        return fail(QString::fromLatin1(kUsage));
+    const QString output = parser.value(QStringLiteral("output"));
+    const auto made = makeBundlePatch(parser.value(QStringLiteral("from")),
+                                      parser.value(QStringLiteral("to")), output);
+    if (const auto* problem = std::get_if<PatchProblem>(&made))
+        return fail(problem->message);
+    const PatchHeader& header = std::get<PatchHeader>(made);
+    std::printf("%s\n", qPrintable(QStringLiteral("%1 → %2: %3 bytes; %4 files kept, %5 patched, "
+                                                  "%6 added, %7 entries removed")
+                                       .arg(header.fromVersion, header.toVersion)
+                                       .arg(QFileInfo(output).size())
+                                       .arg(header.kept)
+                                       .arg(header.patched)
+                                       .arg(header.added)
+                                       .arg(header.removed)));
     return 0;
 }
 
@@ -172,6 +219,8 @@ int main(int argc, char* argv[]) {
     arguments.removeAt(1);
     if (command == QLatin1String("manifest"))
         return manifest(arguments);
+    if (command == QLatin1String("delta"))
+        return delta(arguments);
     if (command == QLatin1String("check"))
         return check(arguments);
     return fail(QString::fromLatin1(kUsage));

@@ -41,7 +41,11 @@ QString installScriptText(const SystemTools& t) {
         QStringLiteral("cleanup() {"),
         // Everything here is tried, whatever fails before it.
         QStringLiteral("  setopt localoptions noerrexit"),
-        QStringLiteral("  %1 detach \"$mount_point\" >/dev/null 2>&1").arg(t.hdiutil),
+        // A patched copy comes in a folder of its own instead of an image.
+        QStringLiteral("  if [[ -n $mount_point ]]; then"),
+        QStringLiteral("    %1 detach \"$mount_point\" >/dev/null 2>&1").arg(t.hdiutil),
+        QStringLiteral("    %1 -f \"$disk_image\"").arg(t.rm),
+        QStringLiteral("  else %1 -rf \"$disk_image\"; fi").arg(t.rm),
         QStringLiteral("  if [[ -n $private ]]; then"),
         QStringLiteral("    %1 detach \"$private/volume\" >/dev/null 2>&1 || true").arg(t.hdiutil),
         QStringLiteral("    %1 -rf \"$private\"").arg(t.rm),
@@ -49,7 +53,7 @@ QString installScriptText(const SystemTools& t) {
         QStringLiteral("  (( made_staged )) && %1 -rf \"$staged\"").arg(t.rm),
         // Inside a function zsh's $0 is the function's name; the script's own
         // path is $ZSH_ARGZERO.
-        QStringLiteral("  %1 -f \"$disk_image\" \"$ZSH_ARGZERO\"").arg(t.rm),
+        QStringLiteral("  %1 -f \"$ZSH_ARGZERO\"").arg(t.rm),
         // Whatever stopped the install, the user is left with a running copy.
         QStringLiteral("  (( launched )) || [[ ! -e \"$target_app\" ]] || start \"$target_app\""),
         QStringLiteral("}"),
@@ -272,15 +276,9 @@ std::optional<UpdateFailure> Installer::verifyArchitecture(const QString& applic
     return std::nullopt;
 }
 
-void Installer::cleanUpFailedInstall(bool handedOver, const QString& mountPoint,
-                                     const QString& diskImage,
-                                     const std::optional<QString>& scriptFile) {
-    if (handedOver)
-        return;
+void Installer::cleanUpFailedInstall(const QString& mountPoint, const QString& diskImage) {
     detachDiskImage(mountPoint);
     QFile::remove(diskImage);
-    if (scriptFile)
-        QFile::remove(*scriptFile);
 }
 
 QString Installer::installTargetURL() const {
@@ -303,6 +301,26 @@ std::variant<WrittenScript, UpdateFailure> Installer::writeInstallScript() {
     return WrittenScript{path, sha256HexOfBytes(text)};
 }
 
+std::optional<UpdateFailure> Installer::checkApplication(const QString& application,
+                                                         const QString& expectedVersion,
+                                                         platform::Architecture architecture) {
+    // The one application, in exactly the announced version.
+    const QFileInfo candidate(application);
+    if (!candidate.exists() || !candidate.isDir())
+        return updater_errors::unexpectedApplication();
+    const auto identifier =
+        platform::infoPlistString(application, QStringLiteral("CFBundleIdentifier"));
+    if (!identifier || *identifier != m_config.bundleIdentifier)
+        return updater_errors::unexpectedApplication();
+    const auto version =
+        platform::infoPlistString(application, QStringLiteral("CFBundleShortVersionString"));
+    if (!version || !parseVersion(*version) || !isSameVersion(expectedVersion, *version))
+        return updater_errors::unexpectedApplication();
+    if (auto failure = verifyCodeSignature(application))
+        return failure;
+    return verifyArchitecture(application, architecture);
+}
+
 std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
                                                       const QString& expectedVersion,
                                                       platform::Architecture architecture,
@@ -313,46 +331,50 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
         return *failure;
     }
     const QString mountPoint = std::get<QString>(mounted);
-    bool handedOver = false;
-    std::optional<QString> scriptFile;
-    const auto fail = [&](UpdateFailure failure) -> std::optional<UpdateFailure> {
-        cleanUpFailedInstall(handedOver, mountPoint, diskImage, scriptFile);
-        return failure;
-    };
-
-    // The one application the image must hold, in exactly the announced version.
     const QString application = mountPoint + QLatin1Char('/') + QLatin1String(kBundleFileName);
-    const QFileInfo candidate(application);
-    if (!candidate.exists() || !candidate.isDir())
-        return fail(updater_errors::unexpectedApplication());
-    const auto identifier =
-        platform::infoPlistString(application, QStringLiteral("CFBundleIdentifier"));
-    if (!identifier || *identifier != m_config.bundleIdentifier)
-        return fail(updater_errors::unexpectedApplication());
-    const auto version =
-        platform::infoPlistString(application, QStringLiteral("CFBundleShortVersionString"));
-    if (!version || !parseVersion(*version) || !isSameVersion(expectedVersion, *version))
-        return fail(updater_errors::unexpectedApplication());
-    if (auto failure = verifyCodeSignature(application))
-        return fail(*failure);
-    if (auto failure = verifyArchitecture(application, architecture))
-        return fail(*failure);
+    auto failure = checkApplication(application, expectedVersion, architecture);
+    if (!failure)
+        failure = handOver({application, mountPoint, diskImage, digest}, architecture);
+    if (failure)
+        cleanUpFailedInstall(mountPoint, diskImage);
+    return failure;
+}
 
-    // The hand-over.
+std::optional<UpdateFailure> Installer::installPatchedCopy(const QString& application,
+                                                           const QString& folder,
+                                                           const QString& expectedVersion,
+                                                           platform::Architecture architecture) {
+    // Only a copy the user can replace without approval: as root the script
+    // trusts nothing in the user's folders but an image it checks itself.
+    if (!m_config.isWritable(QFileInfo(installTargetURL()).absolutePath()))
+        return platform::SystemError{EACCES, QStringLiteral("Installing needs approval.")};
+    auto failure = checkApplication(application, expectedVersion, architecture);
+    if (!failure)
+        failure = handOver({application, QString(), folder, QString()}, architecture);
+    return failure;
+}
+
+std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
+                                                 platform::Architecture architecture) {
     const QString target = installTargetURL();
+    const auto version =
+        platform::infoPlistString(update.application, QStringLiteral("CFBundleShortVersionString"));
     auto written = writeInstallScript();
     if (auto* failure = std::get_if<UpdateFailure>(&written))
-        return fail(*failure);
+        return *failure;
     const WrittenScript script = std::get<WrittenScript>(written);
-    scriptFile = script.path;
+    const auto fail = [&](UpdateFailure failure) -> std::optional<UpdateFailure> {
+        QFile::remove(script.path);
+        return failure;
+    };
     // The script checks the copy it puts in place against what was checked here.
-    QStringList arguments{application,
+    QStringList arguments{update.application,
                           target,
-                          mountPoint,
+                          update.mountPoint,
                           QString::number(m_config.processId),
-                          diskImage,
+                          update.files,
                           m_config.bundleIdentifier,
-                          *version,
+                          version.value_or(QString()),
                           QString::fromLatin1(platform::lipoArchitectureName(architecture)),
                           m_config.codeSignRequirement,
                           m_config.temporaryDirectory + QStringLiteral("/veldra-started-") +
@@ -360,12 +382,12 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
                           QString::number(m_config.startWindow.count())};
 
     if (m_config.isWritable(QFileInfo(target).absolutePath())) {
-        auto run = runTool({m_config.tools.zsh, QStringList{*scriptFile} + arguments,
+        auto run = runTool({m_config.tools.zsh, QStringList{script.path} + arguments,
                             ToolOutput::inherited, ToolErrors::inherited, false});
         if (auto* error = std::get_if<platform::SystemError>(&run))
             return fail(*error);
     } else {
-        arguments << QString::number(::getuid()) << digest;
+        arguments << QString::number(::getuid()) << update.digest;
         auto run = runTool({m_config.tools.osascript,
                             {QStringLiteral("-e"), administratorStatement(administratorCommand(
                                                        m_config.tools, script, arguments))},
@@ -377,7 +399,6 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
         if (std::get<ToolResult>(run).status != 0)
             return fail(updater_errors::approvalNotGranted());
     }
-    handedOver = true;
     if (m_config.finishAndTerminate)
         m_config.finishAndTerminate();
     return std::nullopt;

@@ -88,17 +88,36 @@ public:
                                                platform::Architecture architecture,
                                                const QString& digest);
 
+    // The same for a patched copy of the new version, `application` inside
+    // `folder`, which goes with it. Only where no approval is needed: otherwise
+    // a failure, and the image is the way.
+    std::optional<UpdateFailure> installPatchedCopy(const QString& application,
+                                                    const QString& folder,
+                                                    const QString& expectedVersion,
+                                                    platform::Architecture architecture);
+
     std::variant<QString, UpdateFailure> attachDiskImage(const QString& diskImage);
     std::optional<platform::SystemError> detachDiskImage(const QString& mountPoint);
     std::optional<UpdateFailure> verifyCodeSignature(const QString& application);
     std::optional<UpdateFailure> verifyArchitecture(const QString& application,
                                                     platform::Architecture architecture);
-    void cleanUpFailedInstall(bool handedOver, const QString& mountPoint, const QString& diskImage,
-                              const std::optional<QString>& scriptFile);
+    void cleanUpFailedInstall(const QString& mountPoint, const QString& diskImage);
     QString installTargetURL() const;
     std::variant<WrittenScript, UpdateFailure> writeInstallScript();
 
 private:
+    // What the script is handed: the application, the image's mount point
+    // (empty for a patched copy), the image or the patched copy's folder, and
+    // the image's digest.
+    struct HandedOver {
+        QString application, mountPoint, files, digest;
+    };
+    std::optional<UpdateFailure> checkApplication(const QString& application,
+                                                  const QString& expectedVersion,
+                                                  platform::Architecture architecture);
+    std::optional<UpdateFailure> handOver(const HandedOver& update,
+                                          platform::Architecture architecture);
+
     Configuration m_config;
 };
 

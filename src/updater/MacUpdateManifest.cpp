@@ -1,7 +1,9 @@
 #include "updater/MacUpdateManifest.h"
 
+#include "updater/UpdateSession.h"
 #include "updater/Version.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -53,6 +55,10 @@ std::optional<MacUpdateManifest> MacUpdateManifest::decode(const QByteArray& jso
     anything("rolloutStart", manifest.rolloutStart);
     anything("rollout_days", manifest.rollout_days);
     anything("rolloutDays", manifest.rolloutDays);
+    anything("mac_x64_patches", manifest.mac_x64_patches);
+    anything("macX64Patches", manifest.macX64Patches);
+    anything("mac_arm64_patches", manifest.mac_arm64_patches);
+    anything("macArm64Patches", manifest.macArm64Patches);
     if (!ok)
         return std::nullopt;
     return manifest;
@@ -114,6 +120,32 @@ std::optional<Rollout> manifestRollout(const MacUpdateManifest& m) {
     return Rollout{when.toUTC(), static_cast<int>(count)};
 }
 
+std::optional<PatchOffer> manifestPatch(const MacUpdateManifest& m,
+                                        platform::Architecture architecture,
+                                        const QString& currentVersion, const UpdateServer& server) {
+    const auto patches = architecture == platform::Architecture::arm64
+                             ? firstPresent(m.mac_arm64_patches, m.macArm64Patches)
+                             : firstPresent(m.mac_x64_patches, m.macX64Patches);
+    if (!patches || !patches->isArray())
+        return std::nullopt;
+    for (const QJsonValue& value : patches->toArray()) {
+        const QJsonObject item = value.toObject();
+        if (!isSameVersion(item.value(QStringLiteral("from")).toString(), currentVersion))
+            continue;
+        const auto text = [&](const char* key) {
+            return item.value(QLatin1String(key)).toString().toLower();
+        };
+        PatchOffer offer{item.value(QStringLiteral("url")).toString(),
+                         item.value(QStringLiteral("size")).toInteger(), text("sha256"),
+                         text("source_tree"), text("result_tree")};
+        const bool valid = makeUpdateURL(offer.location, server) && offer.size > 0 &&
+                           offer.size <= kMaxImageBytes && isValidDigest(offer.digest) &&
+                           isValidDigest(offer.sourceTree) && isValidDigest(offer.resultTree);
+        return valid ? std::optional(offer) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
 bool isAcceptableManifestSize(qint64 size) {
     return size >= 1 && size <= kMaxManifestBytes;
 }
@@ -168,6 +200,7 @@ ManifestVerdict evaluateManifest(const MacUpdateManifest& manifest, const QStrin
     verdict.digest = digest;
     verdict.architecture = entries.architecture;
     verdict.rollout = manifestRollout(manifest);
+    verdict.patch = manifestPatch(manifest, entries.architecture, currentVersion, server);
     return verdict;
 }
 

@@ -37,6 +37,12 @@ struct MacUpdateManifest {
     std::optional<QJsonValue> rolloutStart;
     std::optional<QJsonValue> rollout_days;
     std::optional<QJsonValue> rolloutDays;
+    // Patches from earlier versions; whatever they hold, a bad value only
+    // means the image (see manifestPatch).
+    std::optional<QJsonValue> mac_x64_patches;
+    std::optional<QJsonValue> macX64Patches;
+    std::optional<QJsonValue> mac_arm64_patches;
+    std::optional<QJsonValue> macArm64Patches;
 
     // A JSON object whose known keys hold strings or null (the rollout keys
     // anything); unknown keys are ignored whatever they hold. Anything else
@@ -59,6 +65,24 @@ struct Rollout {
 // either is absent or does not follow its rule: the version then goes to
 // every copy at once.
 [[nodiscard]] std::optional<Rollout> manifestRollout(const MacUpdateManifest& manifest);
+
+// A patch that makes the new version out of an installed earlier one.
+struct PatchOffer {
+    QString location;   // the text
+    qint64 size = 0;    // exactly, in bytes
+    QString digest;     // SHA-256 of the patch, lower case
+    QString sourceTree; // tree digests of the installed bundle it needs
+    QString resultTree; // and of the bundle it makes, lower case
+};
+// The patch from `currentVersion` for `architecture`'s entries: the array
+// "mac_x64_patches" or "mac_arm64_patches" (snake case first) of objects
+// {"from", "url", "size", "sha256", "source_tree", "result_tree"}. None when
+// there is none for this version, or when it breaks a rule (the URL rule, a
+// size from 1 byte to the image's limit, digests of 64 hex digits).
+[[nodiscard]] std::optional<PatchOffer> manifestPatch(const MacUpdateManifest& manifest,
+                                                      platform::Architecture architecture,
+                                                      const QString& currentVersion,
+                                                      const UpdateServer& server);
 
 // The three values an update check needs, by key precedence (snake case over
 // camel case); a present empty text still wins. An x86-64 build takes the
@@ -93,6 +117,7 @@ struct ManifestVerdict {
     platform::Architecture architecture = platform::Architecture::x86_64; // of the image
     QString minimumSystemVersion;                                         // for needsNewerSystem
     std::optional<Rollout> rollout;                                       // for updateAvailable
+    std::optional<PatchOffer> patch; // for updateAvailable: from the running version
 
     // The status line for every outcome but updateAvailable.
     QString message() const;

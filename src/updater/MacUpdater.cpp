@@ -3,9 +3,12 @@
 #include "updater/Installer.h"
 #include "updater/Sha256.h"
 #include "updater/Version.h"
+#include "updater/patches/BundlePatch.h"
+#include "updater/patches/TreeDigest.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
@@ -84,6 +87,45 @@ std::optional<QString> completeDownload(TransferResult transfer, const QString& 
     return describe(*failure);
 }
 
+std::optional<QString>
+completePatch(TransferResult transfer, const PatchOffer& offer, const QString& expectedVersion,
+              platform::Architecture architecture, const UpdateServer& server,
+              const QString& installedApplication, const QString& temporaryDirectory,
+              const MacUpdater::PatchedInstallStep& install) {
+    if (isFailedTransfer(transfer, server))
+        return QStringLiteral("The patch could not be downloaded.");
+    const QString patch = transfer.file->fileName();
+    if (fileSize(patch) != offer.size)
+        return QStringLiteral("The patch is not of the size the manifest gives.");
+    const auto digest = transfer.sha256
+                            ? std::variant<QString, platform::SystemError>(*transfer.sha256)
+                            : sha256Hex(patch);
+    if (!std::holds_alternative<QString>(digest) || std::get<QString>(digest) != offer.digest)
+        return QStringLiteral("The patch does not have the digest the manifest gives.");
+
+    const QString folder = temporaryDirectory + QStringLiteral("/VeldraCloudDesktop-") +
+                           QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
+                           QStringLiteral(".patched");
+    const QString application = folder + QLatin1Char('/') + QLatin1String(kBundleFileName);
+    if (!QDir().mkdir(folder))
+        return QStringLiteral("No folder for the patched copy.");
+    const auto applied = applyBundlePatch(patch, installedApplication, application);
+    transfer.file.reset();
+    std::optional<QString> failure;
+    if (const auto* problem = std::get_if<PatchProblem>(&applied))
+        failure = problem->message;
+    else if (std::get<PatchHeader>(applied).sourceTree != offer.sourceTree ||
+             std::get<PatchHeader>(applied).resultTree != offer.resultTree)
+        failure = QStringLiteral("The patch is not the one the manifest gives.");
+    else if (!install)
+        failure = QStringLiteral("No installer is configured.");
+    else if (const auto refused = install(application, folder, expectedVersion, architecture))
+        failure = describe(*refused);
+    if (failure)
+        removeBundleCopy(folder);
+    return failure;
+}
+
 QString verifiedImagePath(const QString& temporaryDirectory) {
     return temporaryDirectory + QStringLiteral("/VeldraCloudDesktop-") +
            QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".dmg");
@@ -133,7 +175,8 @@ CheckResult handleManifestResponse(const TransferResult& t, const QString& curre
                 verdict.location,
                 verdict.digest,
                 verdict.architecture,
-                verdict.rollout};
+                verdict.rollout,
+                verdict.patch};
     default:
         return {CheckResult::Kind::failed, verdict.message(), {}, {}, {}};
     }
@@ -232,6 +275,7 @@ void MacUpdater::discardDownload() {
     QMetaObject::invokeMethod(
         m_workerContext,
         [this] {
+            m_discarded = true;
             if (m_session)
                 m_session->discardTransfers();
         },
@@ -392,8 +436,7 @@ void MacUpdater::publishCheckResult(const CheckResult& result) {
                     finishCheck(false, std::nullopt, false);
                     break;
                 }
-                publishAvailableUpdate(result.version, result.location, result.digest,
-                                       result.architecture);
+                publishAvailableUpdate(result);
                 break;
             case CheckResult::Kind::upToDate:
                 finishCheck(false, QStringLiteral("Up to date"), true, true);
@@ -409,17 +452,16 @@ void MacUpdater::publishCheckResult(const CheckResult& result) {
         Qt::QueuedConnection);
 }
 
-void MacUpdater::publishAvailableUpdate(const QString& version, const QString& location,
-                                        const QString& digest,
-                                        platform::Architecture architecture) {
-    setLatestVersion(version);
-    setDownloadUrl(location);
-    m_expectedSha256 = digest;
-    m_updateArchitecture = architecture;
+void MacUpdater::publishAvailableUpdate(const CheckResult& result) {
+    setLatestVersion(result.version);
+    setDownloadUrl(result.location);
+    m_expectedSha256 = result.digest;
+    m_updateArchitecture = result.architecture;
+    m_patch = result.patch;
     setHasUpdate(true);
     setStatusMessage(QStringLiteral("Update available"));
-    if (m_promptedVersion != version) {
-        m_promptedVersion = version;
+    if (m_promptedVersion != result.version) {
+        m_promptedVersion = result.version;
         setShouldPresentUpdate(true);
     }
     finishCheck(true, std::nullopt, false);
@@ -442,6 +484,7 @@ void MacUpdater::finishCheck(bool found, const std::optional<QString>& message, 
         setLatestVersion(QString());
         setDownloadUrl(QString());
         m_expectedSha256.clear();
+        m_patch.reset();
         setShouldPresentUpdate(false);
     }
     if (message && (m_manualStatusRequested || !quietUnlessManual))
@@ -466,47 +509,86 @@ void MacUpdater::startDownload() {
         setStatusMessage(QStringLiteral("Finish the current session before updating"));
         return;
     }
-    const QString digest = m_expectedSha256;
-    const QString version = latestVersion();
-    const platform::Architecture architecture = m_updateArchitecture;
+    const Download update{*url,
+                          m_expectedSha256,
+                          latestVersion(),
+                          m_updateArchitecture,
+                          m_patch,
+                          userAgent(m_config.currentVersion())};
     setShouldPresentUpdate(false);
     setDownloadProgress(0, -1);
     setIsDownloading(true);
     setStatusMessage(QStringLiteral("Downloading\u2026"));
+    onWorker([this, update] { download(update); });
+}
 
-    QNetworkRequest request(*url);
-    request.setTransferTimeout(static_cast<int>(m_config.timings.downloadTimeout.count()));
-    request.setRawHeader("User-Agent", userAgent(m_config.currentVersion()));
-    const UpdateServer server = m_config.server;
-    const QString temporaryDirectory = m_config.temporaryDirectory;
-    const InstallStep install = m_config.installUpdate;
-    const auto interval = m_config.timings.progressInterval;
-    onWorker([this, request, digest, version, architecture, server, temporaryDirectory, install,
-              interval] {
-        // Throttled here, so the main thread sees a few updates a second at most.
-        auto lastReport = std::make_shared<QElapsedTimer>();
-        const auto progress = [this, lastReport, interval](qint64 received, qint64 total) {
-            if (lastReport->isValid() && lastReport->elapsed() < interval.count() &&
-                received != total)
-                return;
-            lastReport->start();
-            QMetaObject::invokeMethod(
-                this, [this, received, total] { setDownloadProgress(received, total); },
-                Qt::QueuedConnection);
-        };
-        session().start(
-            request, QString(),
-            [=, this](TransferResult transfer) {
-                const auto failure =
-                    completeDownload(std::move(transfer), digest, version, architecture, server,
-                                     temporaryDirectory, install);
-                if (failure)
-                    QMetaObject::invokeMethod(
-                        this, [this, message = *failure] { finishDownloadWithFailure(message); },
-                        Qt::QueuedConnection);
-            },
-            progress);
-    });
+QNetworkRequest MacUpdater::downloadRequest(const QUrl& url, const Download& update,
+                                            std::chrono::milliseconds timeout) {
+    QNetworkRequest request(url);
+    request.setTransferTimeout(static_cast<int>(timeout.count()));
+    request.setRawHeader("User-Agent", update.userAgent);
+    return request;
+}
+
+std::function<void(qint64, qint64)> MacUpdater::progressReporter() {
+    // Throttled here, so the main thread sees a few updates a second at most.
+    auto lastReport = std::make_shared<QElapsedTimer>();
+    return [this, lastReport, interval = m_config.timings.progressInterval](qint64 received,
+                                                                            qint64 total) {
+        if (lastReport->isValid() && lastReport->elapsed() < interval.count() && received != total)
+            return;
+        lastReport->start();
+        QMetaObject::invokeMethod(
+            this, [this, received, total] { setDownloadProgress(received, total); },
+            Qt::QueuedConnection);
+    };
+}
+
+void MacUpdater::download(const Download& update) {
+    const auto patchUrl =
+        update.patch ? makeUpdateURL(update.patch->location, m_config.server) : std::nullopt;
+    const QString installed = m_config.installedApplication;
+    // Only onto exactly the bundle the patch was made from: anything changed
+    // in the installed copy, and the image it is.
+    const auto usable = [&] {
+        if (!patchUrl || !m_config.installPatchedCopy || installed.isEmpty())
+            return false;
+        const auto tree = treeDigest(installed);
+        return std::holds_alternative<QString>(tree) &&
+               std::get<QString>(tree) == update.patch->sourceTree;
+    };
+    if (!usable()) {
+        downloadImage(update);
+        return;
+    }
+    session().start(
+        downloadRequest(*patchUrl, update, m_config.timings.downloadTimeout), QString(),
+        [this, update, installed](TransferResult transfer) {
+            const auto failure =
+                completePatch(std::move(transfer), *update.patch, update.version,
+                              update.architecture, m_config.server, installed,
+                              m_config.temporaryDirectory, m_config.installPatchedCopy);
+            if (failure && !m_discarded) {
+                qInfo("The patch was not used (%s); downloading the image.", qPrintable(*failure));
+                downloadImage(update);
+            }
+        },
+        progressReporter());
+}
+
+void MacUpdater::downloadImage(const Download& update) {
+    session().start(
+        downloadRequest(update.image, update, m_config.timings.downloadTimeout), QString(),
+        [this, update](TransferResult transfer) {
+            const auto failure = completeDownload(
+                std::move(transfer), update.digest, update.version, update.architecture,
+                m_config.server, m_config.temporaryDirectory, m_config.installUpdate);
+            if (failure)
+                QMetaObject::invokeMethod(
+                    this, [this, message = *failure] { finishDownloadWithFailure(message); },
+                    Qt::QueuedConnection);
+        },
+        progressReporter());
 }
 
 void MacUpdater::finishAndTerminate() {

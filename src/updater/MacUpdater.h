@@ -32,6 +32,7 @@ struct CheckResult {
     QString digest;   // for available, lower case
     platform::Architecture architecture = platform::Architecture::x86_64; // for available
     std::optional<Rollout> rollout = std::nullopt;                        // for available
+    std::optional<PatchOffer> patch = std::nullopt; // for available: from the running version
 };
 
 // Whether an automatic check offers an available version now: always without
@@ -84,6 +85,13 @@ public:
         const QString& imagePath, const QString& expectedVersion, platform::Architecture,
         const QString& digest)>;
 
+    // The same for a copy of the installed application made new by a patch:
+    // the application, the folder holding it (which goes with it), the version
+    // and architecture it must be.
+    using PatchedInstallStep = std::function<std::optional<UpdateFailure>(
+        const QString& application, const QString& folder, const QString& expectedVersion,
+        platform::Architecture)>;
+
     struct Timings {
         std::chrono::milliseconds firstCheck{3'000};
         std::chrono::milliseconds sessionRetry{120'000};
@@ -110,6 +118,10 @@ public:
         std::function<QString()> currentVersion = {};
         std::function<bool()> isSessionRunning = {};
         InstallStep installUpdate = {};
+        // With both, a patch from the running version is used when the
+        // installed bundle is exactly what the patch is for.
+        PatchedInstallStep installPatchedCopy = {};
+        QString installedApplication = {};
         // Which entries of a manifest this copy takes.
         platform::RunningCopy runningCopy = platform::kBuildCopy;
         // The running macOS version; empty: not a Mac, no minimum applies.
@@ -160,14 +172,28 @@ public:
 
 private:
     void timerFired();
-    void publishAvailableUpdate(const QString& version, const QString& location,
-                                const QString& digest, platform::Architecture architecture);
+    void publishAvailableUpdate(const CheckResult& result);
     QDateTime now() const;
     // `quietUnlessManual`: the message reaches the status line only when a
     // user asked for this check.
     void finishCheck(bool found, const std::optional<QString>& message, bool clearUpdate,
                      bool quietUnlessManual = false);
     void finishDownloadWithFailure(const QString& message);
+    // Worker thread: the patch when it can be used, else (or when it fails)
+    // the image.
+    struct Download {
+        QUrl image;
+        QString digest;
+        QString version;
+        platform::Architecture architecture;
+        std::optional<PatchOffer> patch;
+        QByteArray userAgent;
+    };
+    void download(const Download& update);
+    void downloadImage(const Download& update);
+    static QNetworkRequest downloadRequest(const QUrl& url, const Download& update,
+                                           std::chrono::milliseconds timeout);
+    std::function<void(qint64, qint64)> progressReporter();
     // Worker thread: one attempt at the manifest, and the retries of a check
     // that cannot reach the server.
     void fetchManifest(const QNetworkRequest& request, const QString& current,
@@ -181,6 +207,7 @@ private:
     Configuration m_config;
     QString m_expectedSha256;
     platform::Architecture m_updateArchitecture = platform::Architecture::x86_64;
+    std::optional<PatchOffer> m_patch;
     QString m_promptedVersion;
     QTimer* m_timer = nullptr;
     QList<CheckCompletion> m_queuedCompletions;
@@ -191,6 +218,7 @@ private:
     QObject* m_workerContext = nullptr;               // lives on m_worker: where its work runs
     std::unique_ptr<QNetworkAccessManager> m_network; // until the session takes it
     UpdateSession* m_session = nullptr;               // lives on m_worker
+    bool m_discarded = false; // worker thread: quitting, so no image after a failed patch
 };
 
 // Size, digest and move of a finished image transfer, then `install` on this
@@ -202,6 +230,16 @@ std::optional<QString> completeDownload(TransferResult transfer, const QString& 
                                         const UpdateServer& server,
                                         const QString& temporaryDirectory,
                                         const MacUpdater::InstallStep& install);
+
+// Size and digest of a finished patch transfer, the patch applied to a copy of
+// `installedApplication` in "<tmp>/VeldraCloudDesktop-<UUID>.patched", its tree
+// digest checked, then `install` on this thread. Nothing once the copy has been
+// handed over; otherwise why the patch was not used, with nothing left behind.
+std::optional<QString>
+completePatch(TransferResult transfer, const PatchOffer& offer, const QString& expectedVersion,
+              platform::Architecture architecture, const UpdateServer& server,
+              const QString& installedApplication, const QString& temporaryDirectory,
+              const MacUpdater::PatchedInstallStep& install);
 
 // The image's place once verified: "<tmp>/VeldraCloudDesktop-<UUID>.dmg".
 QString verifiedImagePath(const QString& temporaryDirectory);

@@ -65,6 +65,12 @@ MacUpdater& MacUpdater::shared() {
                                            const QString& digest) {
             return installer->installUpdate(image, version, architecture, digest);
         };
+        config.installPatchedCopy = [installer](const QString& application, const QString& folder,
+                                                const QString& version,
+                                                platform::Architecture architecture) {
+            return installer->installPatchedCopy(application, folder, version, architecture);
+        };
+        config.installedApplication = wiring.runningBundlePath;
         config.runningCopy = wiring.runningCopy;
         config.systemVersion = wiring.systemVersion;
         config.rolloutGroup = wiring.rolloutGroup;

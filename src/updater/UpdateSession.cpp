@@ -2,6 +2,7 @@
 
 #include "updater/ImageTransfer.h"
 #include "updater/MacUpdateManifest.h"
+#include "updater/patches/BundlePatch.h"
 
 #include <QDir>
 #include <QNetworkCookie>
@@ -219,6 +220,10 @@ void removeUpdateLeftovers(const QString& temporaryDirectory, std::chrono::secon
     for (const QFileInfo& file : finished)
         if (file.lastModified().toUTC() < staleBefore)
             QFile::remove(file.absoluteFilePath());
+    for (const QFileInfo& folder :
+         dir.entryInfoList({QStringLiteral("VeldraCloudDesktop-*.patched")}, QDir::Dirs))
+        if (folder.lastModified().toUTC() < staleBefore)
+            removeBundleCopy(folder.absoluteFilePath());
 }
 
 } // namespace veldra

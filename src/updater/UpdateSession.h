@@ -98,7 +98,7 @@ inline constexpr auto kTransferFilePrefix = ".veldra-transfer-";
 
 // Removes what earlier runs left in `temporaryDirectory`: transfer files that
 // no live transfer holds (a running transfer keeps its file locked), and
-// verified images and install scripts untouched for `staleAfter`, which no
+// verified images, patched copies and install scripts untouched for `staleAfter`, which no
 // install script still uses by then.
 void removeUpdateLeftovers(const QString& temporaryDirectory,
                            std::chrono::seconds staleAfter = std::chrono::minutes(15));

@@ -100,7 +100,7 @@ QStringList InstallSandbox::toolLog() const {
 }
 
 QStringList InstallSandbox::tempFiles() const {
-    return QDir(temp).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    return QDir(temp).entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
 QStringList InstallSandbox::mountedVolumes() const {

@@ -3,13 +3,17 @@
 #include "HttpsTestServer.h"
 #include "TestBundle.h"
 #include "UpdateImage.h"
+#include "updater/Installer.h"
 #include "updater/MacUpdater.h"
+#include "updater/Sha256.h"
+#include "updater/patches/BundlePatch.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -50,7 +54,8 @@ class TestMacUpdater : public QObject {
     QString m_rolledBack;    // a version put back after it did not start, said at start
 
     void makeUpdater(quint16 port, std::chrono::milliseconds offlineWindow = 3s,
-                     std::optional<MinisignKey> key = {}) {
+                     std::optional<MinisignKey> key = {},
+                     const std::function<void(MacUpdater::Configuration&)>& adjust = {}) {
         m_updater.reset();
         MacUpdater::Configuration config{
             .server = {m_host, port},
@@ -76,6 +81,8 @@ class TestMacUpdater : public QObject {
         config.timings.offlineFirstRetry = 300ms;
         config.timings.offlineWindow = offlineWindow;
         config.timings.firstResumeWait = 50ms;
+        if (adjust)
+            adjust(config);
         m_updater = std::make_unique<MacUpdater>(std::move(config),
                                                  std::make_unique<QNetworkAccessManager>());
     }
@@ -299,6 +306,83 @@ private Q_SLOTS:
             total += line.toLongLong();
         QVERIFY2(static_cast<double>(total) <= sent * static_cast<double>(image.size()) + 4096,
                  qPrintable(QString::number(total)));
+    }
+
+    // A patch from the installed version, through the real install script on
+    // the stand-ins: used when it fits the installed copy; otherwise the image,
+    // within the same update.
+    void patch_data() {
+        QTest::addColumn<QString>("damage");
+        QTest::newRow("used") << "";
+        QTest::newRow("installed copy changed") << "installed";
+        QTest::newRow("digest differs") << "digest";
+        QTest::newRow("truncated") << "truncated";
+        // As root the script trusts no copy of the user's: the image.
+        QTest::newRow("needs approval") << "approval";
+    }
+    void patch() {
+        QFETCH(QString, damage);
+        InstallSandbox box;
+        QVERIFY(box.isReady());
+        const QString newApp = m_temp->filePath("new/") + kBundleFileName;
+        const QString file = m_server->root() + "/patch.tar";
+        QVERIFY(makeApp(newApp, {.version = "3.0.0"}));
+        // Both copies carry enough for an image of a real image's size.
+        for (const QString& app : {box.installed, newApp})
+            QVERIFY(TestBundle::writeFile(app + "/Contents/payload", imageBytes(70'000), 0644));
+        const auto made = makeBundlePatch(box.installed, newApp, file);
+        QVERIFY(std::holds_alternative<PatchHeader>(made));
+        QCOMPARE(QProcess::execute("tar", {"-cf", m_server->root() + "/image.dmg", "-C",
+                                           m_temp->filePath("new"), "."}),
+                 0);
+        if (damage == "truncated")
+            QVERIFY(QFile::resize(file, QFileInfo(file).size() / 2));
+        if (damage == "installed")
+            QVERIFY(TestBundle::writeFile(box.installed + "/Contents/.DS_Store", "", 0644));
+        const QJsonObject patch{
+            {"from", "2.0.0"},
+            {"url", m_server->url("/patch.tar")},
+            {"size", QFileInfo(file).size()},
+            {"sha256", damage == "digest" ? QString(64, 'b') : std::get<QString>(sha256Hex(file))},
+            {"source_tree", std::get<PatchHeader>(made).sourceTree},
+            {"result_tree", std::get<PatchHeader>(made).resultTree}};
+        publish(*m_server, m_server->url("/image.dmg"),
+                std::get<QString>(sha256Hex(m_server->root() + "/image.dmg")),
+                {{"/patch.tar", QJsonObject{{"file", "patch.tar"}}},
+                 {"/image.dmg", QJsonObject{{"file", "image.dmg"}}}},
+                {{"mac_x64_patches", QJsonArray{patch}}});
+        auto installer = std::make_shared<Installer>(Installer::Configuration{
+            fakeTools(),
+            "com.veldra.clouddesktop",
+            box.installed,
+            box.temp,
+            999999,
+            [writable = damage != "approval"](const QString&) { return writable; },
+            {},
+            {}});
+        qputenv("VELDRA_FAKE_OSASCRIPT", "approve");
+        makeUpdater(m_server->port(), 3s, {}, [&](MacUpdater::Configuration& config) {
+            config.temporaryDirectory = box.temp;
+            config.installUpdate = [installer](const QString& image, const QString& version,
+                                               platform::Architecture architecture,
+                                               const QString& digest) {
+                return installer->installUpdate(image, version, architecture, digest);
+            };
+            config.installPatchedCopy = [installer](const QString& application,
+                                                    const QString& folder, const QString& version,
+                                                    platform::Architecture architecture) {
+                return installer->installPatchedCopy(application, folder, version, architecture);
+            };
+            config.installedApplication = box.installed;
+        });
+        QVERIFY(checkNow());
+        m_updater->startDownload();
+        QTRY_COMPARE_WITH_TIMEOUT(box.installedMarker(), QString("new"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(box.tempFiles().isEmpty() && box.mountedVolumes().isEmpty(),
+                                 10000);
+        const QStringList requests = m_server->requests();
+        QCOMPARE(requests.filter("GET /patch.tar").size(), damage == "installed" ? 0 : 1);
+        QCOMPARE(requests.filter("GET /image.dmg").size(), damage.isEmpty() ? 0 : 1);
     }
 
     // A declared length over 500 MiB is refused at once, without waiting for
