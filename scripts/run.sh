@@ -156,15 +156,21 @@ mkdir -p "$run/image/Veldra Cloud Desktop.app/Contents/_CodeSignature"
 echo sealed >"$run/image/Veldra Cloud Desktop.app/Contents/_CodeSignature/CodeResources"
 image_name="VeldraCloudDesktop-$next.dmg"
 tar -cf "$run/www/$image_name" -C "$run/image" .
+# ...and as a patch from this version, which this copy downloads instead of
+# the image, since nothing in it has changed.
+patch_name="VeldraCloudDesktop-$version-to-$next.patch"
+"$root/$build/veldra-release" delta --from "$bundle" --to "$run/image/Veldra Cloud Desktop.app" \
+  --output "$run/www/$patch_name"
 # Published as a publisher would: the release command writes the manifest
 # (with its expiry), minisign signs it.
 "$root/$build/veldra-release" manifest "$run/www/$image_name" --version "$next" \
   --url "https://localhost:$update_port/$image_name" --notes "Demo update" \
-  --output "$run/www/version.json"
+  --delta-from "$version" --delta "$run/www/$patch_name" \
+  --delta-url "https://localhost:$update_port/$patch_name" --output "$run/www/version.json"
 minisign -S -s "$pki/minisign.key" -m "$run/www/version.json" -t "Veldra Cloud Desktop $next (demo)" >/dev/null
 cat >"$run/www/routes.json" <<JSON
 {"/version.json": {"file": "version.json"}, "/version.json.minisig": {"file": "version.json.minisig"},
- "/$image_name": {"file": "$image_name"}}
+ "/$image_name": {"file": "$image_name"}, "/$patch_name": {"file": "$patch_name"}}
 JSON
 "$root/$build/tests/https_server" --root "$run/www" --cert "$pki/server.pem" --key "$pki/server.key" \
   --port "$update_port" >"$run/update-server.port" 2>"$run/update-server.log" &
@@ -176,7 +182,8 @@ cat <<INFO
 Veldra Cloud Desktop $version, demo variant
   RDP server:     127.0.0.1:$rdp_port (FreeRDP shadow server, log: $run/rdp-server.log)
   Demo account:   username "$demo_user", password "$demo_password"
-  Update server:  https://localhost:$update_port/version.json offers $next, signed with minisign
+  Update server:  https://localhost:$update_port/version.json offers $next, signed with minisign,
+                  as an image and as a patch from $version ($(stat -c %s "$run/www/$patch_name") bytes)
   Install tools:  this is Linux, so hdiutil, codesign, lipo, osascript, ditto, xattr and
                   open are the test stand-ins in tests/support/fakes (log: $run/tools.log)
 INFO

@@ -64,13 +64,18 @@ before=$(grep -A1 CFBundleShortVersionString "$plist")
 scripts/run.sh --accept-update
 test -s build-demo/demo-updated.png
 grep -q '^GET /version.json.minisig' "$run/www/requests.log"
+# This copy was exactly the patch's source: the patch came, not the image.
+grep -q '^GET /VeldraCloudDesktop-.*[.]patch' "$run/www/requests.log"
+if grep -q '^GET /VeldraCloudDesktop-.*[.]dmg' "$run/www/requests.log"; then
+  echo "the demo downloaded the image though its patch fits" >&2; exit 1
+fi
 grep -q '^codesign --verify --deep --strict ' "$run/tools.log"
 grep -q '^lipo .* -verify_arch ' "$run/tools.log"
 grep -q '^open ' "$run/tools.log"
 # The bundle was swapped for the next version, and the image detached.
 [[ "$(grep -A1 CFBundleShortVersionString "$plist")" != "$before" ]]
 test -z "$(ls -A "$run/volumes")"
-echo "demo checks: screenshots saved, password on standard input only, session activated, signed update installed"
+echo "demo checks: screenshots saved, password on standard input only, session activated, signed update installed from its patch"
 
 echo "== unit, widget and integration tests (ASan + UBSan)"
 if ! wait "$build_pid"; then

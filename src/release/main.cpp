@@ -162,7 +162,7 @@ int delta(const QStringList& arguments) {
     if (const auto* problem = std::get_if<PatchProblem>(&made))
         return fail(problem->message);
     const PatchHeader& header = std::get<PatchHeader>(made);
-    std::printf("%s\n", qPrintable(QStringLiteral("%1 → %2: %3 bytes; %4 files kept, %5 patched, "
+    std::printf("%s\n", qPrintable(QStringLiteral("%1 to %2: %3 bytes; %4 files kept, %5 patched, "
                                                   "%6 added, %7 entries removed")
                                        .arg(header.fromVersion, header.toVersion)
                                        .arg(QFileInfo(output).size())

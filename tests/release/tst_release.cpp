@@ -5,6 +5,7 @@
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "release/Release.h"
+#include "updater/Installer.h"
 #include "updater/Sha256.h"
 
 #include <QDateTime>
@@ -119,6 +120,38 @@ private Q_SLOTS:
         const QJsonDocument manifest = QJsonDocument::fromJson(written.readAll());
         QCOMPARE(manifest["mac_x64_sha256"].toString(), sha256HexOfBytes(imageFile.readAll()));
         QCOMPARE(manifest["mac_minimum_system_version"].toString(), "12.0");
+    }
+
+    // A patch goes under the image whose application it makes; one made for
+    // another build is refused.
+    void deltaCommand() {
+        const auto path = [&](const QString& name) { return m_dir->filePath(name); };
+        QVERIFY(makeApp(path("old/") + kBundleFileName, {.version = "2.0", .marker = "old"}));
+        for (const QString build : {"new", "other"})
+            QVERIFY(makeApp(path(build + '/') + kBundleFileName,
+                            {.marker = QString(70'000, build[0])}));
+        QCOMPARE(QProcess::execute("tar", {"-cf", path("a.dmg"), "-C", path("new"), "."}), 0);
+        const QString server = "https://updates.veldra.example/";
+        QProcess tool;
+        for (const QString build : {"other", "new"}) {
+            tool.start(RELEASE_TOOL, {"delta", "--from", path("old/") + kBundleFileName, "--to",
+                                      path(build + '/') + kBundleFileName, "--output", path("p")});
+            QVERIFY(tool.waitForFinished(30000) && tool.exitCode() == 0);
+            tool.start(RELEASE_TOOL, {"manifest", path("a.dmg"), "--version", "2.1", "--url",
+                                      server + "a.dmg", "--delta-from", "2.0", "--delta", path("p"),
+                                      "--delta-url", server + "p", "--output", path("m.json")});
+            QVERIFY(tool.waitForFinished(30000));
+            QCOMPARE(tool.exitCode(), build == "other" ? 1 : 0);
+        }
+        QFile written(path("m.json")), patch(path("p"));
+        QVERIFY(written.open(QIODevice::ReadOnly) && patch.open(QIODevice::ReadOnly));
+        const QJsonDocument manifest = QJsonDocument::fromJson(written.readAll());
+        const QJsonValue entry = manifest["mac_x64_patches"][0];
+        QCOMPARE(entry["from"].toString(), "2.0");
+        QCOMPARE(entry["url"].toString(), server + "p");
+        QCOMPARE(entry["sha256"].toString(), sha256HexOfBytes(patch.readAll()));
+        QCOMPARE(entry["size"].toInteger(), patch.size());
+        QVERIFY(manifest["mac_arm64_patches"].isUndefined());
     }
 };
 

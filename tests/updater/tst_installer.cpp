@@ -196,7 +196,7 @@ private Q_SLOTS:
         const QString digest = std::get<QString>(sha256Hex(image));
         qputenv("VELDRA_FAKE_OSASCRIPT_DURING",
                 QFile::encodeName("cd " + shellQuote(m_box->volumes) +
-                                  " && chmod -R u+w . && for m in */*/Contents/Resources.marker; "
+                                  " && for m in */*/Contents/Resources.marker; "
                                   "do echo evil > \"$m\"; done && printf evil >> " +
                                   shellQuote(image)));
         Installer installer({fakeTools(), "com.veldra.clouddesktop", m_box->installed, m_box->temp,
