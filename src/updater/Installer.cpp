@@ -27,7 +27,8 @@ QString installScriptText(const SystemTools& t) {
         QStringLiteral("disk_image=\"$5\" bundle_id=\"$6\" version=\"$7\" arch=\"$8\""),
         // As root also: the user who asked, and the image's digest from the manifest.
         QStringLiteral("requirement=\"$9\" started=\"${10}\" start_window=\"${11}\""),
-        QStringLiteral("user_id=\"${12:-}\" image_digest=\"${13:-}\""),
+        // The image's SHA-256, or the patched copy's tree digest.
+        QStringLiteral("user_id=\"${12:-}\" digest=\"${13:-}\""),
         QStringLiteral("parent=\"${target_app:h}\" private=\"\" made_staged=0 launched=0"),
         QStringLiteral("staged=\"$parent/.Veldra Cloud Desktop.new.$$\""),
         QStringLiteral("backup=\"$parent/.Veldra Cloud Desktop.previous.$$\""),
@@ -57,6 +58,44 @@ QString installScriptText(const SystemTools& t) {
         // Whatever stopped the install, the user is left with a running copy.
         QStringLiteral("  (( launched )) || [[ ! -e \"$target_app\" ]] || start \"$target_app\""),
         QStringLiteral("}"),
+        // What the application's tree digest is: the sorted listing of
+        // "type mode content-digest path" of every entry, hashed.
+        QStringLiteral("tree_digest() {"),
+        QStringLiteral("  emulate -L zsh"),
+        QStringLiteral("  zmodload -F zsh/stat b:zstat || return 1"),
+        QStringLiteral("  local root=$1 p o content listing='' i j=0"),
+        QStringLiteral("  local -a paths kinds perms files sums m target"),
+        QStringLiteral("  paths=( ${(f)\"$(cd \"$root\" && LC_ALL=C /usr/bin/find . -mindepth 1 |"
+                       " LC_ALL=C /usr/bin/sort)\"} )"),
+        QStringLiteral("  for p in $paths; do"),
+        QStringLiteral("    zstat -L -A m +mode -- \"$root/$p\" || return 1"),
+        QStringLiteral("    case $(( m[1] & 8#170000 )) in"),
+        QStringLiteral("      (16384) kinds+=d ;;"),
+        QStringLiteral("      (32768) kinds+=f; files+=(\"$p\") ;;"),
+        QStringLiteral("      (40960) kinds+=l; m[1]=0 ;;"),
+        QStringLiteral("      (*) return 1 ;;"),
+        QStringLiteral("    esac"),
+        QStringLiteral("    perms+=( $(( m[1] & 8#7777 )) )"),
+        QStringLiteral("  done"),
+        // One run for every file; a name with a backslash is printed after one.
+        QStringLiteral(
+            "  (( ${#files} )) && sums=( ${(f)\"$(cd \"$root\" && %1 -a 256 -- $files)\"} )")
+            .arg(t.shasum),
+        QStringLiteral("  for (( i = 1; i <= ${#paths}; i++ )); do"),
+        QStringLiteral("    p=${paths[i]} content=-"),
+        QStringLiteral(
+            "    if [[ ${kinds[i]} == f ]]; then (( ++j )); content=${${sums[j]#\\\\}[1,64]}; fi"),
+        QStringLiteral("    if [[ ${kinds[i]} == l ]]; then"),
+        QStringLiteral("      zstat -L -A target +link -- \"$root/$p\" || return 1"),
+        QStringLiteral("      content=$(print -rn -- \"${target[1]}\" | %1 -a 256)").arg(t.shasum),
+        QStringLiteral("      content=${content[1,64]}"),
+        QStringLiteral("    fi"),
+        QStringLiteral("    o=$(( [##8] perms[i] ))"),
+        QStringLiteral("    listing+=\"${kinds[i]} ${(l:4::0:)o} $content ${p#./}\"$'\\n'"),
+        QStringLiteral("  done"),
+        QStringLiteral("  print -rn -- \"$listing\" | %1 -a 256 | /usr/bin/cut -c1-64")
+            .arg(t.shasum),
+        QStringLiteral("}"),
         QStringLiteral("trap cleanup EXIT"),
         QStringLiteral("trap 'exit 1' INT TERM HUP"),
         QStringLiteral("for attempt in {1..60}; do"),
@@ -67,10 +106,10 @@ QString installScriptText(const SystemTools& t) {
         QStringLiteral("if %1 -0 \"$old_pid\" 2>/dev/null; then exit 1; fi").arg(t.kill),
         QStringLiteral("# As root, read only what is root's: a private copy of the image, checked"),
         QStringLiteral("# against the manifest's digest and mounted inside the private folder."),
-        QStringLiteral("if [[ -n $user_id ]]; then"),
+        QStringLiteral("if [[ -n $user_id && -n $mount_point ]]; then"),
         QStringLiteral("  private=$(%1 -d /tmp/veldra-image.XXXXXXXX)").arg(t.mktemp),
         QStringLiteral("  %1 \"$disk_image\" \"$private/image.dmg\"").arg(t.cp),
-        QStringLiteral("  [[ \"$(%1 -a 256 < \"$private/image.dmg\")\" == \"$image_digest  -\" ]]")
+        QStringLiteral("  [[ \"$(%1 -a 256 < \"$private/image.dmg\")\" == \"$digest  -\" ]]")
             .arg(t.shasum),
         QStringLiteral("  /bin/mkdir \"$private/volume\""),
         QStringLiteral("  %1 attach -nobrowse -readonly -mountpoint \"$private/volume\" "
@@ -83,6 +122,11 @@ QString installScriptText(const SystemTools& t) {
         QStringLiteral("made_staged=1"),
         QStringLiteral("%1 \"$source_app\" \"$staged\"").arg(t.ditto),
         QStringLiteral("%1 -dr com.apple.quarantine \"$staged\" 2>/dev/null || true").arg(t.xattr),
+        QStringLiteral("# A patched copy comes from the user's folder: as root, the copy made"),
+        QStringLiteral("# here must be exactly the tree the manifest names."),
+        QStringLiteral("if [[ -n $user_id && -z $mount_point ]]; then"),
+        QStringLiteral("  [[ \"$(tree_digest \"$staged\")\" == \"$digest\" ]]"),
+        QStringLiteral("fi"),
         QStringLiteral("# What goes in place is what was checked, by whoever puts it there."),
         QStringLiteral("info() { %1 -c \"Print :$1\" \"$staged/Contents/Info.plist\"; }")
             .arg(t.plistBuddy),
@@ -343,14 +387,11 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
 std::optional<UpdateFailure> Installer::installPatchedCopy(const QString& application,
                                                            const QString& folder,
                                                            const QString& expectedVersion,
-                                                           platform::Architecture architecture) {
-    // Only a copy the user can replace without approval: as root the script
-    // trusts nothing in the user's folders but an image it checks itself.
-    if (!m_config.isWritable(QFileInfo(installTargetURL()).absolutePath()))
-        return platform::SystemError{EACCES, QStringLiteral("Installing needs approval.")};
+                                                           platform::Architecture architecture,
+                                                           const QString& treeDigest) {
     auto failure = checkApplication(application, expectedVersion, architecture);
     if (!failure)
-        failure = handOver({application, QString(), folder, QString()}, architecture);
+        failure = handOver({application, QString(), folder, treeDigest}, architecture);
     return failure;
 }
 

@@ -33,7 +33,8 @@ inline constexpr auto kDefaultInstallTarget = "/Applications/Veldra Cloud Deskto
 // "--report-started STARTED". Unless that file appears within WINDOW seconds
 // the previous copy is put back and started with "--rolled-back VERSION". As
 // root it reads the application from its own copy of the image, checked
-// against DIGEST.
+// against DIGEST. A patched copy comes with an empty MOUNT and its folder as
+// IMAGE; as root, the script's own copy of it must have the tree digest DIGEST.
 QString installScriptText(const SystemTools& tools);
 
 // 'word' for the POSIX shell, with every ' written as '\''.
@@ -89,12 +90,13 @@ public:
                                                const QString& digest);
 
     // The same for a patched copy of the new version, `application` inside
-    // `folder`, which goes with it. Only where no approval is needed: otherwise
-    // a failure, and the image is the way.
+    // `folder`, which goes with it. As root the script checks its own copy
+    // against `treeDigest`, the manifest's, since the user's folder is not root's.
     std::optional<UpdateFailure> installPatchedCopy(const QString& application,
                                                     const QString& folder,
                                                     const QString& expectedVersion,
-                                                    platform::Architecture architecture);
+                                                    platform::Architecture architecture,
+                                                    const QString& treeDigest);
 
     std::variant<QString, UpdateFailure> attachDiskImage(const QString& diskImage);
     std::optional<platform::SystemError> detachDiskImage(const QString& mountPoint);
@@ -108,7 +110,7 @@ public:
 private:
     // What the script is handed: the application, the image's mount point
     // (empty for a patched copy), the image or the patched copy's folder, and
-    // the image's digest.
+    // the image's digest or the patched copy's tree digest.
     struct HandedOver {
         QString application, mountPoint, files, digest;
     };

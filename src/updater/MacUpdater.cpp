@@ -87,43 +87,53 @@ std::optional<QString> completeDownload(TransferResult transfer, const QString& 
     return describe(*failure);
 }
 
-std::optional<QString>
-completePatch(TransferResult transfer, const PatchOffer& offer, const QString& expectedVersion,
-              platform::Architecture architecture, const UpdateServer& server,
-              const QString& installedApplication, const QString& temporaryDirectory,
-              const MacUpdater::PatchedInstallStep& install) {
+PatchOutcome completePatch(TransferResult transfer, const PatchOffer& offer,
+                           const QString& expectedVersion, platform::Architecture architecture,
+                           const UpdateServer& server, const QString& installedApplication,
+                           const QString& temporaryDirectory,
+                           const MacUpdater::PatchedInstallStep& install) {
+    const auto unusable = [](const QString& why) {
+        return PatchOutcome{PatchOutcome::Kind::unusable, why};
+    };
     if (isFailedTransfer(transfer, server))
-        return QStringLiteral("The patch could not be downloaded.");
+        return unusable(QStringLiteral("The patch could not be downloaded."));
     const QString patch = transfer.file->fileName();
     if (fileSize(patch) != offer.size)
-        return QStringLiteral("The patch is not of the size the manifest gives.");
+        return unusable(QStringLiteral("The patch is not of the size the manifest gives."));
     const auto digest = transfer.sha256
                             ? std::variant<QString, platform::SystemError>(*transfer.sha256)
                             : sha256Hex(patch);
     if (!std::holds_alternative<QString>(digest) || std::get<QString>(digest) != offer.digest)
-        return QStringLiteral("The patch does not have the digest the manifest gives.");
+        return unusable(QStringLiteral("The patch does not have the digest the manifest gives."));
 
     const QString folder = temporaryDirectory + QStringLiteral("/VeldraCloudDesktop-") +
                            QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
                            QStringLiteral(".patched");
     const QString application = folder + QLatin1Char('/') + QLatin1String(kBundleFileName);
     if (!QDir().mkdir(folder))
-        return QStringLiteral("No folder for the patched copy.");
+        return unusable(QStringLiteral("No folder for the patched copy."));
     const auto applied = applyBundlePatch(patch, installedApplication, application);
     transfer.file.reset();
-    std::optional<QString> failure;
+    PatchOutcome outcome{PatchOutcome::Kind::handedOver};
+    std::optional<UpdateFailure> refused;
     if (const auto* problem = std::get_if<PatchProblem>(&applied))
-        failure = problem->message;
+        outcome = unusable(problem->message);
     else if (std::get<PatchHeader>(applied).sourceTree != offer.sourceTree ||
              std::get<PatchHeader>(applied).resultTree != offer.resultTree)
-        failure = QStringLiteral("The patch is not the one the manifest gives.");
+        outcome = unusable(QStringLiteral("The patch is not the one the manifest gives."));
     else if (!install)
-        failure = QStringLiteral("No installer is configured.");
-    else if (const auto refused = install(application, folder, expectedVersion, architecture))
-        failure = describe(*refused);
-    if (failure)
+        outcome = unusable(QStringLiteral("No installer is configured."));
+    else if ((refused =
+                  install(application, folder, expectedVersion, architecture, offer.resultTree)))
+        // Asking again for the image would only ask the user again.
+        outcome = {std::get_if<UpdaterError>(&*refused) && *std::get_if<UpdaterError>(&*refused) ==
+                                                               updater_errors::approvalNotGranted()
+                       ? PatchOutcome::Kind::declined
+                       : PatchOutcome::Kind::unusable,
+                   describe(*refused)};
+    if (outcome.kind != PatchOutcome::Kind::handedOver)
         removeBundleCopy(folder);
-    return failure;
+    return outcome;
 }
 
 QString verifiedImagePath(const QString& temporaryDirectory) {
@@ -564,12 +574,17 @@ void MacUpdater::download(const Download& update) {
     session().start(
         downloadRequest(*patchUrl, update, m_config.timings.downloadTimeout), QString(),
         [this, update, installed](TransferResult transfer) {
-            const auto failure =
+            const PatchOutcome outcome =
                 completePatch(std::move(transfer), *update.patch, update.version,
                               update.architecture, m_config.server, installed,
                               m_config.temporaryDirectory, m_config.installPatchedCopy);
-            if (failure && !m_discarded) {
-                qInfo("The patch was not used (%s); downloading the image.", qPrintable(*failure));
+            if (outcome.kind == PatchOutcome::Kind::declined)
+                QMetaObject::invokeMethod(
+                    this, [this, line = outcome.line] { finishDownloadWithFailure(line); },
+                    Qt::QueuedConnection);
+            if (outcome.kind == PatchOutcome::Kind::unusable && !m_discarded) {
+                qInfo("The patch was not used (%s); downloading the image.",
+                      qPrintable(outcome.line));
                 downloadImage(update);
             }
         },

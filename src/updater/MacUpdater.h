@@ -87,10 +87,10 @@ public:
 
     // The same for a copy of the installed application made new by a patch:
     // the application, the folder holding it (which goes with it), the version
-    // and architecture it must be.
+    // and architecture it must be, and its tree digest.
     using PatchedInstallStep = std::function<std::optional<UpdateFailure>(
         const QString& application, const QString& folder, const QString& expectedVersion,
-        platform::Architecture)>;
+        platform::Architecture, const QString& treeDigest)>;
 
     struct Timings {
         std::chrono::milliseconds firstCheck{3'000};
@@ -231,15 +231,23 @@ std::optional<QString> completeDownload(TransferResult transfer, const QString& 
                                         const QString& temporaryDirectory,
                                         const MacUpdater::InstallStep& install);
 
+// What became of a patch: handed over; declined by the user, which ends the
+// update with `line`; or unusable, `line` saying why, and the image is the way.
+struct PatchOutcome {
+    enum class Kind { handedOver, declined, unusable };
+    Kind kind = Kind::unusable;
+    QString line = {};
+};
+
 // Size and digest of a finished patch transfer, the patch applied to a copy of
 // `installedApplication` in "<tmp>/VeldraCloudDesktop-<UUID>.patched", its tree
-// digest checked, then `install` on this thread. Nothing once the copy has been
-// handed over; otherwise why the patch was not used, with nothing left behind.
-std::optional<QString>
-completePatch(TransferResult transfer, const PatchOffer& offer, const QString& expectedVersion,
-              platform::Architecture architecture, const UpdateServer& server,
-              const QString& installedApplication, const QString& temporaryDirectory,
-              const MacUpdater::PatchedInstallStep& install);
+// digest checked, then `install` on this thread. Unless handed over, nothing is
+// left behind.
+PatchOutcome completePatch(TransferResult transfer, const PatchOffer& offer,
+                           const QString& expectedVersion, platform::Architecture architecture,
+                           const UpdateServer& server, const QString& installedApplication,
+                           const QString& temporaryDirectory,
+                           const MacUpdater::PatchedInstallStep& install);
 
 // The image's place once verified: "<tmp>/VeldraCloudDesktop-<UUID>.dmg".
 QString verifiedImagePath(const QString& temporaryDirectory);

@@ -67,8 +67,9 @@ MacUpdater& MacUpdater::shared() {
         };
         config.installPatchedCopy = [installer](const QString& application, const QString& folder,
                                                 const QString& version,
-                                                platform::Architecture architecture) {
-            return installer->installPatchedCopy(application, folder, version, architecture);
+                                                platform::Architecture architecture,
+                                                const QString& tree) {
+            return installer->installPatchedCopy(application, folder, version, architecture, tree);
         };
         config.installedApplication = wiring.runningBundlePath;
         config.runningCopy = wiring.runningCopy;

@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -309,19 +310,48 @@ private Q_SLOTS:
     }
 
     // A patch from the installed version, through the real install script on
-    // the stand-ins: used when it fits the installed copy; otherwise the image,
-    // within the same update.
+    // the stand-ins: used when it fits the installed copy, as root too;
+    // otherwise the image, within the same update. Declined, nothing follows.
     void patch_data() {
         QTest::addColumn<QString>("damage");
-        QTest::newRow("used") << "";
-        QTest::newRow("installed copy changed") << "installed";
-        QTest::newRow("digest differs") << "digest";
-        QTest::newRow("truncated") << "truncated";
-        // As root the script trusts no copy of the user's: the image.
-        QTest::newRow("needs approval") << "approval";
+        QTest::addColumn<QString>("approval"); // "": the folder is writable; "approve", "cancel"
+        QTest::addColumn<QString>("fetched");  // what was downloaded
+        QTest::addColumn<QString>("marker");   // the installed copy's afterwards
+        QTest::newRow("used") << ""
+                              << ""
+                              << "patch"
+                              << "new";
+        QTest::newRow("installed copy changed") << "installed"
+                                                << ""
+                                                << "image"
+                                                << "new";
+        QTest::newRow("digest differs") << "digest"
+                                        << ""
+                                        << "patch image"
+                                        << "new";
+        QTest::newRow("truncated") << "truncated"
+                                   << ""
+                                   << "patch image"
+                                   << "new";
+        QTest::newRow("as root") << ""
+                                 << "approve"
+                                 << "patch"
+                                 << "new";
+        QTest::newRow("declined") << ""
+                                  << "cancel"
+                                  << "patch"
+                                  << "old";
+        // Root installs only the tree the manifest names.
+        QTest::newRow("changed during approval") << "during"
+                                                 << "approve"
+                                                 << "patch"
+                                                 << "old";
     }
     void patch() {
         QFETCH(QString, damage);
+        QFETCH(QString, approval);
+        QFETCH(QString, fetched);
+        QFETCH(QString, marker);
         InstallSandbox box;
         QVERIFY(box.isReady());
         const QString newApp = m_temp->filePath("new/") + kBundleFileName;
@@ -339,6 +369,12 @@ private Q_SLOTS:
             QVERIFY(QFile::resize(file, QFileInfo(file).size() / 2));
         if (damage == "installed")
             QVERIFY(TestBundle::writeFile(box.installed + "/Contents/.DS_Store", "", 0644));
+        qputenv("VELDRA_FAKE_OSASCRIPT", approval.toUtf8());
+        if (damage == "during")
+            qputenv("VELDRA_FAKE_OSASCRIPT_DURING",
+                    QFile::encodeName("cd " + shellQuote(box.temp) +
+                                      " && for m in *.patched/*/Contents/Resources.marker; "
+                                      "do echo evil > \"$m\"; done"));
         const QJsonObject patch{
             {"from", "2.0.0"},
             {"url", m_server->url("/patch.tar")},
@@ -357,10 +393,9 @@ private Q_SLOTS:
             box.installed,
             box.temp,
             999999,
-            [writable = damage != "approval"](const QString&) { return writable; },
+            [writable = approval.isEmpty()](const QString&) { return writable; },
             {},
             {}});
-        qputenv("VELDRA_FAKE_OSASCRIPT", "approve");
         makeUpdater(m_server->port(), 3s, {}, [&](MacUpdater::Configuration& config) {
             config.temporaryDirectory = box.temp;
             config.installUpdate = [installer](const QString& image, const QString& version,
@@ -370,19 +405,30 @@ private Q_SLOTS:
             };
             config.installPatchedCopy = [installer](const QString& application,
                                                     const QString& folder, const QString& version,
-                                                    platform::Architecture architecture) {
-                return installer->installPatchedCopy(application, folder, version, architecture);
+                                                    platform::Architecture architecture,
+                                                    const QString& tree) {
+                return installer->installPatchedCopy(application, folder, version, architecture,
+                                                     tree);
             };
             config.installedApplication = box.installed;
         });
         QVERIFY(checkNow());
         m_updater->startDownload();
-        QTRY_COMPARE_WITH_TIMEOUT(box.installedMarker(), QString("new"), 20000);
+        // The script ends by starting a copy, the new one or the old one again.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            approval == "cancel" ? !m_updater->isDownloading()
+                                 : !box.toolLog().filter(QRegularExpression("^open ")).isEmpty(),
+            20000);
         QTRY_VERIFY_WITH_TIMEOUT(box.tempFiles().isEmpty() && box.mountedVolumes().isEmpty(),
                                  10000);
-        const QStringList requests = m_server->requests();
-        QCOMPARE(requests.filter("GET /patch.tar").size(), damage == "installed" ? 0 : 1);
-        QCOMPARE(requests.filter("GET /image.dmg").size(), damage.isEmpty() ? 0 : 1);
+        QCOMPARE(box.installedMarker(), marker);
+        QStringList requested;
+        for (const QString name : {"patch", "image"})
+            if (!m_server->requests().filter(QRegularExpression("^GET /" + name)).isEmpty())
+                requested << name;
+        QCOMPARE(requested.join(' '), fetched);
+        if (approval == "cancel")
+            QCOMPARE(m_updater->statusMessage(), describe(updater_errors::approvalNotGranted()));
     }
 
     // A declared length over 500 MiB is refused at once, without waiting for
