@@ -53,6 +53,7 @@ LazyUpdater& LazyUpdater::shared() {
                 wiring.systemVersion = platform::macOSVersion();
                 wiring.rolloutGroup = SettingsManager::shared().rolloutGroup();
                 wiring.rolledBackVersion = SettingsManager::shared().rolledBackVersion();
+                wiring.patchRefusedVersion = SettingsManager::shared().patchRefusedVersion();
                 wiring.announceRollBack =
                     QCoreApplication::arguments().contains(QLatin1String(kRolledBackArgument));
                 wiring.tools = systemTools(QString::fromUtf8(build::kSystemToolsDir));

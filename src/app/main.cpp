@@ -47,6 +47,8 @@ int main(int argc, char* argv[]) {
     };
     if (const QString failed = valueOf(kRolledBackArgument); !failed.isEmpty())
         SettingsManager::shared().setRolledBackVersion(failed);
+    if (const QString refused = valueOf(kPatchRefusedArgument); !refused.isEmpty())
+        SettingsManager::shared().setPatchRefusedVersion(refused);
     if (const QString started = valueOf(kReportStartedArgument); !started.isEmpty()) {
         // A user who quits sooner quit a version that started as well.
         const auto report = [started] {

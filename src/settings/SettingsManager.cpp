@@ -82,4 +82,12 @@ void SettingsManager::setRolledBackVersion(const QString& version) {
     m_defaults->setValue(QLatin1String(kRolledBackVersion), version);
 }
 
+QString SettingsManager::patchRefusedVersion() const {
+    return m_defaults->value(QLatin1String(kPatchRefusedVersion)).toString();
+}
+
+void SettingsManager::setPatchRefusedVersion(const QString& version) {
+    m_defaults->setValue(QLatin1String(kPatchRefusedVersion), version);
+}
+
 } // namespace veldra

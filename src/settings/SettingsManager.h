@@ -23,6 +23,7 @@ public:
     static constexpr auto kSavedUsername = "veldra_saved_username";
     static constexpr auto kRolloutGroup = "updateRolloutGroup";
     static constexpr auto kRolledBackVersion = "updateRolledBackVersion";
+    static constexpr auto kPatchRefusedVersion = "updatePatchRefusedVersion";
 
     // Loads from `defaults` without writing anything but the removal of a
     // stale username.
@@ -50,6 +51,11 @@ public:
     // offered again by an automatic check.
     [[nodiscard]] QString rolledBackVersion() const;
     void setRolledBackVersion(const QString& version);
+
+    // The version whose patch an install could not put in place: it comes
+    // as its image.
+    [[nodiscard]] QString patchRefusedVersion() const;
+    void setPatchRefusedVersion(const QString& version);
 
 Q_SIGNALS:
     void rememberUsernameChanged(bool remember);

@@ -19,45 +19,8 @@
 
 namespace veldra {
 
-QString installScriptText(const SystemTools& t) {
-    const QStringList lines{
-        QStringLiteral("#!/bin/zsh"),
-        QStringLiteral("set -euo pipefail"),
-        QStringLiteral("source_app=\"$1\" target_app=\"$2\" mount_point=\"$3\" old_pid=\"$4\""),
-        QStringLiteral("disk_image=\"$5\" bundle_id=\"$6\" version=\"$7\" arch=\"$8\""),
-        // As root also: the user who asked, and the image's digest from the manifest.
-        QStringLiteral("requirement=\"$9\" started=\"${10}\" start_window=\"${11}\""),
-        // The image's SHA-256, or the patched copy's tree digest.
-        QStringLiteral("user_id=\"${12:-}\" digest=\"${13:-}\""),
-        QStringLiteral("parent=\"${target_app:h}\" private=\"\" made_staged=0 launched=0"),
-        QStringLiteral("staged=\"$parent/.Veldra Cloud Desktop.new.$$\""),
-        QStringLiteral("backup=\"$parent/.Veldra Cloud Desktop.previous.$$\""),
-        QStringLiteral("# Never started as root: as the user who asked for the update."),
-        QStringLiteral("start() {"),
-        QStringLiteral("  if [[ -n $user_id ]]; then"),
-        QStringLiteral("    %1 asuser \"$user_id\" %2 -u \"#$user_id\" %3 \"$@\"")
-            .arg(t.launchctl, t.sudo, t.open),
-        QStringLiteral("  else %1 \"$@\"; fi").arg(t.open),
-        QStringLiteral("}"),
-        QStringLiteral("cleanup() {"),
-        // Everything here is tried, whatever fails before it.
-        QStringLiteral("  setopt localoptions noerrexit"),
-        // A patched copy comes in a folder of its own instead of an image.
-        QStringLiteral("  if [[ -n $mount_point ]]; then"),
-        QStringLiteral("    %1 detach \"$mount_point\" >/dev/null 2>&1").arg(t.hdiutil),
-        QStringLiteral("    %1 -f \"$disk_image\"").arg(t.rm),
-        QStringLiteral("  else %1 -rf \"$disk_image\"; fi").arg(t.rm),
-        QStringLiteral("  if [[ -n $private ]]; then"),
-        QStringLiteral("    %1 detach \"$private/volume\" >/dev/null 2>&1 || true").arg(t.hdiutil),
-        QStringLiteral("    %1 -rf \"$private\"").arg(t.rm),
-        QStringLiteral("  fi"),
-        QStringLiteral("  (( made_staged )) && %1 -rf \"$staged\"").arg(t.rm),
-        // Inside a function zsh's $0 is the function's name; the script's own
-        // path is $ZSH_ARGZERO.
-        QStringLiteral("  %1 -f \"$ZSH_ARGZERO\"").arg(t.rm),
-        // Whatever stopped the install, the user is left with a running copy.
-        QStringLiteral("  (( launched )) || [[ ! -e \"$target_app\" ]] || start \"$target_app\""),
-        QStringLiteral("}"),
+QStringList treeDigestFunction(const SystemTools& t) {
+    return {
         // What the application's tree digest is: the sorted listing of
         // "type mode content-digest path" of every entry, hashed.
         QStringLiteral("tree_digest() {"),
@@ -96,6 +59,62 @@ QString installScriptText(const SystemTools& t) {
         QStringLiteral("  print -rn -- \"$listing\" | %1 -a 256 | /usr/bin/cut -c1-64")
             .arg(t.shasum),
         QStringLiteral("}"),
+    };
+}
+
+QString installScriptText(const SystemTools& t) {
+    QStringList lines{QStringLiteral("#!/bin/zsh"), QStringLiteral("set -euo pipefail")};
+    lines += treeDigestFunction(t);
+    lines += QStringList{
+        QStringLiteral("source_app=\"$1\" target_app=\"$2\" mount_point=\"$3\" old_pid=\"$4\""),
+        QStringLiteral("disk_image=\"$5\" bundle_id=\"$6\" version=\"$7\" arch=\"$8\""),
+        // As root also: the user who asked, and the image's digest from the manifest.
+        QStringLiteral("requirement=\"$9\" started=\"${10}\" start_window=\"${11}\""),
+        // The image's SHA-256, or the patched copy's tree digest.
+        QStringLiteral("user_id=\"${12:-}\" digest=\"${13:-}\""),
+        QStringLiteral("parent=\"${target_app:h}\" private=\"\" made_staged=0 launched=0"),
+        // A patched copy that does not make it in: the previous copy is told,
+        // and takes the image next time.
+        QStringLiteral("refused=()"),
+        QStringLiteral("[[ -n $mount_point ]] || refused=(--args %1 \"$version\")")
+            .arg(QLatin1String(kPatchRefusedArgument)),
+        QStringLiteral("staged=\"$parent/.Veldra Cloud Desktop.new.$$\""),
+        QStringLiteral("backup=\"$parent/.Veldra Cloud Desktop.previous.$$\""),
+        QStringLiteral("# Never started as root: as the user who asked for the update."),
+        QStringLiteral("start() {"),
+        QStringLiteral("  if [[ -n $user_id ]]; then"),
+        QStringLiteral("    %1 asuser \"$user_id\" %2 -u \"#$user_id\" %3 \"$@\"")
+            .arg(t.launchctl, t.sudo, t.open),
+        QStringLiteral("  else %1 \"$@\"; fi").arg(t.open),
+        QStringLiteral("}"),
+        QStringLiteral("as_user() {"),
+        QStringLiteral("  if [[ -n $user_id ]]; then %1 -u \"#$user_id\" \"$@\"; else \"$@\"; fi")
+            .arg(t.sudo),
+        QStringLiteral("}"),
+        QStringLiteral("cleanup() {"),
+        // Everything here is tried, whatever fails before it.
+        QStringLiteral("  setopt localoptions noerrexit"),
+        // A patched copy comes in a folder of its own instead of an image.
+        QStringLiteral("  if [[ -n $mount_point ]]; then"),
+        QStringLiteral("    %1 detach \"$mount_point\" >/dev/null 2>&1").arg(t.hdiutil),
+        QStringLiteral("    %1 -f \"$disk_image\"").arg(t.rm),
+        // The user's own folder, removed as the user, read-only folders too.
+        QStringLiteral("  else"),
+        QStringLiteral("    as_user /bin/chmod -R u+w \"$disk_image\""),
+        QStringLiteral("    as_user %1 -rf \"$disk_image\"").arg(t.rm),
+        QStringLiteral("  fi"),
+        QStringLiteral("  if [[ -n $private ]]; then"),
+        QStringLiteral("    %1 detach \"$private/volume\" >/dev/null 2>&1 || true").arg(t.hdiutil),
+        QStringLiteral("    %1 -rf \"$private\"").arg(t.rm),
+        QStringLiteral("  fi"),
+        QStringLiteral("  (( made_staged )) && %1 -rf \"$staged\"").arg(t.rm),
+        // Inside a function zsh's $0 is the function's name; the script's own
+        // path is $ZSH_ARGZERO.
+        QStringLiteral("  %1 -f \"$ZSH_ARGZERO\"").arg(t.rm),
+        // Whatever stopped the install, the user is left with a running copy.
+        QStringLiteral("  (( launched )) || [[ ! -e \"$target_app\" ]] || start \"$target_app\" "
+                       "\"${refused[@]}\""),
+        QStringLiteral("}"),
         QStringLiteral("trap cleanup EXIT"),
         QStringLiteral("trap 'exit 1' INT TERM HUP"),
         QStringLiteral("for attempt in {1..60}; do"),
@@ -116,17 +135,21 @@ QString installScriptText(const SystemTools& t) {
                        "\"$private/image.dmg\" >/dev/null")
             .arg(t.hdiutil),
         QStringLiteral("  source_app=\"$private/volume/${source_app:t}\""),
+        QStringLiteral("# A patched copy lies in the user's folder: as root, a copy of it of"),
+        QStringLiteral("# root's own, with no ACL, attribute or owner of the user's, must be"),
+        QStringLiteral("# exactly the tree the manifest names."),
+        QStringLiteral("elif [[ -n $user_id ]]; then"),
+        QStringLiteral("  private=$(%1 -d /tmp/veldra-image.XXXXXXXX)").arg(t.mktemp),
+        QStringLiteral("  %1 --noacl --noextattr \"$source_app\" \"$private/app\"").arg(t.ditto),
+        QStringLiteral("  %1 -R 0:0 \"$private/app\"").arg(t.chown),
+        QStringLiteral("  [[ \"$(tree_digest \"$private/app\")\" == \"$digest\" ]]"),
+        QStringLiteral("  source_app=\"$private/app\""),
         QStringLiteral("fi"),
         QStringLiteral("# Refuse collisions instead of deleting an unexpected existing path."),
         QStringLiteral("[[ ! -e \"$staged\" && ! -e \"$backup\" ]] || exit 1"),
         QStringLiteral("made_staged=1"),
         QStringLiteral("%1 \"$source_app\" \"$staged\"").arg(t.ditto),
         QStringLiteral("%1 -dr com.apple.quarantine \"$staged\" 2>/dev/null || true").arg(t.xattr),
-        QStringLiteral("# A patched copy comes from the user's folder: as root, the copy made"),
-        QStringLiteral("# here must be exactly the tree the manifest names."),
-        QStringLiteral("if [[ -n $user_id && -z $mount_point ]]; then"),
-        QStringLiteral("  [[ \"$(tree_digest \"$staged\")\" == \"$digest\" ]]"),
-        QStringLiteral("fi"),
         QStringLiteral("# What goes in place is what was checked, by whoever puts it there."),
         QStringLiteral("info() { %1 -c \"Print :$1\" \"$staged/Contents/Info.plist\"; }")
             .arg(t.plistBuddy),
@@ -345,9 +368,9 @@ std::variant<WrittenScript, UpdateFailure> Installer::writeInstallScript() {
     return WrittenScript{path, sha256HexOfBytes(text)};
 }
 
-std::optional<UpdateFailure> Installer::checkApplication(const QString& application,
-                                                         const QString& expectedVersion,
-                                                         platform::Architecture architecture) {
+std::variant<QString, UpdateFailure>
+Installer::checkApplication(const QString& application, const QString& expectedVersion,
+                            platform::Architecture architecture) {
     // The one application, in exactly the announced version.
     const QFileInfo candidate(application);
     if (!candidate.exists() || !candidate.isDir())
@@ -361,8 +384,10 @@ std::optional<UpdateFailure> Installer::checkApplication(const QString& applicat
     if (!version || !parseVersion(*version) || !isSameVersion(expectedVersion, *version))
         return updater_errors::unexpectedApplication();
     if (auto failure = verifyCodeSignature(application))
-        return failure;
-    return verifyArchitecture(application, architecture);
+        return *failure;
+    if (auto failure = verifyArchitecture(application, architecture))
+        return *failure;
+    return *version;
 }
 
 std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
@@ -376,9 +401,11 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
     }
     const QString mountPoint = std::get<QString>(mounted);
     const QString application = mountPoint + QLatin1Char('/') + QLatin1String(kBundleFileName);
-    auto failure = checkApplication(application, expectedVersion, architecture);
-    if (!failure)
-        failure = handOver({application, mountPoint, diskImage, digest}, architecture);
+    const auto checked = checkApplication(application, expectedVersion, architecture);
+    const auto* version = std::get_if<QString>(&checked);
+    const auto failure =
+        version ? handOver({application, mountPoint, diskImage, digest, *version}, architecture)
+                : std::get<UpdateFailure>(checked);
     if (failure)
         cleanUpFailedInstall(mountPoint, diskImage);
     return failure;
@@ -389,17 +416,16 @@ std::optional<UpdateFailure> Installer::installPatchedCopy(const QString& applic
                                                            const QString& expectedVersion,
                                                            platform::Architecture architecture,
                                                            const QString& treeDigest) {
-    auto failure = checkApplication(application, expectedVersion, architecture);
-    if (!failure)
-        failure = handOver({application, QString(), folder, treeDigest}, architecture);
-    return failure;
+    const auto checked = checkApplication(application, expectedVersion, architecture);
+    if (const auto* failure = std::get_if<UpdateFailure>(&checked))
+        return *failure;
+    return handOver({application, QString(), folder, treeDigest, std::get<QString>(checked)},
+                    architecture);
 }
 
 std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
                                                  platform::Architecture architecture) {
     const QString target = installTargetURL();
-    const auto version =
-        platform::infoPlistString(update.application, QStringLiteral("CFBundleShortVersionString"));
     auto written = writeInstallScript();
     if (auto* failure = std::get_if<UpdateFailure>(&written))
         return *failure;
@@ -415,7 +441,7 @@ std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
                           QString::number(m_config.processId),
                           update.files,
                           m_config.bundleIdentifier,
-                          version.value_or(QString()),
+                          update.version,
                           QString::fromLatin1(platform::lipoArchitectureName(architecture)),
                           m_config.codeSignRequirement,
                           m_config.temporaryDirectory + QStringLiteral("/veldra-started-") +

@@ -37,6 +37,10 @@ inline constexpr auto kDefaultInstallTarget = "/Applications/Veldra Cloud Deskto
 // IMAGE; as root, the script's own copy of it must have the tree digest DIGEST.
 QString installScriptText(const SystemTools& tools);
 
+// The install script's zsh function `tree_digest BUNDLE`, which prints the
+// bundle's tree digest exactly as treeDigest takes it.
+QStringList treeDigestFunction(const SystemTools& tools);
+
 // 'word' for the POSIX shell, with every ' written as '\''.
 QString shellQuote(const QString& word);
 
@@ -110,13 +114,16 @@ public:
 private:
     // What the script is handed: the application, the image's mount point
     // (empty for a patched copy), the image or the patched copy's folder, and
-    // the image's digest or the patched copy's tree digest.
+    // the image's digest or the patched copy's tree digest, and the version.
     struct HandedOver {
         QString application, mountPoint, files, digest;
+        QString version; // as its Info.plist says it, once checked
     };
-    std::optional<UpdateFailure> checkApplication(const QString& application,
-                                                  const QString& expectedVersion,
-                                                  platform::Architecture architecture);
+    // The application's version as its Info.plist says it, once every check
+    // passed.
+    std::variant<QString, UpdateFailure> checkApplication(const QString& application,
+                                                          const QString& expectedVersion,
+                                                          platform::Architecture architecture);
     std::optional<UpdateFailure> handOver(const HandedOver& update,
                                           platform::Architecture architecture);
 

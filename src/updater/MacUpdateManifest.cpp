@@ -141,7 +141,8 @@ std::optional<PatchOffer> manifestPatch(const MacUpdateManifest& m,
         const bool valid = makeUpdateURL(offer.location, server) && offer.size > 0 &&
                            offer.size <= kMaxImageBytes && isValidDigest(offer.digest) &&
                            isValidDigest(offer.sourceTree) && isValidDigest(offer.resultTree);
-        return valid ? std::optional(offer) : std::nullopt;
+        if (valid)
+            return offer;
     }
     return std::nullopt;
 }

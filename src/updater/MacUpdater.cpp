@@ -561,7 +561,8 @@ void MacUpdater::download(const Download& update) {
     // Only onto exactly the bundle the patch was made from: anything changed
     // in the installed copy, and the image it is.
     const auto usable = [&] {
-        if (!patchUrl || !m_config.installPatchedCopy || installed.isEmpty())
+        if (!patchUrl || !m_config.installPatchedCopy || installed.isEmpty() ||
+            isSameVersion(update.version, m_config.patchRefusedVersion))
             return false;
         const auto tree = treeDigest(installed);
         return std::holds_alternative<QString>(tree) &&

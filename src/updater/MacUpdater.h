@@ -122,6 +122,8 @@ public:
         // installed bundle is exactly what the patch is for.
         PatchedInstallStep installPatchedCopy = {};
         QString installedApplication = {};
+        // A version whose patch an install could not put in place: its image.
+        QString patchRefusedVersion = {};
         // Which entries of a manifest this copy takes.
         platform::RunningCopy runningCopy = platform::kBuildCopy;
         // The running macOS version; empty: not a Mac, no minimum applies.

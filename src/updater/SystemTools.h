@@ -27,6 +27,8 @@ struct SystemTools {
     QString plistBuddy = QStringLiteral("/usr/libexec/PlistBuddy");
     QString launchctl = QStringLiteral("/bin/launchctl");
     QString sudo = QStringLiteral("/usr/bin/sudo");
+    // What makes root's copy of a patched application root's own.
+    QString chown = QStringLiteral("/usr/sbin/chown");
 };
 
 // The fixed paths, or for the Linux demo the macOS programs of the install
@@ -34,9 +36,9 @@ struct SystemTools {
 inline SystemTools systemTools(const QString& standInsDirectory) {
     SystemTools tools;
     if (!standInsDirectory.isEmpty()) {
-        for (QString* tool :
-             {&tools.hdiutil, &tools.codesign, &tools.lipo, &tools.osascript, &tools.ditto,
-              &tools.xattr, &tools.open, &tools.plistBuddy, &tools.launchctl, &tools.sudo})
+        for (QString* tool : {&tools.hdiutil, &tools.codesign, &tools.lipo, &tools.osascript,
+                              &tools.ditto, &tools.xattr, &tools.open, &tools.plistBuddy,
+                              &tools.launchctl, &tools.sudo, &tools.chown})
             *tool = standInsDirectory + tool->mid(tool->lastIndexOf(QLatin1Char('/')));
     }
     return tools;

@@ -22,6 +22,9 @@ namespace veldra {
 // when it puts it back.
 inline constexpr char kReportStartedArgument[] = "--report-started";
 inline constexpr char kRolledBackArgument[] = "--rolled-back";
+// Started with this and a version: a patch to that version could not be
+// installed; that version comes as its image.
+inline constexpr char kPatchRefusedArgument[] = "--patch-refused";
 
 // What the application hands the module.
 struct UpdateEngineWiring {
@@ -35,6 +38,7 @@ struct UpdateEngineWiring {
     QString systemVersion;         // the running macOS; empty elsewhere
     int rolloutGroup = 0;          // 0 to 29, drawn once per installed copy
     QString rolledBackVersion;     // put back after it did not start; never offered again
+    QString patchRefusedVersion;   // its patch could not be installed: the image then
     bool announceRollBack = false; // this start follows that roll-back: say so
     SystemTools tools;
     QString bundleIdentifier;

@@ -76,6 +76,7 @@ MacUpdater& MacUpdater::shared() {
         config.systemVersion = wiring.systemVersion;
         config.rolloutGroup = wiring.rolloutGroup;
         config.rolledBackVersion = wiring.rolledBackVersion;
+        config.patchRefusedVersion = wiring.patchRefusedVersion;
         config.announceRollBack = wiring.announceRollBack;
         // Loaded for the first check: it is due now.
         config.timings.firstCheck = std::chrono::milliseconds(0);

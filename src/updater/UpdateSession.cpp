@@ -220,8 +220,8 @@ void removeUpdateLeftovers(const QString& temporaryDirectory, std::chrono::secon
     for (const QFileInfo& file : finished)
         if (file.lastModified().toUTC() < staleBefore)
             QFile::remove(file.absoluteFilePath());
-    for (const QFileInfo& folder :
-         dir.entryInfoList({QStringLiteral("VeldraCloudDesktop-*.patched")}, QDir::Dirs))
+    for (const QFileInfo& folder : dir.entryInfoList(
+             {QStringLiteral("VeldraCloudDesktop-*.patched")}, QDir::Dirs | QDir::NoSymLinks))
         if (folder.lastModified().toUTC() < staleBefore)
             removeBundleCopy(folder.absoluteFilePath());
 }

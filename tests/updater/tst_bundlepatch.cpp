@@ -12,10 +12,11 @@ using namespace veldra::test;
 
 namespace {
 
-// Every entry's path, type, mode and link target, as find sees them.
+// Every entry's path, type, mode and link target, the bundle's own folder
+// too, as find sees them.
 QStringList listing(const QString& root) {
     QProcess find;
-    find.start("find", {root, "-mindepth", "1", "-printf", "%P %y %m %l\\n"});
+    find.start("find", {root, "-printf", "%P %y %m %l\\n"});
     find.waitForFinished();
     QStringList lines = QString::fromUtf8(find.readAllStandardOutput()).split('\n');
     lines.sort();

@@ -4,8 +4,10 @@
 #include "UpdateImage.h"
 #include "updater/Installer.h"
 #include "updater/Sha256.h"
+#include "updater/patches/TreeDigest.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -186,6 +188,30 @@ private Q_SLOTS:
                                 : result == "old" ? "open " + m_box->installed
                                                   : opened.first());
         QCOMPARE(m_box->applications(), QStringList{kBundleFileName});
+    }
+
+    // As root the script takes a patched copy's tree digest itself: exactly as
+    // the application does, for every kind of name, mode and link.
+    void scriptTreeDigest() {
+        const QString root = m_box->temp + "/tree";
+        for (const QString file :
+             {"a-b", "a.c", "a b/x", "a/x", "back\\slash", "-lead", "\u00e9", "e"})
+            QVERIFY(
+                QDir().mkpath(QFileInfo(root + '/' + file).path()) &&
+                TestBundle::writeFile(root + '/' + file, file == "e" ? "" : file.toUtf8(), 0644));
+        QVERIFY(QFile::link("/abs/target", root + "/l1") && QFile::link("../a-b", root + "/a/l2") &&
+                QFile::link("-", root + "/a b/-"));
+        QVERIFY(QFile::setPermissions(root + "/a.c", QFile::ReadOwner | QFile::ExeOwner |
+                                                         QFile::ReadOther | QFile::ExeOther));
+        QDir().mkpath(root + "/empty");
+        QProcess zsh;
+        zsh.start(fakeTools().zsh,
+                  {"-c", treeDigestFunction(fakeTools()).join('\n') + "\ntree_digest \"$1\"", "zsh",
+                   root});
+        QVERIFY(zsh.waitForFinished(30000) && zsh.exitCode() == 0);
+        QCOMPARE(zsh.readAllStandardOutput().trimmed(),
+                 std::get<QString>(treeDigest(root)).toLatin1());
+        QDir(root).removeRecursively();
     }
 
     // While the approval dialog is open, another program of the user's swaps the

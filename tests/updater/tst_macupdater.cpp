@@ -333,6 +333,11 @@ private Q_SLOTS:
                                    << ""
                                    << "patch image"
                                    << "new";
+        // An install that could not put this version's patch in place said so.
+        QTest::newRow("refused before") << "refused"
+                                        << ""
+                                        << "image"
+                                        << "new";
         QTest::newRow("as root") << ""
                                  << "approve"
                                  << "patch"
@@ -411,6 +416,8 @@ private Q_SLOTS:
                                                      tree);
             };
             config.installedApplication = box.installed;
+            if (damage == "refused")
+                config.patchRefusedVersion = "3.0.0";
         });
         QVERIFY(checkNow());
         m_updater->startDownload();
@@ -429,6 +436,9 @@ private Q_SLOTS:
         QCOMPARE(requested.join(' '), fetched);
         if (approval == "cancel")
             QCOMPARE(m_updater->statusMessage(), describe(updater_errors::approvalNotGranted()));
+        // The previous copy, started again, takes the image next time.
+        QCOMPARE(box.toolLog().filter(QRegularExpression("^open .* --patch-refused 3.0.0$")).size(),
+                 damage == "during" ? 1 : 0);
     }
 
     // A declared length over 500 MiB is refused at once, without waiting for

@@ -30,6 +30,8 @@ namespace {
 // No file of a bundle, and no header, is larger.
 constexpr qint64 kMaxFileBytes = 524'288'000;
 constexpr qint64 kMaxHeaderBytes = 16'777'216;
+// Nor does a whole bundle hold more.
+constexpr qint64 kMaxBundleBytes = 4'294'967'296;
 // A patch of a changed binary is little larger at 9 than at 19 (1.6 against
 // 1.3 KB for a 15 MB executable) and forty times faster to make; a new file
 // takes 19.
@@ -153,7 +155,8 @@ QJsonObject headerJson(const PatchHeader& header) {
             {QStringLiteral("from_version"), header.fromVersion},
             {QStringLiteral("to_version"), header.toVersion},
             {QStringLiteral("source_tree"), header.sourceTree},
-            {QStringLiteral("result_tree"), header.resultTree}};
+            {QStringLiteral("result_tree"), header.resultTree},
+            {QStringLiteral("root_mode"), static_cast<int>(header.rootMode)}};
 }
 
 std::variant<QString, PatchProblem> bundleVersion(const QString& app) {
@@ -187,6 +190,10 @@ makeBundlePatch(const QString& oldApp, const QString& newApp, const QString& out
             return *failure;
         *tree = std::get<QString>(digest);
     }
+    struct stat rootInfo;
+    if (::stat(QFile::encodeName(newApp).constData(), &rootInfo) != 0)
+        return systemProblem(QFile::encodeName(newApp));
+    header.rootMode = rootInfo.st_mode & 07777;
     auto oldEntries = treeEntries(oldApp);
     auto newEntries = treeEntries(newApp);
     for (auto* listed : {&oldEntries, &newEntries})
@@ -348,11 +355,14 @@ std::variant<Plan, PatchProblem> readPlan(const QByteArray& bytes) {
     plan.header.toVersion = json.value(QStringLiteral("to_version")).toString();
     plan.header.sourceTree = json.value(QStringLiteral("source_tree")).toString();
     plan.header.resultTree = json.value(QStringLiteral("result_tree")).toString();
+    plan.header.rootMode =
+        static_cast<unsigned>(json.value(QStringLiteral("root_mode")).toInt(0755));
     if (!json.value(QStringLiteral("entries")).isArray())
         return bad;
     QSet<QByteArray> folders;
     QSet<QByteArray> seen;
     QSet<QString> data;
+    qint64 total = 0;
     for (const QJsonValue& value : json.value(QStringLiteral("entries")).toArray()) {
         const QJsonObject item = value.toObject();
         PlannedEntry entry;
@@ -373,9 +383,12 @@ std::variant<Plan, PatchProblem> readPlan(const QByteArray& bytes) {
                             (parent.isEmpty() || folders.contains(parent));
         const bool known = type == QLatin1String("dir") || type == QLatin1String("file") ||
                            type == QLatin1String("link");
+        total += std::max<qint64>(entry.size, 0);
+        // Never set-user or set-group ID: nothing of ours is, and an
+        // administrator's install must not make such a file.
         const bool described =
             entry.type == 'l' ? !entry.target.isEmpty()
-                              : mode >= 0 && mode <= 07777 &&
+                              : mode >= 0 && mode <= 01777 && total <= kMaxBundleBytes &&
                                     (entry.type == 'd' ||
                                      (entry.size >= 0 && entry.size <= kMaxFileBytes &&
                                       (entry.how == QLatin1String("keep") ||
@@ -392,10 +405,12 @@ std::variant<Plan, PatchProblem> readPlan(const QByteArray& bytes) {
             data.insert(entry.data);
         plan.entries.push_back(std::move(entry));
     }
+    if (plan.header.rootMode > 01777)
+        return bad;
     return plan;
 }
 
-bool writeFile(const QByteArray& path, const char* bytes, qint64 size) {
+bool writeFile(const QByteArray& path, const char* bytes, qint64 size, unsigned mode) {
     const int fd =
         ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -411,7 +426,8 @@ bool writeFile(const QByteArray& path, const char* bytes, qint64 size) {
         }
         done += wrote;
     }
-    return ::close(fd) == 0;
+    const bool moded = ::fchmod(fd, static_cast<mode_t>(mode)) == 0;
+    return ::close(fd) == 0 && moded;
 }
 
 } // namespace
@@ -486,8 +502,8 @@ applyBundlePatch(const QString& patch, const QString& installed, const QString& 
                 return fail(problem(QStringLiteral("The patch for %1 does not apply.")
                                         .arg(QString::fromUtf8(entry.path))));
         }
-        if (content->size() != entry.size || !writeFile(path, content->constData(), entry.size) ||
-            ::chmod(path.constData(), entry.mode) != 0)
+        if (content->size() != entry.size ||
+            !writeFile(path, content->constData(), entry.size, entry.mode))
             return fail(systemProblem(path));
     }
     // Links last, so that nothing is ever written through one; folders' own
@@ -499,6 +515,8 @@ applyBundlePatch(const QString& patch, const QString& installed, const QString& 
     for (auto entry = plan.entries.rbegin(); entry != plan.entries.rend(); ++entry)
         if (entry->type == 'd' && ::chmod((root + '/' + entry->path).constData(), entry->mode) != 0)
             return fail(systemProblem(root + '/' + entry->path));
+    if (::chmod(root.constData(), plan.header.rootMode) != 0)
+        return fail(systemProblem(root));
     auto after = digestOf(destination);
     if (auto* failure = std::get_if<PatchProblem>(&after))
         return fail(*failure);
@@ -508,6 +526,10 @@ applyBundlePatch(const QString& patch, const QString& installed, const QString& 
 }
 
 void removeBundleCopy(const QString& path) {
+    // Only a folder of ours: never through a link to one elsewhere.
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return;
     // Folders made read-only are opened again first, so that their contents go too.
     auto entries = treeEntries(path);
     if (auto* found = std::get_if<std::vector<TreeEntry>>(&entries))

@@ -13,12 +13,14 @@ namespace veldra {
 // the old bundle, patched (a zstd frame made with the old file as its prefix,
 // as `zstd --patch-from` makes them) or added (a plain zstd frame); then those
 // frames as "data/N". Whatever the old bundle has and the listing does not is
-// removed. The header names both versions and both tree digests.
+// removed. The header names both versions, both tree digests and the mode of
+// the new bundle's own folder.
 struct PatchHeader {
     QString fromVersion;
     QString toVersion;
-    QString sourceTree; // of the bundle the patch applies to
-    QString resultTree; // of the bundle it makes
+    QString sourceTree;       // of the bundle the patch applies to
+    QString resultTree;       // of the bundle it makes
+    unsigned rootMode = 0755; // of the bundle's own folder, which no tree digest covers
     int kept = 0;
     int patched = 0;
     int added = 0;
