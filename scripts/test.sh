@@ -10,7 +10,7 @@ scripts/install-deps.sh
 
 echo "== format check"
 git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror
-shellcheck scripts/*.sh .ci/run
+shellcheck scripts/*.sh bench/*.sh .ci/run
 /usr/bin/python3 -c 'import sys, yaml; [yaml.safe_load(open(f)) for f in sys.argv[1:]]' .github/workflows/*.yml
 # The package script's plans: a universal image; ad hoc without the hardened
 # runtime or entitlements; a real identity with both, and only with a pinned
