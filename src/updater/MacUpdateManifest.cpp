@@ -1,6 +1,5 @@
 #include "updater/MacUpdateManifest.h"
 
-#include "updater/UpdateSession.h"
 #include "updater/Version.h"
 
 #include <QJsonArray>

@@ -51,6 +51,8 @@ struct MacUpdateManifest {
 };
 
 inline constexpr qint64 kMaxManifestBytes = 262'144;
+// No image, nor patch, is larger.
+inline constexpr qint64 kMaxImageBytes = 524'288'000;
 
 // A staged rollout: an installed copy in group g (0 to 29) is offered the
 // version by an automatic check from start + g × days / 30 days on.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "updater/MacUpdateManifest.h"
 #include "updater/UpdateURL.h"
 
 #include <QList>
@@ -21,7 +22,6 @@ namespace veldra {
 
 class ImageTransfer;
 
-inline constexpr qint64 kMaxImageBytes = 524'288'000;
 inline constexpr auto kManifestTaskDescription = "manifest";
 inline constexpr auto kSignatureTaskDescription = "signature";
 inline constexpr qint64 kMaxSignatureBytes = 16'384;
