@@ -213,14 +213,20 @@ QString administratorCommand(const SystemTools& tools, const WrittenScript& scri
     for (const QString& argument : arguments)
         quotedArguments << q(argument);
     const QString copy = QStringLiteral("\"$d/install.zsh\"");
-    return QStringLiteral("d=$(%1 -d /tmp/veldra-install.XXXXXXXX) || exit 1; "
-                          "%2 %3 %4 && [ \"$(%5 -a 256 < %4)\" = %6 ] || "
-                          "{ %7 -rf \"$d\"; exit 1; }; "
-                          "%7 -f %3; "
-                          "( %8 %4 %9; %7 -rf \"$d\" ) >/dev/null 2>&1 &")
-        .arg(q(tools.mktemp), q(tools.cp), q(script.path), copy, q(tools.shasum),
-             q(script.sha256 + QStringLiteral("  -")), q(tools.rm), q(tools.zsh),
-             quotedArguments.join(QLatin1Char(' ')));
+    const QString command =
+        QStringLiteral("d=$(%1 -d /tmp/veldra-install.XXXXXXXX) || exit 1; "
+                       "%2 %3 %4 && [ \"$(%5 -a 256 < %4)\" = %6 ] || "
+                       "{ %7 -rf \"$d\"; exit 1; }; "
+                       "%7 -f %3; "
+                       "( %8 -f %4 %9; %7 -rf \"$d\" ) >/dev/null 2>&1 &")
+            .arg(q(tools.mktemp), q(tools.cp), q(script.path), copy, q(tools.shasum),
+                 q(script.sha256 + QStringLiteral("  -")), q(tools.rm), q(tools.zsh),
+                 quotedArguments.join(QLatin1Char(' ')));
+    // Nothing of the user's environment reaches what runs as root: no
+    // variable of theirs steers the shells or the perl of shasum, and zsh
+    // reads no startup file (-f).
+    return QStringLiteral("exec %1 -i PATH=/usr/bin:/bin:/usr/sbin:/sbin /bin/sh -c %2")
+        .arg(q(tools.env), q(command));
 }
 
 QString administratorStatement(const QString& command) {
@@ -449,8 +455,9 @@ std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
                           QString::number(m_config.startWindow.count())};
 
     if (m_config.isWritable(QFileInfo(target).absolutePath())) {
-        auto run = runTool({m_config.tools.zsh, QStringList{script.path} + arguments,
-                            ToolOutput::inherited, ToolErrors::inherited, false});
+        auto run =
+            runTool({m_config.tools.zsh, QStringList{QStringLiteral("-f"), script.path} + arguments,
+                     ToolOutput::inherited, ToolErrors::inherited, false});
         if (auto* error = std::get_if<platform::SystemError>(&run))
             return fail(*error);
     } else {

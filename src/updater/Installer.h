@@ -44,7 +44,8 @@ QStringList treeDigestFunction(const SystemTools& tools);
 // 'word' for the POSIX shell, with every ' written as '\''.
 QString shellQuote(const QString& word);
 
-// The shell command the administrator prompt runs as root. The script file
+// The shell command the administrator prompt runs as root, in an environment
+// of its own with only a fixed PATH. The script file
 // lies in the user's temporary folder, where any program of the user could
 // rewrite it before the user approves; so root first copies it into a fresh
 // root-owned 0700 folder, checks the copy against the digest taken when it was

@@ -29,6 +29,8 @@ struct SystemTools {
     QString sudo = QStringLiteral("/usr/bin/sudo");
     // What makes root's copy of a patched application root's own.
     QString chown = QStringLiteral("/usr/sbin/chown");
+    // What clears the user's environment before anything runs as root.
+    QString env = QStringLiteral("/usr/bin/env");
 };
 
 // The fixed paths, or for the Linux demo the macOS programs of the install
@@ -38,7 +40,7 @@ inline SystemTools systemTools(const QString& standInsDirectory) {
     if (!standInsDirectory.isEmpty()) {
         for (QString* tool : {&tools.hdiutil, &tools.codesign, &tools.lipo, &tools.osascript,
                               &tools.ditto, &tools.xattr, &tools.open, &tools.plistBuddy,
-                              &tools.launchctl, &tools.sudo, &tools.chown})
+                              &tools.launchctl, &tools.sudo, &tools.chown, &tools.env})
             *tool = standInsDirectory + tool->mid(tool->lastIndexOf(QLatin1Char('/')));
     }
     return tools;
