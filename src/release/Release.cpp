@@ -52,10 +52,13 @@ std::variant<QString, ImageProblem> checkedImageDigest(const QString& path, cons
     return std::get<QString>(digest);
 }
 
-// The manifest's patch entries for the x86-64 and the arm64 image. `trees`
-// holds the tree digest of each given image's application, when read.
+// The tree digest of the application of the x86-64 and of the arm64 image:
+// none where no image is given, empty where it was not read.
+using ImageTrees = std::array<std::optional<QString>, 2>;
+
+// The manifest's patch entries for the x86-64 and the arm64 image.
 std::variant<std::array<QJsonArray, 2>, QString>
-patchEntries(const ManifestRequest& request, const UpdateServer& server, const QStringList& trees) {
+patchEntries(const ManifestRequest& request, const UpdateServer& server, const ImageTrees& trees) {
     std::array<QJsonArray, 2> entries;
     for (const PatchRequest& patch : request.patches) {
         const auto read = readPatchHeader(patch.path);
@@ -81,15 +84,10 @@ patchEntries(const ManifestRequest& request, const UpdateServer& server, const Q
                                 {QStringLiteral("source_tree"), header.sourceTree},
                                 {QStringLiteral("result_tree"), header.resultTree}};
         bool placed = false;
-        qsizetype inspected = 0;
-        for (int i = 0; i < 2; ++i) {
-            const QString& image = i == 0 ? request.imagePath : request.arm64ImagePath;
-            if (image.isEmpty())
+        for (size_t i = 0; i < trees.size(); ++i) {
+            if (!trees[i] || (request.inspect && *trees[i] != header.resultTree))
                 continue;
-            const QString tree = request.inspect ? trees.value(inspected++) : header.resultTree;
-            if (tree != header.resultTree)
-                continue;
-            entries[static_cast<size_t>(i)].append(entry);
+            entries[i].append(entry);
             placed = true;
         }
         if (!placed)
@@ -152,13 +150,18 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
         const QString& url;
         const char* urlKey;
         const char* digestKey;
-    } images[] = {{request.imagePath, request.url, "mac_x64_url", "mac_x64_sha256"},
-                  {request.arm64ImagePath, request.arm64Url, "mac_arm64_url", "mac_arm64_sha256"}};
+        const char* patchesKey;
+    } images[] = {
+        {request.imagePath, request.url, "mac_x64_url", "mac_x64_sha256", "mac_x64_patches"},
+        {request.arm64ImagePath, request.arm64Url, "mac_arm64_url", "mac_arm64_sha256",
+         "mac_arm64_patches"}};
     std::optional<QString> minimumSystem;
-    QStringList trees; // of each image's application, in the order of `images`
-    for (const auto& image : images) {
+    ImageTrees trees;
+    for (size_t i = 0; i < trees.size(); ++i) {
+        const auto& image = images[i];
         if (image.path.isEmpty())
             continue;
+        trees[i] = QString();
         const auto digest = checkedImageDigest(image.path, image.url, server);
         if (const auto* problem = std::get_if<ImageProblem>(&digest))
             return problem->line;
@@ -169,7 +172,7 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
         const auto facts = request.inspect(image.path);
         if (const auto* problem = std::get_if<QString>(&facts))
             return *problem;
-        trees << std::get<ImageFacts>(facts).treeDigest;
+        trees[i] = std::get<ImageFacts>(facts).treeDigest;
         const auto& minimum = std::get<ImageFacts>(facts).minimumSystemVersion;
         if (minimum && (!minimumSystem || isNewerVersion(*minimum, *minimumSystem)))
             minimumSystem = minimum;
@@ -177,11 +180,10 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
     const auto patches = patchEntries(request, server, trees);
     if (const auto* problem = std::get_if<QString>(&patches))
         return *problem;
-    const auto& perImage = std::get<std::array<QJsonArray, 2>>(patches);
-    if (!perImage[0].isEmpty())
-        manifest.insert(QStringLiteral("mac_x64_patches"), perImage[0]);
-    if (!perImage[1].isEmpty())
-        manifest.insert(QStringLiteral("mac_arm64_patches"), perImage[1]);
+    for (size_t i = 0; i < trees.size(); ++i)
+        if (const QJsonArray& entries = std::get<std::array<QJsonArray, 2>>(patches)[i];
+            !entries.isEmpty())
+            manifest.insert(QLatin1String(images[i].patchesKey), entries);
     // One key for every architecture: the strictest of the images' minimums.
     if (minimumSystem)
         manifest.insert(QStringLiteral("mac_minimum_system_version"), *minimumSystem);

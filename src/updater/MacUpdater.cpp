@@ -44,6 +44,14 @@ bool isFailedTransfer(const TransferResult& t, const UpdateServer& server) {
            !isAllowedUpdateURL(t.finalUrl, server) || t.declaredLength > kMaxImageBytes;
 }
 
+// The SHA-256 of a received file: taken while the bytes were written, read
+// back only if it was not.
+std::variant<QString, platform::SystemError> receivedDigest(const TransferResult& t) {
+    if (t.sha256)
+        return *t.sha256;
+    return sha256Hex(t.file->fileName());
+}
+
 } // namespace
 
 std::optional<QString> completeDownload(TransferResult transfer, const QString& expectedDigest,
@@ -62,10 +70,7 @@ std::optional<QString> completeDownload(TransferResult transfer, const QString& 
     if (!isAcceptableImageSize(*size))
         return updater_errors::invalidSize().localizedDescription();
 
-    // Taken while the bytes were written; read back only if it was not.
-    const auto digest = transfer.sha256
-                            ? std::variant<QString, platform::SystemError>(*transfer.sha256)
-                            : sha256Hex(received);
+    const auto digest = receivedDigest(transfer);
     if (const auto* failure = std::get_if<platform::SystemError>(&digest))
         return failure->message;
     if (std::get<QString>(digest) != expectedDigest)
@@ -100,9 +105,7 @@ PatchOutcome completePatch(TransferResult transfer, const PatchOffer& offer,
     const QString patch = transfer.file->fileName();
     if (fileSize(patch) != offer.size)
         return unusable(QStringLiteral("The patch is not of the size the manifest gives."));
-    const auto digest = transfer.sha256
-                            ? std::variant<QString, platform::SystemError>(*transfer.sha256)
-                            : sha256Hex(patch);
+    const auto digest = receivedDigest(transfer);
     if (!std::holds_alternative<QString>(digest) || std::get<QString>(digest) != offer.digest)
         return unusable(QStringLiteral("The patch does not have the digest the manifest gives."));
 
@@ -532,10 +535,9 @@ void MacUpdater::startDownload() {
     onWorker([this, update] { download(update); });
 }
 
-QNetworkRequest MacUpdater::downloadRequest(const QUrl& url, const Download& update,
-                                            std::chrono::milliseconds timeout) {
+QNetworkRequest MacUpdater::downloadRequest(const QUrl& url, const Download& update) const {
     QNetworkRequest request(url);
-    request.setTransferTimeout(static_cast<int>(timeout.count()));
+    request.setTransferTimeout(static_cast<int>(m_config.timings.downloadTimeout.count()));
     request.setRawHeader("User-Agent", update.userAgent);
     return request;
 }
@@ -573,7 +575,7 @@ void MacUpdater::download(const Download& update) {
         return;
     }
     session().start(
-        downloadRequest(*patchUrl, update, m_config.timings.downloadTimeout), QString(),
+        downloadRequest(*patchUrl, update), QString(),
         [this, update, installed](TransferResult transfer) {
             const PatchOutcome outcome =
                 completePatch(std::move(transfer), *update.patch, update.version,
@@ -594,7 +596,7 @@ void MacUpdater::download(const Download& update) {
 
 void MacUpdater::downloadImage(const Download& update) {
     session().start(
-        downloadRequest(update.image, update, m_config.timings.downloadTimeout), QString(),
+        downloadRequest(update.image, update), QString(),
         [this, update](TransferResult transfer) {
             const auto failure = completeDownload(
                 std::move(transfer), update.digest, update.version, update.architecture,

@@ -193,8 +193,7 @@ private:
     };
     void download(const Download& update);
     void downloadImage(const Download& update);
-    static QNetworkRequest downloadRequest(const QUrl& url, const Download& update,
-                                           std::chrono::milliseconds timeout);
+    QNetworkRequest downloadRequest(const QUrl& url, const Download& update) const;
     std::function<void(qint64, qint64)> progressReporter();
     // Worker thread: one attempt at the manifest, and the retries of a check
     // that cannot reach the server.

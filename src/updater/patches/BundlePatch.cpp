@@ -202,7 +202,7 @@ makeBundlePatch(const QString& oldApp, const QString& newApp, const QString& out
 
     QJsonArray entries;
     QList<QByteArray> frames;
-    QSet<QByteArray> kept;
+    QSet<QByteArray> inNewBundle;
     const QByteArray oldRoot = QFile::encodeName(oldApp);
     const QByteArray newRoot = QFile::encodeName(newApp);
     for (const TreeEntry& entry : std::get<std::vector<TreeEntry>>(newEntries)) {
@@ -218,7 +218,7 @@ makeBundlePatch(const QString& oldApp, const QString& newApp, const QString& out
         } else {
             item.insert(QStringLiteral("mode"), static_cast<int>(entry.mode));
         }
-        kept.insert(entry.path);
+        inNewBundle.insert(entry.path);
         if (entry.type == 'f') {
             const auto content = readWhole(newRoot + '/' + entry.path);
             if (!content)
@@ -249,7 +249,7 @@ makeBundlePatch(const QString& oldApp, const QString& newApp, const QString& out
         entries.append(item);
     }
     for (const TreeEntry& entry : std::get<std::vector<TreeEntry>>(oldEntries))
-        header.removed += kept.contains(entry.path) ? 0 : 1;
+        header.removed += inNewBundle.contains(entry.path) ? 0 : 1;
 
     QJsonObject json = headerJson(header);
     json.insert(QStringLiteral("entries"), entries);
