@@ -6,7 +6,7 @@
 // Argument: the image size in bytes (default 500 MiB).
 #include "HttpsTestServer.h"
 #include "TestBundle.h"
-#include "updater/MacUpdater.h"
+#include "updater/engine/MacUpdater.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

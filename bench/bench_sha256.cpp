@@ -1,6 +1,6 @@
 // sha256Hex on a 500 MiB file against `openssl dgst -sha256` on the same file.
 // Prints the throughput ratio (goal: at least 0.95).
-#include "updater/Sha256.h"
+#include "updater/fetching/Sha256.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

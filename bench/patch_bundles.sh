@@ -36,7 +36,7 @@ app="Veldra Cloud Desktop.app"
 libdir=/usr/lib/x86_64-linux-gnu
 plugins=$libdir/qt6/plugins
 client=/usr/bin/xfreerdp
-edited=src/updater/MacUpdater.cpp
+edited=src/updater/engine/MacUpdater.cpp
 before='QStringLiteral("Installing and restarting\u2026")'
 after='QStringLiteral("Installing and restarting now\u2026")'
 

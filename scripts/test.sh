@@ -11,6 +11,16 @@ scripts/install-deps.sh
 echo "== format check"
 git ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror
 shellcheck scripts/*.sh bench/*.sh .ci/run
+zsh -n src/updater/installing/install.zsh
+# Each stage of the updater uses only the stages before it.
+stages=(offer fetching patches installing engine)
+for ((i = 0; i < ${#stages[@]}; i++)); do
+  for later in "${stages[@]:i+1}"; do
+    if grep -rn "#include \"updater/$later/" "src/updater/${stages[i]}"; then
+      echo "src/updater/${stages[i]} includes the later stage $later" >&2; exit 1
+    fi
+  done
+done
 /usr/bin/python3 -c 'import sys, yaml; [yaml.safe_load(open(f)) for f in sys.argv[1:]]' .github/workflows/*.yml
 # The package script's plans: a universal image; ad hoc without the hardened
 # runtime or entitlements; a real identity with both, and only with a pinned

@@ -1,7 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "platform/Application.h"
-#include "updater/UpdaterState.h"
+#include "updater/engine/UpdaterState.h"
 
 #include <QApplication>
 #include <QKeyEvent>

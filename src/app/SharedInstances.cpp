@@ -9,8 +9,8 @@
 #include "platform/UserDefaults.h"
 #include "platform/UserDirectories.h"
 #include "settings/SettingsManager.h"
-#include "updater/LazyUpdater.h"
-#include "updater/Version.h"
+#include "updater/engine/LazyUpdater.h"
+#include "updater/offer/Version.h"
 #include "veldra/BuildConstants.h"
 
 #include <QCoreApplication>

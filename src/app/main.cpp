@@ -3,8 +3,8 @@
 #include "platform/Architecture.h"
 #include "platform/Bundle.h"
 #include "settings/SettingsManager.h"
-#include "updater/LazyUpdater.h"
-#include "updater/Version.h"
+#include "updater/engine/LazyUpdater.h"
+#include "updater/offer/Version.h"
 #include "veldra/BuildConstants.h"
 
 #include <QApplication>

@@ -11,4 +11,7 @@ QString mainBundlePath();
 // The bundle path for an executable at the given folder; pure, for tests.
 QString bundlePathForExecutableDir(const QString& executableDir);
 
+// The bundle's file name, on the image and where it is installed.
+inline constexpr auto kBundleFileName = "Veldra Cloud Desktop.app";
+
 } // namespace veldra::platform

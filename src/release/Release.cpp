@@ -1,11 +1,14 @@
 #include "release/Release.h"
 
+#include "platform/Bundle.h"
 #include "platform/InfoPlist.h"
-#include "updater/Installer.h"
-#include "updater/MacUpdater.h"
-#include "updater/Sha256.h"
-#include "updater/UpdateSession.h"
-#include "updater/Version.h"
+#include "updater/engine/MacUpdater.h"
+#include "updater/fetching/ImageDownload.h"
+#include "updater/fetching/ManifestCheck.h"
+#include "updater/fetching/Sha256.h"
+#include "updater/fetching/UpdateSession.h"
+#include "updater/installing/Installer.h"
+#include "updater/offer/Version.h"
 #include "updater/patches/BundlePatch.h"
 #include "updater/patches/TreeDigest.h"
 
@@ -110,10 +113,11 @@ ImageInspector mountedImageInspector(const SystemTools& tools) {
             return QStringLiteral("The image %1 could not be opened with %2.")
                 .arg(image, tools.hdiutil);
         const QString mountPoint = std::get<QString>(mounted);
-        const QString application = mountPoint + QLatin1Char('/') + QLatin1String(kBundleFileName);
+        const QString application =
+            mountPoint + QLatin1Char('/') + QLatin1String(platform::kBundleFileName);
         std::variant<ImageFacts, QString> result =
             QStringLiteral("The image %1 has no %2 at its root.")
-                .arg(image, QLatin1String(kBundleFileName));
+                .arg(image, QLatin1String(platform::kBundleFileName));
         if (QFileInfo(application + QStringLiteral("/Contents/Info.plist")).isFile()) {
             const auto minimum =
                 platform::infoPlistString(application, QStringLiteral("LSMinimumSystemVersion"));

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "platform/Architecture.h"
-#include "updater/MacUpdateManifest.h"
-#include "updater/Minisign.h"
-#include "updater/SystemTools.h"
-#include "updater/UpdateURL.h"
+#include "updater/installing/SystemTools.h"
+#include "updater/offer/MacUpdateManifest.h"
+#include "updater/offer/Minisign.h"
+#include "updater/offer/UpdateURL.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -11,7 +11,7 @@
 //   veldra-release check [MANIFEST-URL] [--current VERSION] [--image]
 //                        [--arch x86_64|arm64|translated]
 #include "release/Release.h"
-#include "updater/UpdateURL.h"
+#include "updater/offer/UpdateURL.h"
 #include "updater/patches/BundlePatch.h"
 #include "veldra/BuildConstants.h"
 

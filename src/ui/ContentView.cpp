@@ -6,7 +6,7 @@
 #include "ui/ConnectButton.h"
 #include "ui/Palette.h"
 #include "ui/UpdatePrompt.h"
-#include "updater/UpdaterState.h"
+#include "updater/engine/UpdaterState.h"
 
 #include <QCheckBox>
 #include <QFrame>

@@ -1,7 +1,7 @@
 // Manifest bytes from the network: decode, select and judge them, and check
 // that whatever is accepted really passes every rule.
-#include "updater/MacUpdateManifest.h"
-#include "updater/Version.h"
+#include "updater/offer/MacUpdateManifest.h"
+#include "updater/offer/Version.h"
 
 #include <cstdint>
 #include <cstdlib>

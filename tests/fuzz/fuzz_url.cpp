@@ -1,6 +1,6 @@
 // Location texts: whatever the rule lets through is https on the update host,
 // with no user information and no foreign port.
-#include "updater/UpdateURL.h"
+#include "updater/offer/UpdateURL.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Version texts: parsing never misreads, and the order is consistent.
-#include "updater/Version.h"
+#include "updater/offer/Version.h"
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
 // Child processes: the client's (ChildProcess) and the install tools' (runTool).
 #include "TestBundle.h"
 #include "platform/ChildProcess.h"
-#include "updater/ToolRunner.h"
+#include "updater/installing/ToolRunner.h"
 
 #include <QTemporaryDir>
 #include <QTest>

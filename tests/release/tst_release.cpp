@@ -5,8 +5,8 @@
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "release/Release.h"
-#include "updater/Installer.h"
-#include "updater/Sha256.h"
+#include "updater/fetching/Sha256.h"
+#include "updater/installing/Installer.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -126,16 +126,19 @@ private Q_SLOTS:
     // another build is refused.
     void deltaCommand() {
         const auto path = [&](const QString& name) { return m_dir->filePath(name); };
-        QVERIFY(makeApp(path("old/") + kBundleFileName, {.version = "2.0", .marker = "old"}));
+        QVERIFY(makeApp(path("old/") + veldra::platform::kBundleFileName,
+                        {.version = "2.0", .marker = "old"}));
         for (const QString build : {"new", "other"})
-            QVERIFY(makeApp(path(build + '/') + kBundleFileName,
+            QVERIFY(makeApp(path(build + '/') + veldra::platform::kBundleFileName,
                             {.marker = QString(70'000, build[0])}));
         QCOMPARE(QProcess::execute("tar", {"-cf", path("a.dmg"), "-C", path("new"), "."}), 0);
         const QString server = "https://updates.veldra.example/";
         QProcess tool;
         for (const QString build : {"other", "new"}) {
-            tool.start(RELEASE_TOOL, {"delta", "--from", path("old/") + kBundleFileName, "--to",
-                                      path(build + '/') + kBundleFileName, "--output", path("p")});
+            tool.start(RELEASE_TOOL,
+                       {"delta", "--from", path("old/") + veldra::platform::kBundleFileName, "--to",
+                        path(build + '/') + veldra::platform::kBundleFileName, "--output",
+                        path("p")});
             QVERIFY(tool.waitForFinished(30000) && tool.exitCode() == 0);
             tool.start(RELEASE_TOOL, {"manifest", path("a.dmg"), "--version", "2.1", "--url",
                                       server + "a.dmg", "--delta-from", "2.0", "--delta", path("p"),

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "updater/UpdaterState.h"
+#include "updater/engine/UpdaterState.h"
 
 namespace veldra::test {
 

@@ -44,7 +44,7 @@ bool makeApp(const QString& app, const AppSpec& spec) {
 
 bool makeUpdateImage(const QString& imagePath, const AppSpec& spec) {
     QTemporaryDir volume;
-    if (!makeApp(volume.filePath(kBundleFileName), spec))
+    if (!makeApp(volume.filePath(veldra::platform::kBundleFileName), spec))
         return false;
     QProcess tar;
     tar.start("tar", {"-cf", imagePath, "-C", volume.path(), "."});
@@ -77,7 +77,8 @@ std::optional<MinisignKey> minisignPublicKey(const QString& pubFile) {
 InstallSandbox::InstallSandbox()
     : m_dir(QDir::tempPath() + "/Apps 'single' \"double\" back\\slash-XXXXXX"),
       log(m_dir.filePath("tools.log")), volumes(m_dir.filePath("Volumes")),
-      temp(m_dir.filePath("tmp")), installed(m_dir.filePath("Applications/") + kBundleFileName) {
+      temp(m_dir.filePath("tmp")),
+      installed(m_dir.filePath("Applications/") + veldra::platform::kBundleFileName) {
     m_ready = QDir().mkpath(volumes) && QDir().mkpath(temp) &&
               makeApp(installed, {.version = "2.0", .marker = "old"});
     qputenv("VELDRA_FAKE_LOG", QFile::encodeName(log));

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "updater/Installer.h"
-#include "updater/Minisign.h"
+#include "platform/Bundle.h"
+#include "updater/installing/Installer.h"
+#include "updater/offer/Minisign.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "updater/LazyUpdater.h"
+#include "updater/engine/LazyUpdater.h"
 
 #include <QLibrary>
 #include <QPointer>

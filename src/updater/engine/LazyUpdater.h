@@ -1,7 +1,7 @@
 #pragma once
 
-#include "updater/UpdateEngine.h"
-#include "updater/UpdaterState.h"
+#include "updater/engine/UpdateEngine.h"
+#include "updater/engine/UpdaterState.h"
 
 #include <QTimer>
 

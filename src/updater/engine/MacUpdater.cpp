@@ -1,10 +1,6 @@
-#include "updater/MacUpdater.h"
+#include "updater/engine/MacUpdater.h"
 
-#include "updater/Installer.h"
-#include "updater/Sha256.h"
-#include "updater/Version.h"
-#include "updater/patches/BundlePatch.h"
-#include "updater/patches/TreeDigest.h"
+#include "updater/engine/UpdateLeftovers.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -22,201 +18,6 @@
 #include <sys/stat.h>
 
 namespace veldra {
-
-namespace {
-
-CheckResult failed(const char* message) {
-    return {CheckResult::Kind::failed, QString::fromLatin1(message), {}, {}, {}};
-}
-
-std::optional<qint64> fileSize(const QString& path, int* error = nullptr) {
-    struct stat info;
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
-        if (error)
-            *error = errno;
-        return std::nullopt;
-    }
-    return static_cast<qint64>(info.st_size);
-}
-
-bool isFailedTransfer(const TransferResult& t, const UpdateServer& server) {
-    return !t.file || t.transportError || !t.isHttp || t.status != 200 ||
-           !isAllowedUpdateURL(t.finalUrl, server) || t.declaredLength > kMaxImageBytes;
-}
-
-// The SHA-256 of a received file: taken while the bytes were written, read
-// back only if it was not.
-std::variant<QString, platform::SystemError> receivedDigest(const TransferResult& t) {
-    if (t.sha256)
-        return *t.sha256;
-    return sha256Hex(t.file->fileName());
-}
-
-} // namespace
-
-std::optional<QString> completeDownload(TransferResult transfer, const QString& expectedDigest,
-                                        const QString& expectedVersion,
-                                        platform::Architecture architecture,
-                                        const UpdateServer& server,
-                                        const QString& temporaryDirectory,
-                                        const MacUpdater::InstallStep& install) {
-    if (isFailedTransfer(transfer, server))
-        return QStringLiteral("Download failed");
-    const QString received = transfer.file->fileName();
-    int error = 0;
-    const auto size = fileSize(received, &error);
-    if (!size)
-        return QString::fromLocal8Bit(std::strerror(error));
-    if (!isAcceptableImageSize(*size))
-        return updater_errors::invalidSize().localizedDescription();
-
-    const auto digest = receivedDigest(transfer);
-    if (const auto* failure = std::get_if<platform::SystemError>(&digest))
-        return failure->message;
-    if (std::get<QString>(digest) != expectedDigest)
-        return updater_errors::integrityCheckFailed().localizedDescription();
-
-    const QString image = verifiedImagePath(temporaryDirectory);
-    if (!transfer.file->rename(image))
-        return transfer.file->errorString();
-    // From here the image is ours to remove on failure.
-    transfer.file->setAutoRemove(false);
-    transfer.file.reset();
-
-    const auto failure = install ? install(image, expectedVersion, architecture, expectedDigest)
-                                 : std::optional<UpdateFailure>(platform::SystemError{
-                                       ENOSYS, QStringLiteral("No installer is configured.")});
-    if (!failure)
-        return std::nullopt;
-    QFile::remove(image);
-    return describe(*failure);
-}
-
-PatchOutcome completePatch(TransferResult transfer, const PatchOffer& offer,
-                           const QString& expectedVersion, platform::Architecture architecture,
-                           const UpdateServer& server, const QString& installedApplication,
-                           const QString& temporaryDirectory,
-                           const MacUpdater::PatchedInstallStep& install) {
-    const auto unusable = [](const QString& why) {
-        return PatchOutcome{PatchOutcome::Kind::unusable, why};
-    };
-    if (isFailedTransfer(transfer, server))
-        return unusable(QStringLiteral("The patch could not be downloaded."));
-    const QString patch = transfer.file->fileName();
-    if (fileSize(patch) != offer.size)
-        return unusable(QStringLiteral("The patch is not of the size the manifest gives."));
-    const auto digest = receivedDigest(transfer);
-    if (!std::holds_alternative<QString>(digest) || std::get<QString>(digest) != offer.digest)
-        return unusable(QStringLiteral("The patch does not have the digest the manifest gives."));
-
-    const QString folder = temporaryDirectory + QStringLiteral("/VeldraCloudDesktop-") +
-                           QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
-                           QStringLiteral(".patched");
-    const QString application = folder + QLatin1Char('/') + QLatin1String(kBundleFileName);
-    if (!QDir().mkdir(folder))
-        return unusable(QStringLiteral("No folder for the patched copy."));
-    const auto applied = applyBundlePatch(patch, installedApplication, application);
-    transfer.file.reset();
-    PatchOutcome outcome{PatchOutcome::Kind::handedOver};
-    std::optional<UpdateFailure> refused;
-    if (const auto* problem = std::get_if<PatchProblem>(&applied))
-        outcome = unusable(problem->message);
-    else if (std::get<PatchHeader>(applied).sourceTree != offer.sourceTree ||
-             std::get<PatchHeader>(applied).resultTree != offer.resultTree)
-        outcome = unusable(QStringLiteral("The patch is not the one the manifest gives."));
-    else if (!install)
-        outcome = unusable(QStringLiteral("No installer is configured."));
-    else if ((refused =
-                  install(application, folder, expectedVersion, architecture, offer.resultTree)))
-        // Asking again for the image would only ask the user again.
-        outcome = {std::get_if<UpdaterError>(&*refused) && *std::get_if<UpdaterError>(&*refused) ==
-                                                               updater_errors::approvalNotGranted()
-                       ? PatchOutcome::Kind::declined
-                       : PatchOutcome::Kind::unusable,
-                   describe(*refused)};
-    if (outcome.kind != PatchOutcome::Kind::handedOver)
-        removeBundleCopy(folder);
-    return outcome;
-}
-
-QString verifiedImagePath(const QString& temporaryDirectory) {
-    return temporaryDirectory + QStringLiteral("/VeldraCloudDesktop-") +
-           QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".dmg");
-}
-
-QString cacheBustingQuery(double secondsSinceEpoch) {
-    QString number = QString::number(secondsSinceEpoch, 'f', QLocale::FloatingPointShortest);
-    if (!number.contains(QLatin1Char('.')))
-        number += QStringLiteral(".0");
-    return QStringLiteral("?t=") + number;
-}
-
-CheckResult handleManifestResponse(const TransferResult& t, const QString& currentVersion,
-                                   const UpdateServer& server,
-                                   const std::function<bool(const QByteArray&)>& acceptBody,
-                                   platform::RunningCopy copy, const QString& systemVersion) {
-    if (t.transportError || !t.file || !t.isHttp || t.status != 200 ||
-        !isAllowedUpdateURL(t.finalUrl, server))
-        return failed("Update check failed");
-    const auto size = fileSize(t.file->fileName());
-    if (!size)
-        return failed("Invalid update response");
-    if (!isAcceptableManifestSize(*size))
-        return failed("Invalid update response size");
-    QFile file(t.file->fileName());
-    if (!file.open(QIODevice::ReadOnly))
-        return failed("Invalid update response");
-    const QByteArray bytes = file.read(kMaxManifestBytes + 1);
-    if (bytes.size() != *size)
-        return failed("Invalid update response");
-    if (acceptBody && !acceptBody(bytes))
-        return failed("Invalid update signature");
-    const auto manifest = MacUpdateManifest::decode(bytes);
-    if (!manifest)
-        return failed("Invalid update response");
-    const ManifestVerdict verdict =
-        evaluateManifest(*manifest, currentVersion, server, copy, systemVersion);
-    switch (verdict.outcome) {
-    case ManifestVerdict::Outcome::upToDate:
-        return {CheckResult::Kind::upToDate, verdict.message(), {}, {}, {}};
-    case ManifestVerdict::Outcome::needsNewerSystem:
-        return {CheckResult::Kind::needsNewerSystem, verdict.message(), verdict.version, {}, {}};
-    case ManifestVerdict::Outcome::updateAvailable:
-        return {CheckResult::Kind::available,
-                {},
-                verdict.version,
-                verdict.location,
-                verdict.digest,
-                verdict.architecture,
-                verdict.rollout,
-                verdict.patch};
-    default:
-        return {CheckResult::Kind::failed, verdict.message(), {}, {}, {}};
-    }
-}
-
-std::optional<QString> judgeManifestSignature(const TransferResult& signature,
-                                              const QByteArray& manifest, const MinisignKey& key,
-                                              const QDateTime& now) {
-    // No answer at all fails as the manifest would; any HTTP error means
-    // there is no signature.
-    const QString invalid = QStringLiteral("Invalid update signature");
-    if (!signature.isHttp)
-        return QStringLiteral("Update check failed");
-    if (signature.status != 200)
-        return invalid;
-    if (signature.transportError || !signature.file)
-        return QStringLiteral("Update check failed");
-    QFile file(signature.file->fileName());
-    if (!file.open(QIODevice::ReadOnly))
-        return invalid;
-    if (verifyMinisign(manifest, file.read(kMaxSignatureBytes + 1), key))
-        return invalid;
-    const auto expires = manifestExpiry(manifest);
-    if (!expires || *expires <= now)
-        return invalid;
-    return std::nullopt;
-}
 
 MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAccessManager> network,
                        QObject* parent)
@@ -435,32 +236,14 @@ void MacUpdater::publishCheckResult(const CheckResult& result) {
     QMetaObject::invokeMethod(
         this,
         [this, result] {
-            switch (result.kind) {
-            case CheckResult::Kind::available:
-                if (!m_config.rolledBackVersion.isEmpty() &&
-                    isSameVersion(result.version, m_config.rolledBackVersion)) {
-                    finishCheck(false, rolledBackMessage(result.version), false, true);
-                    break;
-                }
-                // Not yet this copy's turn: an automatic check says nothing,
-                // and whatever was known stays as it was.
-                if (!isOfferedNow(result.rollout, m_manualStatusRequested, m_config.rolloutGroup,
-                                  now())) {
-                    finishCheck(false, std::nullopt, false);
-                    break;
-                }
+            const OfferDecision decision =
+                decideOffer(result, {m_config.rolledBackVersion, m_config.rolloutGroup},
+                            m_manualStatusRequested, now());
+            if (decision.offer)
                 publishAvailableUpdate(result);
-                break;
-            case CheckResult::Kind::upToDate:
-                finishCheck(false, QStringLiteral("Up to date"), true, true);
-                break;
-            case CheckResult::Kind::needsNewerSystem:
-                finishCheck(false, result.message, true, true);
-                break;
-            case CheckResult::Kind::failed:
-                finishCheck(false, result.message, false);
-                break;
-            }
+            else
+                finishCheck(false, decision.message, decision.clearUpdate,
+                            decision.quietUnlessManual);
         },
         Qt::QueuedConnection);
 }
@@ -482,11 +265,6 @@ void MacUpdater::publishAvailableUpdate(const CheckResult& result) {
 
 QDateTime MacUpdater::now() const {
     return m_config.now ? m_config.now() : QDateTime::currentDateTimeUtc();
-}
-
-bool isOfferedNow(const std::optional<Rollout>& rollout, bool manual, int group,
-                  const QDateTime& now) {
-    return manual || !rollout || now >= rollout->availableFrom(group);
 }
 
 void MacUpdater::finishCheck(bool found, const std::optional<QString>& message, bool clearUpdate,
@@ -560,17 +338,10 @@ void MacUpdater::download(const Download& update) {
     const auto patchUrl =
         update.patch ? makeUpdateURL(update.patch->location, m_config.server) : std::nullopt;
     const QString installed = m_config.installedApplication;
-    // Only onto exactly the bundle the patch was made from: anything changed
-    // in the installed copy, and the image it is.
-    const auto usable = [&] {
-        if (!patchUrl || !m_config.installPatchedCopy || installed.isEmpty() ||
-            isSameVersion(update.version, m_config.patchRefusedVersion))
-            return false;
-        const auto tree = treeDigest(installed);
-        return std::holds_alternative<QString>(tree) &&
-               std::get<QString>(tree) == update.patch->sourceTree;
-    };
-    if (!usable()) {
+    const bool usable =
+        patchUrl && m_config.installPatchedCopy &&
+        isPatchUsable(*update.patch, update.version, installed, m_config.patchRefusedVersion);
+    if (!usable) {
         downloadImage(update);
         return;
     }
@@ -618,14 +389,6 @@ void MacUpdater::finishAndTerminate() {
 void MacUpdater::finishDownloadWithFailure(const QString& message) {
     setIsDownloading(false);
     setStatusMessage(message);
-}
-
-QByteArray userAgent(const QString& version) {
-    return QByteArrayLiteral("VeldraCloudDesktop-MacUpdater/") + version.toUtf8();
-}
-
-bool isAcceptableImageSize(qint64 size) {
-    return size > kMinImageBytes && size <= kMaxImageBytes;
 }
 
 } // namespace veldra

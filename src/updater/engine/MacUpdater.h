@@ -1,10 +1,12 @@
 #pragma once
 
-#include "updater/MacUpdateManifest.h"
-#include "updater/Minisign.h"
-#include "updater/UpdateSession.h"
-#include "updater/UpdaterError.h"
-#include "updater/UpdaterState.h"
+#include "updater/engine/UpdaterState.h"
+#include "updater/fetching/ImageDownload.h"
+#include "updater/fetching/ManifestCheck.h"
+#include "updater/fetching/UpdateSession.h"
+#include "updater/offer/Minisign.h"
+#include "updater/offer/Offer.h"
+#include "updater/patches/PatchDownload.h"
 
 #include <QList>
 #include <QObject>
@@ -20,57 +22,6 @@
 
 namespace veldra {
 
-// The outcome of reading a fetched manifest.
-struct CheckResult {
-    // needsNewerSystem: a newer version this macOS cannot run; said only to
-    // a user who asked.
-    enum class Kind { failed, upToDate, needsNewerSystem, available };
-    Kind kind = Kind::failed;
-    QString message;  // for failed and needsNewerSystem
-    QString version;  // for available, as the manifest has it
-    QString location; // for available, the text
-    QString digest;   // for available, lower case
-    platform::Architecture architecture = platform::Architecture::x86_64; // for available
-    std::optional<Rollout> rollout = std::nullopt;                        // for available
-    std::optional<PatchOffer> patch = std::nullopt; // for available: from the running version
-};
-
-// Whether an automatic check offers an available version now: always without
-// a rollout, otherwise from the time the rollout reaches `group`. A check the
-// user asked for offers it at once.
-[[nodiscard]] bool isOfferedNow(const std::optional<Rollout>& rollout, bool manual, int group,
-                                const QDateTime& now);
-
-// Judges a finished manifest transfer: transport, status, final address,
-// size, JSON and the manifest rules, in that order.
-// `acceptBody`, when given, sees the manifest's exact bytes before they are
-// decoded; refusing them is "Invalid update signature".
-// `copy` chooses the manifest's entries (see selectManifestEntries);
-// `systemVersion` is the running macOS (see evaluateManifest).
-CheckResult handleManifestResponse(const TransferResult& transfer, const QString& currentVersion,
-                                   const UpdateServer& server,
-                                   const std::function<bool(const QByteArray&)>& acceptBody = {},
-                                   platform::RunningCopy copy = platform::kBuildCopy,
-                                   const QString& systemVersion = QString());
-
-// Judges a fetched manifest signature (.minisig) for the manifest bytes: none
-// when the manifest may be read, else the status line ("Update check failed"
-// when the signature could not be fetched at all, "Invalid update signature"
-// otherwise). A signed manifest must carry an "expires" later than `now`.
-std::optional<QString> judgeManifestSignature(const TransferResult& signature,
-                                              const QByteArray& manifest, const MinisignKey& key,
-                                              const QDateTime& now);
-
-// "VeldraCloudDesktop-MacUpdater/<version>"
-QByteArray userAgent(const QString& version);
-
-// More than 64 KiB (a real image is always larger) and at most 500 MiB.
-inline constexpr qint64 kMinImageBytes = 65'536;
-bool isAcceptableImageSize(qint64 size);
-
-// "?t=<seconds since 1970 in shortest round-trip form, at least one decimal>"
-QString cacheBustingQuery(double secondsSinceEpoch);
-
 // The application's one updater: checks for a newer version on a schedule or
 // on request, publishes what it found, and downloads, verifies and hands over
 // an accepted update. Lives on the main thread; transfers, hashing and the
@@ -78,19 +29,8 @@ QString cacheBustingQuery(double secondsSinceEpoch);
 class MacUpdater : public UpdaterState {
     Q_OBJECT
 public:
-    // Runs on the worker thread with the verified image, the expected version,
-    // the architecture the new application must contain and the image's
-    // digest. Returns normally once the install has been handed over.
-    using InstallStep = std::function<std::optional<UpdateFailure>(
-        const QString& imagePath, const QString& expectedVersion, platform::Architecture,
-        const QString& digest)>;
-
-    // The same for a copy of the installed application made new by a patch:
-    // the application, the folder holding it (which goes with it), the version
-    // and architecture it must be, and its tree digest.
-    using PatchedInstallStep = std::function<std::optional<UpdateFailure>(
-        const QString& application, const QString& folder, const QString& expectedVersion,
-        platform::Architecture, const QString& treeDigest)>;
+    using InstallStep = veldra::InstallStep;
+    using PatchedInstallStep = veldra::PatchedInstallStep;
 
     struct Timings {
         std::chrono::milliseconds firstCheck{3'000};
@@ -221,36 +161,5 @@ private:
     UpdateSession* m_session = nullptr;               // lives on m_worker
     bool m_discarded = false; // worker thread: quitting, so no image after a failed patch
 };
-
-// Size, digest and move of a finished image transfer, then `install` on this
-// thread. Nothing once the install has been handed over; otherwise the status
-// line, with the moved image removed.
-std::optional<QString> completeDownload(TransferResult transfer, const QString& expectedDigest,
-                                        const QString& expectedVersion,
-                                        platform::Architecture architecture,
-                                        const UpdateServer& server,
-                                        const QString& temporaryDirectory,
-                                        const MacUpdater::InstallStep& install);
-
-// What became of a patch: handed over; declined by the user, which ends the
-// update with `line`; or unusable, `line` saying why, and the image is the way.
-struct PatchOutcome {
-    enum class Kind { handedOver, declined, unusable };
-    Kind kind = Kind::unusable;
-    QString line = {};
-};
-
-// Size and digest of a finished patch transfer, the patch applied to a copy of
-// `installedApplication` in "<tmp>/VeldraCloudDesktop-<UUID>.patched", its tree
-// digest checked, then `install` on this thread. Unless handed over, nothing is
-// left behind.
-PatchOutcome completePatch(TransferResult transfer, const PatchOffer& offer,
-                           const QString& expectedVersion, platform::Architecture architecture,
-                           const UpdateServer& server, const QString& installedApplication,
-                           const QString& temporaryDirectory,
-                           const MacUpdater::PatchedInstallStep& install);
-
-// The image's place once verified: "<tmp>/VeldraCloudDesktop-<UUID>.dmg".
-QString verifiedImagePath(const QString& temporaryDirectory);
 
 } // namespace veldra

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "platform/Architecture.h"
-#include "updater/SystemTools.h"
-#include "updater/UpdateURL.h"
-#include "updater/UpdaterState.h"
+#include "updater/engine/UpdaterState.h"
+#include "updater/installing/LaunchArguments.h"
+#include "updater/installing/SystemTools.h"
+#include "updater/offer/UpdateURL.h"
 
 #include <QByteArray>
 #include <QString>
@@ -17,14 +18,6 @@ namespace veldra {
 // module the application loads at the first check, so that nothing of it is
 // loaded or set up while the window opens. Only plain values and standard
 // functions cross between the two.
-
-// What the install script starts the new version with, and the previous one
-// when it puts it back.
-inline constexpr char kReportStartedArgument[] = "--report-started";
-inline constexpr char kRolledBackArgument[] = "--rolled-back";
-// Started with this and a version: a patch to that version could not be
-// installed; that version comes as its image.
-inline constexpr char kPatchRefusedArgument[] = "--patch-refused";
 
 // What the application hands the module.
 struct UpdateEngineWiring {

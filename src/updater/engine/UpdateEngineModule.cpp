@@ -1,10 +1,10 @@
 // The update engine module: the production updater, with everything that
 // needs the network stack, TLS and libcrypto. The application loads it at
 // the first check (see LazyUpdater).
-#include "updater/Installer.h"
-#include "updater/MacUpdater.h"
-#include "updater/Minisign.h"
-#include "updater/UpdateEngine.h"
+#include "updater/engine/MacUpdater.h"
+#include "updater/engine/UpdateEngine.h"
+#include "updater/installing/Installer.h"
+#include "updater/offer/Minisign.h"
 
 #include <QCoreApplication>
 

@@ -1,7 +1,7 @@
-#include "updater/ImageTransfer.h"
+#include "updater/fetching/ImageTransfer.h"
 
-#include "updater/Sha256.h"
-#include "updater/UpdateSession.h"
+#include "updater/fetching/Sha256.h"
+#include "updater/fetching/UpdateSession.h"
 
 #include <QNetworkProxy>
 #include <QSslConfiguration>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "updater/UpdateURL.h"
+#include "updater/offer/UpdateURL.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "updater/Sha256.h"
+#include "updater/fetching/Sha256.h"
 
 #include <QFile>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "updater/MacUpdateManifest.h"
-#include "updater/UpdateURL.h"
+#include "updater/offer/MacUpdateManifest.h"
+#include "updater/offer/UpdateURL.h"
 
 #include <QList>
 #include <QNetworkAccessManager>
@@ -95,12 +95,5 @@ private:
 
 // A transfer file's name pattern in the temporary folder.
 inline constexpr auto kTransferFilePrefix = ".veldra-transfer-";
-
-// Removes what earlier runs left in `temporaryDirectory`: transfer files that
-// no live transfer holds (a running transfer keeps its file locked), and
-// verified images, patched copies and install scripts untouched for `staleAfter`, which no
-// install script still uses by then.
-void removeUpdateLeftovers(const QString& temporaryDirectory,
-                           std::chrono::seconds staleAfter = std::chrono::minutes(15));
 
 } // namespace veldra

@@ -1,8 +1,9 @@
 #pragma once
 
 #include "platform/Architecture.h"
-#include "updater/SystemTools.h"
-#include "updater/UpdaterError.h"
+#include "updater/installing/InstallScript.h"
+#include "updater/installing/SystemTools.h"
+#include "updater/offer/UpdaterError.h"
 
 #include <QString>
 #include <QStringList>
@@ -14,49 +15,7 @@
 
 namespace veldra {
 
-// The install script as written: its path and the SHA-256 of what was written.
-struct WrittenScript {
-    QString path;
-    QString sha256;
-};
-
-inline constexpr auto kBundleFileName = "Veldra Cloud Desktop.app";
-// "Version X could not start and was rolled back."
-QString rolledBackMessage(const QString& version);
 inline constexpr auto kDefaultInstallTarget = "/Applications/Veldra Cloud Desktop.app";
-
-// The install script, run as `zsh SCRIPT SOURCE TARGET MOUNT PID IMAGE BUNDLE-ID
-// VERSION ARCH REQUIREMENT STARTED WINDOW [UID DIGEST]` (the last two as root):
-// it waits for the old process, copies the application next to the target,
-// checks that copy (identifier, version, signature, signer, architecture),
-// swaps it in and starts it, as the user who asked when run as root, with
-// "--report-started STARTED". Unless that file appears within WINDOW seconds
-// the previous copy is put back and started with "--rolled-back VERSION". As
-// root it reads the application from its own copy of the image, checked
-// against DIGEST. A patched copy comes with an empty MOUNT and its folder as
-// IMAGE; as root, the script's own copy of it must have the tree digest DIGEST.
-QString installScriptText(const SystemTools& tools);
-
-// The install script's zsh function `tree_digest BUNDLE`, which prints the
-// bundle's tree digest exactly as treeDigest takes it.
-QStringList treeDigestFunction(const SystemTools& tools);
-
-// 'word' for the POSIX shell, with every ' written as '\''.
-QString shellQuote(const QString& word);
-
-// The shell command the administrator prompt runs as root, in an environment
-// of its own with only a fixed PATH. The script file
-// lies in the user's temporary folder, where any program of the user could
-// rewrite it before the user approves; so root first copies it into a fresh
-// root-owned 0700 folder, checks the copy against the digest taken when it was
-// written, runs only that copy (in the background, output discarded) and
-// removes the folder afterwards. On a mismatch nothing runs and the command
-// fails.
-QString administratorCommand(const SystemTools& tools, const WrittenScript& script,
-                             const QStringList& arguments);
-
-// do shell script "<command, escaped>" with administrator privileges
-QString administratorStatement(const QString& command);
 
 // The first text "mount-point" among the "system-entities" of hdiutil's
 // property list; or updater error 6, or the parser's error.

@@ -31,6 +31,12 @@ struct SystemTools {
     QString chown = QStringLiteral("/usr/sbin/chown");
     // What clears the user's environment before anything runs as root.
     QString env = QStringLiteral("/usr/bin/env");
+    // What the script lists, hashes and clears folders with.
+    QString chmod = QStringLiteral("/bin/chmod");
+    QString mkdir = QStringLiteral("/bin/mkdir");
+    QString find = QStringLiteral("/usr/bin/find");
+    QString sort = QStringLiteral("/usr/bin/sort");
+    QString cut = QStringLiteral("/usr/bin/cut");
 };
 
 // The fixed paths, or for the Linux demo the macOS programs of the install

@@ -1,4 +1,4 @@
-#include "updater/ToolRunner.h"
+#include "updater/installing/ToolRunner.h"
 
 #include <QDir>
 

@@ -1,6 +1,6 @@
-#include "updater/MacUpdateManifest.h"
+#include "updater/offer/MacUpdateManifest.h"
 
-#include "updater/Version.h"
+#include "updater/offer/Version.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/Architecture.h"
-#include "updater/UpdateURL.h"
+#include "updater/offer/UpdateURL.h"
 
 #include <QByteArray>
 #include <QDateTime>

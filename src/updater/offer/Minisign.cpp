@@ -1,4 +1,4 @@
-#include "updater/Minisign.h"
+#include "updater/offer/Minisign.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "updater/UpdateURL.h"
+#include "updater/offer/UpdateURL.h"
 
 #include "veldra/BuildConstants.h"
 

@@ -1,4 +1,4 @@
-#include "updater/UpdaterError.h"
+#include "updater/offer/UpdaterError.h"
 
 namespace veldra {
 

@@ -1,4 +1,4 @@
-#include "updater/Version.h"
+#include "updater/offer/Version.h"
 
 #include "platform/Bundle.h"
 #include "platform/InfoPlist.h"

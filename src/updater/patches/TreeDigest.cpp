@@ -1,6 +1,6 @@
 #include "updater/patches/TreeDigest.h"
 
-#include "updater/Sha256.h"
+#include "updater/fetching/Sha256.h"
 
 #include <QFile>
 

@@ -2,7 +2,7 @@
 //   lazy_probe MODULE PORT CA-PEM TEMP-DIR
 // and prints whether the network stack and libcrypto are loaded before the
 // first check and after it, and what the check published.
-#include "updater/LazyUpdater.h"
+#include "updater/engine/LazyUpdater.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,7 +1,7 @@
 // The application's updater loads the updater proper at the first check:
 // nothing of the network stack or libcrypto before it.
 #include "HttpsTestServer.h"
-#include "updater/LazyUpdater.h"
+#include "updater/engine/LazyUpdater.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>

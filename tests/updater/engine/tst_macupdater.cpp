@@ -3,9 +3,9 @@
 #include "HttpsTestServer.h"
 #include "TestBundle.h"
 #include "UpdateImage.h"
-#include "updater/Installer.h"
-#include "updater/MacUpdater.h"
-#include "updater/Sha256.h"
+#include "updater/engine/MacUpdater.h"
+#include "updater/fetching/Sha256.h"
+#include "updater/installing/Installer.h"
 #include "updater/patches/BundlePatch.h"
 
 #include <QCryptographicHash>
@@ -359,7 +359,7 @@ private Q_SLOTS:
         QFETCH(QString, marker);
         InstallSandbox box;
         QVERIFY(box.isReady());
-        const QString newApp = m_temp->filePath("new/") + kBundleFileName;
+        const QString newApp = m_temp->filePath("new/") + veldra::platform::kBundleFileName;
         const QString file = m_server->root() + "/patch.tar";
         QVERIFY(makeApp(newApp, {.version = "3.0.0"}));
         // Both copies carry enough for an image of a real image's size.

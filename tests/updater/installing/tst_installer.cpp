@@ -2,8 +2,8 @@
 // install script run by real zsh; every path has quotes and a backslash.
 #include "TestBundle.h"
 #include "UpdateImage.h"
-#include "updater/Installer.h"
-#include "updater/Sha256.h"
+#include "updater/fetching/Sha256.h"
+#include "updater/installing/Installer.h"
 #include "updater/patches/TreeDigest.h"
 
 #include <QDir>
@@ -30,10 +30,10 @@ class TestInstaller : public QObject {
     // and what the copy must be.
     QStringList scriptArguments(qint64 oldPid, const QString& version = "2.1") const {
         const QString mount = m_box->volumes + "/Volume";
-        makeApp(mount + '/' + kBundleFileName, {});
+        makeApp(mount + '/' + veldra::platform::kBundleFileName, {});
         const QString image = m_box->temp + "/VeldraCloudDesktop-X.dmg";
         TestBundle::writeFile(image, "image", 0600);
-        return QStringList{mount + '/' + kBundleFileName, m_box->installed, mount}
+        return QStringList{mount + '/' + veldra::platform::kBundleFileName, m_box->installed, mount}
                << QString::number(oldPid) << image << "com.veldra.clouddesktop" << version
                << "x86_64"
                << "" << m_box->temp + "/started"
@@ -129,7 +129,7 @@ private Q_SLOTS:
                              ' ' + fakesDir() + '/' + open)
                      .size(),
                  refusal.isEmpty() && approval == "approve" ? 1 : 0);
-        QCOMPARE(m_box->applications(), QStringList{kBundleFileName});
+        QCOMPARE(m_box->applications(), QStringList{veldra::platform::kBundleFileName});
     }
 
     // The script itself: it swaps, or it leaves the old copy as it was.
@@ -187,7 +187,7 @@ private Q_SLOTS:
                                     ? "open " + m_box->installed + " --args --rolled-back 2.1"
                                 : result == "old" ? "open " + m_box->installed
                                                   : opened.first());
-        QCOMPARE(m_box->applications(), QStringList{kBundleFileName});
+        QCOMPARE(m_box->applications(), QStringList{veldra::platform::kBundleFileName});
     }
 
     // As root the script takes a patched copy's tree digest itself: exactly as
@@ -230,7 +230,7 @@ private Q_SLOTS:
         QVERIFY(!installer.installUpdate(image, "2.1", platform::Architecture::x86_64, digest));
         QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
         QCOMPARE(m_box->installedMarker(), "old");
-        QCOMPARE(m_box->applications(), QStringList{kBundleFileName});
+        QCOMPARE(m_box->applications(), QStringList{veldra::platform::kBundleFileName});
     }
 
     // The administrator command runs as root a script that lies in the user's

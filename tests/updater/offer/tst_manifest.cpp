@@ -1,7 +1,7 @@
 // The rules an update is judged by: version order, the manifest's size and
 // entries, and the update URL rule. (The fuzz targets feed them anything.)
-#include "updater/MacUpdateManifest.h"
-#include "updater/Version.h"
+#include "updater/offer/MacUpdateManifest.h"
+#include "updater/offer/Version.h"
 
 #include <QTest>
 

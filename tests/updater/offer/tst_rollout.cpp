@@ -4,7 +4,7 @@
 #include "HttpsTestServer.h"
 #include "TestBundle.h"
 #include "release/Release.h"
-#include "updater/MacUpdater.h"
+#include "updater/engine/MacUpdater.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,0 +1,43 @@
+#include "updater/engine/UpdateLeftovers.h"
+
+#include "updater/fetching/UpdateSession.h"
+#include "updater/patches/BundlePatch.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace veldra {
+
+void removeUpdateLeftovers(const QString& temporaryDirectory, std::chrono::seconds staleAfter) {
+    const QDir dir(temporaryDirectory);
+    const QStringList transfers =
+        dir.entryList({QLatin1String(kTransferFilePrefix) + QLatin1Char('*')},
+                      QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : transfers) {
+        const QString path = dir.filePath(name);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            QFile::remove(path);
+        ::close(fd);
+    }
+    const QDateTime staleBefore = QDateTime::currentDateTimeUtc().addSecs(-staleAfter.count());
+    const QFileInfoList finished = dir.entryInfoList(
+        {QStringLiteral("VeldraCloudDesktop-*.dmg"), QStringLiteral("veldra-install-*.zsh")},
+        QDir::Files);
+    for (const QFileInfo& file : finished)
+        if (file.lastModified().toUTC() < staleBefore)
+            QFile::remove(file.absoluteFilePath());
+    for (const QFileInfo& folder : dir.entryInfoList(
+             {QStringLiteral("VeldraCloudDesktop-*.patched")}, QDir::Dirs | QDir::NoSymLinks))
+        if (folder.lastModified().toUTC() < staleBefore)
+            removeBundleCopy(folder.absoluteFilePath());
+}
+
+} // namespace veldra

@@ -1,0 +1,107 @@
+#include "updater/installing/InstallScript.h"
+
+#include "updater/installing/LaunchArguments.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include <utility>
+
+namespace veldra {
+
+namespace {
+
+// Every @NAME@ the script may use, and what it becomes.
+QList<std::pair<QLatin1String, QString>> placeholders(const SystemTools& t) {
+    return {
+        {QLatin1String("CHMOD"), t.chmod},
+        {QLatin1String("CHOWN"), t.chown},
+        {QLatin1String("CODESIGN"), t.codesign},
+        {QLatin1String("CP"), t.cp},
+        {QLatin1String("CUT"), t.cut},
+        {QLatin1String("DITTO"), t.ditto},
+        {QLatin1String("FIND"), t.find},
+        {QLatin1String("HDIUTIL"), t.hdiutil},
+        {QLatin1String("KILL"), t.kill},
+        {QLatin1String("LAUNCHCTL"), t.launchctl},
+        {QLatin1String("LIPO"), t.lipo},
+        {QLatin1String("MKDIR"), t.mkdir},
+        {QLatin1String("MKTEMP"), t.mktemp},
+        {QLatin1String("MV"), t.mv},
+        {QLatin1String("OPEN"), t.open},
+        {QLatin1String("PLISTBUDDY"), t.plistBuddy},
+        {QLatin1String("RM"), t.rm},
+        {QLatin1String("SHASUM"), t.shasum},
+        {QLatin1String("SLEEP"), t.sleep},
+        {QLatin1String("SORT"), t.sort},
+        {QLatin1String("SUDO"), t.sudo},
+        {QLatin1String("XATTR"), t.xattr},
+        {QLatin1String("PATCH_REFUSED"), QLatin1String(kPatchRefusedArgument)},
+        {QLatin1String("REPORT_STARTED"), QLatin1String(kReportStartedArgument)},
+        {QLatin1String("ROLLED_BACK"), QLatin1String(kRolledBackArgument)},
+    };
+}
+
+} // namespace
+
+QString installScriptText(const SystemTools& tools) {
+    QFile file(QStringLiteral(":/updater/install.zsh"));
+    // Compiled in: it cannot be missing from a build that links this.
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("The install script is not compiled in.");
+    QString text = QString::fromUtf8(file.readAll());
+    for (const auto& [name, value] : placeholders(tools))
+        text.replace(QLatin1Char('@') + name + QLatin1Char('@'), value);
+    // A name the table lacks would run as a command of that name.
+    static const QRegularExpression unfilled(QStringLiteral("@[A-Z_]+@"));
+    if (const auto match = unfilled.match(text); match.hasMatch())
+        qFatal("The install script names %s, which nothing fills in.",
+               qPrintable(match.captured()));
+    return text;
+}
+
+QStringList treeDigestFunction(const SystemTools& tools) {
+    const QStringList lines = installScriptText(tools).split(QLatin1Char('\n'));
+    const qsizetype first = lines.indexOf(QStringLiteral("tree_digest() {"));
+    const qsizetype last = lines.indexOf(QStringLiteral("}"), first);
+    return lines.mid(first, last - first + 1);
+}
+
+QString shellQuote(const QString& word) {
+    QString quoted = word;
+    quoted.replace(QLatin1String("'"), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+QString administratorCommand(const SystemTools& tools, const WrittenScript& script,
+                             const QStringList& arguments) {
+    const auto q = [](const QString& word) { return shellQuote(word); };
+    QStringList quotedArguments;
+    for (const QString& argument : arguments)
+        quotedArguments << q(argument);
+    const QString copy = QStringLiteral("\"$d/install.zsh\"");
+    const QString command =
+        QStringLiteral("d=$(%1 -d /tmp/veldra-install.XXXXXXXX) || exit 1; "
+                       "%2 %3 %4 && [ \"$(%5 -a 256 < %4)\" = %6 ] || "
+                       "{ %7 -rf \"$d\"; exit 1; }; "
+                       "%7 -f %3; "
+                       "( %8 -f %4 %9; %7 -rf \"$d\" ) >/dev/null 2>&1 &")
+            .arg(q(tools.mktemp), q(tools.cp), q(script.path), copy, q(tools.shasum),
+                 q(script.sha256 + QStringLiteral("  -")), q(tools.rm), q(tools.zsh),
+                 quotedArguments.join(QLatin1Char(' ')));
+    // Nothing of the user's environment reaches what runs as root: no
+    // variable of theirs steers the shells or the perl of shasum, and zsh
+    // reads no startup file (-f).
+    return QStringLiteral("exec %1 -i PATH=/usr/bin:/bin:/usr/sbin:/sbin /bin/sh -c %2")
+        .arg(q(tools.env), q(command));
+}
+
+QString administratorStatement(const QString& command) {
+    QString escaped = command;
+    escaped.replace(QLatin1String("\\"), QLatin1String("\\\\"));
+    escaped.replace(QLatin1String("\""), QLatin1String("\\\""));
+    return QStringLiteral("do shell script \"") + escaped +
+           QStringLiteral("\" with administrator privileges");
+}
+
+} // namespace veldra

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "updater/installing/SystemTools.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace veldra {
+
+// The install script as written: its path and the SHA-256 of what was written.
+struct WrittenScript {
+    QString path;
+    QString sha256;
+};
+
+// The install script (install.zsh, compiled in) with every @NAME@ filled in:
+// the programs from `tools`, and the arguments the application is started
+// with. It waits for the old process, copies the application next to the
+// target, checks that copy (identifier, version, signature, signer,
+// architecture), swaps it in and starts it, as the user who asked when run as
+// root, with "--report-started STARTED". Unless that file appears within
+// WINDOW seconds the previous copy is put back and started with
+// "--rolled-back VERSION". See the script's head for its arguments.
+[[nodiscard]] QString installScriptText(const SystemTools& tools);
+
+// The install script's zsh function `tree_digest BUNDLE`, which prints the
+// bundle's tree digest exactly as treeDigest takes it.
+[[nodiscard]] QStringList treeDigestFunction(const SystemTools& tools);
+
+// 'word' for the POSIX shell, with every ' written as '\''.
+[[nodiscard]] QString shellQuote(const QString& word);
+
+// The shell command the administrator prompt runs as root, in an environment
+// of its own with only a fixed PATH. The script file
+// lies in the user's temporary folder, where any program of the user could
+// rewrite it before the user approves; so root first copies it into a fresh
+// root-owned 0700 folder, checks the copy against the digest taken when it was
+// written, runs only that copy (in the background, output discarded) and
+// removes the folder afterwards. On a mismatch nothing runs and the command
+// fails.
+[[nodiscard]] QString administratorCommand(const SystemTools& tools, const WrittenScript& script,
+                                           const QStringList& arguments);
+
+// do shell script "<command, escaped>" with administrator privileges
+[[nodiscard]] QString administratorStatement(const QString& command);
+
+} // namespace veldra

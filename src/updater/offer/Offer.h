@@ -1,0 +1,63 @@
+#pragma once
+
+#include "updater/offer/MacUpdateManifest.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+
+namespace veldra {
+
+// The outcome of reading a fetched manifest.
+struct CheckResult {
+    // needsNewerSystem: a newer version this macOS cannot run; said only to
+    // a user who asked.
+    enum class Kind { failed, upToDate, needsNewerSystem, available };
+    Kind kind = Kind::failed;
+    QString message;  // for failed and needsNewerSystem
+    QString version;  // for available, as the manifest has it
+    QString location; // for available, the text
+    QString digest;   // for available, lower case
+    platform::Architecture architecture = platform::Architecture::x86_64; // for available
+    std::optional<Rollout> rollout = std::nullopt;                        // for available
+    std::optional<PatchOffer> patch = std::nullopt; // for available: from the running version
+};
+
+// Decodes a manifest's exact bytes and applies the manifest rules.
+// `copy` chooses the manifest's entries (see selectManifestEntries);
+// `systemVersion` is the running macOS (see evaluateManifest).
+[[nodiscard]] CheckResult judgeManifest(const QByteArray& bytes, const QString& currentVersion,
+                                        const UpdateServer& server, platform::RunningCopy copy,
+                                        const QString& systemVersion);
+
+// Whether an automatic check offers an available version now: always without
+// a rollout, otherwise from the time the rollout reaches `group`. A check the
+// user asked for offers it at once.
+[[nodiscard]] bool isOfferedNow(const std::optional<Rollout>& rollout, bool manual, int group,
+                                const QDateTime& now);
+
+// "Version X could not start and was rolled back."
+[[nodiscard]] QString rolledBackMessage(const QString& version);
+
+// What this copy's rules make of a check's result.
+struct OfferRules {
+    QString rolledBackVersion; // put back after it did not start: never offered again
+    int rolloutGroup = 0;      // 0 to 29
+};
+
+// What a finished check does: offer the version, or end with an optional
+// status line, forgetting a known update when `clearUpdate`. A line that is
+// `quietUnlessManual` reaches the status line only when a user asked.
+struct OfferDecision {
+    bool offer = false;
+    std::optional<QString> message = std::nullopt;
+    bool clearUpdate = false;
+    bool quietUnlessManual = false;
+};
+
+[[nodiscard]] OfferDecision decideOffer(const CheckResult& result, const OfferRules& rules,
+                                        bool manual, const QDateTime& now);
+
+} // namespace veldra
