@@ -27,6 +27,10 @@ namespace veldra {
 
 namespace {
 
+bool isAllowedMode(int mode, bool folder) {
+    return mode >= 0 && mode <= 01755 && (mode & 022) == 0 && (!folder || (mode & 0700) == 0700);
+}
+
 // No file of a bundle, and no header, is larger.
 constexpr qint64 kMaxFileBytes = 524'288'000;
 constexpr qint64 kMaxHeaderBytes = 16'777'216;
@@ -384,17 +388,19 @@ std::variant<Plan, PatchProblem> readPlan(const QByteArray& bytes) {
         const bool known = type == QLatin1String("dir") || type == QLatin1String("file") ||
                            type == QLatin1String("link");
         total += std::max<qint64>(entry.size, 0);
-        // Never set-user or set-group ID: nothing of ours is, and an
-        // administrator's install must not make such a file.
+        // Never set-user or set-group ID, group or world write, nor a folder
+        // its owner cannot enter and write: nothing of ours is such, and what
+        // root installs must be writable by root alone.
         const bool described =
-            entry.type == 'l' ? !entry.target.isEmpty()
-                              : mode >= 0 && mode <= 01777 && total <= kMaxBundleBytes &&
-                                    (entry.type == 'd' ||
-                                     (entry.size >= 0 && entry.size <= kMaxFileBytes &&
-                                      (entry.how == QLatin1String("keep") ||
-                                       ((entry.how == QLatin1String("patch") ||
-                                         entry.how == QLatin1String("add")) &&
-                                        !entry.data.isEmpty() && !data.contains(entry.data)))));
+            entry.type == 'l'
+                ? !entry.target.isEmpty()
+                : isAllowedMode(mode, entry.type == 'd') && total <= kMaxBundleBytes &&
+                      (entry.type == 'd' ||
+                       (entry.size >= 0 && entry.size <= kMaxFileBytes &&
+                        (entry.how == QLatin1String("keep") ||
+                         ((entry.how == QLatin1String("patch") ||
+                           entry.how == QLatin1String("add")) &&
+                          !entry.data.isEmpty() && !data.contains(entry.data)))));
         if (!placed || !known || !described)
             return problem(QStringLiteral("The patch lists an entry it may not: %1")
                                .arg(QString::fromUtf8(entry.path)));
@@ -405,7 +411,7 @@ std::variant<Plan, PatchProblem> readPlan(const QByteArray& bytes) {
             data.insert(entry.data);
         plan.entries.push_back(std::move(entry));
     }
-    if (plan.header.rootMode > 01777)
+    if (!isAllowedMode(static_cast<int>(plan.header.rootMode), true))
         return bad;
     return plan;
 }

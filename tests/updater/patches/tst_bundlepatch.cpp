@@ -39,7 +39,7 @@ private Q_SLOTS:
     // The old bundle is this build; the new one has its executable and its
     // update module changed at one place, as a changed line changes them, a
     // framework with a Versions/Current link, a file gone, a mode changed and
-    // a read-only folder.
+    // a folder closed to others.
     void initTestCase() {
         m_old = m_dir.filePath("old.app");
         m_new = m_dir.filePath("new.app");
@@ -58,7 +58,7 @@ private Q_SLOTS:
         QVERIFY(QFile::link("Versions/Current/Q", framework + "/Q"));
         QVERIFY(QFile::remove(m_new + "/Contents/Resources/logo_tessaro.png"));
         QCOMPARE(run("chmod", {"600", m_new + "/Contents/Resources/logo_veldra.png"}), 0);
-        QCOMPARE(run("chmod", {"555", framework + "/Versions/A"}), 0);
+        QCOMPARE(run("chmod", {"700", framework + "/Versions/A"}), 0);
     }
 
     void appliedIsTheNewBundle() {
@@ -77,21 +77,48 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(applied));
     }
 
-    // A listed path that leaves the bundle: nothing is written anywhere.
-    void pathOutsideRefused() {
-        const QString patch = m_dir.filePath("outside.tar");
-        QVERIFY(std::holds_alternative<PatchHeader>(makeBundlePatch(m_old, m_new, patch)));
+    // A patch that leaves the bundle, asks for modes root must not install,
+    // or whose frames do not rebuild the tree its header names: refused, and
+    // nothing is left anywhere.
+    void refused_data() {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QByteArray>("to"); // the same length, so the archive stays readable
+        QTest::newRow("path outside")
+            << QByteArray("\"Contents/Info.plist\"") << QByteArray("\"Contents/../../x.pl\"");
+        QTest::newRow("group-writable file")
+            << QByteArray("\"mode\":420") << QByteArray("\"mode\":436");
+        QTest::newRow("world-writable folder")
+            << QByteArray("\"mode\":493") << QByteArray("\"mode\":511");
+        QTest::newRow("folder its owner cannot write")
+            << QByteArray("\"mode\":493") << QByteArray("\"mode\":365");
+        QTest::newRow("another result tree") << QByteArray("result") << QByteArray();
+    }
+    void refused() {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        const QString patch = m_dir.filePath("refused.tar");
+        const auto made = makeBundlePatch(m_old, m_new, patch);
+        QVERIFY(std::holds_alternative<PatchHeader>(made));
+        if (from == "result") { // one digit of the header's result tree changed
+            from = std::get<PatchHeader>(made).resultTree.toLatin1();
+            to = from;
+            to[0] = to[0] == '0' ? '1' : '0';
+        }
         QFile file(patch);
         QVERIFY(file.open(QIODevice::ReadWrite));
         QByteArray bytes = file.readAll();
-        // The same length, so the archive stays readable.
-        bytes.replace("\"Contents/Info.plist\"", "\"Contents/../../x.pl\"");
+        QVERIFY(bytes.contains(from));
+        bytes.replace(from, to);
         QVERIFY(file.seek(0) && file.write(bytes) == bytes.size());
         file.close();
         const QString applied = m_dir.filePath("sub/applied.app");
         QVERIFY(QDir().mkpath(m_dir.filePath("sub")));
-        QVERIFY(std::holds_alternative<PatchProblem>(applyBundlePatch(patch, m_old, applied)));
-        QVERIFY(!QFileInfo::exists(applied) && !QFileInfo::exists(m_dir.filePath("x.pl")));
+        const auto result = applyBundlePatch(patch, m_old, applied);
+        const bool leftSomething =
+            QFileInfo::exists(applied) || QFileInfo::exists(m_dir.filePath("x.pl"));
+        removeBundleCopy(applied); // so that a failure here does not fail the next row
+        QVERIFY(std::holds_alternative<PatchProblem>(result));
+        QVERIFY(!leftSomething);
     }
 };
 
