@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libplist-dev libssl-dev openssl
   freerdp2-x11 freerdp2-shadow-x11 winpr-utils xvfb x11-utils xauth xdotool pulseaudio zsh
   x11-apps x11-xserver-utils xterm libxcb1-dev minisign shellcheck python3-yaml
-  nginx-light squid libzstd-dev libarchive-dev icnsutils
+  nginx-light squid libzstd-dev libarchive-dev icnsutils lld llvm
 )
 
 missing=()

@@ -184,8 +184,8 @@ Veldra Cloud Desktop $version, demo variant
   Demo account:   username "$demo_user", password "$demo_password"
   Update server:  https://localhost:$update_port/version.json offers $next, signed with minisign,
                   as an image and as a patch from $version ($(stat -c %s "$run/www/$patch_name") bytes)
-  Install tools:  this is Linux, so hdiutil, codesign, lipo, osascript, ditto, xattr and
-                  open are the test stand-ins in tests/support/fakes (log: $run/tools.log)
+  Install tools:  this is Linux, so hdiutil, codesign, osascript, ditto, xattr, open and
+                  defaults are the test stand-ins in tests/support/fakes (log: $run/tools.log)
 INFO
 
 export HOME="$run/home" XDG_STATE_HOME="$run/state" TMPDIR="$run/tmp"

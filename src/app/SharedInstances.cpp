@@ -54,7 +54,10 @@ LazyUpdater& LazyUpdater::shared() {
                 wiring.rolloutGroup = SettingsManager::shared().rolloutGroup();
                 wiring.rolledBackVersion = SettingsManager::shared().rolledBackVersion();
                 wiring.patchRefusedVersion = SettingsManager::shared().patchRefusedVersion();
+                // Told by the defaults store, since open drops the arguments
+                // of an application that is still running.
                 wiring.announceRollBack =
+                    SettingsManager::shared().takeRollBackToAnnounce() ||
                     QCoreApplication::arguments().contains(QLatin1String(kRolledBackArgument));
                 wiring.tools = systemTools(QString::fromUtf8(build::kSystemToolsDir));
                 wiring.bundleIdentifier = QString::fromUtf8(build::kBundleId);

@@ -82,6 +82,13 @@ void SettingsManager::setRolledBackVersion(const QString& version) {
     m_defaults->setValue(QLatin1String(kRolledBackVersion), version);
 }
 
+bool SettingsManager::takeRollBackToAnnounce() {
+    const bool pending = m_defaults->value(QLatin1String(kRollBackToAnnounce)).isValid();
+    if (pending)
+        m_defaults->remove(QLatin1String(kRollBackToAnnounce));
+    return pending;
+}
+
 QString SettingsManager::patchRefusedVersion() const {
     return m_defaults->value(QLatin1String(kPatchRefusedVersion)).toString();
 }

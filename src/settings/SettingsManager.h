@@ -23,6 +23,9 @@ public:
     static constexpr auto kSavedUsername = "veldra_saved_username";
     static constexpr auto kRolloutGroup = "updateRolloutGroup";
     static constexpr auto kRolledBackVersion = "updateRolledBackVersion";
+    // Written by the install script beside the version it put back: the
+    // copy it starts says so once.
+    static constexpr auto kRollBackToAnnounce = "updateRollBackToAnnounce";
     static constexpr auto kPatchRefusedVersion = "updatePatchRefusedVersion";
 
     // Loads from `defaults` without writing anything but the removal of a
@@ -51,6 +54,8 @@ public:
     // offered again by an automatic check.
     [[nodiscard]] QString rolledBackVersion() const;
     void setRolledBackVersion(const QString& version);
+    // Whether a roll-back is still to be said, which this forgets.
+    [[nodiscard]] bool takeRollBackToAnnounce();
 
     // The version whose patch an install could not put in place: it comes
     // as its image.

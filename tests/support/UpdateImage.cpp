@@ -2,6 +2,7 @@
 
 #include "TestBundle.h"
 
+#include <QDataStream>
 #include <QDir>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -20,6 +21,26 @@ SystemTools fakeTools() {
     return tools;
 }
 
+// The head of a Mach-O executable, as the loader reads it: thin 64-bit for
+// one architecture, a fat table for more.
+QByteArray machOHead(const QStringList& architectures) {
+    const auto cpuType = [](const QString& name) {
+        return name == "arm64" ? quint32(0x0100000c) : quint32(0x01000007);
+    };
+    QByteArray head;
+    QDataStream out(&head, QIODevice::WriteOnly); // big-endian, as a fat table is
+    if (architectures.size() == 1) {
+        out.setByteOrder(QDataStream::LittleEndian);
+        out << quint32(0xfeedfacf) << cpuType(architectures[0]) << quint32(3) << quint32(2);
+    } else {
+        out << quint32(0xcafebabe) << quint32(architectures.size());
+        for (qsizetype i = 0; i < architectures.size(); ++i)
+            out << cpuType(architectures[i]) << quint32(3) << quint32(4096 * (i + 1))
+                << quint32(4096) << quint32(12);
+    }
+    return head + QByteArray(64, '\0');
+}
+
 bool makeApp(const QString& app, const AppSpec& spec) {
     const QString plist =
         QString("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
@@ -31,8 +52,7 @@ bool makeApp(const QString& app, const AppSpec& spec) {
                  spec.minimumSystemVersion.isEmpty() ? QString()
                                                      : "<key>LSMinimumSystemVersion</key><string>" +
                                                            spec.minimumSystemVersion + "</string>");
-    const QByteArray executable =
-        "#!/bin/sh\n# architectures: " + spec.architectures.toUtf8() + "\n";
+    const QByteArray executable = machOHead(spec.architectures.split(' '));
     return QDir().mkpath(app + "/Contents/MacOS") &&
            QDir().mkpath(app + "/Contents/_CodeSignature") &&
            TestBundle::writeFile(app + "/Contents/Info.plist", plist.toUtf8(), 0644) &&
@@ -46,8 +66,11 @@ bool makeUpdateImage(const QString& imagePath, const AppSpec& spec) {
     QTemporaryDir volume;
     if (!makeApp(volume.filePath(veldra::platform::kBundleFileName), spec))
         return false;
+    // As the publisher's build account left it: its uid, folders open to its group.
+    const QStringList asBuilt{"--owner=501", "--group=20", "--mode=g+w"};
     QProcess tar;
-    tar.start("tar", {"-cf", imagePath, "-C", volume.path(), "."});
+    tar.start("tar", (spec.asPublisherBuilt ? asBuilt : QStringList()) +
+                         QStringList{"-cf", imagePath, "-C", volume.path(), "."});
     return tar.waitForFinished(30000) && tar.exitCode() == 0;
 }
 

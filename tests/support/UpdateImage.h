@@ -14,12 +14,15 @@ namespace veldra::test {
 struct AppSpec {
     QString bundleId = "com.veldra.clouddesktop";
     QString version = "2.1";
-    QString architectures = "x86_64";
+    QString architectures = "x86_64";  // the executable's, separated by spaces
     QString seal = "sealed\n";         // what the fake codesign reads; "" is unsigned
     QString marker = "new";            // a file inside, to tell copies apart
     QString minimumSystemVersion = {}; // LSMinimumSystemVersion; empty: none
+    bool asPublisherBuilt = false;     // the image stores another owner and group-writable modes
 };
 
+// The head of a Mach-O executable holding those architectures.
+QByteArray machOHead(const QStringList& architectures);
 bool makeApp(const QString& bundlePath, const AppSpec& spec);
 // A test disk image: a tar archive of a volume holding the application.
 bool makeUpdateImage(const QString& imagePath, const AppSpec& spec);

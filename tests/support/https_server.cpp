@@ -9,7 +9,9 @@
 //    "redirect": "https://…" (a 302), "stallAfter": N (then silence),
 //    "etag": "\"v1\"" | "per-request", "ranges": true (a matching If-Range gets
 //    a 206), "rangeStart": N (a 206 from N whatever was asked), "dropAt": [N, ...]
-//    (the connection is cut at body offset N if the request started before it)}.
+//    (the connection is cut at body offset N if the request started before it,
+//    once per cut), "lastModified": "<date>", "chunked": [S, N] (S-byte chunks,
+//    each with N bytes of extension), "trickle": M (one byte each M ms)}.
 // An unknown path is a 404. Each request is appended to DIR/requests.log as
 // "<method> <target> | <User-Agent>", and the bytes each connection sent to
 // DIR/sent.log.
@@ -27,6 +29,7 @@
 namespace {
 
 QString g_root;
+QList<qint64> g_cuts; // made already: a new request for the whole body is not cut again
 
 // Answers one request, streaming the body as the socket drains.
 class Connection : public QObject {
@@ -37,6 +40,8 @@ public:
         connect(socket, &QTcpSocket::bytesWritten, this, &Connection::pump);
         connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
         connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 n) { m_wire += n; });
+        m_pace.setSingleShot(true);
+        connect(&m_pace, &QTimer::timeout, this, &Connection::pump);
     }
     ~Connection() override {
         QFile sent(g_root + "/sent.log");
@@ -77,6 +82,9 @@ private:
         int status =
             all.contains(path) ? r.value("status").toInt(r.contains("redirect") ? 302 : 200) : 404;
         m_stallAfter = r.value("stallAfter").toInteger(-1);
+        m_trickle = r.value("trickle").toInt();
+        m_chunk = r.value("chunked").toArray().at(0).toInteger();
+        m_extension = r.value("chunked").toArray().at(1).toInteger();
         m_left = r.value("generate").toInteger(0);
         if (r.contains("file")) {
             m_file.setFileName(g_root + '/' + r.value("file").toString());
@@ -91,6 +99,8 @@ private:
         QByteArray extra;
         if (!etag.isEmpty())
             extra += "ETag: " + etag + "\r\n";
+        if (r.contains("lastModified"))
+            extra += "Last-Modified: " + r.value("lastModified").toString().toUtf8() + "\r\n";
         const qint64 size = m_left;
         const bool matches = ifRange.isEmpty() || ifRange == etag;
         if (from >= 0 &&
@@ -102,25 +112,31 @@ private:
             m_left = size - m_offset;
             m_file.seek(m_offset);
         }
-        // Only cuts past where the request asked to start: no endless re-cuts.
+        // Each cut once, and only past where the request asked to start: no
+        // endless re-cuts.
         for (const QJsonValue cut : r.value("dropAt").toArray())
-            if (cut.toInteger() > std::max(from, m_offset) &&
+            if (cut.toInteger() > std::max(from, m_offset) && !g_cuts.contains(cut.toInteger()) &&
                 (m_dropAt < 0 || cut.toInteger() < m_dropAt))
                 m_dropAt = cut.toInteger();
+        g_cuts << m_dropAt;
         QByteArray head =
             "HTTP/1.1 " + QByteArray::number(status) + " Test\r\nConnection: close\r\n" + extra;
         if (r.contains("redirect"))
             head += "Location: " + r.value("redirect").toString().toUtf8() + "\r\n";
         const QJsonValue length = r.value("length");
-        if (length.toString() != "none")
+        if (m_chunk > 0)
+            head += "Transfer-Encoding: chunked\r\n";
+        else if (length.toString() != "none")
             head += "Content-Length: " + QByteArray::number(length.toInteger(m_left)) + "\r\n";
         m_socket->write(head + "\r\n");
         pump();
     }
 
     void pump() {
-        while (m_left > 0 && m_socket->bytesToWrite() < (1 << 20)) {
-            qint64 size = std::min<qint64>(m_left, 256 * 1024);
+        while (m_left > 0 && m_socket->bytesToWrite() < (1 << 20) && !m_pace.isActive()) {
+            qint64 size = std::min<qint64>(m_left, m_trickle > 0 ? 1
+                                                   : m_chunk > 0 ? m_chunk
+                                                                 : 256 * 1024);
             if (m_stallAfter >= 0 && (size = std::min(size, m_stallAfter - m_sent)) <= 0)
                 return; // stalled: the connection stays open and silent
             if (m_dropAt >= 0 && (size = std::min(size, m_dropAt - m_offset)) <= 0) {
@@ -128,10 +144,17 @@ private:
                 break;
             }
             const QByteArray chunk = m_file.isOpen() ? m_file.read(size) : QByteArray(size, 'g');
-            m_socket->write(chunk);
+            m_socket->write(m_chunk <= 0
+                                ? chunk
+                                : QByteArray::number(chunk.size(), 16) + ';' +
+                                      QByteArray(m_extension, 'x') + "\r\n" + chunk + "\r\n");
             m_sent += chunk.size();
             m_offset += chunk.size();
             m_left = chunk.isEmpty() ? 0 : m_left - chunk.size();
+            if (m_chunk > 0 && m_left == 0)
+                m_socket->write("0\r\n\r\n");
+            if (m_trickle > 0)
+                m_pace.start(m_trickle);
         }
         if (m_left == 0 && m_socket->bytesToWrite() == 0)
             m_socket->disconnectFromHost();
@@ -145,6 +168,9 @@ private:
     qint64 m_stallAfter = -1;
     qint64 m_offset = 0; // where in the body the next byte is
     qint64 m_dropAt = -1;
+    int m_trickle = 0;                   // ms between bytes; 0: as fast as it goes
+    qint64 m_chunk = 0, m_extension = 0; // chunked: the chunks' size, their extensions'
+    QTimer m_pace;
     qint64 m_wire = 0; // bytes that left through the socket
 };
 

@@ -1,6 +1,8 @@
 #include "updater/engine/MacUpdater.h"
 
 #include "updater/engine/UpdateLeftovers.h"
+#include "updater/installing/Installer.h"
+#include "updater/installing/ToolRunner.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -9,6 +11,7 @@
 #include <QFile>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QSemaphore>
 #include <QUuid>
 
 #include <openssl/crypto.h>
@@ -41,7 +44,11 @@ MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAcce
     m_workerContext = new QObject;
     m_workerContext->moveToThread(&m_worker);
     // What an earlier run left behind when it was killed mid-download.
-    onWorker([directory = m_config.temporaryDirectory] { removeUpdateLeftovers(directory); });
+    onWorker([directory = m_config.temporaryDirectory, installed = m_config.installedApplication] {
+        removeUpdateLeftovers(directory);
+        if (!installed.isEmpty())
+            removeInstallLeftovers(installTargetFor(installed));
+    });
 
     if (m_config.announceRollBack && !m_config.rolledBackVersion.isEmpty())
         setStatusMessage(rolledBackMessage(m_config.rolledBackVersion));
@@ -86,14 +93,19 @@ UpdateSession& MacUpdater::session() {
 }
 
 void MacUpdater::discardDownload() {
-    QMetaObject::invokeMethod(
-        m_workerContext,
-        [this] {
-            m_discarded = true;
-            if (m_session)
-                m_session->discardTransfers();
-        },
-        Qt::BlockingQueuedConnection);
+    // Never waits long: the worker may sit in the administrator dialog or in
+    // a patch, which the flag and the abandoned tools end. A transfer is
+    // discarded in the moment the worker takes for it; what is left after
+    // that the next start sweeps.
+    m_discarded.store(true);
+    abandonRunningTools();
+    auto done = std::make_shared<QSemaphore>();
+    onWorker([this, done] {
+        if (m_session)
+            m_session->discardTransfers();
+        done->release();
+    });
+    done->tryAcquire(1, 250);
 }
 
 void MacUpdater::onWorker(std::function<void()> work) {
@@ -348,15 +360,15 @@ void MacUpdater::download(const Download& update) {
     session().start(
         downloadRequest(*patchUrl, update), QString(),
         [this, update, installed](TransferResult transfer) {
-            const PatchOutcome outcome =
-                completePatch(std::move(transfer), *update.patch, update.version,
-                              update.architecture, m_config.server, installed,
-                              m_config.temporaryDirectory, m_config.installPatchedCopy);
+            const PatchOutcome outcome = completePatch(
+                std::move(transfer), *update.patch, update.version, update.architecture,
+                m_config.server, installed, m_config.temporaryDirectory,
+                m_config.installPatchedCopy, &m_discarded);
             if (outcome.kind == PatchOutcome::Kind::declined)
                 QMetaObject::invokeMethod(
                     this, [this, line = outcome.line] { finishDownloadWithFailure(line); },
                     Qt::QueuedConnection);
-            if (outcome.kind == PatchOutcome::Kind::unusable && !m_discarded) {
+            if (outcome.kind == PatchOutcome::Kind::unusable && !m_discarded.load()) {
                 qInfo("The patch was not used (%s); downloading the image.",
                       qPrintable(outcome.line));
                 downloadImage(update);

@@ -15,6 +15,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -106,7 +107,8 @@ public:
     void finishAndTerminate();
 
     // The application is quitting: a download under way stops and leaves no
-    // file behind. Main thread; returns once that is done.
+    // file behind, and an administrator dialog or a patch being applied is
+    // abandoned. Main thread; returns at once.
     void discardDownload();
 
     // When the pending automatic check fires, if one is pending.
@@ -159,7 +161,8 @@ private:
     QObject* m_workerContext = nullptr;               // lives on m_worker: where its work runs
     std::unique_ptr<QNetworkAccessManager> m_network; // until the session takes it
     UpdateSession* m_session = nullptr;               // lives on m_worker
-    bool m_discarded = false; // worker thread: quitting, so no image after a failed patch
+    // Quitting: no image after a failed patch, and a patch being applied stops.
+    std::atomic<bool> m_discarded = false;
 };
 
 } // namespace veldra

@@ -28,9 +28,10 @@ void removeUpdateLeftovers(const QString& temporaryDirectory, std::chrono::secon
         ::close(fd);
     }
     const QDateTime staleBefore = QDateTime::currentDateTimeUtc().addSecs(-staleAfter.count());
-    const QFileInfoList finished = dir.entryInfoList(
-        {QStringLiteral("VeldraCloudDesktop-*.dmg"), QStringLiteral("veldra-install-*.zsh")},
-        QDir::Files);
+    const QFileInfoList finished = dir.entryInfoList({QStringLiteral("VeldraCloudDesktop-*.dmg"),
+                                                      QStringLiteral("veldra-install-*.zsh"),
+                                                      QStringLiteral("veldra-started-*")},
+                                                     QDir::Files);
     for (const QFileInfo& file : finished)
         if (file.lastModified().toUTC() < staleBefore)
             QFile::remove(file.absoluteFilePath());

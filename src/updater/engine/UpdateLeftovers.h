@@ -8,8 +8,8 @@ namespace veldra {
 
 // Removes what earlier runs left in `temporaryDirectory`: transfer files that
 // no live transfer holds (a running transfer keeps its file locked), and
-// verified images, patched copies and install scripts untouched for `staleAfter`, which no
-// install script still uses by then.
+// verified images, patched copies, install scripts and started-files untouched for `staleAfter`,
+// which no install script still uses by then.
 void removeUpdateLeftovers(const QString& temporaryDirectory,
                            std::chrono::seconds staleAfter = std::chrono::minutes(15));
 

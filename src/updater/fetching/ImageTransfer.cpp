@@ -16,8 +16,15 @@ namespace {
 // mapped and unmapped for every read and cost more than the transfer itself.
 constexpr qint64 kReadBuffer = 64 * 1024;
 constexpr qint64 kMaxHeaderBytes = 64 * 1024;
+// Chunk lines with their extensions, the CRLFs after the chunks and the
+// trailers share one allowance for the whole body: this, plus an eighth of the
+// image received so far. Chunks of 48 bytes and up (real servers send KiBs)
+// stay within it for ever, yet what is not image stays a small share of what
+// is, and so does the work of reading it.
+constexpr qint64 kFramingAllowance = 64 * 1024;
 constexpr int kMaxRedirects = 20;
 const QString kInvalidResponse = QStringLiteral("The server sent an invalid response.");
+const QString kTimedOut = QStringLiteral("The transfer timed out.");
 
 bool isUnreachable(QAbstractSocket::SocketError error) {
     switch (error) {
@@ -70,10 +77,10 @@ ImageTransfer::ImageTransfer(Request request, UpdateServer server,
       m_digest(std::make_unique<Sha256Pipeline>()), m_completion(std::move(completion)),
       m_progress(std::move(progress)), m_url(m_request.url) {
     m_inactivity.setSingleShot(true);
-    connect(&m_inactivity, &QTimer::timeout, this,
-            [this] { endedEarly(QStringLiteral("The transfer timed out."), false); });
+    connect(&m_inactivity, &QTimer::timeout, this, [this] { endedEarly(kTimedOut, false); });
     m_resumeWait.setSingleShot(true);
     connect(&m_resumeWait, &QTimer::timeout, this, &ImageTransfer::resume);
+    connect(&m_pace, &QTimer::timeout, this, &ImageTransfer::paceWindowEnded);
 }
 
 ImageTransfer::~ImageTransfer() {
@@ -85,6 +92,8 @@ ImageTransfer::~ImageTransfer() {
 }
 
 void ImageTransfer::start() {
+    if (m_request.slowWindow.count() > 0)
+        m_pace.start(m_request.slowWindow);
     connectTo(m_url);
 }
 
@@ -102,7 +111,6 @@ void ImageTransfer::connectTo(const QUrl& url) {
     m_location.reset();
     m_headerBytes = 0;
     m_etag.clear();
-    m_lastModified.clear();
     m_contentRange.clear();
 
     const auto proxy = proxyFor(url);
@@ -151,7 +159,7 @@ void ImageTransfer::sendRequest() {
     QByteArray request = "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader(m_url) + "\r\n";
     if (!m_request.userAgent.isEmpty())
         request += "User-Agent: " + m_request.userAgent + "\r\n";
-    if (m_resuming)
+    if (m_resuming && !m_validator.isEmpty())
         request += "Range: bytes=" + QByteArray::number(m_received) +
                    "-\r\nIf-Range: " + m_validator + "\r\n";
     request += "Accept: */*\r\nAccept-Encoding: identity\r\nCache-Control: no-cache\r\n"
@@ -169,7 +177,8 @@ bool ImageTransfer::readLine(QByteArray* line) {
     }
     *line = m_socket->readLine();
     m_headerBytes += line->size();
-    if (m_headerBytes > kMaxHeaderBytes) {
+    const bool head = m_stage == Stage::statusLine || m_stage == Stage::headers;
+    if (m_headerBytes > (head ? kMaxHeaderBytes : kFramingAllowance + m_received / 8)) {
         fail(kInvalidResponse);
         return false;
     }
@@ -238,7 +247,6 @@ void ImageTransfer::handleLine(const QByteArray& line) {
             break;
         }
         m_chunkLeft = size;
-        m_headerBytes = 0; // each chunk's lines and the trailers get a fresh allowance
         m_stage = size == 0 ? Stage::trailers : Stage::chunkData;
         break;
     }
@@ -296,8 +304,6 @@ void ImageTransfer::handleHeader(const QByteArray& line) {
         m_location = QUrl::fromEncoded(value);
     } else if (name == "etag") {
         m_etag = value;
-    } else if (name == "last-modified") {
-        m_lastModified = value;
     } else if (name == "content-range") {
         m_contentRange = value;
     }
@@ -329,7 +335,7 @@ void ImageTransfer::headersComplete() {
     if (m_resuming) {
         m_resuming = false;
         if (m_status == 206) {
-            if (!acceptPartialAnswer())
+            if (m_validator.isEmpty() || !acceptPartialAnswer()) // unasked, or not the rest
                 fail(QStringLiteral("The server sent another part than the rest of the image."));
             return;
         }
@@ -343,10 +349,9 @@ void ImageTransfer::headersComplete() {
         return;
     }
     if (m_status == 200) {
-        // What a later request for the rest must match.
-        // If-Range takes a strong ETag only; a weak one ("W/...") falls back
-        // to Last-Modified.
-        m_validator = m_etag.isEmpty() || m_etag.startsWith("W/") ? m_lastModified : m_etag;
+        // What a later request for the rest must match. If-Range takes a
+        // strong ETag only.
+        m_validator = m_etag.startsWith("W/") ? QByteArray() : m_etag;
         m_total = m_chunked ? -1 : m_declaredLength;
     }
     // Only a complete 200 is an image; anything else is reported as it is.
@@ -356,7 +361,7 @@ void ImageTransfer::headersComplete() {
     }
     if (m_progress)
         m_progress(0, m_declaredLength);
-    m_headerBytes = 0; // the chunks' lines get their own allowance
+    m_headerBytes = 0; // the chunks' lines get their own allowance, one for the body
     m_stage = m_chunked ? Stage::chunkSize : Stage::body;
 }
 
@@ -392,10 +397,10 @@ void ImageTransfer::startOver() {
 void ImageTransfer::endedEarly(const QString& why, bool unreachable) {
     if (m_stage == Stage::done)
         return;
-    // Only part of an image whose whole length is known, with a validator to
-    // make sure the rest belongs to the same image.
-    const bool resumable = m_received > 0 && m_total > 0 && m_received < m_total &&
-                           !m_validator.isEmpty() && m_resumes < kMaxResumes;
+    // Only part of an image whose whole length is known; without a validator
+    // to make sure the rest belongs to the same image, it starts over.
+    const bool resumable =
+        m_received > 0 && m_total > 0 && m_received < m_total && m_resumes < kMaxResumes;
     if (!resumable) {
         fail(why, unreachable);
         return;
@@ -425,6 +430,7 @@ void ImageTransfer::store(const char* data, qint64 size) {
     }
     m_digest->commit(size);
     m_received += size;
+    m_windowBytes += size;
     if (m_progress)
         m_progress(m_received, m_declaredLength);
 }
@@ -462,6 +468,7 @@ void ImageTransfer::finish(std::optional<QString> error, bool unreachable) {
     m_stage = Stage::done;
     m_inactivity.stop();
     m_resumeWait.stop();
+    m_pace.stop();
     dropSocket();
     TransferResult result;
     result.transportError = std::move(error);
@@ -478,6 +485,17 @@ void ImageTransfer::finish(std::optional<QString> error, bool unreachable) {
     deleteLater();
     if (const Completion completion = std::exchange(m_completion, {}))
         completion(std::move(result));
+}
+
+void ImageTransfer::paceWindowEnded() {
+    const bool slow = m_windowBytes < m_request.slowFloor;
+    m_slowWindows = slow ? m_slowWindows + 1 : 0;
+    m_slowBytes = slow ? m_slowBytes + m_windowBytes : 0;
+    m_windowBytes = 0;
+    // Nothing at all is silence, left to the inactivity timeout, which asks
+    // for the rest; a trickle is not worth another connection.
+    if (m_slowWindows >= kSlowWindows && m_slowBytes > 0)
+        fail(kTimedOut);
 }
 
 void ImageTransfer::dropSocket() {

@@ -32,11 +32,17 @@ struct TransferResult;
 // network stack would use it.
 //
 // A transfer that ends early after some of the image arrived (the connection
-// closes or resets, or goes quiet too long) asks for the rest on a new
-// connection, up to five times, after 1, 2, 4, 8 and 16 s: "Range: bytes=N-"
-// with "If-Range:" carrying the first answer's ETag (or Last-Modified). A 206
-// for exactly the rest continues the file and its digest; a 200 starts over;
-// anything else fails.
+// closes or resets, or goes quiet too long) tries again on a new connection,
+// up to five times, after 1, 2, 4, 8 and 16 s. With a strong ETag in the first
+// answer it asks for the rest: "Range: bytes=N-" with "If-Range:" carrying
+// that ETag. A 206 for exactly the rest continues the file and its digest; a
+// 200 starts over; anything else fails. Without one it asks for the whole
+// image again: a Last-Modified date cannot tell apart two images written in
+// the same second, nor a weak ETag two that merely mean the same.
+//
+// A transfer whose bytes trickle in, too few in each of several windows in a
+// row, fails as timed out and is not tried again: unlike silence, which the
+// inactivity timeout ends, it would otherwise hold the download for ever.
 class ImageTransfer : public QObject {
     Q_OBJECT
 public:
@@ -46,8 +52,14 @@ public:
         std::chrono::milliseconds inactivityTimeout{0}; // 0: none
         qint64 limit = 0;                               // most bytes accepted, declared or received
         std::chrono::milliseconds firstResumeWait{1'000}; // doubled before each further try
+        // Fewer image bytes than this in each of kSlowWindows windows in a row
+        // is a trickle. At 64 KiB a minute a 100 MB image would take a day;
+        // the slowest link a user has moves far more. 0 ms: no floor.
+        std::chrono::milliseconds slowWindow{60'000};
+        qint64 slowFloor = 64 * 1024;
     };
     static constexpr int kMaxResumes = 5;
+    static constexpr int kSlowWindows = 3;
     using Completion = std::function<void(TransferResult)>;
     using Progress = std::function<void(qint64 received, qint64 total)>;
 
@@ -100,6 +112,7 @@ private:
     void succeed();
     void finish(std::optional<QString> error, bool unreachable);
     void dropSocket();
+    void paceWindowEnded();
 
     Request m_request;
     UpdateServer m_server;
@@ -110,6 +123,7 @@ private:
     Progress m_progress;
     QSslSocket* m_socket = nullptr;
     QTimer m_inactivity;
+    QTimer m_pace; // each slowWindow
 
     QUrl m_url; // the address being fetched, after redirects
     int m_redirects = 0;
@@ -119,13 +133,16 @@ private:
     qint64 m_declaredLength = -1;
     bool m_chunked = false;
     std::optional<QUrl> m_location;
-    qint64 m_headerBytes = 0;
+    qint64 m_headerBytes = 0; // the head's lines, then all the chunk lines and trailers
     qint64 m_chunkLeft = 0;
     qint64 m_received = 0;
+    qint64 m_windowBytes = 0; // image bytes in the current slowWindow
+    int m_slowWindows = 0;    // windows in a row under the floor
+    qint64 m_slowBytes = 0;   // image bytes in those
 
     // Resuming: the first answer's validator and length, and the tries made.
-    QByteArray m_validator; // ETag, or else Last-Modified
-    QByteArray m_etag, m_lastModified;
+    QByteArray m_validator; // its strong ETag; empty: none, so the whole image is asked for
+    QByteArray m_etag;
     QByteArray m_contentRange;
     qint64 m_total = -1;
     int m_resumes = 0;

@@ -18,20 +18,21 @@ QList<std::pair<QLatin1String, QString>> placeholders(const SystemTools& t) {
         {QLatin1String("CHOWN"), t.chown},
         {QLatin1String("CODESIGN"), t.codesign},
         {QLatin1String("CP"), t.cp},
-        {QLatin1String("CUT"), t.cut},
+        {QLatin1String("DEFAULTS"), t.defaults},
         {QLatin1String("DITTO"), t.ditto},
         {QLatin1String("FIND"), t.find},
         {QLatin1String("HDIUTIL"), t.hdiutil},
         {QLatin1String("KILL"), t.kill},
         {QLatin1String("LAUNCHCTL"), t.launchctl},
-        {QLatin1String("LIPO"), t.lipo},
         {QLatin1String("MKDIR"), t.mkdir},
         {QLatin1String("MKTEMP"), t.mktemp},
         {QLatin1String("MV"), t.mv},
+        {QLatin1String("OD"), t.od},
         {QLatin1String("OPEN"), t.open},
+        {QLatin1String("OPENSSL"), t.openssl},
         {QLatin1String("PLISTBUDDY"), t.plistBuddy},
+        {QLatin1String("PS"), t.ps},
         {QLatin1String("RM"), t.rm},
-        {QLatin1String("SHASUM"), t.shasum},
         {QLatin1String("SLEEP"), t.sleep},
         {QLatin1String("SORT"), t.sort},
         {QLatin1String("SUDO"), t.sudo},
@@ -60,11 +61,16 @@ QString installScriptText(const SystemTools& tools) {
     return text;
 }
 
-QStringList treeDigestFunction(const SystemTools& tools) {
+QString scriptFunctions(const SystemTools& tools, const QStringList& names) {
     const QStringList lines = installScriptText(tools).split(QLatin1Char('\n'));
-    const qsizetype first = lines.indexOf(QStringLiteral("tree_digest() {"));
-    const qsizetype last = lines.indexOf(QStringLiteral("}"), first);
-    return lines.mid(first, last - first + 1);
+    QStringList picked{QStringLiteral("zmodload -F zsh/stat b:zstat")};
+    for (const QString& name : names) {
+        const qsizetype first = lines.indexOf(name + QStringLiteral("() {"));
+        const qsizetype last = lines.indexOf(QStringLiteral("}"), first);
+        if (first >= 0 && last > first)
+            picked += lines.mid(first, last - first + 1);
+    }
+    return picked.join(QLatin1Char('\n'));
 }
 
 QString shellQuote(const QString& word) {
@@ -80,18 +86,19 @@ QString administratorCommand(const SystemTools& tools, const WrittenScript& scri
     for (const QString& argument : arguments)
         quotedArguments << q(argument);
     const QString copy = QStringLiteral("\"$d/install.zsh\"");
+    // The digest is the last word of what openssl prints.
     const QString command =
         QStringLiteral("d=$(%1 -d /tmp/veldra-install.XXXXXXXX) || exit 1; "
-                       "%2 %3 %4 && [ \"$(%5 -a 256 < %4)\" = %6 ] || "
+                       "%2 %3 %4 && h=$(%5 dgst -sha256 < %4) && [ \"${h##* }\" = %6 ] || "
                        "{ %7 -rf \"$d\"; exit 1; }; "
                        "%7 -f %3; "
                        "( %8 -f %4 %9; %7 -rf \"$d\" ) >/dev/null 2>&1 &")
-            .arg(q(tools.mktemp), q(tools.cp), q(script.path), copy, q(tools.shasum),
-                 q(script.sha256 + QStringLiteral("  -")), q(tools.rm), q(tools.zsh),
+            .arg(q(tools.mktemp), q(tools.cp), q(script.path), copy, q(tools.openssl),
+                 q(script.sha256), q(tools.rm), q(tools.zsh),
                  quotedArguments.join(QLatin1Char(' ')));
     // Nothing of the user's environment reaches what runs as root: no
-    // variable of theirs steers the shells or the perl of shasum, and zsh
-    // reads no startup file (-f).
+    // variable of theirs steers the shells or openssl, and zsh reads no
+    // startup file (-f).
     return QStringLiteral("exec %1 -i PATH=/usr/bin:/bin:/usr/sbin:/sbin /bin/sh -c %2")
         .arg(q(tools.env), q(command));
 }

@@ -23,9 +23,10 @@ struct WrittenScript {
 // "--rolled-back VERSION". See the script's head for its arguments.
 [[nodiscard]] QString installScriptText(const SystemTools& tools);
 
-// The install script's zsh function `tree_digest BUNDLE`, which prints the
-// bundle's tree digest exactly as treeDigest takes it.
-[[nodiscard]] QStringList treeDigestFunction(const SystemTools& tools);
+// The install script's zsh functions of those names, each whole (such as
+// `tree_digest BUNDLE`, which prints the bundle's tree digest exactly as
+// treeDigest takes it), after what they need loaded.
+[[nodiscard]] QString scriptFunctions(const SystemTools& tools, const QStringList& names);
 
 // 'word' for the POSIX shell, with every ' written as '\''.
 [[nodiscard]] QString shellQuote(const QString& word);

@@ -1,21 +1,26 @@
 #include "updater/installing/Installer.h"
 
 #include "platform/Bundle.h"
+#include "platform/ExecutableArchitectures.h"
 #include "platform/InfoPlist.h"
 #include "platform/PropertyList.h"
 #include "updater/fetching/Sha256.h"
 #include "updater/installing/LaunchArguments.h"
 #include "updater/installing/ToolRunner.h"
 #include "updater/offer/Version.h"
+#include "updater/patches/BundlePatch.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QUuid>
 
 #include <plist/plist.h>
 
 #include <cerrno>
+#include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace veldra {
@@ -58,11 +63,38 @@ QString installTargetFor(const QString& bundlePath) {
     return bundlePath;
 }
 
+bool mayReplaceDirectly(const QString& target) {
+    const QFileInfo info(target);
+    if (::access(QFile::encodeName(info.absolutePath()).constData(), W_OK) != 0)
+        return false;
+    struct stat existing;
+    return ::lstat(QFile::encodeName(target).constData(), &existing) != 0 ||
+           existing.st_uid == ::getuid();
+}
+
+void removeInstallLeftovers(const QString& target) {
+    // Only beside an application in place: a copy that died mid-swap may hold
+    // the only one, which the next install puts back.
+    if (!QFileInfo(target).isDir())
+        return;
+    static const QRegularExpression name(
+        QStringLiteral("^\\.Veldra Cloud Desktop\\.(new|previous)\\.([0-9]+)$"));
+    const QDir parent = QFileInfo(target).absoluteDir();
+    for (const QString& entry :
+         parent.entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        const auto match = name.match(entry);
+        if (!match.hasMatch())
+            continue;
+        // Another user's install is still "there" (EPERM): left alone.
+        const pid_t pid = static_cast<pid_t>(match.captured(2).toLongLong());
+        if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
+            removeBundleCopy(parent.filePath(entry));
+    }
+}
+
 Installer::Installer(Configuration configuration) : m_config(std::move(configuration)) {
-    if (!m_config.isWritable)
-        m_config.isWritable = [](const QString& directory) {
-            return ::access(QFile::encodeName(directory).constData(), W_OK) == 0;
-        };
+    if (!m_config.mayReplaceDirectly)
+        m_config.mayReplaceDirectly = mayReplaceDirectly;
 }
 
 std::variant<QString, UpdateFailure> Installer::attachDiskImage(const QString& diskImage) {
@@ -119,15 +151,9 @@ std::optional<UpdateFailure> Installer::verifyArchitecture(const QString& applic
         application + QStringLiteral("/Contents/MacOS/") + name.value_or(QString());
     if (!name || name->isEmpty() || !QFileInfo(executable).isFile())
         return updater_errors::executableMissing();
-    auto run = runTool({m_config.tools.lipo,
-                        {executable, QStringLiteral("-verify_arch"),
-                         QString::fromLatin1(platform::lipoArchitectureName(architecture))},
-                        ToolOutput::discarded,
-                        ToolErrors::discarded,
-                        true});
-    if (auto* error = std::get_if<platform::SystemError>(&run))
-        return *error;
-    if (std::get<ToolResult>(run).status != 0)
+    // Read from the Mach-O header: lipo is a developer tool most Macs lack.
+    const auto architectures = platform::executableArchitecturesOfFile(executable);
+    if (!architectures || !architectures->contains(architecture))
         return updater_errors::wrongArchitecture();
     return std::nullopt;
 }
@@ -238,7 +264,7 @@ std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
                               QUuid::createUuid().toString(QUuid::WithoutBraces),
                           QString::number(m_config.startWindow.count())};
 
-    if (m_config.isWritable(QFileInfo(target).absolutePath())) {
+    if (m_config.mayReplaceDirectly(target)) {
         auto run =
             runTool({m_config.tools.zsh, QStringList{QStringLiteral("-f"), script.path} + arguments,
                      ToolOutput::inherited, ToolErrors::inherited, false});

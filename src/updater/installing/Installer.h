@@ -31,7 +31,9 @@ public:
         QString runningBundlePath;  // the application being replaced
         QString temporaryDirectory; // where the script is written
         qint64 processId = 0;       // the process the script waits for
-        std::function<bool(const QString& directory)> isWritable;
+        // Whether the user may replace the target without an administrator
+        // (none: mayReplaceDirectly).
+        std::function<bool(const QString& target)> mayReplaceDirectly;
         std::function<void()> finishAndTerminate; // posts to the main thread
         // A code signing requirement the new application must also satisfy
         // (codesign's requirement language); empty: any valid signature.
@@ -89,6 +91,15 @@ private:
 
     Configuration m_config;
 };
+
+// Whether the user who runs this may replace `target` without an
+// administrator: its folder writable, and the target (if any) theirs. A copy
+// root installed is root's, and its folder would keep what root left.
+[[nodiscard]] bool mayReplaceDirectly(const QString& target);
+
+// Removes the ".Veldra Cloud Desktop.new.PID" and ".previous.PID" folders
+// beside `target` whose install process is gone, when `target` is in place.
+void removeInstallLeftovers(const QString& target);
 
 // The target for a bundle running at `bundlePath`.
 QString installTargetFor(const QString& bundlePath);

@@ -3,8 +3,28 @@
 #include <QDir>
 
 #include <cerrno>
+#include <csignal>
+#include <mutex>
+#include <set>
 
 namespace veldra {
+
+namespace {
+
+// The programs runTool waits for now.
+std::mutex waitedMutex;
+std::set<qint64>& waited() {
+    static std::set<qint64> pids;
+    return pids;
+}
+
+} // namespace
+
+void abandonRunningTools() {
+    const std::lock_guard lock(waitedMutex);
+    for (const qint64 pid : waited())
+        ::kill(static_cast<pid_t>(pid), SIGTERM);
+}
 
 std::variant<ToolResult, platform::SystemError> runTool(const ToolInvocation& invocation) {
     using Redirect = platform::ChildProcess::Redirect;
@@ -30,11 +50,18 @@ std::variant<ToolResult, platform::SystemError> runTool(const ToolInvocation& in
     if (auto error = process.start())
         return *error;
 
+    if (invocation.wait) {
+        const std::lock_guard lock(waitedMutex);
+        waited().insert(process.processId());
+    }
     ToolResult result;
     if (invocation.output == ToolOutput::captured)
         result.output = process.readAllStandardOutput();
-    if (invocation.wait)
+    if (invocation.wait) {
         result.status = process.waitForExit().status;
+        const std::lock_guard lock(waitedMutex);
+        waited().erase(process.processId());
+    }
     return result;
 }
 

@@ -33,4 +33,9 @@ struct ToolResult {
 // while the application runs, so it leaves no zombie.
 std::variant<ToolResult, platform::SystemError> runTool(const ToolInvocation& invocation);
 
+// The application is quitting: every program a runTool call waits for now
+// (the administrator dialog, say) is ended, so that nothing it would do
+// happens after the application is gone. Callable from any thread.
+void abandonRunningTools();
+
 } // namespace veldra

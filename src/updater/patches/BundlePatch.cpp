@@ -451,8 +451,10 @@ std::variant<PatchHeader, PatchProblem> readPatchHeader(const QString& patch) {
     return std::get<Plan>(plan).header;
 }
 
-std::variant<PatchHeader, PatchProblem>
-applyBundlePatch(const QString& patch, const QString& installed, const QString& destination) {
+std::variant<PatchHeader, PatchProblem> applyBundlePatch(const QString& patch,
+                                                         const QString& installed,
+                                                         const QString& destination,
+                                                         const std::atomic<bool>* abandoned) {
     auto reader = openPatch(patch);
     if (!reader)
         return problem(QStringLiteral("The patch cannot be opened."));
@@ -480,6 +482,8 @@ applyBundlePatch(const QString& patch, const QString& installed, const QString& 
         return failure;
     };
     for (const PlannedEntry& entry : plan.entries) {
+        if (abandoned && abandoned->load())
+            return fail(problem(QStringLiteral("The application is quitting.")));
         const QByteArray path = root + '/' + entry.path;
         if (entry.type == 'd') {
             if (::mkdir(path.constData(), 0700) != 0)

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <optional>
 #include <variant>
 
@@ -44,8 +45,11 @@ makeBundlePatch(const QString& oldApp, const QString& newApp, const QString& out
 // Builds `destination` (which must not exist) from `installed` and `patch`:
 // the installed bundle must have the patch's source tree digest and what is
 // built its result tree digest. On failure whatever was built is removed.
+// Once `abandoned` is set (the application is quitting) it stops at the next
+// entry.
 [[nodiscard]] std::variant<PatchHeader, PatchProblem>
-applyBundlePatch(const QString& patch, const QString& installed, const QString& destination);
+applyBundlePatch(const QString& patch, const QString& installed, const QString& destination,
+                 const std::atomic<bool>* abandoned = nullptr);
 
 // Removes a bundle built by applyBundlePatch, read-only folders too.
 void removeBundleCopy(const QString& path);

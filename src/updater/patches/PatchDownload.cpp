@@ -22,7 +22,8 @@ bool isPatchUsable(const PatchOffer& offer, const QString& version,
 PatchOutcome completePatch(TransferResult transfer, const PatchOffer& offer,
                            const QString& expectedVersion, platform::Architecture architecture,
                            const UpdateServer& server, const QString& installedApplication,
-                           const QString& temporaryDirectory, const PatchedInstallStep& install) {
+                           const QString& temporaryDirectory, const PatchedInstallStep& install,
+                           const std::atomic<bool>* abandoned) {
     const auto unusable = [](const QString& why) {
         return PatchOutcome{PatchOutcome::Kind::unusable, why};
     };
@@ -38,10 +39,11 @@ PatchOutcome completePatch(TransferResult transfer, const PatchOffer& offer,
     const QString folder = temporaryDirectory + QStringLiteral("/VeldraCloudDesktop-") +
                            QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
                            QStringLiteral(".patched");
-    const QString application = folder + QLatin1Char('/') + QLatin1String(platform::kBundleFileName);
+    const QString application =
+        folder + QLatin1Char('/') + QLatin1String(platform::kBundleFileName);
     if (!QDir().mkdir(folder))
         return unusable(QStringLiteral("No folder for the patched copy."));
-    const auto applied = applyBundlePatch(patch, installedApplication, application);
+    const auto applied = applyBundlePatch(patch, installedApplication, application, abandoned);
     transfer.file.reset();
     PatchOutcome outcome{PatchOutcome::Kind::handedOver};
     std::optional<UpdateFailure> refused;

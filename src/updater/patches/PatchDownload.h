@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -38,10 +39,11 @@ struct PatchOutcome {
 // Size and digest of a finished patch transfer, the patch applied to a copy of
 // `installedApplication` in "<tmp>/VeldraCloudDesktop-<UUID>.patched", its tree
 // digest checked, then `install` on this thread. Unless handed over, nothing is
-// left behind.
+// left behind. Once `abandoned` is set, applying the patch stops.
 PatchOutcome completePatch(TransferResult transfer, const PatchOffer& offer,
                            const QString& expectedVersion, platform::Architecture architecture,
                            const UpdateServer& server, const QString& installedApplication,
-                           const QString& temporaryDirectory, const PatchedInstallStep& install);
+                           const QString& temporaryDirectory, const PatchedInstallStep& install,
+                           const std::atomic<bool>* abandoned = nullptr);
 
 } // namespace veldra

@@ -4,6 +4,7 @@
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "updater/engine/MacUpdater.h"
+#include "updater/fetching/ImageTransfer.h"
 #include "updater/fetching/Sha256.h"
 #include "updater/installing/Installer.h"
 #include "updater/patches/BundlePatch.h"
@@ -15,10 +16,13 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+
+#include <thread>
 
 using namespace veldra;
 using namespace veldra::test;
@@ -248,6 +252,13 @@ private Q_SLOTS:
         QTest::newRow("redirect to http")
             << QJsonObject{{"redirect", "http://localhost:%3/image.dmg"}} << 70'000 << "image"
             << failed;
+        // Chunk lines share one allowance that grows with the image: enough
+        // for real chunks, not for endless tiny ones with long extensions.
+        for (const auto& [name, size, extension] :
+             {std::tuple{"chunked", 4096, 16}, {"1-byte chunks, 100-byte extensions", 1, 100}})
+            QTest::newRow(name) << QJsonObject{{"file", "image.dmg"},
+                                               {"chunked", QJsonArray{size, extension}}}
+                                << 70'000 << "image" << (size > 1 ? handedOver : failed);
     }
     void download() {
         QFETCH(QJsonObject, route);
@@ -290,6 +301,14 @@ private Q_SLOTS:
         QTest::newRow("another part")
             << route({{"rangeStart", 1000}, {"dropAt", QJsonArray{100'000}}}) << "Download failed"
             << 2.0;
+        // No strong ETag: no range is asked for (this server would answer it
+        // with another part), the image starts over.
+        for (const auto& [name, etag] : {std::pair{"weak ETag", "W/\"v1\""}, {"only a date", ""}})
+            QTest::newRow(name) << route({{"etag", etag},
+                                          {"lastModified", "Mon, 01 Jan 2024 00:00:00 GMT"},
+                                          {"rangeStart", 1000},
+                                          {"dropAt", QJsonArray{100'000}}})
+                                << handedOver << 1.55;
     }
     void resume() {
         QFETCH(QJsonObject, route);
@@ -307,6 +326,36 @@ private Q_SLOTS:
             total += line.toLongLong();
         QVERIFY2(static_cast<double>(total) <= sent * static_cast<double>(image.size()) + 4096,
                  qPrintable(QString::number(total)));
+    }
+
+    // Too few bytes in a few windows in a row end the download for good; mere
+    // silence is left to the inactivity timeout, which asks for the rest.
+    void slowImage_data() {
+        QTest::addColumn<QJsonObject>("route");
+        QTest::addColumn<QString>("error"); // "": the image arrives
+        QTest::newRow("trickles") << QJsonObject{{"trickle", 25}} << "The transfer timed out.";
+        QTest::newRow("goes quiet")
+            << QJsonObject{{"etag", "\"v1\""}, {"ranges", true}, {"stallAfter", 100'000}} << "";
+    }
+    void slowImage() {
+        QFETCH(QJsonObject, route);
+        QFETCH(QString, error);
+        route.insert("file", "image.dmg");
+        m_server->writeFile("image.dmg", imageBytes(200'000));
+        m_server->setRoutes({{"/image.dmg", route}});
+        auto file = std::make_unique<QTemporaryFile>(m_temp->filePath("image"));
+        QVERIFY(file->open());
+        std::optional<TransferResult> result;
+        QObject owner; // ends a transfer still under way
+        // Windows of 100 ms, 100 bytes each at least; 500 ms of silence.
+        (new ImageTransfer(
+             {QUrl(m_server->url("/image.dmg")), {}, 500ms, 1 << 20, 50ms, 100ms, 100},
+             {"localhost", m_server->port()}, TestPki::instance().ca(), std::move(file),
+             [&](TransferResult r) { result = std::move(r); }, {}, &owner))
+            ->start();
+        QTRY_VERIFY_WITH_TIMEOUT(result, 5000);
+        QCOMPARE(result->transportError.value_or(""), error);
+        QCOMPARE(m_server->requests().size(), error.isEmpty() ? 2 : 1);
     }
 
     // A patch from the installed version, through the real install script on
@@ -604,7 +653,39 @@ private Q_SLOTS:
         m_updater->startDownload();
         QTRY_VERIFY(!leftovers().filter(kTransferFilePrefix).isEmpty());
         m_updater->discardDownload();
-        QCOMPARE(leftovers(), QStringList());
+        QTRY_COMPARE(leftovers(), QStringList());
+    }
+
+    // Quitting while the install step holds the worker (the administrator
+    // dialog, a patch being applied) returns at once.
+    void quittingNeverWaitsForTheInstall() {
+        QSemaphore entered, released;
+        makeUpdater(m_server->port(), 3s, {}, [&](MacUpdater::Configuration& config) {
+            config.installUpdate = [&](const QString&, const QString&, platform::Architecture,
+                                       const QString&) {
+                entered.release();
+                released.acquire();
+                return std::optional<UpdateFailure>(platform::SystemError{ENOSYS, "quit"});
+            };
+        });
+        const QByteArray image = imageBytes(70'000);
+        m_server->writeFile("image.dmg", image);
+        publish(*m_server, m_server->url("/image.dmg"), hexDigest(image),
+                {{"/image.dmg", QJsonObject{{"file", "image.dmg"}}}});
+        QVERIFY(checkNow());
+        m_updater->startDownload();
+        QTRY_VERIFY_WITH_TIMEOUT(entered.available() == 1, 20000);
+        // A quit that waits for the step is let go after 5 s, and fails.
+        std::thread later([&] {
+            std::this_thread::sleep_for(5s);
+            released.release();
+        });
+        QElapsedTimer quitting;
+        quitting.start();
+        m_updater->discardDownload();
+        const qint64 took = quitting.elapsed();
+        later.join();
+        QVERIFY2(took < 2000, qPrintable(QString::number(took)));
     }
 
     // Behind a proxy users meet (squid), found as the system's from

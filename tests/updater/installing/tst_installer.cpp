@@ -1,17 +1,25 @@
 // The install path against the fakes of the macOS programs, and the generated
 // install script run by real zsh; every path has quotes and a backslash.
+#include "MachOFiles.h"
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "updater/fetching/Sha256.h"
 #include "updater/installing/Installer.h"
+#include "updater/installing/ToolRunner.h"
 #include "updater/patches/TreeDigest.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace veldra;
 using namespace veldra::test;
@@ -24,6 +32,7 @@ class TestInstaller : public QObject {
 
     std::unique_ptr<InstallSandbox> m_box;
     int m_finished = 0;
+    QTemporaryDir m_defaults; // what the fake defaults writes
 
     // What installUpdate hands the script: a mounted volume holding the new
     // copy, the image,
@@ -48,9 +57,43 @@ class TestInstaller : public QObject {
     bool leftNothing() const {
         return m_box->tempFiles().isEmpty() && m_box->mountedVolumes().isEmpty();
     }
+    // Every entry of the installed copy, links aside, writable by its owner
+    // alone and never set-ID; root's too when `root`.
+    QStringList wrongOwnersOrModes(bool root) const {
+        QStringList wrong;
+        QDirIterator it(m_box->installed, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        for (QString path = m_box->installed; !path.isEmpty();
+             path = it.hasNext() ? it.next() : "") {
+            struct stat info;
+            if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || S_ISLNK(info.st_mode))
+                continue;
+            if ((info.st_mode & 06022) || (root && (info.st_uid != 0 || info.st_gid != 0)))
+                wrong << path;
+        }
+        return wrong;
+    }
+    // The processes the fake open started, as it logged them.
+    QList<qint64> launched() const {
+        QList<qint64> pids;
+        for (const QString& line : m_box->toolLog().filter(QRegularExpression("^launched ")))
+            pids << line.mid(9).toLongLong();
+        return pids;
+    }
+    static bool isRunning(qint64 pid) {
+        QProcess ps;
+        ps.start("ps", {"-o", "stat=", "-p", QString::number(pid)});
+        ps.waitForFinished();
+        const QByteArray state = ps.readAllStandardOutput().trimmed();
+        return !state.isEmpty() && !state.startsWith('Z');
+    }
 
 private Q_SLOTS:
     void init() {
+        qputenv("VELDRA_FAKE_DEFAULTS", QFile::encodeName(m_defaults.path()));
+        qunsetenv("VELDRA_FAKE_OSASCRIPT");
+        qunsetenv("VELDRA_FAKE_OSASCRIPT_DURING");
+        QFile::remove(m_defaults.filePath("com.veldra.clouddesktop.conf"));
         m_box = std::make_unique<InstallSandbox>();
         QVERIFY(m_box->isReady());
         m_finished = 0;
@@ -70,9 +113,10 @@ private Q_SLOTS:
             "The installer does not contain the expected Veldra application.";
         const QString otherMac = "The update was built for a different type of Mac.";
         const auto x64 = platform::Architecture::x86_64, arm = platform::Architecture::arm64;
-        QTest::newRow("direct") << AppSpec{} << "" << x64 << ""
+        const AppSpec built{.asPublisherBuilt = true};
+        QTest::newRow("direct") << built << "" << x64 << ""
                                 << "";
-        QTest::newRow("administrator") << AppSpec{} << "" << x64 << "approve"
+        QTest::newRow("administrator") << built << "" << x64 << "approve"
                                        << "";
         QTest::newRow("pinned signer")
             << AppSpec{.seal = "sealed\nsatisfies: " + ours + "\n"} << ours << x64 << ""
@@ -117,6 +161,9 @@ private Q_SLOTS:
         // The script runs on by itself: the new copy in place and started.
         QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
         QCOMPARE(m_box->installedMarker(), refusal.isEmpty() ? "new" : "old");
+        // What root installs is root's, and writable by its owner alone.
+        if (refusal.isEmpty())
+            QCOMPARE(wrongOwnersOrModes(approval == "approve"), QStringList());
         // Started as the user who asked, never as root.
         const QString uid = QString::number(::getuid());
         const QString open = "open " + m_box->installed + " --args --report-started ";
@@ -147,6 +194,9 @@ private Q_SLOTS:
             << true << "/bin/mv" << false << "rolled back";
         QTest::newRow("the staged copy is another version")
             << true << "/bin/mv" << false << "refused";
+        QTest::newRow("a signal between the two moves")
+            << true << fakesDir() + "/mv-signalling" << false << "old";
+        QTest::newRow("the new version hangs") << true << "/bin/mv" << false << "hangs";
     }
     void script() {
         QFETCH(bool, installed);
@@ -157,7 +207,13 @@ private Q_SLOTS:
             QVERIFY(QDir(m_box->installed).removeRecursively());
         SystemTools tools = fakeTools();
         tools.mv = mv;
-        qputenv("VELDRA_FAKE_OPEN", result == "rolled back" ? "crash" : "");
+        const bool hangs = result == "hangs";
+        qputenv("VELDRA_FAKE_OPEN", result == "rolled back" ? "crash" : hangs ? "hang" : "");
+        // What installs that died left: swept, their processes being gone.
+        for (const QString kind : {"new", "previous"})
+            QVERIFY(makeApp(QFileInfo(m_box->installed).path() + "/.Veldra Cloud Desktop." + kind +
+                                ".4194000",
+                            {.marker = "stale"}));
         // Its wait for the old process, without the pauses: /usr/bin/true on macOS.
         tools.sleep = QStandardPaths::findExecutable("true");
         QProcess old;
@@ -169,7 +225,7 @@ private Q_SLOTS:
         QProcess zsh;
         zsh.start(tools.zsh, QStringList{writeScript(tools).path} +
                                  scriptArguments(oldPid, result == "refused" ? "9.9" : "2.1"));
-        const bool rolledBack = result == "rolled back";
+        const bool rolledBack = result == "rolled back" || hangs;
         if (result == "refused" || rolledBack)
             result = "old";
         QVERIFY(zsh.waitForFinished(30000));
@@ -188,6 +244,98 @@ private Q_SLOTS:
                                 : result == "old" ? "open " + m_box->installed
                                                   : opened.first());
         QCOMPARE(m_box->applications(), QStringList{veldra::platform::kBundleFileName});
+        // Put back, the previous copy learns why from the defaults store, and
+        // runs: the new one was ended first, so open did not only bring it forward.
+        QFile defaults(m_defaults.filePath("com.veldra.clouddesktop.conf"));
+        QCOMPARE(defaults.open(QIODevice::ReadOnly) &&
+                     defaults.readAll().contains("updateRollBackToAnnounce=2.1\n"),
+                 rolledBack);
+        const QList<qint64> pids = launched();
+        QCOMPARE(pids.size(), hangs ? 2 : 0);
+        if (hangs) {
+            QVERIFY(!isRunning(pids[0]));
+            QVERIFY(isRunning(pids[1]));
+            ::kill(static_cast<pid_t>(pids[1]), SIGKILL);
+        }
+    }
+
+    // At start the application removes what installs that died left beside
+    // it, but never what a running install holds; and a copy it does not own
+    // is replaced on the administrator path.
+    void leftoversAndOwners() {
+        const QString beside = QFileInfo(m_box->installed).path() + "/.Veldra Cloud Desktop.";
+        const QString dead = beside + "previous.4194000",
+                      live = beside + "new." + QString::number(::getpid());
+        QVERIFY(makeApp(dead, {}) && makeApp(live, {}));
+        removeInstallLeftovers(m_box->installed);
+        QVERIFY(!QFileInfo::exists(dead) && QFileInfo::exists(live));
+        QVERIFY(mayReplaceDirectly(m_box->installed));
+        QVERIFY(::chown(QFile::encodeName(m_box->installed).constData(), 1, 1) == 0);
+        QVERIFY(!mayReplaceDirectly(m_box->installed));
+        QDir(live).removeRecursively();
+    }
+
+    // The script's architecture check reads real Mach-O files, thin and fat.
+    void scriptArchitectures() {
+        QTemporaryDir dir;
+        const auto files = makeMachOFiles(dir.path());
+        QVERIFY(files);
+        const QList<std::tuple<QString, bool, bool>> cases{{files->x86_64, true, false},
+                                                           {files->arm64, false, true},
+                                                           {files->fat, true, true},
+                                                           {files->fat64, true, true},
+                                                           {"/bin/sh", true, false}};
+        for (const auto& [file, x64, arm] : cases)
+            for (const auto& [arch, expected] : {std::pair{"x86_64", x64}, {"arm64", arm}}) {
+                QProcess zsh;
+                zsh.start(fakeTools().zsh, {"-fc",
+                                            scriptFunctions(fakeTools(), {"bytes_at", "has_arch"}) +
+                                                "\nhas_arch \"$1\" \"$2\"",
+                                            "zsh", file, arch});
+                QVERIFY(zsh.waitForFinished(10000));
+                QVERIFY2((zsh.exitCode() == 0) == expected, qPrintable(file + ' ' + arch));
+            }
+    }
+
+    // As root, a patched copy whose folder another program opened to the
+    // world (and closed to its group) during the approval is installed with
+    // the folder's mode set by root, not copied.
+    void patchedCopyAsRoot() {
+        const QString folder = m_box->temp + "/VeldraCloudDesktop-X.patched";
+        const QString app = folder + '/' + veldra::platform::kBundleFileName;
+        QVERIFY(makeApp(app, {}));
+        qputenv("VELDRA_FAKE_OSASCRIPT_DURING", QFile::encodeName("chmod 0707 " + shellQuote(app)));
+        Installer installer({fakeTools(), "com.veldra.clouddesktop", m_box->installed, m_box->temp,
+                             999999, [](const QString&) { return false; }, [] {}, ""});
+        QVERIFY(!installer.installPatchedCopy(app, folder, "2.1", platform::Architecture::x86_64,
+                                              std::get<QString>(treeDigest(app))));
+        QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
+        QCOMPARE(m_box->installedMarker(), "new");
+        QCOMPARE(QFileInfo(m_box->installed).permissions(),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser |
+                     QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup |
+                     QFile::ReadOther | QFile::ExeOther);
+    }
+
+    // Quitting during the administrator dialog ends it: the update is
+    // abandoned and cleaned up, and nothing of it runs later.
+    void quittingEndsTheDialog() {
+        const QString image = m_box->temp + "/VeldraCloudDesktop-TEST.dmg";
+        QVERIFY(makeUpdateImage(image, {}));
+        qputenv("VELDRA_FAKE_OSASCRIPT", "hang");
+        Installer installer({fakeTools(), "com.veldra.clouddesktop", m_box->installed, m_box->temp,
+                             999999, [](const QString&) { return false; }, [] {}, ""});
+        std::optional<UpdateFailure> failure;
+        std::thread install([&] {
+            failure = installer.installUpdate(image, "2.1", platform::Architecture::x86_64,
+                                              std::get<QString>(sha256Hex(image)));
+        });
+        QTRY_VERIFY(!m_box->toolLog().filter("osascript").isEmpty());
+        abandonRunningTools();
+        install.join();
+        QVERIFY(failure);
+        QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
+        QCOMPARE(m_box->installedMarker(), "old");
     }
 
     // As root the script takes a patched copy's tree digest itself: exactly as
@@ -206,8 +354,9 @@ private Q_SLOTS:
         QDir().mkpath(root + "/empty");
         QProcess zsh;
         zsh.start(fakeTools().zsh,
-                  {"-c", treeDigestFunction(fakeTools()).join('\n') + "\ntree_digest \"$1\"", "zsh",
-                   root});
+                  {"-c",
+                   scriptFunctions(fakeTools(), {"sha256", "tree_digest"}) + "\ntree_digest \"$1\"",
+                   "zsh", root});
         QVERIFY(zsh.waitForFinished(30000) && zsh.exitCode() == 0);
         QCOMPARE(zsh.readAllStandardOutput().trimmed(),
                  std::get<QString>(treeDigest(root)).toLatin1());

@@ -1,0 +1,112 @@
+// Which of our architectures an executable holds, read from its header
+// rather than from lipo (a stub on Macs without the developer tools).
+#include "MachOFiles.h"
+#include "TestBundle.h"
+#include "platform/ExecutableArchitectures.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+using namespace veldra::platform;
+
+namespace {
+
+constexpr quint32 kX86_64 = 0x01000007, kArm64 = 0x0100000c, kArm64_32 = 0x0200000c, kI386 = 7;
+
+QByteArray bigEndian(const QList<quint32>& words) {
+    QByteArray bytes(words.size() * 4, '\0');
+    for (qsizetype i = 0; i < words.size(); ++i)
+        qToBigEndian(words[i], bytes.data() + i * 4);
+    return bytes;
+}
+
+// Slices lie where lipo would put them, so only the count or the CPU types
+// decide the answer.
+QByteArray fatHeader(quint32 count, const QList<quint32>& cpuTypes) {
+    QByteArray bytes = bigEndian({0xcafebabe, count});
+    for (qsizetype i = 0; i < cpuTypes.size(); ++i) // cputype, subtype, offset, size, align
+        bytes += bigEndian({cpuTypes[i], 0, quint32(i + 1) << 12, 0x1000, 12});
+    return bytes;
+}
+
+QStringList names(const QList<Architecture>& architectures) {
+    QStringList names;
+    for (Architecture architecture : architectures)
+        names << lipoArchitectureName(architecture);
+    return names;
+}
+
+} // namespace
+
+class TestExecutableArchitectures : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::optional<veldra::test::MachOFiles> m_files;
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        m_files = veldra::test::makeMachOFiles(m_dir.path());
+        QVERIFY(m_files);
+    }
+
+    void architectures_data() {
+        QTest::addColumn<QString>("path"); // empty: the file is `bytes`
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("expected");
+        const auto file = [](const char* tag, const QString& path, const QStringList& expected) {
+            QTest::newRow(tag) << path << QByteArray() << expected;
+        };
+        const auto crafted = [](const char* tag, const QByteArray& bytes) {
+            QTest::newRow(tag) << QString() << bytes << QStringList();
+        };
+        file("thin x86_64", m_files->x86_64, {"x86_64"});
+        file("thin arm64", m_files->arm64, {"arm64"});
+        file("fat", m_files->fat, {"x86_64", "arm64"});
+        file("fat64", m_files->fat64, {"x86_64", "arm64"});
+        QTest::newRow("big-endian thin")
+            << QString() << bigEndian({0xfeedfacf, kArm64, 0, 0, 0, 0, 0, 0})
+            << QStringList{"arm64"};
+        crafted("thin header cut short", bigEndian({0xfeedfacf, kArm64}));
+        crafted("fat header cut short", bigEndian({0xcafebabe}));
+        crafted("fat table cut short", fatHeader(2, {kX86_64, kArm64}).chopped(4));
+        // A Java 21 class file: minor 0, major 65 where nfat_arch would be.
+        crafted("Java 21 class file", fatHeader(65, QList<quint32>(65, kX86_64)));
+        // Java 8 (major 52) passes the count; its "slices" overlap the table.
+        crafted("Java 8 class file",
+                bigEndian({0xcafebabe, 52}) + bigEndian({kX86_64, 0, 0, 1, 0}).repeated(52));
+        crafted("fat, only foreign types", fatHeader(2, {kI386, kArm64_32}));
+        // arm64_32 (watchOS) has a 32-bit header: MH_MAGIC, little-endian.
+        crafted("thin arm64_32", QByteArray("\xce\xfa\xed\xfe\x0c\0\0\x02", 8) + QByteArray(20, 0));
+        crafted("empty file", QByteArray());
+#if !defined(__APPLE__)
+        // The Linux demo bundles carry Linux programs.
+        file("ELF /bin/sh", "/bin/sh", {lipoArchitectureName(kBuildArchitecture)});
+#endif
+    }
+
+    void architectures() {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, expected);
+        if (path.isEmpty()) {
+            // An exact-size copy, so that reading past the end trips ASan.
+            QCOMPARE(names(executableArchitectures(QByteArray(bytes.constData(), bytes.size()))),
+                     expected);
+            path = m_dir.filePath(QTest::currentDataTag());
+            QVERIFY(veldra::test::TestBundle::writeFile(path, bytes, 0644));
+        }
+        const auto architectures = executableArchitecturesOfFile(path);
+        QVERIFY(architectures);
+        QCOMPARE(names(*architectures), expected);
+    }
+
+    void unreadableFile() {
+        QVERIFY(!executableArchitecturesOfFile(m_dir.filePath("missing")));
+        QVERIFY(!executableArchitecturesOfFile(m_dir.path()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestExecutableArchitectures)
+#include "tst_executablearchitectures.moc"
