@@ -129,6 +129,11 @@ void RdpLauncher::launchFreeRdp(const QString& path, const QString& user,
         clientArguments(m_config.serverHost, user, domain,
                         displayArguments(m_config.screen ? m_config.screen() : std::nullopt));
     auto process = std::make_shared<platform::ChildProcess>(path, arguments);
+    // FreeRDP and its logger take orders from the environment: FREERDP_ASKPASS
+    // would ask another program for the password and ignore standard input,
+    // and WLOG_* can write protocol detail, credentials too, anywhere. None
+    // of the user's reach the client.
+    process->setWithheldEnvironment({QByteArrayLiteral("FREERDP_"), QByteArrayLiteral("WLOG_")});
 
     const ClientLog log(m_config.logFilePath());
     auto opened = std::make_shared<OpenedLog>(log.openLogFile(arguments));

@@ -1,5 +1,6 @@
 #include "platform/ChildProcess.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -132,9 +133,20 @@ std::optional<SystemError> ChildProcess::start() {
         argv.push_back(item.data());
     argv.push_back(nullptr);
 
+    std::vector<char*> envp;
+    for (char** variable = environ; *variable; ++variable) {
+        const QByteArray entry(*variable);
+        const QByteArray name = entry.left(entry.indexOf('='));
+        if (std::none_of(m_withheld.cbegin(), m_withheld.cend(),
+                         [&](const QByteArray& prefix) { return name.startsWith(prefix); }))
+            envp.push_back(*variable);
+    }
+    envp.push_back(nullptr);
+
     pid_t pid = -1;
     if (rc == 0)
-        rc = posix_spawn(&pid, program.constData(), &actions, &attributes, argv.data(), environ);
+        rc =
+            posix_spawn(&pid, program.constData(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (rc != 0) {

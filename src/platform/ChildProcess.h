@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -54,6 +55,11 @@ public:
     // By default the child reads from a pipe fed by writeAndCloseInput; when
     // inherited it shares this process's standard input.
     void setInheritStandardInput(bool inherit) { m_inheritInput = inherit; }
+    // Variables whose names start with one of these are left out of the
+    // environment the child inherits.
+    void setWithheldEnvironment(QList<QByteArray> namePrefixes) {
+        m_withheld = std::move(namePrefixes);
+    }
     void setTerminationHandler(TerminationHandler handler) { m_onTermination = std::move(handler); }
 
     // Starts the child with a pipe as standard input and the inherited
@@ -81,6 +87,7 @@ private:
     Redirect m_stdout;
     Redirect m_stderr;
     bool m_inheritInput = false;
+    QList<QByteArray> m_withheld;
     int m_inputFd = -1;
     int m_outputFd = -1;
     TerminationHandler m_onTermination;

@@ -166,8 +166,13 @@ private Q_SLOTS:
     // domain are redacted in the log.
     void passwordOnlyOnStandardInput() {
         m_bundle->addScript("freerdp", fake::recorder);
+        // What would send the client elsewhere for the password, or log it.
+        qputenv("FREERDP_ASKPASS", "/tmp/askpass");
+        qputenv("WLOG_LEVEL", "TRACE");
         const QString password = QString::fromUtf8("  Pässwörd 🎬 with spaces ");
         auto received = connectNow("  OTHER\\alice  ", password);
+        qunsetenv("FREERDP_ASKPASS");
+        qunsetenv("WLOG_LEVEL");
         const qint64 pid = clientPid();
         QCOMPARE(readAll(evidence("stdin")), password.toUtf8() + "\n");
         QByteArray argv;
@@ -180,6 +185,11 @@ private Q_SLOTS:
         QVERIFY(!readAll(QString("/proc/%1/cmdline").arg(pid)).contains(secret));
         QVERIFY(!readAll(QString("/proc/%1/environ").arg(pid)).contains(secret));
         QVERIFY(!readAll(evidence("env")).contains(secret));
+        const QByteArray environment = '\0' + readAll(evidence("env"));
+        const auto has = [&](const char* name) {
+            return environment.contains('\0' + QByteArray(name));
+        };
+        QVERIFY(!has("FREERDP_") && !has("WLOG_") && has("VELDRA_FAKE_DIR="));
         const QByteArray log = readAll(logPath());
         QVERIFY(
             log.contains("Starting FreeRDP: /v:rdp.test.example:3390 /u:<redacted> /cert:tofu"));
