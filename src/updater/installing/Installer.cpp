@@ -271,6 +271,11 @@ std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
         if (auto* error = std::get_if<platform::SystemError>(&run))
             return fail(*error);
     } else {
+        // Root attaches a copy of its own; what hdiutil does with a second
+        // attachment of the same image is not documented, so the user's goes
+        // first (a declined approval removes the image anyway).
+        if (!update.mountPoint.isEmpty())
+            detachDiskImage(update.mountPoint);
         arguments << QString::number(::getuid()) << update.digest;
         auto run = runTool({m_config.tools.osascript,
                             {QStringLiteral("-e"), administratorStatement(administratorCommand(

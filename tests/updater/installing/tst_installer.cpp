@@ -158,6 +158,13 @@ private Q_SLOTS:
         QCOMPARE(m_finished, refusal.isEmpty() ? 1 : 0);
         QCOMPARE(m_box->toolLog().filter(" -R =").size(), pin.isEmpty() ? 0 : 1);
         QCOMPARE(m_box->toolLog().filter("osascript").size(), approval.isEmpty() ? 0 : 1);
+        // One attachment at a time: the user's is gone before root attaches its own.
+        const QStringList log = m_box->toolLog();
+        const auto first = [&](const QString& start) {
+            return log.indexOf(QRegularExpression("^" + start + ".*"));
+        };
+        if (!approval.isEmpty())
+            QVERIFY(first("hdiutil detach") < first("osascript"));
         // The script runs on by itself: the new copy in place and started.
         QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
         QCOMPARE(m_box->installedMarker(), refusal.isEmpty() ? "new" : "old");
@@ -372,7 +379,7 @@ private Q_SLOTS:
         qputenv("VELDRA_FAKE_OSASCRIPT_DURING",
                 QFile::encodeName("cd " + shellQuote(m_box->volumes) +
                                   " && for m in */*/Contents/Resources.marker; "
-                                  "do echo evil > \"$m\"; done && printf evil >> " +
+                                  "do echo evil > \"$m\"; done; printf evil >> " +
                                   shellQuote(image)));
         Installer installer({fakeTools(), "com.veldra.clouddesktop", m_box->installed, m_box->temp,
                              999999, [](const QString&) { return false; }, [] {}, ""});
