@@ -1,8 +1,11 @@
 // What macOS reads from the bundle: the usage sentence it shows before the
 // client may use the microphone, the audio-input entitlement the hardened
 // runtime asks for, and the icon Info.plist names.
+#include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <plist/plist.h>
@@ -49,6 +52,16 @@ private Q_SLOTS:
         QVERIFY(reader.waitForFinished());
         QCOMPARE(reader.exitCode(), 0);
         QVERIFY(reader.readAllStandardOutput().contains("'ic10' 1024x1024 32-bit icon"));
+        // On the macOS grid: a body of 824 px centred, transparent around it.
+        QTemporaryDir out;
+        QCOMPARE(QProcess::execute("icns2png", {"-x", "-s", "1024", "-o", out.path(), icon}), 0);
+        const QImage image(
+            QDir(out.path()).filePath(QDir(out.path()).entryList({"*.png"}).value(0)));
+        QCOMPARE(image.size(), QSize(1024, 1024));
+        for (const QPoint& outside : {QPoint(90, 512), QPoint(512, 934), QPoint(120, 120)})
+            QCOMPARE(qAlpha(image.pixel(outside)), 0);
+        for (const QPoint& inside : {QPoint(110, 512), QPoint(512, 914), QPoint(512, 512)})
+            QCOMPARE(qAlpha(image.pixel(inside)), 255);
     }
 };
 
