@@ -69,7 +69,7 @@ fi
 
 sources="$prefix/src"
 mkdir -p "$sources"
-for name in openssl libplist sdl3 sdl3_ttf cjson zstd libarchive freerdp; do
+for name in openssl libplist sdl3 sdl3_ttf cjson zstd libarchive freerdp libsodium minisign; do
   fetch_source "$name" "$sources/$name"
 done
 
@@ -111,9 +111,15 @@ for arch in "${archs[@]}"; do
 
   cmake_build "$sources/sdl3" "$work/sdl3" "$arch" -DSDL_SHARED=OFF -DSDL_STATIC=ON -DSDL_TESTS=OFF
   cmake_build "$sources/sdl3_ttf" "$work/sdl3_ttf" "$arch" -DSDLTTF_VENDORED=ON -DSDLTTF_SAMPLES=OFF
-  cmake_build "$sources/cjson" "$work/cjson" "$arch" -DENABLE_CJSON_TEST=OFF -DENABLE_CJSON_UTILS=OFF
+  # cJSON's own flags (-Werror among them) off: a new compiler warning in it
+  # must not stop the build.
+  cmake_build "$sources/cjson" "$work/cjson" "$arch" -DENABLE_CJSON_TEST=OFF -DENABLE_CJSON_UTILS=OFF \
+    -DENABLE_CUSTOM_COMPILER_FLAGS=OFF
   # The SDL3 client, statically linked: one executable with no library of its
-  # own to bundle. No server, no FFmpeg, no X11, no Kerberos.
+  # own to bundle. No server, no FFmpeg, no X11, no Kerberos. The channels the
+  # launch asks for are named with their back-ends, never left to defaults: a
+  # missing one ends the session right after it connects (/printer: CUPS;
+  # /sound and /microphone: rdpsnd and audin with macOS audio).
   cmake_build "$sources/freerdp" "$work/freerdp" "$arch" \
     -DWITH_CLIENT_SDL=ON -DWITH_CLIENT_SDL3=ON -DWITH_CLIENT_SDL2=OFF -DWITH_SDL_LINK_SHARED=OFF \
     -DWITH_CLIENT_MAC=OFF -DWITH_SERVER=OFF -DWITH_SHADOW=OFF -DWITH_PROXY=OFF -DWITH_SAMPLE=OFF \
@@ -121,7 +127,8 @@ for arch in "${archs[@]}"; do
     -DWITH_WAYLAND=OFF -DWITH_FFMPEG=OFF -DWITH_DSP_FFMPEG=OFF -DWITH_VIDEO_FFMPEG=OFF \
     -DWITH_SWSCALE=OFF -DWITH_OPENH264=OFF -DWITH_KRB5=OFF -DWITH_PCSC=OFF -DWITH_FUSE=OFF \
     -DCHANNEL_URBDRC=OFF -DWITH_OPUS=OFF -DWITH_URIPARSER=OFF -DWITH_CJSON_REQUIRED=ON -DWITH_INTERNAL_RC4=ON -DWITH_INTERNAL_MD4=ON \
-    -DWITH_INTERNAL_MD5=ON -DOPENSSL_ROOT_DIR="$out" -DOPENSSL_USE_STATIC_LIBS=ON
+    -DWITH_INTERNAL_MD5=ON -DOPENSSL_ROOT_DIR="$out" -DOPENSSL_USE_STATIC_LIBS=ON \
+    -DCHANNEL_PRINTER=ON -DWITH_CUPS=ON -DCHANNEL_RDPSND=ON -DCHANNEL_AUDIN=ON -DWITH_MACAUDIO=ON
 
   # zstd and libarchive come after FreeRDP so that nothing built above can
   # pick them up. zstd: the library alone (its CMake project is build/cmake);
@@ -143,6 +150,15 @@ for arch in "${archs[@]}"; do
     -DLIBMD_FOUND=OFF -DENABLE_ICONV=OFF -DENABLE_ACL=OFF -DENABLE_XATTR=OFF \
     -DENABLE_TAR=OFF -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DENABLE_UNZIP=OFF -DENABLE_TEST=OFF \
     -DENABLE_INSTALL=ON
+
+  # A test tool, never bundled: minisign on a static libsodium (whose release
+  # tag carries its configure), so that the Intel runner needs no Homebrew.
+  cp -R "$sources/libsodium" "$work/libsodium"
+  (cd "$work/libsodium" &&
+    CFLAGS="$flags -O2" LDFLAGS="$flags" ./configure "--prefix=$out" "--host=$host" \
+      --disable-shared --enable-static &&
+    make -j"$jobs" && make install)
+  cmake_build "$sources/minisign" "$work/minisign" "$arch" -DBUILD_STATIC_EXECUTABLES=ON
 done
 
 # One universal prefix: every static library and the client joined with lipo.
@@ -162,6 +178,7 @@ done < <(find "$prefix/arm64/lib" -name '*.a' -print0)
 lipo -create "$prefix/arm64/bin/sdl-freerdp" "$prefix/x86_64/bin/sdl-freerdp" \
   -output "$universal/bin/sdl-freerdp"
 lipo "$universal/bin/sdl-freerdp" -verify_arch arm64 x86_64
+lipo -create "$prefix/arm64/bin/minisign" "$prefix/x86_64/bin/minisign" -output "$universal/bin/minisign"
 # pkg-config and CMake package files (text only, never the archives),
 # pointed at the universal prefix.
 cp -R "$prefix/arm64/lib/pkgconfig" "$prefix/arm64/lib/cmake" "$universal/lib/"

@@ -6,7 +6,11 @@
 #
 #   scripts/package-macos.sh --deps PREFIX -DVELDRA_VERSION=2.1.0 [-DVELDRA_…=… ...]
 #     [-DVELDRA_FREERDP_CLIENT=PATH] [--sign "Developer ID Application: …"]
-#     [--notarize PROFILE] [--dry-run]
+#     [--notarize PROFILE] [--build DIR] [--dry-run]
+#
+# --build DIR packages a universal build already made and tested there (what
+# CI does, so that the tests ran on the very build the image is made from);
+# without it a Release build is configured in build-macos.
 #
 # PREFIX is what scripts/build-macos-dependencies.sh made: Qt's universal
 # binaries, and the pinned libraries and FreeRDP client joined with lipo. The
@@ -22,7 +26,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-identity="" profile="" dry=0 version="" client="" deps="" requirement=""
+identity="" profile="" dry=0 version="" client="" deps="" requirement="" build=""
 bundle_id="com.veldra.clouddesktop"
 defines=()
 while (($#)); do
@@ -30,6 +34,7 @@ while (($#)); do
     --sign) identity=$2; shift 2 ;;
     --notarize) profile=$2; shift 2 ;;
     --deps) deps=$2; shift 2 ;;
+    --build) build=$2; shift 2 ;;
     --dry-run) dry=1; shift ;;
     -D*)
       defines+=("$1")
@@ -61,7 +66,8 @@ universal="$deps/universal"
 client=${client:-$universal/bin/sdl-freerdp}
 macdeployqt="$qt/bin/macdeployqt"
 archs=(arm64 x86_64)
-build="build-macos"
+prebuilt=$build
+build=${build:-build-macos}
 app="$build/Veldra Cloud Desktop.app"
 dmg="$build/Veldra Cloud Desktop-$version.dmg"
 entitlements="resources/VeldraCloudDesktop.entitlements"
@@ -87,14 +93,16 @@ run test -x "$macdeployqt"
 run test -x "$client"
 run lipo "$client" -verify_arch "${archs[@]}"
 
-step "configure a universal Release build"
-# The build's own rpath is the bundle's Frameworks folder, never a folder of
-# this Mac.
-run cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64" \
-  "-DCMAKE_PREFIX_PATH=$qt;$universal" "-DOPENSSL_ROOT_DIR=$universal" -DOPENSSL_USE_STATIC_LIBS=ON \
-  -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON "-DCMAKE_INSTALL_RPATH=@executable_path/../Frameworks" \
-  -DVELDRA_BUILD_TESTS=OFF -DVELDRA_BUILD_BENCH=OFF -DVELDRA_WERROR=ON \
-  "-DVELDRA_FREERDP_CLIENT=$client" "${defines[@]}"
+if [[ -z $prebuilt ]]; then
+  step "configure a universal Release build"
+  # The bundle's targets add the bundle's Frameworks folder to their rpaths
+  # themselves (src/app/CMakeLists.txt); nothing here changes the rpaths of
+  # every target, which would leave make_icns, run by the build, without Qt.
+  run cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64" \
+    "-DCMAKE_PREFIX_PATH=$qt;$universal" "-DOPENSSL_ROOT_DIR=$universal" -DOPENSSL_USE_STATIC_LIBS=ON \
+    -DVELDRA_BUILD_TESTS=OFF -DVELDRA_BUILD_BENCH=OFF -DVELDRA_WERROR=ON \
+    "-DVELDRA_FREERDP_CLIENT=$client" "${defines[@]}"
+fi
 
 step "build the application"
 run env "PKG_CONFIG_PATH=$universal/lib/pkgconfig" cmake --build "$build" --target veldra_app
@@ -123,80 +131,11 @@ step "check that every Mach-O file loads only from the bundle and the system"
 echo "  otool -l on every Mach-O file under $app: each @rpath, @loader_path and @executable_path"
 echo "  dependency resolves to a file inside the bundle; other dependencies are in /usr/lib or"
 echo "  /System; no LC_RPATH is an absolute path"
-# Prints "dep PATH", "rpath PATH" and "minos VERSION" for every architecture of FILE.
-load_commands() {
-  otool -arch all -l "$1" | awk '
-    $1 == "cmd" { cmd = $2; next }
-    cmd ~ /^LC_(LOAD|LOAD_WEAK|REEXPORT|LAZY_LOAD|LOAD_UPWARD)_DYLIB$/ && $1 == "name" {
-      sub(/^ *name /, ""); sub(/ \(offset [0-9]+\)$/, ""); print "dep " $0 }
-    cmd == "LC_RPATH" && $1 == "path" {
-      sub(/^ *path /, ""); sub(/ \(offset [0-9]+\)$/, ""); print "rpath " $0 }
-    cmd == "LC_BUILD_VERSION" && $1 == "minos" { print "minos " $2 }
-    cmd == "LC_VERSION_MIN_MACOSX" && $1 == "version" { print "minos " $2 }'
-}
-expand_path() { # path with @loader_path or @executable_path, the file that names it
-  local path=$1 file=$2
-  case "$path" in
-    @loader_path/*) echo "$(dirname "$file")/${path#@loader_path/}" ;;
-    @executable_path/*) echo "$app/Contents/MacOS/${path#@executable_path/}" ;;
-    *) echo "$path" ;;
-  esac
-}
-inside_bundle() { # an existing file whose real path lies inside the bundle
-  [[ -e $1 ]] && [[ $(realpath "$1") == "$(realpath "$app")"/* ]]
-}
-newer_than() { # version a, version b: a is newer (trailing .0 parts ignored)
-  local a b
-  a=$(sed -E 's/(\.0+)+$//' <<<"$1") b=$(sed -E 's/(\.0+)+$//' <<<"$2")
-  [[ $a != "$b" && $(printf '%s\n%s\n' "$a" "$b" | sort -V | tail -n 1) == "$a" ]]
-}
+minimum=LSMinimumSystemVersion # a dry run reads no Info.plist, and prints this in its place
 if ((!dry)); then
   minimum=$(/usr/libexec/PlistBuddy -c "Print :LSMinimumSystemVersion" "$app/Contents/Info.plist")
-  problems=0
-  # dyld searches the rpaths of every image in the chain that loaded a file,
-  # the main executable's among them.
-  main_rpaths=()
-  while read -r kind value; do
-    [[ $kind == rpath ]] && main_rpaths+=("$(expand_path "$value" "$app/Contents/MacOS/VeldraCloudDesktop")")
-  done < <(load_commands "$app/Contents/MacOS/VeldraCloudDesktop")
-  while IFS= read -r -d '' file; do
-    file -b "$file" | grep -q Mach-O || continue
-    commands=$(load_commands "$file")
-    rpaths=(${main_rpaths[@]+"${main_rpaths[@]}"})
-    while read -r kind value; do
-      [[ $kind == rpath ]] || continue
-      if [[ $value != @* ]]; then
-        echo "  $file has the absolute LC_RPATH $value" >&2; problems=1
-      fi
-      rpaths+=("$(expand_path "$value" "$file")")
-    done <<<"$commands"
-    while read -r kind value; do
-      case "$kind" in
-        minos)
-          if newer_than "$value" "$minimum"; then
-            echo "  $file is built for macOS $value, newer than LSMinimumSystemVersion $minimum" >&2
-            problems=1
-          fi ;;
-        dep)
-          case "$value" in
-            /usr/lib/* | /System/*) ;;
-            @rpath/*)
-              found=0
-              for rpath in ${rpaths[@]+"${rpaths[@]}"}; do
-                if inside_bundle "$rpath/${value#@rpath/}"; then found=1; break; fi
-              done
-              if ((!found)); then echo "  $file: $value resolves to nothing in the bundle" >&2; problems=1; fi ;;
-            @loader_path/* | @executable_path/*)
-              if ! inside_bundle "$(expand_path "$value" "$file")"; then
-                echo "  $file: $value resolves to nothing in the bundle" >&2; problems=1
-              fi ;;
-            *) echo "  $file links $value, outside the bundle and the system" >&2; problems=1 ;;
-          esac ;;
-      esac
-    done <<<"$commands"
-  done < <(find "$app" -type f -print0)
-  ((problems == 0))
 fi
+run scripts/check-bundle-linkage.sh "$app" "$minimum"
 
 if [[ -n $identity ]]; then
   step "sign inside out, with the hardened runtime and a secure timestamp"
@@ -259,7 +198,10 @@ if [[ -n $profile ]]; then
 fi
 
 step "check the image as the updater will: name, identifier, version, signature, architectures"
-mount="$build/dmg-check"
+# hdiutil wants an absolute mount point: a relative one is taken from
+# wherever hdiutil's helper runs, not from here.
+mount="$PWD/$build/dmg-check"
+[[ $build == /* ]] && mount="$build/dmg-check"
 run mkdir -p "$mount"
 run hdiutil attach -nobrowse -readonly -mountpoint "$mount" "$dmg"
 if ((!dry)); then

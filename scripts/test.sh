@@ -28,6 +28,22 @@ done
 adhoc_plan=$(scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --dry-run)
 grep -q -- '-verify_arch arm64 x86_64' <<<"$adhoc_plan"
 grep -q -- 'test -x /opt/deps/universal/bin/sdl-freerdp' <<<"$adhoc_plan"
+# Install rpaths only where the bundle's targets ask for them (make_icns, run
+# by the build, keeps its own); the image checked at an absolute mount point.
+if grep -q -- 'INSTALL_RPATH' <<<"$adhoc_plan"; then
+  echo "package-macos: rpaths set for every target, make_icns too" >&2; exit 1
+fi
+grep -q -- "-mountpoint $PWD/build-macos/dmg-check " <<<"$adhoc_plan"
+prebuilt_plan=$(scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --build /ci/build --dry-run)
+if grep -q -- 'cmake -S' <<<"$prebuilt_plan"; then
+  echo "package-macos: --build must package the tested build, not configure another" >&2; exit 1
+fi
+grep -q -- '-mountpoint /ci/build/dmg-check ' <<<"$prebuilt_plan"
+# The dependency build turns cJSON's own -Werror off and names the client's
+# channel back-ends.
+for option in -DENABLE_CUSTOM_COMPILER_FLAGS=OFF -DWITH_CUPS=ON -DCHANNEL_AUDIN=ON -DWITH_MACAUDIO=ON; do
+  grep -q -- "$option" scripts/build-macos-dependencies.sh
+done
 if grep -q -- '--options runtime\|--entitlements' <<<"$adhoc_plan"; then
   echo "package-macos: an ad hoc signature must not use the hardened runtime" >&2; exit 1
 fi

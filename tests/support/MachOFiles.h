@@ -12,13 +12,12 @@ struct MachOFiles {
     QString x86_64; // thin
     QString arm64;  // thin
     QString fat;    // universal: x86_64 + arm64
-    QString fat64;  // the same slices behind a fat_arch_64 table
 };
 
 // Builds the four files in `directory` with Debian's clang, ld64.lld and
-// llvm-lipo (packages clang, lld, llvm); no macOS SDK needed. Takes a few
-// seconds, so build once per test case. nullopt, with a warning saying why,
-// when a tool is missing or fails.
+// llvm-lipo (packages clang, lld, llvm); llvm-lipo 14 writes no fat64; no macOS SDK needed. Takes a
+// few seconds, so build once per test case. nullopt, with a warning saying why, when a tool is
+// missing or fails.
 [[nodiscard]] std::optional<MachOFiles> makeMachOFiles(const QString& directory);
 
 } // namespace veldra::test

@@ -328,21 +328,11 @@ private Q_SLOTS:
                  qPrintable(QString::number(total)));
     }
 
-    // Too few bytes in a few windows in a row end the download for good; mere
-    // silence is left to the inactivity timeout, which asks for the rest.
-    void slowImage_data() {
-        QTest::addColumn<QJsonObject>("route");
-        QTest::addColumn<QString>("error"); // "": the image arrives
-        QTest::newRow("trickles") << QJsonObject{{"trickle", 25}} << "The transfer timed out.";
-        QTest::newRow("goes quiet")
-            << QJsonObject{{"etag", "\"v1\""}, {"ranges", true}, {"stallAfter", 100'000}} << "";
-    }
-    void slowImage() {
-        QFETCH(QJsonObject, route);
-        QFETCH(QString, error);
-        route.insert("file", "image.dmg");
+    // Too few bytes in a few windows in a row end the download for good
+    // (silence is the inactivity timeout's, which asks for the rest: resume).
+    void trickle() {
         m_server->writeFile("image.dmg", imageBytes(200'000));
-        m_server->setRoutes({{"/image.dmg", route}});
+        m_server->setRoutes({{"/image.dmg", QJsonObject{{"file", "image.dmg"}, {"trickle", 25}}}});
         auto file = std::make_unique<QTemporaryFile>(m_temp->filePath("image"));
         QVERIFY(file->open());
         std::optional<TransferResult> result;
@@ -354,8 +344,8 @@ private Q_SLOTS:
              [&](TransferResult r) { result = std::move(r); }, {}, &owner))
             ->start();
         QTRY_VERIFY_WITH_TIMEOUT(result, 5000);
-        QCOMPARE(result->transportError.value_or(""), error);
-        QCOMPARE(m_server->requests().size(), error.isEmpty() ? 2 : 1);
+        QCOMPARE(result->transportError.value_or(""), "The transfer timed out.");
+        QCOMPARE(m_server->requests().size(), 1); // never tried again
     }
 
     // A patch from the installed version, through the real install script on
@@ -500,13 +490,6 @@ private Q_SLOTS:
         clock.start();
         QCOMPARE(downloadNow(), "Download failed");
         QVERIFY(clock.elapsed() < 1500); // its silence timeout is 3 s
-    }
-
-    void imageSizeBounds() {
-        QVERIFY(!isAcceptableImageSize(65'536));
-        QVERIFY(isAcceptableImageSize(65'537));
-        QVERIFY(isAcceptableImageSize(500 * 1024 * 1024));
-        QVERIFY(!isAcceptableImageSize(500 * 1024 * 1024 + 1));
     }
 
     // A build with the publisher's key: every way a manifest can fail its
@@ -704,6 +687,8 @@ private Q_SLOTS:
             QCOMPARE(downloadNow(), "No installer in this test.");
             return;
         }
+        if (qEnvironmentVariableIsSet("VELDRA_TESTS_WITHOUT_PROXY")) // the Intel runner's choice
+            QSKIP("no squid here: this build's proxy path is tested on Apple silicon");
         const QString squid = QStandardPaths::findExecutable(
             "squid", {"/usr/sbin", "/usr/local/sbin", "/opt/homebrew/sbin"});
         QVERIFY2(!squid.isEmpty(), "squid is missing: scripts/install-deps.sh installs it");

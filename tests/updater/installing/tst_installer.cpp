@@ -1,6 +1,5 @@
 // The install path against the fakes of the macOS programs, and the generated
 // install script run by real zsh; every path has quotes and a backslash.
-#include "MachOFiles.h"
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "updater/fetching/Sha256.h"
@@ -9,7 +8,6 @@
 #include "updater/patches/TreeDigest.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -57,35 +55,20 @@ class TestInstaller : public QObject {
     bool leftNothing() const {
         return m_box->tempFiles().isEmpty() && m_box->mountedVolumes().isEmpty();
     }
-    // Every entry of the installed copy, links aside, writable by its owner
-    // alone and never set-ID; root's too when `root`.
-    QStringList wrongOwnersOrModes(bool root) const {
-        QStringList wrong;
-        QDirIterator it(m_box->installed, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                        QDirIterator::Subdirectories);
-        for (QString path = m_box->installed; !path.isEmpty();
-             path = it.hasNext() ? it.next() : "") {
-            struct stat info;
-            if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || S_ISLNK(info.st_mode))
-                continue;
-            if ((info.st_mode & 06022) || (root && (info.st_uid != 0 || info.st_gid != 0)))
-                wrong << path;
-        }
-        return wrong;
+    // Entries of the installed copy (links aside) that are group- or
+    // world-writable or set-ID, or with `root` not root:wheel's.
+    QByteArray wrongOwnersOrModes(bool root) const {
+        QProcess find;
+        find.start("find", QStringList{m_box->installed, "!", "-type", "l", "(", "-perm", "/6022"} +
+                               (root ? QStringList{"-o", "!", "-uid", "0", "-o", "!", "-gid", "0"}
+                                     : QStringList()) +
+                               QStringList{")"});
+        find.waitForFinished();
+        return find.readAllStandardOutput();
     }
-    // The processes the fake open started, as it logged them.
-    QList<qint64> launched() const {
-        QList<qint64> pids;
-        for (const QString& line : m_box->toolLog().filter(QRegularExpression("^launched ")))
-            pids << line.mid(9).toLongLong();
-        return pids;
-    }
-    static bool isRunning(qint64 pid) {
-        QProcess ps;
-        ps.start("ps", {"-o", "stat=", "-p", QString::number(pid)});
-        ps.waitForFinished();
-        const QByteArray state = ps.readAllStandardOutput().trimmed();
-        return !state.isEmpty() && !state.startsWith('Z');
+    static bool isRunning(qint64 pid) { // and not a zombie
+        return QProcess::execute(
+                   "sh", {"-c", "ps -o stat= -p $0 | grep -q '^[^Z]'", QString::number(pid)}) == 0;
     }
 
 private Q_SLOTS:
@@ -170,7 +153,7 @@ private Q_SLOTS:
         QCOMPARE(m_box->installedMarker(), refusal.isEmpty() ? "new" : "old");
         // What root installs is root's, and writable by its owner alone.
         if (refusal.isEmpty())
-            QCOMPARE(wrongOwnersOrModes(approval == "approve"), QStringList());
+            QCOMPARE(wrongOwnersOrModes(approval == "approve" && ::geteuid() == 0), QByteArray());
         // Started as the user who asked, never as root.
         const QString uid = QString::number(::getuid());
         const QString open = "open " + m_box->installed + " --args --report-started ";
@@ -257,7 +240,9 @@ private Q_SLOTS:
         QCOMPARE(defaults.open(QIODevice::ReadOnly) &&
                      defaults.readAll().contains("updateRollBackToAnnounce=2.1\n"),
                  rolledBack);
-        const QList<qint64> pids = launched();
+        QList<qint64> pids; // what the fake open started
+        for (const QString& line : m_box->toolLog().filter(QRegularExpression("^launched ")))
+            pids << line.mid(9).toLongLong();
         QCOMPARE(pids.size(), hangs ? 2 : 0);
         if (hangs) {
             QVERIFY(!isRunning(pids[0]));
@@ -277,31 +262,11 @@ private Q_SLOTS:
         removeInstallLeftovers(m_box->installed);
         QVERIFY(!QFileInfo::exists(dead) && QFileInfo::exists(live));
         QVERIFY(mayReplaceDirectly(m_box->installed));
-        QVERIFY(::chown(QFile::encodeName(m_box->installed).constData(), 1, 1) == 0);
-        QVERIFY(!mayReplaceDirectly(m_box->installed));
+        if (::geteuid() == 0) { // only root gives a copy away
+            QVERIFY(::chown(QFile::encodeName(m_box->installed).constData(), 1, 1) == 0);
+            QVERIFY(!mayReplaceDirectly(m_box->installed));
+        }
         QDir(live).removeRecursively();
-    }
-
-    // The script's architecture check reads real Mach-O files, thin and fat.
-    void scriptArchitectures() {
-        QTemporaryDir dir;
-        const auto files = makeMachOFiles(dir.path());
-        QVERIFY(files);
-        const QList<std::tuple<QString, bool, bool>> cases{{files->x86_64, true, false},
-                                                           {files->arm64, false, true},
-                                                           {files->fat, true, true},
-                                                           {files->fat64, true, true},
-                                                           {"/bin/sh", true, false}};
-        for (const auto& [file, x64, arm] : cases)
-            for (const auto& [arch, expected] : {std::pair{"x86_64", x64}, {"arm64", arm}}) {
-                QProcess zsh;
-                zsh.start(fakeTools().zsh, {"-fc",
-                                            scriptFunctions(fakeTools(), {"bytes_at", "has_arch"}) +
-                                                "\nhas_arch \"$1\" \"$2\"",
-                                            "zsh", file, arch});
-                QVERIFY(zsh.waitForFinished(10000));
-                QVERIFY2((zsh.exitCode() == 0) == expected, qPrintable(file + ' ' + arch));
-            }
     }
 
     // As root, a patched copy whose folder another program opened to the
@@ -318,10 +283,9 @@ private Q_SLOTS:
                                               std::get<QString>(treeDigest(app))));
         QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
         QCOMPARE(m_box->installedMarker(), "new");
-        QCOMPARE(QFileInfo(m_box->installed).permissions(),
-                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser |
-                     QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup |
-                     QFile::ReadOther | QFile::ExeOther);
+        struct stat target;
+        QVERIFY(::stat(QFile::encodeName(m_box->installed).constData(), &target) == 0);
+        QCOMPARE(target.st_mode & 07777, 0755u);
     }
 
     // Quitting during the administrator dialog ends it: the update is
