@@ -2,11 +2,15 @@
 # Builds, on an Apple silicon Mac with the Xcode command-line tools, CMake and
 # Ninja, the disk image users install and the update path accepts:
 #   "Veldra Cloud Desktop-<version>.dmg" with "Veldra Cloud Desktop.app" at its
-#   root: universal (arm64 and x86_64), self-contained, and signed.
+#   root: universal (arm64 and x86_64), self-contained, and signed;
+# and the installer package organisations deploy with device management:
+#   "Veldra Cloud Desktop-<version>.pkg", installing the same application into
+#   /Applications.
 #
 #   scripts/package-macos.sh --deps PREFIX -DVELDRA_VERSION=2.1.0 [-DVELDRA_…=… ...]
 #     [-DVELDRA_FREERDP_CLIENT=PATH] [--sign "Developer ID Application: …"]
-#     [--notarize PROFILE] [--build DIR] [--dry-run]
+#     [--installer-sign "Developer ID Installer: …"] [--notarize PROFILE] [--build DIR]
+#     [--dry-run]
 #
 # --build DIR packages a universal build already made and tested there (what
 # CI does, so that the tests ran on the very build the image is made from);
@@ -26,12 +30,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-identity="" profile="" dry=0 version="" client="" deps="" requirement="" build=""
+identity="" installer_identity="" profile="" dry=0 version="" client="" deps="" requirement="" build=""
 bundle_id="com.veldra.clouddesktop"
 defines=()
 while (($#)); do
   case "$1" in
     --sign) identity=$2; shift 2 ;;
+    --installer-sign) installer_identity=$2; shift 2 ;;
     --notarize) profile=$2; shift 2 ;;
     --deps) deps=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
@@ -53,6 +58,10 @@ done
 [[ -n $deps ]] || { echo "package-macos: --deps <prefix of build-macos-dependencies.sh> is required" >&2; exit 2; }
 if [[ -n $profile && -z $identity ]]; then
   echo "package-macos: --notarize needs --sign (Apple notarises Developer ID signatures only)" >&2
+  exit 2
+fi
+if [[ -n $profile && -z $installer_identity ]]; then
+  echo "package-macos: --notarize needs --installer-sign too: the package is notarised like the image" >&2
   exit 2
 fi
 if [[ -n $identity && -z $requirement ]]; then
@@ -197,6 +206,25 @@ if [[ -n $profile ]]; then
   run xcrun stapler staple "$dmg"
 fi
 
+step "make the installer package for device management"
+# A component package of the signed application for /Applications, wrapped
+# by productbuild into the product archive that installer, Jamf, Intune and
+# Kandji take; signed with a Developer ID Installer identity when given.
+pkg="$build/Veldra Cloud Desktop-$version.pkg"
+run pkgbuild --component "$app" --install-location /Applications \
+  --identifier "$bundle_id" --version "$version" "$build/component.pkg"
+if [[ -n $installer_identity ]]; then
+  run productbuild --package "$build/component.pkg" --sign "$installer_identity" --timestamp "$pkg"
+else
+  run productbuild --package "$build/component.pkg" "$pkg"
+fi
+run rm -f "$build/component.pkg"
+if [[ -n $profile ]]; then
+  step "notarise and staple the installer package"
+  run scripts/notarize-macos.sh "$profile" "$pkg"
+  run xcrun stapler staple "$pkg"
+fi
+
 step "check the image as the updater will: name, identifier, version, signature, architectures"
 # hdiutil wants an absolute mount point: a relative one is taken from
 # wherever hdiutil's helper runs, not from here.
@@ -226,7 +254,7 @@ if ((dry)); then
   echo "Dry run: nothing was run."
   exit 0
 fi
-echo "Made $dmg (arm64 and x86_64)"
+echo "Made $dmg and $pkg (arm64 and x86_64)"
 if [[ -z $identity ]]; then
   echo "It is signed ad hoc: fine on this Mac, refused by Gatekeeper anywhere else. Do not distribute it."
 fi

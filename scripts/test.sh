@@ -22,6 +22,19 @@ for ((i = 0; i < ${#stages[@]}; i++)); do
   done
 done
 /usr/bin/python3 -c 'import sys, yaml; [yaml.safe_load(open(f)) for f in sys.argv[1:]]' .github/workflows/*.yml
+# The sample configuration profile is a property list whose managed payload
+# forces the four settings, each of the type the application reads.
+/usr/bin/python3 - macos/managed-settings.mobileconfig <<'PY'
+import plistlib, sys
+profile = plistlib.load(open(sys.argv[1], "rb"))
+payload = profile["PayloadContent"][0]
+assert payload["PayloadType"] == "com.apple.ManagedClient.preferences"
+settings = payload["PayloadContent"]["com.veldra.clouddesktop"]["Forced"][0]["mcx_preference_settings"]
+assert settings["UpdateMode"] in ("automatic", "manual", "off")
+assert isinstance(settings["TargetVersionPrefix"], str)
+assert settings["UpdateRing"] in ("early", "late")
+assert isinstance(settings["RememberUsername"], bool)
+PY
 # The package script's plans: a universal image; ad hoc without the hardened
 # runtime or entitlements; a real identity with both, and only with a pinned
 # publisher.
@@ -55,6 +68,20 @@ signed_plan=$(scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 -
   '-DVELDRA_CODESIGN_REQUIREMENT=identifier "com.veldra.clouddesktop"' --dry-run)
 grep -q -- '--options runtime --timestamp --sign Developer' <<<"$signed_plan"
 grep -q -- '--entitlements resources/VeldraCloudDesktop.entitlements' <<<"$signed_plan"
+# The installer package for device management: the application as a component
+# for /Applications, a signed product archive, notarised and stapled like the image.
+grep -qF -- 'pkgbuild --component build-macos/Veldra\ Cloud\ Desktop.app --install-location /Applications' <<<"$adhoc_plan"
+grep -qF -- 'productbuild --package build-macos/component.pkg build-macos/Veldra\ Cloud\ Desktop-9.9.9.pkg' <<<"$adhoc_plan"
+if scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --sign "Developer ID Application: T" \
+  '-DVELDRA_CODESIGN_REQUIREMENT=identifier "com.veldra.clouddesktop"' --notarize p --dry-run >/dev/null 2>&1; then
+  echo "package-macos: notarised without an installer identity for the package" >&2; exit 1
+fi
+release_plan=$(scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --sign "Developer ID Application: T" \
+  '-DVELDRA_CODESIGN_REQUIREMENT=identifier "com.veldra.clouddesktop"' \
+  --installer-sign "Developer ID Installer: T" --notarize p --dry-run)
+grep -qF -- '--sign Developer\ ID\ Installer:\ T --timestamp build-macos/Veldra\ Cloud\ Desktop-9.9.9.pkg' <<<"$release_plan"
+grep -qF -- 'scripts/notarize-macos.sh p build-macos/Veldra\ Cloud\ Desktop-9.9.9.pkg' <<<"$release_plan"
+grep -qF -- 'xcrun stapler staple build-macos/Veldra\ Cloud\ Desktop-9.9.9.pkg' <<<"$release_plan"
 
 # -O1 as AddressSanitizer advises, and line tables only: a third less to compile.
 build="build-test"

@@ -4,10 +4,12 @@
 #include "launcher/RdpLauncher.h"
 #include "platform/Architecture.h"
 #include "platform/Bundle.h"
+#include "platform/ManagedPreferences.h"
 #include "platform/Screens.h"
 #include "platform/SystemVersion.h"
 #include "platform/UserDefaults.h"
 #include "platform/UserDirectories.h"
+#include "settings/ManagedSettings.h"
 #include "settings/SettingsManager.h"
 #include "updater/engine/LazyUpdater.h"
 #include "updater/offer/Version.h"
@@ -18,9 +20,34 @@
 
 namespace veldra {
 
+namespace {
+
+// What the organisation's device management forces, read once at start.
+const ManagedSettings& managedSettings() {
+    static const ManagedSettings settings = readManagedSettings(
+        platform::managedPreferences(QString::fromUtf8(build::kBundleId), managedSettingKeys(),
+                                     QString::fromUtf8(build::kManagedPreferencesFile)));
+    return settings;
+}
+
+LazyUpdater::Mode updaterMode(ManagedSettings::UpdateMode mode) {
+    switch (mode) {
+    case ManagedSettings::UpdateMode::manual:
+        return LazyUpdater::Mode::manual;
+    case ManagedSettings::UpdateMode::off:
+        return LazyUpdater::Mode::off;
+    case ManagedSettings::UpdateMode::automatic:
+        break;
+    }
+    return LazyUpdater::Mode::automatic;
+}
+
+} // namespace
+
 SettingsManager& SettingsManager::shared() {
     static SettingsManager* instance =
-        new SettingsManager(platform::openUserDefaults(QString::fromUtf8(build::kBundleId)));
+        new SettingsManager(platform::openUserDefaults(QString::fromUtf8(build::kBundleId)),
+                            managedSettings().rememberUsername);
     return *instance;
 }
 
@@ -51,7 +78,11 @@ LazyUpdater& LazyUpdater::shared() {
                 wiring.isSessionRunning = [] { return RdpLauncher::shared().isSessionRunning(); };
                 wiring.runningCopy = platform::runningCopy();
                 wiring.systemVersion = platform::macOSVersion();
-                wiring.rolloutGroup = SettingsManager::shared().rolloutGroup();
+                wiring.rolloutGroup = managedSettings().rolloutGroup.value_or(
+                    SettingsManager::shared().rolloutGroup());
+                wiring.targetVersionPrefix = managedSettings().targetVersionPrefix;
+                wiring.automaticChecks =
+                    managedSettings().updateMode == ManagedSettings::UpdateMode::automatic;
                 wiring.rolledBackVersion = SettingsManager::shared().rolledBackVersion();
                 wiring.patchRefusedVersion = SettingsManager::shared().patchRefusedVersion();
                 // Told by the defaults store, since open drops the arguments
@@ -66,7 +97,7 @@ LazyUpdater& LazyUpdater::shared() {
                 wiring.codeSignRequirement = QString::fromUtf8(build::kCodeSignRequirement);
                 return wiring;
             },
-            std::chrono::seconds(3));
+            std::chrono::seconds(3), updaterMode(managedSettings().updateMode));
         return updater;
     }();
     return *instance;

@@ -25,11 +25,14 @@ std::optional<bool> readBoolean(const QVariant& value) {
 
 } // namespace
 
-SettingsManager::SettingsManager(std::unique_ptr<platform::UserDefaults> defaults, QObject* parent)
-    : QObject(parent), m_defaults(std::move(defaults)) {
+SettingsManager::SettingsManager(std::unique_ptr<platform::UserDefaults> defaults,
+                                 std::optional<bool> forcedRemember, QObject* parent)
+    : QObject(parent), m_defaults(std::move(defaults)),
+      m_rememberForced(forcedRemember.has_value()) {
     const QString rememberKey = QLatin1String(kRememberUsername);
     const QString savedKey = QLatin1String(kSavedUsername);
-    m_rememberUsername = readBoolean(m_defaults->value(rememberKey)).value_or(true);
+    m_rememberUsername =
+        forcedRemember.value_or(readBoolean(m_defaults->value(rememberKey)).value_or(true));
     if (m_rememberUsername) {
         const QVariant saved = m_defaults->value(savedKey);
         m_savedUsername = saved.typeId() == QMetaType::QString ? saved.toString() : QString();
@@ -39,6 +42,8 @@ SettingsManager::SettingsManager(std::unique_ptr<platform::UserDefaults> default
 }
 
 void SettingsManager::setRememberUsername(bool remember) {
+    if (m_rememberForced)
+        return;
     const bool changed = remember != m_rememberUsername;
     m_rememberUsername = remember;
     m_defaults->setValue(QLatin1String(kRememberUsername), remember);

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 namespace veldra {
 
@@ -29,17 +30,22 @@ public:
     static constexpr auto kPatchRefusedVersion = "updatePatchRefusedVersion";
 
     // Loads from `defaults` without writing anything but the removal of a
-    // stale username.
+    // stale username. `forcedRemember`, an organisation's: the flag is that,
+    // whatever the store says, and no user changes it; when false, a stored
+    // username is removed.
     explicit SettingsManager(std::unique_ptr<platform::UserDefaults> defaults,
+                             std::optional<bool> forcedRemember = std::nullopt,
                              QObject* parent = nullptr);
 
     // The production instance on the user's own defaults store.
     static SettingsManager& shared();
 
     bool rememberUsername() const { return m_rememberUsername; }
+    bool isRememberUsernameForced() const { return m_rememberForced; }
     QString savedUsername() const { return m_savedUsername; }
 
-    // Stores the flag (even when unchanged); turning it off forgets the username.
+    // Stores the flag (even when unchanged); turning it off forgets the
+    // username. Nothing, when the organisation forces it.
     void setRememberUsername(bool remember);
     // Stores the username while remembering is on, removes it otherwise.
     void setSavedUsername(const QString& username);
@@ -68,6 +74,7 @@ Q_SIGNALS:
 
 private:
     std::unique_ptr<platform::UserDefaults> m_defaults;
+    bool m_rememberForced = false;
     bool m_rememberUsername = true;
     QString m_savedUsername;
 };

@@ -175,6 +175,8 @@ ContentView::ContentView(SettingsManager& settings, UpdaterState& updater, RdpLa
     if (settings.rememberUsername())
         m_username->setText(settings.savedUsername());
     m_remember->setChecked(settings.rememberUsername());
+    // The organisation's choice is shown, and not the user's to change.
+    m_remember->setEnabled(!settings.isRememberUsernameForced());
 
     setTabOrder(m_username, m_password);
     setTabOrder(m_password, m_showHide);

@@ -1,3 +1,5 @@
+#include "platform/ManagedPreferences.h"
+#include "settings/ManagedSettings.h"
 #include "settings/SettingsManager.h"
 
 #include <QTemporaryDir>
@@ -31,25 +33,69 @@ private Q_SLOTS:
         QTest::addColumn<QVariant>("saved");
         QTest::addColumn<bool>("remembering");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("first launch") << QVariant() << QVariant() << true << "";
-        QTest::newRow("remembering") << QVariant(true) << QVariant("alice") << true << "alice";
-        QTest::newRow("a stale username") << QVariant(false) << QVariant("alice") << false << "";
+        QTest::addColumn<QVariant>("forced"); // by the organisation
+        QTest::newRow("first launch") << QVariant() << QVariant() << true << "" << QVariant();
+        QTest::newRow("remembering")
+            << QVariant(true) << QVariant("alice") << true << "alice" << QVariant();
+        QTest::newRow("a stale username")
+            << QVariant(false) << QVariant("alice") << false << "" << QVariant();
         QTest::newRow("not a Boolean counts as absent")
-            << QVariant(7) << QVariant("bob") << true << "bob";
+            << QVariant(7) << QVariant("bob") << true << "bob" << QVariant();
+        QTest::newRow("forced off forgets")
+            << QVariant(true) << QVariant("alice") << false << "" << QVariant(false);
+        QTest::newRow("forced on") << QVariant(false) << QVariant() << true << "" << QVariant(true);
     }
     void load() {
         QFETCH(QVariant, remember);
         QFETCH(QVariant, saved);
         QFETCH(bool, remembering);
         QFETCH(QString, shown);
+        QFETCH(QVariant, forced);
         if (remember.isValid())
             store()->setValue(SettingsManager::kRememberUsername, remember);
         if (saved.isValid())
             store()->setValue(SettingsManager::kSavedUsername, saved);
-        const SettingsManager settings(platform::userDefaultsOn(store()));
+        SettingsManager settings(platform::userDefaultsOn(store()),
+                                 forced.isValid() ? std::optional(forced.toBool()) : std::nullopt);
+        if (forced.isValid())
+            settings.setRememberUsername(!remembering); // not the user's to change
+        QCOMPARE(settings.isRememberUsernameForced(), forced.isValid());
         QCOMPARE(settings.rememberUsername(), remembering);
         QCOMPARE(settings.savedUsername(), shown);
         QCOMPARE(onDisk().contains(SettingsManager::kSavedUsername), !shown.isEmpty());
+    }
+
+    // What device management forces, from the file that stands in for the
+    // managed preferences off the Mac: a wrong type or value is ignored.
+    void managed_data() {
+        QTest::addColumn<QByteArray>("json"); // empty: no file
+        QTest::addColumn<QString>("read");    // mode, prefix, group, remember
+        QTest::newRow("none") << QByteArray() << "0  - -";
+        QTest::newRow("all four") << QByteArray(R"({"UpdateMode": "off", "TargetVersionPrefix":
+            "2.4.", "UpdateRing": "late", "RememberUsername": false})")
+                                  << "2 2.4. 29 0";
+        QTest::newRow("manual, early")
+            << QByteArray(R"({"UpdateMode": "manual", "UpdateRing": "early"})") << "1  0 -";
+        QTest::newRow("wrong types and values") << QByteArray(R"({"UpdateMode": true,
+            "TargetVersionPrefix": 2, "UpdateRing": "soon", "RememberUsername": "no"})")
+                                                << "0  - -";
+        QTest::newRow("not JSON") << QByteArray("{") << "0  - -";
+    }
+    void managed() {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, read);
+        const QString file = m_dir.filePath("managed.json");
+        QFile::remove(file);
+        QFile out(file);
+        QVERIFY(json.isEmpty() || (out.open(QIODevice::WriteOnly) && out.write(json) > 0));
+        out.close();
+        const ManagedSettings s = readManagedSettings(
+            platform::managedPreferences("com.veldra.clouddesktop", managedSettingKeys(), file));
+        const auto text = [](const auto& v) { return v ? QString::number(*v) : QString("-"); };
+        QCOMPARE(QString("%1 %2 %3 %4")
+                     .arg(int(s.updateMode))
+                     .arg(s.targetVersionPrefix, text(s.rolloutGroup), text(s.rememberUsername)),
+                 read);
     }
 
     // The username is written only while remembering is on, and at once,

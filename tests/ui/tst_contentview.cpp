@@ -26,11 +26,12 @@ class TestContentView : public QObject {
     std::unique_ptr<ui::ContentView> m_view;
 
     // A fresh view on the same settings file: what the next launch shows.
-    void launch() {
+    void launch(std::optional<bool> forcedRemember = std::nullopt) {
         m_view.reset();
-        m_settings =
-            std::make_unique<SettingsManager>(platform::userDefaultsOn(std::make_unique<QSettings>(
-                m_bundle->scratch() + "/defaults.ini", QSettings::IniFormat)));
+        m_settings = std::make_unique<SettingsManager>(
+            platform::userDefaultsOn(std::make_unique<QSettings>(
+                m_bundle->scratch() + "/defaults.ini", QSettings::IniFormat)),
+            forcedRemember);
         m_view = std::make_unique<ui::ContentView>(*m_settings, *m_updater, *m_launcher,
                                                    ui::ContentView::Details{"", "1.2.3", "", ""});
         m_view->show();
@@ -153,6 +154,13 @@ private Q_SLOTS:
         launch();
         QCOMPARE(username()->text(), remember ? "alice" : "");
         QCOMPARE(m_view->findChild<QCheckBox*>()->isChecked(), remember);
+    }
+
+    // What the organisation forces is shown, and cannot be changed.
+    void forcedRemember() {
+        launch(false);
+        auto* box = m_view->findChild<QCheckBox*>("remember");
+        QVERIFY(box && !box->isEnabled() && !box->isChecked());
     }
 
     void progressText_data() {

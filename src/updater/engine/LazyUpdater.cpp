@@ -6,13 +6,15 @@
 namespace veldra {
 
 LazyUpdater::LazyUpdater(QString modulePath, std::function<UpdateEngineWiring()> wiring,
-                         std::chrono::milliseconds firstCheck, QObject* parent)
-    : UpdaterState(parent), m_modulePath(std::move(modulePath)), m_wiring(std::move(wiring)) {
+                         std::chrono::milliseconds firstCheck, Mode mode, QObject* parent)
+    : UpdaterState(parent), m_modulePath(std::move(modulePath)), m_wiring(std::move(wiring)),
+      m_mode(mode) {
     m_firstCheck.setSingleShot(true);
     m_firstCheck.setTimerType(Qt::PreciseTimer);
     // The engine checks as soon as it is made.
     QObject::connect(&m_firstCheck, &QTimer::timeout, this, [this] { (void)engine(); });
-    m_firstCheck.start(firstCheck);
+    if (m_mode == Mode::automatic)
+        m_firstCheck.start(firstCheck);
 }
 
 LazyUpdater::~LazyUpdater() = default;
@@ -52,6 +54,12 @@ void LazyUpdater::apply(const UpdaterSnapshot& s) {
 }
 
 void LazyUpdater::checkForUpdates(bool manual, CheckCompletion completion) {
+    if (m_mode == Mode::off) {
+        setStatusMessage(QStringLiteral("Updates are managed by your organisation."));
+        if (completion)
+            completion(false);
+        return;
+    }
     if (UpdateEngine* updater = engine()) {
         updater->checkForUpdates(manual, std::move(completion));
         return;

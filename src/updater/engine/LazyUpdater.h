@@ -17,8 +17,14 @@ namespace veldra {
 class LazyUpdater : public UpdaterState {
     Q_OBJECT
 public:
+    // How an organisation lets this copy update: on its schedule; only when a
+    // user asks (no first check); or never, the module not even loaded, so
+    // that no request leaves the application.
+    enum class Mode { automatic, manual, off };
+
     LazyUpdater(QString modulePath, std::function<UpdateEngineWiring()> wiring,
-                std::chrono::milliseconds firstCheck, QObject* parent = nullptr);
+                std::chrono::milliseconds firstCheck, Mode mode = Mode::automatic,
+                QObject* parent = nullptr);
     ~LazyUpdater() override;
 
     // The production instance; creating it arms the first check.
@@ -37,6 +43,7 @@ private:
     QString m_modulePath;
     std::function<UpdateEngineWiring()> m_wiring;
     QTimer m_firstCheck;
+    Mode m_mode = Mode::automatic;
     bool m_loadFailed = false;
     std::unique_ptr<UpdateEngine> m_engine;
 };

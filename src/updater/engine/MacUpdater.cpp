@@ -52,7 +52,8 @@ MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAcce
 
     if (m_config.announceRollBack && !m_config.rolledBackVersion.isEmpty())
         setStatusMessage(rolledBackMessage(m_config.rolledBackVersion));
-    scheduleNextCheck(m_config.timings.firstCheck);
+    if (m_config.automaticChecks)
+        scheduleNextCheck(m_config.timings.firstCheck);
 }
 
 MacUpdater::~MacUpdater() {
@@ -248,9 +249,10 @@ void MacUpdater::publishCheckResult(const CheckResult& result) {
     QMetaObject::invokeMethod(
         this,
         [this, result] {
-            const OfferDecision decision =
-                decideOffer(result, {m_config.rolledBackVersion, m_config.rolloutGroup},
-                            m_manualStatusRequested, now());
+            const OfferDecision decision = decideOffer(
+                result,
+                {m_config.rolledBackVersion, m_config.rolloutGroup, m_config.targetVersionPrefix},
+                m_manualStatusRequested, now());
             if (decision.offer)
                 publishAvailableUpdate(result);
             else

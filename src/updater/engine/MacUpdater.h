@@ -72,6 +72,10 @@ public:
         // This copy's rollout group (0 to 29), and the clock rollouts are read by.
         int rolloutGroup = 0;
         std::function<QDateTime()> now = {}; // none: the system clock
+        // An organisation's hold (see OfferRules), and whether checks run on
+        // their own schedule or only when a user asks.
+        QString targetVersionPrefix = {};
+        bool automaticChecks = true;
         // A version put back because it did not start: never offered again
         // (a manual check says why); with `announceRollBack` said at once.
         QString rolledBackVersion = {};

@@ -30,6 +30,8 @@ struct UpdateEngineWiring {
     platform::RunningCopy runningCopy = platform::kBuildCopy;
     QString systemVersion;         // the running macOS; empty elsewhere
     int rolloutGroup = 0;          // 0 to 29, drawn once per installed copy
+    QString targetVersionPrefix;   // an organisation's hold; empty: none
+    bool automaticChecks = true;   // false: only when a user asks
     QString rolledBackVersion;     // put back after it did not start; never offered again
     QString patchRefusedVersion;   // its patch could not be installed: the image then
     bool announceRollBack = false; // this start follows that roll-back: say so

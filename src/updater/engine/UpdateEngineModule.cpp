@@ -75,6 +75,8 @@ MacUpdater& MacUpdater::shared() {
         config.runningCopy = wiring.runningCopy;
         config.systemVersion = wiring.systemVersion;
         config.rolloutGroup = wiring.rolloutGroup;
+        config.targetVersionPrefix = wiring.targetVersionPrefix;
+        config.automaticChecks = wiring.automaticChecks;
         config.rolledBackVersion = wiring.rolledBackVersion;
         config.patchRefusedVersion = wiring.patchRefusedVersion;
         config.announceRollBack = wiring.announceRollBack;

@@ -40,6 +40,10 @@ QString rolledBackMessage(const QString& version) {
     return QStringLiteral("Version %1 could not start and was rolled back.").arg(version);
 }
 
+QString heldBackMessage(const QString& version) {
+    return QStringLiteral("Version %1 is held back by your organisation.").arg(version);
+}
+
 OfferDecision decideOffer(const CheckResult& result, const OfferRules& rules, bool manual,
                           const QDateTime& now) {
     switch (result.kind) {
@@ -47,6 +51,8 @@ OfferDecision decideOffer(const CheckResult& result, const OfferRules& rules, bo
         if (!rules.rolledBackVersion.isEmpty() &&
             isSameVersion(result.version, rules.rolledBackVersion))
             return {false, rolledBackMessage(result.version), false, true};
+        if (!result.version.startsWith(rules.targetVersionPrefix))
+            return {false, heldBackMessage(result.version), false, true};
         // Not yet this copy's turn: an automatic check says nothing, and
         // whatever was known stays as it was.
         if (!isOfferedNow(result.rollout, manual, rules.rolloutGroup, now))

@@ -40,11 +40,15 @@ struct CheckResult {
 
 // "Version X could not start and was rolled back."
 [[nodiscard]] QString rolledBackMessage(const QString& version);
+// "Version X is held back by your organisation."
+[[nodiscard]] QString heldBackMessage(const QString& version);
 
 // What this copy's rules make of a check's result.
 struct OfferRules {
     QString rolledBackVersion; // put back after it did not start: never offered again
     int rolloutGroup = 0;      // 0 to 29
+    // An organisation's hold: only versions that start with it; empty: any.
+    QString targetVersionPrefix = {};
 };
 
 // What a finished check does: offer the version, or end with an optional

@@ -10,6 +10,7 @@
 
 using namespace veldra;
 using namespace veldra::test;
+using namespace std::chrono_literals;
 
 class TestLazyUpdater : public QObject {
     Q_OBJECT
@@ -39,6 +40,20 @@ private Q_SLOTS:
         QVERIFY2(said.contains("after it: network=yes crypto=yes\n"), qPrintable(said));
         QVERIFY2(said.contains("offered 3.0.0\n"), qPrintable(said));
         QVERIFY2(said.contains("presented 1 time(s)\n"), qPrintable(said));
+    }
+
+    // Managed: "off" never loads the engine (a load would fail here) and says
+    // why; "manual" makes no first check, but a user's check runs.
+    void managedModes() {
+        const auto wiring = [] { return UpdateEngineWiring{}; };
+        LazyUpdater off("/nonexistent/engine.so", wiring, 0ms, LazyUpdater::Mode::off);
+        off.checkForUpdates(true);
+        QCOMPARE(off.statusMessage(), "Updates are managed by your organisation.");
+        LazyUpdater manual("/nonexistent/engine.so", wiring, 0ms, LazyUpdater::Mode::manual);
+        QTest::qWait(50);
+        QCOMPARE(manual.statusMessage(), QString());
+        manual.checkForUpdates(true);
+        QCOMPARE(manual.statusMessage(), "Update check failed");
     }
 
     void missingModuleFailsTheCheck() {

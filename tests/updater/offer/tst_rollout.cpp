@@ -29,7 +29,7 @@ class TestRollout : public QObject {
     std::unique_ptr<MacUpdater> m_updater;
     QDateTime m_now;
 
-    void makeUpdater(int group) {
+    void makeUpdater(int group, const QString& hold = {}, bool automatic = true) {
         MacUpdater::Configuration config{
             .server = {"localhost", m_server->port()},
             .trustedCas = TestPki::instance().ca(),
@@ -38,6 +38,8 @@ class TestRollout : public QObject {
             .isSessionRunning = [] { return false; },
             .rolloutGroup = group,
             .now = [this] { return m_now; },
+            .targetVersionPrefix = hold,
+            .automaticChecks = automatic,
         };
         config.timings.firstCheck = 1h;
         m_updater = std::make_unique<MacUpdater>(std::move(config),
@@ -110,6 +112,22 @@ private Q_SLOTS:
         m_now = kStart;
         QVERIFY(check(true));
         QCOMPARE(m_updater->latestVersion(), "3.0.0");
+    }
+
+    // An organisation's hold: a version outside it is never offered, and only
+    // a user who asked is told why; a copy that checks only when asked has
+    // nothing scheduled.
+    void organisationHolds() {
+        makeUpdater(0, "2.", false);
+        m_now = kStart.addDays(30);
+        QVERIFY(!check(false));
+        QCOMPARE(m_updater->statusMessage(), QString());
+        QVERIFY(!check(true));
+        QCOMPARE(m_updater->statusMessage(), "Version 3.0.0 is held back by your organisation.");
+        QVERIFY(!m_updater->nextCheckIn()); // the events that would arm it have run
+        makeUpdater(0, "3.");
+        QTRY_VERIFY(m_updater->nextCheckIn());
+        QVERIFY(check(false));
     }
 
     // What the release command writes, a copy reads as the same rollout; the
