@@ -105,6 +105,14 @@ int main(int argc, char* argv[]) {
             ++failures;
         save(capture(*s->delegate), "update-available");
     }
+    { // An update offered with its release notes.
+        const auto s = scene("alice", bundle.path());
+        s->updater.offer("1.1.0", "### Sign-in\n\n- Remembers the username of the last session\n"
+                                  "- Explains a locked account in one line\n\n### Sessions\n\n"
+                                  "- Sound and microphone on every Mac\n\nSee the "
+                                  "[full notes](https://updates.veldra.example/notes/1.1.0).");
+        save(capture(*s->delegate), "update-notes");
+    }
     { // An update downloading.
         const auto s = scene("alice", bundle.path());
         s->updater.offer("1.1.0");

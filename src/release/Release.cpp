@@ -303,8 +303,9 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
             .arg(checked.version,
                  QLatin1String(platform::lipoArchitectureName(checked.architecture)));
     const QString rolloutLine = checked.rollout ? describeRollout(*checked.rollout) : QString();
+    const QString notesLine = checked.releaseNotes.trimmed().section(QLatin1Char('\n'), 0, 0);
     if (!request.downloadImage)
-        return {true, offers, rolloutLine};
+        return {true, offers, rolloutLine, notesLine};
 
     const auto url = makeUpdateURL(checked.location, server);
     if (!url)
@@ -323,7 +324,7 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
     if (failure)
         return {false, *failure};
     return {true, offers + QStringLiteral(", image verified (%1 bytes)").arg(verifiedBytes),
-            rolloutLine};
+            rolloutLine, notesLine};
 }
 
 QString describeRollout(const Rollout& rollout) {

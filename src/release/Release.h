@@ -80,7 +80,13 @@ struct CheckReport {
     // With a staged rollout: when automatic checks of the first and of the
     // last group offer it.
     QString rolloutLine = QString();
+    // The release notes' first line, when the offered version has notes.
+    QString notesLine = QString();
 };
+
+// At most this many bytes of UTF-8 release notes go into a manifest: what the
+// update prompt shows.
+inline constexpr qsizetype kMaxReleaseNotesBytes = 16 * 1024;
 
 // "staged over 7 days: the first copies from 2026-12-07T10:00:00Z, the last from …"
 [[nodiscard]] QString describeRollout(const Rollout& rollout);

@@ -21,6 +21,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStringDecoder>
 
 #include <cstdio>
 
@@ -30,8 +31,8 @@ namespace {
 
 const char* const kUsage =
     "usage: veldra-release manifest [IMAGE --url URL] [--arm64-image IMAGE --arm64-url URL]\n"
-    "                               --version V [--notes TEXT] [--output FILE] [--expires-in "
-    "DAYS]\n"
+    "                               --version V [--notes TEXT | --release-notes FILE]\n"
+    "                               [--output FILE] [--expires-in DAYS]\n"
     "                               [--rollout-days N [--rollout-start TIME]]\n"
     "                               [--delta-from VERSION --delta FILE --delta-url URL]...\n"
     "       veldra-release delta --from OLD.app --to NEW.app --output FILE\n"
@@ -66,6 +67,8 @@ int manifest(const QStringList& arguments) {
           QStringLiteral("image")},
          {QStringLiteral("arm64-url"), QStringLiteral("where it will be"), QStringLiteral("url")},
          {QStringLiteral("notes"), QStringLiteral("release notes"), QStringLiteral("text")},
+         {QStringLiteral("release-notes"), QStringLiteral("release notes (Markdown, UTF-8)"),
+          QStringLiteral("file")},
          {QStringLiteral("output"), QStringLiteral("write here"), QStringLiteral("file")},
          {QStringLiteral("expires-in"), QStringLiteral("days until it expires"),
           QStringLiteral("days"), QStringLiteral("90")},
@@ -105,6 +108,19 @@ int manifest(const QStringList& arguments) {
         request.patches << release::PatchRequest{deltaFrom[i], deltas[i], deltaUrls[i]};
     if (parser.isSet(QStringLiteral("notes")))
         request.notes = parser.value(QStringLiteral("notes"));
+    if (parser.isSet(QStringLiteral("release-notes"))) {
+        // What the update prompt shows, whole: never more than it shows.
+        QFile file(parser.value(QStringLiteral("release-notes")));
+        const QByteArray bytes =
+            file.open(QIODevice::ReadOnly) ? file.read(release::kMaxReleaseNotesBytes + 1) : "";
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = utf8(bytes);
+        if (bytes.isEmpty() || bytes.size() > release::kMaxReleaseNotesBytes || utf8.hasError())
+            return fail(QStringLiteral("--release-notes takes a file of UTF-8 text, 1 byte to 16 "
+                                       "KiB: %1 is not.")
+                            .arg(file.fileName()));
+        request.notes = text;
+    }
     if (parser.isSet(QStringLiteral("rollout-days"))) {
         bool ok = false;
         const int days = parser.value(QStringLiteral("rollout-days")).toInt(&ok);
@@ -205,6 +221,8 @@ int check(const QStringList& arguments) {
                                  .copy = copy},
                                 server, trustedCas(), QDir::tempPath());
     std::printf("%s\n", qPrintable(report.line));
+    if (!report.notesLine.isEmpty())
+        std::printf("notes: %s\n", qPrintable(report.notesLine));
     if (!report.rolloutLine.isEmpty())
         std::printf("%s\n", qPrintable(report.rolloutLine));
     return report.offered ? 0 : 1;

@@ -1,6 +1,12 @@
 #include "ui/UpdatePrompt.h"
 
+#include "ui/ReleaseNotesView.h"
+
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QLabel>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 namespace veldra::ui {
 
@@ -14,6 +20,29 @@ UpdatePrompt::UpdatePrompt(UpdaterState& updater, QWidget* window)
             m_box->setInformativeText(message(m_updater.latestVersion()));
     });
     sync();
+}
+
+void UpdatePrompt::addReleaseNotes(QMessageBox& box, const QString& version, const QString& notes) {
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    auto* buttons = box.findChild<QDialogButtonBox*>();
+    if (notes.trimmed().isEmpty() || !grid || !buttons)
+        return;
+    // Under the text and above the buttons, in a region of its own height
+    // that scrolls, so that the prompt keeps its size whatever the notes.
+    auto* region = new QWidget(&box);
+    region->setObjectName(QStringLiteral("releaseNotes"));
+    auto* layout = new QVBoxLayout(region);
+    layout->setContentsMargins(0, 8, 0, 8);
+    auto* heading = new QLabel(QStringLiteral("What's new in %1").arg(version), region);
+    heading->setStyleSheet(QStringLiteral("font-weight: bold;"));
+    layout->addWidget(heading);
+    auto* view = new ReleaseNotesView(notes, region);
+    view->setFixedSize(360, 160);
+    layout->addWidget(view);
+    const int row = grid->rowCount();
+    grid->removeWidget(buttons);
+    grid->addWidget(region, row - 1, 0, 1, grid->columnCount());
+    grid->addWidget(buttons, row, 0, 1, grid->columnCount());
 }
 
 QString UpdatePrompt::message(const QString& version) {
@@ -45,6 +74,7 @@ void UpdatePrompt::sync() {
     QPushButton* later = box->addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
     box->setDefaultButton(install);
     box->setEscapeButton(later);
+    addReleaseNotes(*box, m_updater.latestVersion(), m_updater.releaseNotes());
     connect(box, &QMessageBox::finished, this, [this, box, install] {
         const bool accepted = box->clickedButton() == install;
         m_box = nullptr; // deleted on close, later; a new offer needs a new box

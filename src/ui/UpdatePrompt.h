@@ -15,6 +15,8 @@ public:
     QMessageBox* box() const { return m_box; }
 
     static QString message(const QString& version);
+    // "What's new in X" and the notes, when there are any.
+    static void addReleaseNotes(QMessageBox& box, const QString& version, const QString& notes);
 
 private:
     void sync();

@@ -120,6 +120,24 @@ private Q_SLOTS:
         const QJsonDocument manifest = QJsonDocument::fromJson(written.readAll());
         QCOMPARE(manifest["mac_x64_sha256"].toString(), sha256HexOfBytes(imageFile.readAll()));
         QCOMPARE(manifest["mac_minimum_system_version"].toString(), "12.0");
+        // Release notes from a file, as the prompt shows them: at most 16 KiB.
+        for (const qsizetype size : {16 * 1024, 16 * 1024 + 1}) {
+            const QByteArray notes = "# What's new\n" + QByteArray(size - 13, 'n');
+            QVERIFY(TestBundle::writeFile(m_dir->filePath("notes.md"), notes, 0644));
+            QFile::remove(output);
+            tool.start(RELEASE_TOOL, {"manifest", image, "--version", "2.1", "--url",
+                                      "https://updates.veldra.example/a.dmg", "--release-notes",
+                                      m_dir->filePath("notes.md"), "--output", output});
+            QVERIFY(tool.waitForFinished(30000));
+            const bool fits = size <= 16 * 1024;
+            QCOMPARE(tool.exitCode(), fits ? 0 : 1);
+            QCOMPARE(tool.readAllStandardError().count('\n'), fits ? 0 : 1);
+            QFile again(output);
+            QCOMPARE(again.open(QIODevice::ReadOnly) &&
+                         QJsonDocument::fromJson(again.readAll())["releaseNotes"].toString() ==
+                             QString::fromUtf8(notes),
+                     fits);
+        }
     }
 
     // A patch goes under the image whose application it makes; one made for

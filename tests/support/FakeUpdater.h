@@ -21,8 +21,9 @@ public:
     void startDownload() override { ++downloadsStarted; }
 
     // Publishes a newer version as a check would.
-    void offer(const QString& version) {
+    void offer(const QString& version, const QString& notes = {}) {
         setLatestVersion(version);
+        setReleaseNotes(notes);
         setHasUpdate(true);
         setStatusMessage(QStringLiteral("Update available"));
         setShouldPresentUpdate(true);

@@ -5,12 +5,17 @@
 #include "launcher/RdpLauncher.h"
 #include "settings/SettingsManager.h"
 #include "ui/ContentView.h"
+#include "ui/ReleaseNotesView.h"
+#include "ui/UpdatePrompt.h"
 
 #include <QCheckBox>
+#include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTextBrowser>
 
 using namespace veldra;
 using namespace veldra::test;
@@ -24,6 +29,7 @@ class TestContentView : public QObject {
     std::unique_ptr<SettingsManager> m_settings;
     std::unique_ptr<RdpLauncher> m_launcher;
     std::unique_ptr<ui::ContentView> m_view;
+    QList<QUrl> m_opened; // what would have opened in the browser
 
     // A fresh view on the same settings file: what the next launch shows.
     void launch(std::optional<bool> forcedRemember = std::nullopt) {
@@ -52,6 +58,9 @@ class TestContentView : public QObject {
         return nullptr;
     }
     QLabel* errorBox() const { return m_view->findChild<QLabel*>("errorBox"); }
+
+public Q_SLOTS:
+    void recordOpened(const QUrl& url) { m_opened << url; }
 
 private Q_SLOTS:
     void init() {
@@ -161,6 +170,41 @@ private Q_SLOTS:
         launch(false);
         auto* box = m_view->findChild<QCheckBox*>("remember");
         QVERIFY(box && !box->isEnabled() && !box->isChecked());
+    }
+
+    // The prompt's notes, under "What's new in X", cut at 16 KiB; a file
+    // image is not loaded, and only an https link opens; without notes the
+    // prompt has no such region.
+    void releaseNotes() {
+        QMessageBox plain;
+        ui::UpdatePrompt::addReleaseNotes(plain, "3.0.0", "");
+        QVERIFY(!plain.findChild<QWidget*>("releaseNotes"));
+        QTemporaryDir dir;
+        const QString image = QUrl::fromLocalFile(dir.filePath("i.png")).toString();
+        QVERIFY(QImage(4, 4, QImage::Format_RGB32).save(dir.filePath("i.png")));
+        QMessageBox box;
+        ui::UpdatePrompt::addReleaseNotes(box, "3.0.0",
+                                          "![i](" + image +
+                                              ") [plain](http://example.org/p) "
+                                              "[secure](https://example.org/s)\n\n" +
+                                              QString(20'000, 'x'));
+        auto* view = box.findChild<ui::ReleaseNotesView*>();
+        QVERIFY(view);
+        QCOMPARE(box.findChild<QWidget*>("releaseNotes")->findChild<QLabel*>()->text(),
+                 "What's new in 3.0.0");
+        box.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&box));
+        QVERIFY(view->toPlainText().endsWith(QChar(0x2026)));
+        QVERIFY(view->toPlainText().toUtf8().size() <= 16 * 1024 + 3);
+        const QVariant loaded =
+            view->document()->resource(QTextDocument::ImageResource, QUrl(image));
+        QVERIFY(loaded.typeId() == QMetaType::QByteArray && loaded.toByteArray().isEmpty());
+        QVERIFY(!view->document()->toHtml().contains("http://example.org/p"));
+        QDesktopServices::setUrlHandler("https", this, "recordOpened");
+        QDesktopServices::setUrlHandler("http", this, "recordOpened");
+        Q_EMIT view->anchorClicked(QUrl("http://example.org/p"));
+        Q_EMIT view->anchorClicked(QUrl("https://example.org/s"));
+        QCOMPARE(m_opened, QList<QUrl>{QUrl("https://example.org/s")});
     }
 
     void progressText_data() {

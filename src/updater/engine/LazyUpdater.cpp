@@ -45,6 +45,7 @@ UpdateEngine* LazyUpdater::engine() {
 void LazyUpdater::apply(const UpdaterSnapshot& s) {
     setHasUpdate(s.hasUpdate);
     setLatestVersion(s.latestVersion);
+    setReleaseNotes(s.releaseNotes);
     setDownloadUrl(s.downloadUrl);
     setIsDownloading(s.isDownloading);
     setStatusMessage(s.statusMessage);

@@ -264,6 +264,7 @@ void MacUpdater::publishCheckResult(const CheckResult& result) {
 
 void MacUpdater::publishAvailableUpdate(const CheckResult& result) {
     setLatestVersion(result.version);
+    setReleaseNotes(result.releaseNotes);
     setDownloadUrl(result.location);
     m_expectedSha256 = result.digest;
     m_updateArchitecture = result.architecture;
@@ -287,6 +288,7 @@ void MacUpdater::finishCheck(bool found, const std::optional<QString>& message, 
     if (clearUpdate) {
         setHasUpdate(false);
         setLatestVersion(QString());
+        setReleaseNotes(QString());
         setDownloadUrl(QString());
         m_expectedSha256.clear();
         m_patch.reset();

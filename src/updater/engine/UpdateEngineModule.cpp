@@ -100,11 +100,11 @@ veldra_create_update_engine(const veldra::UpdateEngineWiring& wiring,
     productionWiring = &kept;
     MacUpdater& updater = MacUpdater::shared();
     const auto send = [&updater, publish] { publish(updater.snapshot()); };
-    for (auto changed :
-         {&UpdaterState::hasUpdateChanged, &UpdaterState::latestVersionChanged,
-          &UpdaterState::downloadUrlChanged, &UpdaterState::isDownloadingChanged,
-          &UpdaterState::statusMessageChanged, &UpdaterState::shouldPresentUpdateChanged,
-          &UpdaterState::isCheckingChanged, &UpdaterState::downloadProgressChanged})
+    for (auto changed : {&UpdaterState::hasUpdateChanged, &UpdaterState::latestVersionChanged,
+                         &UpdaterState::releaseNotesChanged, &UpdaterState::downloadUrlChanged,
+                         &UpdaterState::isDownloadingChanged, &UpdaterState::statusMessageChanged,
+                         &UpdaterState::shouldPresentUpdateChanged,
+                         &UpdaterState::isCheckingChanged, &UpdaterState::downloadProgressChanged})
         QObject::connect(&updater, changed, &updater, send);
     send();
     return new Engine(updater);

@@ -11,6 +11,7 @@ namespace veldra {
 struct UpdaterSnapshot {
     bool hasUpdate = false;
     QString latestVersion;
+    QString releaseNotes; // the offered version's, as the publisher wrote them (Markdown)
     QString downloadUrl;
     bool isDownloading = false;
     QString statusMessage;
@@ -27,6 +28,7 @@ class UpdaterState : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool hasUpdate READ hasUpdate NOTIFY hasUpdateChanged)
     Q_PROPERTY(QString latestVersion READ latestVersion NOTIFY latestVersionChanged)
+    Q_PROPERTY(QString releaseNotes READ releaseNotes NOTIFY releaseNotesChanged)
     Q_PROPERTY(QString downloadUrl READ downloadUrl NOTIFY downloadUrlChanged)
     Q_PROPERTY(bool isDownloading READ isDownloading NOTIFY isDownloadingChanged)
     Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
@@ -41,6 +43,7 @@ public:
 
     bool hasUpdate() const { return m_state.hasUpdate; }
     QString latestVersion() const { return m_state.latestVersion; }
+    QString releaseNotes() const { return m_state.releaseNotes; }
     QString downloadUrl() const { return m_state.downloadUrl; }
     bool isDownloading() const { return m_state.isDownloading; }
     QString statusMessage() const { return m_state.statusMessage; }
@@ -60,6 +63,7 @@ public:
 Q_SIGNALS:
     void hasUpdateChanged();
     void latestVersionChanged();
+    void releaseNotesChanged();
     void downloadUrlChanged();
     void isDownloadingChanged();
     void statusMessageChanged();
@@ -73,6 +77,9 @@ protected:
     }
     void setLatestVersion(const QString& value) {
         publish(m_state.latestVersion, value, &UpdaterState::latestVersionChanged);
+    }
+    void setReleaseNotes(const QString& value) {
+        publish(m_state.releaseNotes, value, &UpdaterState::releaseNotesChanged);
     }
     void setDownloadUrl(const QString& value) {
         publish(m_state.downloadUrl, value, &UpdaterState::downloadUrlChanged);

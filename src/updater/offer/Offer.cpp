@@ -25,7 +25,8 @@ CheckResult judgeManifest(const QByteArray& bytes, const QString& currentVersion
                 verdict.digest,
                 verdict.architecture,
                 verdict.rollout,
-                verdict.patch};
+                verdict.patch,
+                manifest->releaseNotes.value_or(QString())};
     default:
         return {CheckResult::Kind::failed, verdict.message(), {}, {}, {}};
     }

@@ -23,6 +23,7 @@ struct CheckResult {
     platform::Architecture architecture = platform::Architecture::x86_64; // for available
     std::optional<Rollout> rollout = std::nullopt;                        // for available
     std::optional<PatchOffer> patch = std::nullopt; // for available: from the running version
+    QString releaseNotes = {};                      // for available: "releaseNotes", if any
 };
 
 // Decodes a manifest's exact bytes and applies the manifest rules.
