@@ -1,20 +1,10 @@
 #include "platform/ManagedPreferences.h"
 
-#include <CoreFoundation/CoreFoundation.h>
-
-#include <memory>
+#include "platform/CFHolder_mac.h"
 
 namespace veldra::platform {
 
 namespace {
-
-struct CFReleaser {
-    void operator()(CFTypeRef ref) const {
-        if (ref)
-            ::CFRelease(ref);
-    }
-};
-using CFHolder = std::unique_ptr<const void, CFReleaser>;
 
 QVariant toVariant(CFPropertyListRef value) {
     const CFTypeID type = CFGetTypeID(value);
@@ -35,11 +25,11 @@ QVariantMap managedPreferences(const QString& domain, const QStringList& keys, c
     // What a configuration profile forces lives in the managed layer, which
     // CFPreferencesCopyAppValue reads first; only a forced value counts, so
     // that a user's own `defaults write` never passes for the organisation's.
-    const CFHolder application(domain.toCFString());
+    const CFHolder application = toCF(domain);
     const auto app = static_cast<CFStringRef>(application.get());
     QVariantMap values;
     for (const QString& key : keys) {
-        const CFHolder name(key.toCFString());
+        const CFHolder name = toCF(key);
         const auto cfKey = static_cast<CFStringRef>(name.get());
         if (!CFPreferencesAppValueIsForced(cfKey, app))
             continue;

@@ -1,23 +1,10 @@
 #include "platform/UserDefaults.h"
 
-#include <CoreFoundation/CoreFoundation.h>
+#include "platform/CFHolder_mac.h"
 
 namespace veldra::platform {
 
 namespace {
-
-// Owns one CoreFoundation reference.
-struct CFReleaser {
-    void operator()(CFTypeRef ref) const {
-        if (ref)
-            ::CFRelease(ref);
-    }
-};
-using CFHolder = std::unique_ptr<const void, CFReleaser>;
-
-CFHolder toCF(const QString& text) {
-    return CFHolder(text.toCFString());
-}
 
 // The defaults domain of the bundle identifier, through CFPreferences, so
 // that cfprefsd owns the file: writing the .plist ourselves could be
