@@ -115,7 +115,7 @@ start() { as_user "@OPEN@" "$@"; }
 # Every process running from the bundle at the target: politely, then by
 # force after 5 s; returns once none is left (or gives up after 10 s).
 stop_target() {
-  local line step
+  local line step signal
   local -a pids
   for (( step = 0; step < 40; step++ )); do
     pids=()
@@ -124,7 +124,10 @@ stop_target() {
         pids+=( ${match[1]} )
     done
     (( ${#pids} )) || return 0
-    "@KILL@" -s $(( step < 20 ? 15 : 9 )) $pids 2>/dev/null || true
+    # By name: BSD kill takes no number after -s.
+    signal=TERM
+    (( step < 20 )) || signal=KILL
+    "@KILL@" -s $signal $pids 2>/dev/null || true
     "@SLEEP@" 0.25
   done
   return 1
