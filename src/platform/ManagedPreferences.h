@@ -13,10 +13,13 @@ namespace veldra::platform {
 //
 // On macOS the managed layer of CFPreferences (a value counts only when
 // CFPreferencesAppValueIsForced says so; QSettings does not see that layer).
-// Elsewhere, where this is tested, a JSON object in `standInFile`: a missing
-// file is no managed settings, an unreadable one is ignored with a line in
-// the log.
+// Elsewhere managedPreferencesFromJson(standInFile).
 [[nodiscard]] QVariantMap managedPreferences(const QString& domain, const QStringList& keys,
                                              const QString& standInFile);
+
+// The same values from a JSON object in `file`, on every platform: a missing
+// file is no managed settings, an unreadable one is ignored with a line in
+// the log.
+[[nodiscard]] QVariantMap managedPreferencesFromJson(const QString& file, const QStringList& keys);
 
 } // namespace veldra::platform

@@ -65,8 +65,8 @@ private Q_SLOTS:
         QCOMPARE(onDisk().contains(SettingsManager::kSavedUsername), !shown.isEmpty());
     }
 
-    // What device management forces, from the file that stands in for the
-    // managed preferences off the Mac: a wrong type or value is ignored.
+    // What device management forces, as the JSON reader every platform
+    // builds hands it over: a wrong type or value is ignored.
     void managed_data() {
         QTest::addColumn<QByteArray>("json"); // empty: no file
         QTest::addColumn<QString>("read");    // mode, prefix, group, remember
@@ -89,8 +89,8 @@ private Q_SLOTS:
         QFile out(file);
         QVERIFY(json.isEmpty() || (out.open(QIODevice::WriteOnly) && out.write(json) > 0));
         out.close();
-        const ManagedSettings s = readManagedSettings(
-            platform::managedPreferences("com.veldra.clouddesktop", managedSettingKeys(), file));
+        const ManagedSettings s =
+            readManagedSettings(platform::managedPreferencesFromJson(file, managedSettingKeys()));
         const auto text = [](const auto& v) { return v ? QString::number(*v) : QString("-"); };
         QCOMPARE(QString("%1 %2 %3 %4")
                      .arg(int(s.updateMode))
