@@ -146,6 +146,9 @@ if ((!dry)); then
 fi
 run scripts/check-bundle-linkage.sh "$app" "$minimum"
 
+step "modes a release needs, whatever the umask the frameworks were built or copied with"
+run chmod -R u=rwX,go=rX "$app"
+
 if [[ -n $identity ]]; then
   step "sign inside out, with the hardened runtime and a secure timestamp"
 else

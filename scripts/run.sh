@@ -154,6 +154,9 @@ sed -i "/<key>CFBundleShortVersionString<\/key>/{n;s/<string>.*<\/string>/<strin
   "$run/image/Veldra Cloud Desktop.app/Contents/Info.plist"
 mkdir -p "$run/image/Veldra Cloud Desktop.app/Contents/_CodeSignature"
 echo sealed >"$run/image/Veldra Cloud Desktop.app/Contents/_CodeSignature/CodeResources"
+# The modes a release has, whatever this shell's umask: clients refuse a
+# patch to group-writable files.
+chmod -R u=rwX,go=rX "$run/image/Veldra Cloud Desktop.app"
 image_name="VeldraCloudDesktop-$next.dmg"
 tar -cf "$run/www/$image_name" -C "$run/image" .
 # ...and as a patch from this version, which this copy downloads instead of

@@ -164,6 +164,17 @@ private Q_SLOTS:
             QVERIFY(tool.waitForFinished(30000));
             QCOMPARE(tool.exitCode(), build == "other" ? 1 : 0);
         }
+        // A bundle with a group-writable file makes a patch every client
+        // refuses: said in one line, nothing written.
+        QCOMPARE(
+            QProcess::execute("chmod", {"g+w", path("new/") + veldra::platform::kBundleFileName +
+                                                   "/Contents/Info.plist"}),
+            0);
+        tool.start(RELEASE_TOOL,
+                   {"delta", "--from", path("old/") + veldra::platform::kBundleFileName, "--to",
+                    path("new/") + veldra::platform::kBundleFileName, "--output", path("q")});
+        QVERIFY(tool.waitForFinished(30000) && tool.exitCode() == 1 && !QFile::exists(path("q")));
+        QVERIFY(tool.readAllStandardError().contains("Info.plist has mode 0664"));
         QFile written(path("m.json")), patch(path("p"));
         QVERIFY(written.open(QIODevice::ReadOnly) && patch.open(QIODevice::ReadOnly));
         const QJsonDocument manifest = QJsonDocument::fromJson(written.readAll());

@@ -198,6 +198,18 @@ makeBundlePatch(const QString& oldApp, const QString& newApp, const QString& out
     if (::stat(QFile::encodeName(newApp).constData(), &rootInfo) != 0)
         return systemProblem(QFile::encodeName(newApp));
     header.rootMode = rootInfo.st_mode & 07777;
+    // Every client refuses a patch whose listing asks for such a mode (and
+    // then downloads the image): say so here, where it can be mended.
+    const auto refusedMode = [&](const QString& path, unsigned mode) {
+        return problem(QStringLiteral("%1 has mode %2, which clients refuse (group- or "
+                                      "world-writable, set-ID, or a folder its owner cannot "
+                                      "enter): build it with files 0644, executables and "
+                                      "folders 0755.")
+                           .arg(path.isEmpty() ? newApp : newApp + QLatin1Char('/') + path,
+                                QString::number(mode, 8).rightJustified(4, QLatin1Char('0'))));
+    };
+    if (!isAllowedMode(static_cast<int>(header.rootMode), true))
+        return refusedMode(QString(), header.rootMode);
     auto oldEntries = treeEntries(oldApp);
     auto newEntries = treeEntries(newApp);
     for (auto* listed : {&oldEntries, &newEntries})
@@ -219,6 +231,8 @@ makeBundlePatch(const QString& oldApp, const QString& newApp, const QString& out
             item.insert(QStringLiteral("target"), QString::fromUtf8(entry.linkTarget));
             if (QString::fromUtf8(entry.linkTarget).toUtf8() != entry.linkTarget)
                 return problem(QStringLiteral("A link in %1 is not UTF-8.").arg(newApp));
+        } else if (!isAllowedMode(static_cast<int>(entry.mode), entry.type == 'd')) {
+            return refusedMode(path, entry.mode);
         } else {
             item.insert(QStringLiteral("mode"), static_cast<int>(entry.mode));
         }
