@@ -60,8 +60,8 @@ if [[ -n $profile && -z $identity ]]; then
   echo "package-macos: --notarize needs --sign (Apple notarises Developer ID signatures only)" >&2
   exit 2
 fi
-if [[ -n $profile && -z $installer_identity ]]; then
-  echo "package-macos: --notarize needs --installer-sign too: the package is notarised like the image" >&2
+if [[ -n $installer_identity && -z $identity ]]; then
+  echo "package-macos: --installer-sign needs --sign: a Developer ID package must not wrap an ad hoc signed application" >&2
   exit 2
 fi
 if [[ -n $identity && -z $requirement ]]; then
@@ -209,23 +209,56 @@ if [[ -n $profile ]]; then
   run xcrun stapler staple "$dmg"
 fi
 
-step "make the installer package for device management"
-# A component package of the signed application for /Applications, wrapped
-# by productbuild into the product archive that installer, Jamf, Intune and
-# Kandji take; signed with a Developer ID Installer identity when given.
+# The installer package for device management: made for an ad hoc build (to
+# try, and for CI), and for a signed one only with an installer identity; a
+# Developer ID application in an unsigned package is what Gatekeeper refuses.
 pkg="$build/Veldra Cloud Desktop-$version.pkg"
-run pkgbuild --component "$app" --install-location /Applications \
-  --identifier "$bundle_id" --version "$version" "$build/component.pkg"
-if [[ -n $installer_identity ]]; then
-  run productbuild --package "$build/component.pkg" --sign "$installer_identity" --timestamp "$pkg"
+if [[ -n $identity && -z $installer_identity ]]; then
+  echo "== no installer package: it needs --installer-sign \"Developer ID Installer: …\" (the image is complete)"
+  pkg=""
 else
-  run productbuild --package "$build/component.pkg" "$pkg"
-fi
-run rm -f "$build/component.pkg"
-if [[ -n $profile ]]; then
-  step "notarise and staple the installer package"
-  run scripts/notarize-macos.sh "$profile" "$pkg"
-  run xcrun stapler staple "$pkg"
+  step "make the installer package for device management"
+  # A component for /Applications alone: not relocatable (Installer would
+  # otherwise upgrade any copy with our identifier it finds, in Downloads or
+  # a build folder, and leave /Applications without one) and not version
+  # checked (an organisation that pushes an older version to undo a bad
+  # release must get it). Such a property list needs a root folder.
+  root="$build/pkg-root" component_plist="$build/component.plist" requirements="$build/requirements.plist"
+  run rm -rf "$root"
+  run mkdir -p "$root"
+  run ditto "$app" "$root/Veldra Cloud Desktop.app"
+  run pkgbuild --analyze --root "$root" "$component_plist"
+  run /usr/libexec/PlistBuddy -c "Set :0:BundleIsRelocatable false" -c "Set :0:BundleIsVersionChecked false" \
+    "$component_plist"
+  run pkgbuild --root "$root" --component-plist "$component_plist" --install-location /Applications \
+    --identifier "$bundle_id" --version "$version" "$build/component.pkg"
+  # Installer refuses a Mac older than the application needs, and one of
+  # another kind, before anything is written.
+  echo "  requirements: os $minimum, arch ${archs[*]} -> $requirements"
+  if ((!dry)); then
+    cat >"$requirements" <<PLIST
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+  <key>os</key><array><string>$minimum</string></array>
+  <key>arch</key><array><string>arm64</string><string>x86_64</string></array>
+</dict>
+</plist>
+PLIST
+  fi
+  if [[ -n $installer_identity ]]; then
+    run productbuild --product "$requirements" --package "$build/component.pkg" \
+      --sign "$installer_identity" --timestamp "$pkg"
+  else
+    run productbuild --product "$requirements" --package "$build/component.pkg" "$pkg"
+  fi
+  run rm -rf "$build/component.pkg" "$root"
+  if [[ -n $profile ]]; then
+    step "notarise and staple the installer package"
+    run scripts/notarize-macos.sh "$profile" "$pkg"
+    run xcrun stapler staple "$pkg"
+  fi
 fi
 
 step "check the image as the updater will: name, identifier, version, signature, architectures"
@@ -257,7 +290,7 @@ if ((dry)); then
   echo "Dry run: nothing was run."
   exit 0
 fi
-echo "Made $dmg and $pkg (arm64 and x86_64)"
+echo "Made $dmg${pkg:+ and $pkg} (arm64 and x86_64)"
 if [[ -z $identity ]]; then
   echo "It is signed ad hoc: fine on this Mac, refused by Gatekeeper anywhere else. Do not distribute it."
 fi

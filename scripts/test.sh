@@ -71,13 +71,24 @@ signed_plan=$(scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 -
   '-DVELDRA_CODESIGN_REQUIREMENT=identifier "com.veldra.clouddesktop"' --dry-run)
 grep -q -- '--options runtime --timestamp --sign Developer' <<<"$signed_plan"
 grep -q -- '--entitlements resources/VeldraCloudDesktop.entitlements' <<<"$signed_plan"
-# The installer package for device management: the application as a component
-# for /Applications, a signed product archive, notarised and stapled like the image.
-grep -qF -- 'pkgbuild --component build-macos/Veldra\ Cloud\ Desktop.app --install-location /Applications' <<<"$adhoc_plan"
-grep -qF -- 'productbuild --package build-macos/component.pkg build-macos/Veldra\ Cloud\ Desktop-9.9.9.pkg' <<<"$adhoc_plan"
-if scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --sign "Developer ID Application: T" \
-  '-DVELDRA_CODESIGN_REQUIREMENT=identifier "com.veldra.clouddesktop"' --notarize p --dry-run >/dev/null 2>&1; then
-  echo "package-macos: notarised without an installer identity for the package" >&2; exit 1
+# The installer package for device management: a component for /Applications
+# alone, neither relocatable nor version-checked, in a product archive that
+# names the macOS the application needs; a Developer ID package never wraps an
+# ad hoc application, and a signed image without an installer identity is
+# notarised alone.
+grep -qF -- 'pkgbuild --root build-macos/pkg-root --component-plist build-macos/component.plist --install-location /Applications' <<<"$adhoc_plan"
+grep -qF -- 'Set\ :0:BundleIsRelocatable\ false -c Set\ :0:BundleIsVersionChecked\ false' <<<"$adhoc_plan"
+grep -qF -- 'productbuild --product build-macos/requirements.plist --package build-macos/component.pkg build-macos/Veldra\ Cloud\ Desktop-9.9.9.pkg' <<<"$adhoc_plan"
+if scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --installer-sign "Developer ID Installer: T" \
+  --dry-run >/dev/null 2>&1; then
+  echo "package-macos: a Developer ID package around an ad hoc application" >&2; exit 1
+fi
+image_only_plan=$(scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --sign "Developer ID Application: T" \
+  '-DVELDRA_CODESIGN_REQUIREMENT=identifier "com.veldra.clouddesktop"' --notarize p --dry-run)
+grep -qF -- 'scripts/notarize-macos.sh p build-macos/Veldra\ Cloud\ Desktop-9.9.9.dmg' <<<"$image_only_plan"
+if grep -q -- 'pkgbuild\|[.]pkg' <<<"$image_only_plan" ||
+  [[ $(grep -c 'no installer package' <<<"$image_only_plan") != 1 ]]; then
+  echo "package-macos: without an installer identity, the image alone and one line saying so" >&2; exit 1
 fi
 release_plan=$(scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --sign "Developer ID Application: T" \
   '-DVELDRA_CODESIGN_REQUIREMENT=identifier "com.veldra.clouddesktop"' \
