@@ -66,11 +66,8 @@ bool makeUpdateImage(const QString& imagePath, const AppSpec& spec) {
     QTemporaryDir volume;
     if (!makeApp(volume.filePath(veldra::platform::kBundleFileName), spec))
         return false;
-    // As the publisher's build account left it: its uid, folders open to its group.
-    const QStringList asBuilt{"--owner=501", "--group=20", "--mode=g+w"};
     QProcess tar;
-    tar.start("tar", (spec.asPublisherBuilt ? asBuilt : QStringList()) +
-                         QStringList{"-cf", imagePath, "-C", volume.path(), "."});
+    tar.start("tar", spec.tarOptions + QStringList{"-cf", imagePath, "-C", volume.path(), "."});
     return tar.waitForFinished(30000) && tar.exitCode() == 0;
 }
 

@@ -18,7 +18,7 @@ struct AppSpec {
     QString seal = "sealed\n";         // what the fake codesign reads; "" is unsigned
     QString marker = "new";            // a file inside, to tell copies apart
     QString minimumSystemVersion = {}; // LSMinimumSystemVersion; empty: none
-    bool asPublisherBuilt = false;     // the image stores another owner and group-writable modes
+    QStringList tarOptions = {};       // more for the tar that makes the image
 };
 
 // The head of a Mach-O executable holding those architectures.
