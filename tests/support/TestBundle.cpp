@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QThread>
 
 #include <csignal>
@@ -45,15 +46,10 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
 bool pidAlive(qint64 pid) {
     if (pid <= 0 || ::kill(static_cast<pid_t>(pid), 0) != 0)
         return false;
-    // A zombie still answers kill(0); look at its state.
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (stat.open(QIODevice::ReadOnly)) {
-        const QByteArray line = stat.readAll();
-        const qsizetype close = line.lastIndexOf(')');
-        if (close > 0 && close + 2 < line.size() && line.at(close + 2) == 'Z')
-            return false;
-    }
-    return true;
+    // A zombie still answers kill(0); ps tells its state on Linux and macOS alike.
+    QProcess ps;
+    ps.start("ps", {"-o", "stat=", "-p", QString::number(pid)});
+    return !ps.waitForFinished(10000) || !ps.readAllStandardOutput().trimmed().startsWith('Z');
 }
 
 void killPid(qint64 pid) {
