@@ -17,13 +17,17 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -su
 openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 2 \
   -subj /CN=localhost -addext subjectAltName=DNS:localhost
 for spec in 'server 2 DNS:localhost,DNS:updates.test.example,IP:127.0.0.1' 'other 2 DNS:other.example' \
-            'expired -1 DNS:localhost,IP:127.0.0.1'; do
+            'expired 0 DNS:localhost,IP:127.0.0.1'; do
   set -- $spec
   openssl req -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.csr" -subj "/CN=$1"
   printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth\n' "$3" > "$1.ext"
-  openssl x509 -req -in "$1.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days "$2" \
-    -extfile "$1.ext" -out "$1.pem"
-done)"});
+  [ "$2" = 0 ] || openssl x509 -req -in "$1.csr" -CA ca.pem -CAkey ca.key -CAcreateserial \
+    -days "$2" -extfile "$1.ext" -out "$1.pem"
+done
+# The Mac's LibreSSL x509 takes no -days under 1; ca takes past dates, as OpenSSL's does.
+printf '[d]\ndatabase=index\nserial=ca.srl\n[p]\ncommonName=supplied\n' > ca.cnf && : > index
+openssl ca -batch -config ca.cnf -name d -policy p -outdir . -md sha256 -cert ca.pem -keyfile ca.key \
+  -in expired.csr -extfile expired.ext -startdate 200101000000Z -enddate 200102000000Z -notext -out expired.pem)"});
         if (!shell.waitForFinished(60000) || shell.exitCode() != 0)
             qWarning("openssl failed: %s", shell.readAll().constData());
         const QString dir = folder.path();
