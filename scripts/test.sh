@@ -25,6 +25,20 @@ for ((i = 0; i < ${#stages[@]}; i++)); do
   done
 done
 /usr/bin/python3 -c 'import sys, yaml; [yaml.safe_load(open(f)) for f in sys.argv[1:]]' .github/workflows/*.yml
+# Every pin of the Mac build is one Renovate's managers find, so that each
+# upstream release becomes a pull request.
+/usr/bin/python3 - renovate.json macos/dependencies.txt <<'PY'
+import json, re, sys
+config, pins = json.load(open(sys.argv[1])), open(sys.argv[2]).read()
+found = set()
+for manager in config["customManagers"]:
+    for expression in manager["matchStrings"]:
+        for match in re.finditer(expression.replace("(?<", "(?P<"), pins):
+            found.add(match.groupdict().get("depName") or manager.get("depNameTemplate"))
+names = {line.split()[0] for line in pins.splitlines() if line.strip() and not line.startswith("#")}
+missing = names - found
+assert not missing, f"pins no Renovate manager finds: {sorted(missing)}"
+PY
 # The sample configuration profile is a property list whose managed payload
 # forces the four settings, each of the type the application reads.
 /usr/bin/python3 - macos/managed-settings.mobileconfig <<'PY'
