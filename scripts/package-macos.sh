@@ -64,6 +64,12 @@ if [[ -n $installer_identity && -z $identity ]]; then
   echo "package-macos: --installer-sign needs --sign: a Developer ID package must not wrap an ad hoc signed application" >&2
   exit 2
 fi
+# A CI build asks for root with sudo -n; nothing signed for release may.
+if [[ -n $identity ]] && { printf '%s\n' "${defines[@]}" | grep -qx -- '-DVELDRA_ELEVATION=sudo-n' ||
+  grep -qsx 'VELDRA_ELEVATION:STRING=sudo-n' "${build:-build-macos}/CMakeCache.txt"; }; then
+  echo "package-macos: a build that installs as root with sudo -n is for CI runners only: never sign it for release" >&2
+  exit 2
+fi
 if [[ -n $identity && -z $requirement ]]; then
   echo "package-macos: a signed image needs -DVELDRA_CODESIGN_REQUIREMENT=<requirement>: a production copy always pins its publisher" >&2
   exit 2

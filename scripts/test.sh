@@ -81,6 +81,11 @@ if scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --sign "Deve
   --dry-run >/dev/null 2>&1; then
   echo "package-macos: signed without a pinned publisher" >&2; exit 1
 fi
+if scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --sign "Developer ID Application: T" \
+  '-DVELDRA_CODESIGN_REQUIREMENT=identifier "com.veldra.clouddesktop"' -DVELDRA_ELEVATION=sudo-n \
+  --dry-run >/dev/null 2>&1; then
+  echo "package-macos: signed a CI build that installs with sudo -n" >&2; exit 1
+fi
 signed_plan=$(scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --sign "Developer ID Application: T" \
   '-DVELDRA_CODESIGN_REQUIREMENT=identifier "com.veldra.clouddesktop"' --dry-run)
 grep -q -- '--options runtime --timestamp --sign Developer' <<<"$signed_plan"

@@ -95,6 +95,7 @@ LazyUpdater& LazyUpdater::shared() {
                 wiring.runningBundlePath = platform::mainBundlePath();
                 wiring.processId = QCoreApplication::applicationPid();
                 wiring.codeSignRequirement = QString::fromUtf8(build::kCodeSignRequirement);
+                wiring.elevateWithSudo = build::kElevateWithSudo;
                 return wiring;
             },
             std::chrono::seconds(3), updaterMode(managedSettings().updateMode));

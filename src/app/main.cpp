@@ -22,6 +22,10 @@ int main(int argc, char* argv[]) {
                      "Veldra Cloud Desktop: this build's install tools are stand-ins from %s; "
                      "it cannot install a real update.\n",
                      build::kSystemToolsDir);
+    if (build::kElevateWithSudo)
+        std::fputs("Veldra Cloud Desktop: this build installs as root with sudo -n, for CI runners "
+                   "only.\n",
+                   stderr);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Veldra Cloud Desktop"));
     QApplication::setApplicationVersion(currentAppVersion());

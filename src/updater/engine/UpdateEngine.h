@@ -40,6 +40,7 @@ struct UpdateEngineWiring {
     QString runningBundlePath;
     qint64 processId = 0;
     QString codeSignRequirement;
+    bool elevateWithSudo = false; // CI builds: sudo -n instead of the dialog
 };
 
 // The module's updater. Main thread.

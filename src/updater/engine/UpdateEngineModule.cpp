@@ -48,6 +48,8 @@ MacUpdater& MacUpdater::shared() {
                                           Qt::QueuedConnection);
             },
             wiring.codeSignRequirement,
+            std::chrono::seconds(60),
+            wiring.elevateWithSudo,
         });
 
         Configuration config;

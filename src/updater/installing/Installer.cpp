@@ -277,12 +277,19 @@ std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
         if (!update.mountPoint.isEmpty())
             detachDiskImage(update.mountPoint);
         arguments << QString::number(::getuid()) << update.digest;
-        auto run = runTool({m_config.tools.osascript,
-                            {QStringLiteral("-e"), administratorStatement(administratorCommand(
-                                                       m_config.tools, script, arguments))},
-                            ToolOutput::inherited,
-                            ToolErrors::inherited,
-                            true});
+        const QString command = administratorCommand(m_config.tools, script, arguments);
+        auto run = m_config.elevateWithSudo
+                       ? runTool({m_config.tools.sudo,
+                                  {QStringLiteral("-n"), QStringLiteral("/bin/sh"),
+                                   QStringLiteral("-c"), command},
+                                  ToolOutput::inherited,
+                                  ToolErrors::inherited,
+                                  true})
+                       : runTool({m_config.tools.osascript,
+                                  {QStringLiteral("-e"), administratorStatement(command)},
+                                  ToolOutput::inherited,
+                                  ToolErrors::inherited,
+                                  true});
         if (auto* error = std::get_if<platform::SystemError>(&run))
             return fail(*error);
         if (std::get<ToolResult>(run).status != 0)

@@ -41,6 +41,9 @@ public:
         // How long the new version has to say it started before the
         // previous one is put back.
         std::chrono::seconds startWindow{60};
+        // Root by `sudo -n` rather than the administrator dialog: only for CI
+        // runners, where nobody can answer a dialog.
+        bool elevateWithSudo = false;
     };
 
     explicit Installer(Configuration configuration);

@@ -88,7 +88,8 @@ private Q_SLOTS:
         QTest::addColumn<AppSpec>("spec");
         QTest::addColumn<QString>("pin"); // the signer requirement built in
         QTest::addColumn<platform::Architecture>("asked");
-        QTest::addColumn<QString>("approval"); // "": the folder is writable; "approve", "cancel"
+        // "": the folder is writable; "approve", "cancel"; "sudo": a CI build's sudo -n
+        QTest::addColumn<QString>("approval");
         QTest::addColumn<QString>("refusal");
         const QString ours = "anchor apple generic and certificate leaf[subject.OU] = \"ABCDE\"";
         const QString signature = "The downloaded application signature is invalid.";
@@ -102,6 +103,8 @@ private Q_SLOTS:
                                 << "";
         QTest::newRow("administrator") << built << "" << x64 << "approve"
                                        << "";
+        QTest::newRow("administrator by sudo -n") << built << "" << x64 << "sudo"
+                                                  << "";
         QTest::newRow("pinned signer")
             << AppSpec{.seal = "sealed\nsatisfies: " + ours + "\n"} << ours << x64 << ""
             << "";
@@ -132,7 +135,8 @@ private Q_SLOTS:
         Installer installer({fakeTools(), "com.veldra.clouddesktop", m_box->installed, m_box->temp,
                              999999, // no such process: the script goes straight on
                              [&](const QString&) { return approval.isEmpty(); },
-                             [this] { ++m_finished; }, pin});
+                             [this] { ++m_finished; }, pin, std::chrono::seconds(60),
+                             approval == "sudo"});
         const QString image = m_box->temp + "/VeldraCloudDesktop-TEST.dmg";
         QVERIFY(makeUpdateImage(image, spec));
         const auto digest = sha256Hex(image);
@@ -141,20 +145,23 @@ private Q_SLOTS:
         QCOMPARE(failure ? describe(*failure) : QString(), refusal);
         QCOMPARE(m_finished, refusal.isEmpty() ? 1 : 0);
         QCOMPARE(m_box->toolLog().filter(" -R =").size(), pin.isEmpty() ? 0 : 1);
-        QCOMPARE(m_box->toolLog().filter("osascript").size(), approval.isEmpty() ? 0 : 1);
+        const bool root = approval == "approve" || approval == "sudo";
+        const QString elevation = approval == "sudo" ? "sudo -n /bin/sh -c " : "osascript";
+        QCOMPARE(m_box->toolLog().filter(QRegularExpression("^(osascript|sudo -n)")).size(),
+                 approval.isEmpty() ? 0 : 1);
         // One attachment at a time: the user's is gone before root attaches its own.
         const QStringList log = m_box->toolLog();
         const auto first = [&](const QString& start) {
             return log.indexOf(QRegularExpression("^" + start + ".*"));
         };
         if (!approval.isEmpty())
-            QVERIFY(first("hdiutil detach") < first("osascript"));
+            QVERIFY(first("hdiutil detach") < first(elevation));
         // The script runs on by itself: the new copy in place and started.
         QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
         QCOMPARE(m_box->installedMarker(), refusal.isEmpty() ? "new" : "old");
         // What root installs is root's, and writable by its owner alone.
         if (refusal.isEmpty())
-            QCOMPARE(wrongOwnersOrModes(approval == "approve" && ::geteuid() == 0), QByteArray());
+            QCOMPARE(wrongOwnersOrModes(root && ::geteuid() == 0), QByteArray());
         // Started as the user who asked, never as root.
         const QString uid = QString::number(::getuid());
         const QString open = "open " + m_box->installed + " --args --report-started ";
@@ -166,7 +173,7 @@ private Q_SLOTS:
                      .filter("launchctl asuser " + uid + ' ' + fakesDir() + "/sudo -u #" + uid +
                              ' ' + fakesDir() + '/' + open)
                      .size(),
-                 refusal.isEmpty() && approval == "approve" ? 1 : 0);
+                 refusal.isEmpty() && root ? 1 : 0);
         QCOMPARE(m_box->applications(), QStringList{veldra::platform::kBundleFileName});
     }
 
