@@ -10,6 +10,9 @@
 #                               and the FreeRDP SDL client (bin/sdl-freerdp),
 #                               each built once per architecture and joined
 #                               with lipo
+#   PREFIX/sample-server        FreeRDP's sample server (universal) and its
+#                               test icon: what the CI smoke run signs in to;
+#                               never shipped
 #
 #   scripts/build-macos-dependencies.sh PREFIX [MINIMUM_MACOS]
 #
@@ -116,13 +119,15 @@ for arch in "${archs[@]}"; do
   cmake_build "$sources/cjson" "$work/cjson" "$arch" -DENABLE_CJSON_TEST=OFF -DENABLE_CJSON_UTILS=OFF \
     -DENABLE_CUSTOM_COMPILER_FLAGS=OFF
   # The SDL3 client, statically linked: one executable with no library of its
-  # own to bundle. No server, no FFmpeg, no X11, no Kerberos. The channels the
+  # own to bundle; and FreeRDP's sample server, for CI's sign-in (the client
+  # links none of it). No shadow or platform server, no FFmpeg, no X11, no
+  # Kerberos. The channels the
   # launch asks for are named with their back-ends, never left to defaults: a
   # missing one ends the session right after it connects (/printer: CUPS;
   # /sound and /microphone: rdpsnd and audin with macOS audio).
   cmake_build "$sources/freerdp" "$work/freerdp" "$arch" \
     -DWITH_CLIENT_SDL=ON -DWITH_CLIENT_SDL3=ON -DWITH_CLIENT_SDL2=OFF -DWITH_SDL_LINK_SHARED=OFF \
-    -DWITH_CLIENT_MAC=OFF -DWITH_SERVER=OFF -DWITH_SHADOW=OFF -DWITH_PROXY=OFF -DWITH_SAMPLE=OFF \
+    -DWITH_CLIENT_MAC=OFF -DWITH_SERVER=ON -DWITH_SHADOW=OFF -DWITH_PROXY=OFF -DWITH_SAMPLE=ON \
     -DWITH_PLATFORM_SERVER=OFF -DWITH_MANPAGES=OFF -DWITH_WEBVIEW=OFF -DWITH_X11=OFF \
     -DWITH_WAYLAND=OFF -DWITH_FFMPEG=OFF -DWITH_DSP_FFMPEG=OFF -DWITH_VIDEO_FFMPEG=OFF \
     -DWITH_SWSCALE=OFF -DWITH_OPENH264=OFF -DWITH_KRB5=OFF -DWITH_PCSC=OFF -DWITH_FUSE=OFF \
@@ -179,6 +184,11 @@ lipo -create "$prefix/arm64/bin/sdl-freerdp" "$prefix/x86_64/bin/sdl-freerdp" \
   -output "$universal/bin/sdl-freerdp"
 lipo "$universal/bin/sdl-freerdp" -verify_arch arm64 x86_64
 lipo -create "$prefix/arm64/bin/minisign" "$prefix/x86_64/bin/minisign" -output "$universal/bin/minisign"
+rm -rf "$prefix/sample-server"
+mkdir -p "$prefix/sample-server"
+lipo -create "$prefix/arm64/bin/sfreerdp-server" "$prefix/x86_64/bin/sfreerdp-server" \
+  -output "$prefix/sample-server/sfreerdp-server"
+cp "$sources/freerdp/server/Sample/test_icon.bmp" "$prefix/sample-server/"
 # pkg-config and CMake package files (text only, never the archives),
 # pointed at the universal prefix.
 cp -R "$prefix/arm64/lib/pkgconfig" "$prefix/arm64/lib/cmake" "$universal/lib/"

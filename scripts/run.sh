@@ -11,12 +11,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-headless=0 accept_update=0
+headless=0
 for arg in "$@"; do
   case "$arg" in
     --headless) headless=1 ;;
-    --accept-update) headless=1 accept_update=1 ;; # headless: take the update instead of signing in
-    *) echo "usage: $0 [--headless] [--accept-update]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--headless]" >&2; exit 2 ;;
   esac
 done
 if [[ -z "${DISPLAY:-}" ]]; then headless=1; fi
@@ -38,28 +37,10 @@ build="build-demo"
 demo=$root/$build/demo
 mkdir -p "$demo"
 
-# The demo's own CA, made once and built into the demo variant.
+# The demo's own CA and minisign key, made once: the demo variant pins them
+# and the demo manifest is signed with the key.
 pki=$demo/pki
-if [[ ! -s $pki/ca.pem || ! -s $pki/server.pem ]]; then
-  mkdir -p "$pki"
-  (
-    cd "$pki"
-    openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 3650 \
-      -subj '/CN=Veldra Demo CA' -addext basicConstraints=critical,CA:TRUE \
-      -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
-    openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=localhost' 2>/dev/null
-    printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' > server.ext
-    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem \
-      -days 3650 -extfile server.ext 2>/dev/null
-  )
-fi
-
-# The demo publisher's minisign key, made once: the demo variant pins its
-# public half and the demo manifest is signed with the secret one.
-if [[ ! -s $pki/minisign.pub || ! -s $pki/minisign.key ]]; then
-  rm -f "$pki/minisign.pub" "$pki/minisign.key"
-  minisign -G -W -p "$pki/minisign.pub" -s "$pki/minisign.key" >/dev/null
-fi
+scripts/demo-pki.sh "$pki"
 
 echo "== building the demo variant in $build/"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELDRA_BUILD_BENCH=OFF \
@@ -79,7 +60,7 @@ next="${version%.*}.$(( ${version##*.} + 1 ))"
 # Everything of this run lives here, fresh each time.
 run=$demo/run
 rm -rf "$run"
-mkdir -p "$run"/{home,server-home,pulse,state,volumes,tmp,www,image}
+mkdir -p "$run"/{home,server-home,pulse,state,volumes,tmp,www}
 pids=()
 stop_all() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -148,33 +129,13 @@ pids+=($!)
 wait_for 15 "the RDP server" listening "$rdp_port"
 
 # The update: this very application as version $next, in a test disk image (a
-# tar archive that the stand-in hdiutil mounts), signed for the stand-in codesign.
-cp -a "$bundle" "$run/image/Veldra Cloud Desktop.app"
-sed -i "/<key>CFBundleShortVersionString<\/key>/{n;s/<string>.*<\/string>/<string>$next<\/string>/}" \
-  "$run/image/Veldra Cloud Desktop.app/Contents/Info.plist"
-mkdir -p "$run/image/Veldra Cloud Desktop.app/Contents/_CodeSignature"
-echo sealed >"$run/image/Veldra Cloud Desktop.app/Contents/_CodeSignature/CodeResources"
-# The modes a release has, whatever this shell's umask: clients refuse a
-# patch to group-writable files.
-chmod -R u=rwX,go=rX "$run/image/Veldra Cloud Desktop.app"
-image_name="VeldraCloudDesktop-$next.dmg"
-tar -cf "$run/www/$image_name" -C "$run/image" .
-# ...and as a patch from this version, which this copy downloads instead of
-# the image, since nothing in it has changed.
+# tar archive that the stand-in hdiutil mounts), signed for the stand-in
+# codesign, and as a patch from this version, which this copy downloads
+# instead of the image, since nothing in it has changed; with the manifest the
+# release command writes (with its expiry), signed with minisign.
+VELDRA_STANDINS="$root/tests/support/fakes" scripts/publish-update.sh --from "$bundle" --version "$next" \
+  --www "$run/www" --pki "$pki" --release "$root/$build/veldra-release" --url-base "https://localhost:$update_port" >/dev/null
 patch_name="VeldraCloudDesktop-$version-to-$next.patch"
-"$root/$build/veldra-release" delta --from "$bundle" --to "$run/image/Veldra Cloud Desktop.app" \
-  --output "$run/www/$patch_name"
-# Published as a publisher would: the release command writes the manifest
-# (with its expiry), minisign signs it.
-"$root/$build/veldra-release" manifest "$run/www/$image_name" --version "$next" \
-  --url "https://localhost:$update_port/$image_name" --notes "Demo update" \
-  --delta-from "$version" --delta "$run/www/$patch_name" \
-  --delta-url "https://localhost:$update_port/$patch_name" --output "$run/www/version.json"
-minisign -S -s "$pki/minisign.key" -m "$run/www/version.json" -t "Veldra Cloud Desktop $next (demo)" >/dev/null
-cat >"$run/www/routes.json" <<JSON
-{"/version.json": {"file": "version.json"}, "/version.json.minisig": {"file": "version.json.minisig"},
- "/$image_name": {"file": "$image_name"}, "/$patch_name": {"file": "$patch_name"}}
-JSON
 "$root/$build/tests/https_server" --root "$run/www" --cert "$pki/server.pem" --key "$pki/server.key" \
   --port "$update_port" >"$run/update-server.port" 2>"$run/update-server.log" &
 pids+=($!)
@@ -217,32 +178,12 @@ fi
 
 # Headless: sign in as a person would, and keep two pictures.
 window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Veldra Cloud Desktop$' | head -n1)
-answer=Escape # "Later": the banner stays
-((accept_update)) && answer=Return # "Download and Install"
 if timeout 15 xdotool search --sync --onlyvisible --name '^Update Available$' >/dev/null 2>&1; then
   sleep 0.3
   for prompt in $(xdotool search --onlyvisible --name '^Update Available$'); do
     xdotool windowfocus --sync "$prompt" 2>/dev/null && break
   done
-  xdotool key "$answer" || true
-fi
-if ((accept_update)); then
-  # The application quits, the install script swaps the bundle and starts the new one.
-  wait_for 60 "the installed update to start" grep -q '^open ' "$run/tools.log"
-  wait "$app_pid" 2>/dev/null || true
-  wait_for 30 "the new version's window" xdotool search --onlyvisible --name '^Veldra Cloud Desktop$'
-  sleep 1
-  updated_png="$root/$build/demo-updated.png"
-  "$root/$build/tools/screenshot" "$updated_png"
-  # The install keeps the previous copy until the new one says it started
-  # (its window up for 10 seconds), then ends.
-  wait_for 30 "the new version to say it started" bash -c '! pgrep -f "veldra-install-.*[.]zsh" >/dev/null'
-  pkill -f "^$app" || true
-  echo
-  echo "Installed $(plist_value "$bundle/Contents/Info.plist" CFBundleShortVersionString) in place of $version:"
-  echo "  $updated_png"
-  echo "Install tools used: $run/tools.log"
-  exit 0
+  xdotool key Escape || true # "Later": the banner stays
 fi
 sleep 0.5
 signin_png="$root/$build/demo-signin.png"
