@@ -35,7 +35,7 @@ deny=(
   "X11 tools" "$(program 'xvfb-run|Xvfb|xdotool|xwininfo|xprop|xwd')" "no X server or X tools on a Mac"
   icns2png "$(program 'icns2png|icnsutils')" "Debian's icnsutils; not on a Mac"
   "Debian's LLVM" "$(program 'llvm-[a-z][-a-z]*|ld64\.lld')|/usr/lib/llvm-" "Xcode has no llvm-lipo, ld64.lld or /usr/lib/llvm-N"
-  "clang -target" '(^|[^-])-target\b' "cross-building Mach-O as Debian's clang does; the Mac jobs build no such files"
+  "clang -target" '\bclang\b.*-target\b' "cross-building Mach-O as Debian's clang does; the Mac jobs build no such files"
   "Debian's FreeRDP" "$(program 'winpr-hash|xfreerdp|freerdp-shadow-cli')" "the Mac build has only its own sdl-freerdp"
   "*sum" "$(program '(md5|sha1|sha224|sha256|sha384|sha512)sum')" "GNU coreutils'; older macOS has only shasum and md5"
   /proc '/proc\b' "Linux's procfs; macOS has no /proc"
