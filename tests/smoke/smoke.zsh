@@ -67,6 +67,7 @@ wait_for() { # SECONDS WHAT COMMAND...
 pids_of() { ps -A -o pid= -o command= | PREFIX="$1/Contents/MacOS/" awk '
   { pid = $1; sub(/^ *[0-9]+ /, ""); if (index($0, ENVIRON["PREFIX"]) == 1) print pid }' }
 running() { [[ -n $(pids_of $1) ]] }
+first_pid() { local -a pids=( $(pids_of $1) ); print -r -- ${pids[1]:-} }
 quit_app() {
   local -a pids=( $(pids_of $1) )
   (( ! $#pids )) || kill $pids 2>/dev/null || true
@@ -118,7 +119,7 @@ APPLESCRIPT
 update() { # APP VERSION
   $open -n $1
   wait_for 30 "start of $1" running $1
-  answer_prompt ${${(f)"$(pids_of $1)"}[1]}
+  answer_prompt $(first_pid $1)
   wait_for 180 "version $2 at $1" has_version $1 $2
   wait_for 120 "end of the install" eval '! install_running'
   left_nothing ${1:h} || fail "an install left $(ls -A ${1:h})"
@@ -159,7 +160,7 @@ if [[ -n $rdp ]]; then
   wait_for 20 "sample server" grep -q 'Listening on' $work/rdp/server.log
   $open -n $own
   wait_for 30 "start of $own" running $own
-  osascript - ${${(f)"$(pids_of $own)"}[1]} <<'APPLESCRIPT'
+  osascript - $(first_pid $own) <<'APPLESCRIPT'
 on run argv
   tell application "System Events"
     set theProcess to first process whose unix id is ((item 1 of argv) as integer)
@@ -217,7 +218,7 @@ step "version $broken, which exits at once, is rolled back"
 publish $own $broken --exits-at-once
 $open -n $own
 wait_for 30 "start of $own" running $own
-answer_prompt ${${(f)"$(pids_of $own)"}[1]}
+answer_prompt $(first_pid $own)
 wait_for 60 "the install of $broken" install_running
 wait_for 180 "end of the roll-back" eval '! install_running'
 has_version $own $next || fail "$(version_of $own) at $own after the roll-back, not $next"
