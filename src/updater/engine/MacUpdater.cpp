@@ -47,7 +47,7 @@ MacUpdater::MacUpdater(Configuration configuration, std::unique_ptr<QNetworkAcce
     onWorker([directory = m_config.temporaryDirectory, installed = m_config.installedApplication] {
         removeUpdateLeftovers(directory);
         if (!installed.isEmpty())
-            removeInstallLeftovers(installTargetFor(installed));
+            removeInstallLeftovers(installed);
     });
 
     if (m_config.announceRollBack && !m_config.rolledBackVersion.isEmpty())

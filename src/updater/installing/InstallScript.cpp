@@ -79,26 +79,43 @@ QString shellQuote(const QString& word) {
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
+QByteArray installJob(const QString& label, const QStringList& programArguments) {
+    const auto xml = [](QString text) {
+        return text.replace(QLatin1Char('&'), QLatin1String("&amp;"))
+            .replace(QLatin1Char('<'), QLatin1String("&lt;"))
+            .replace(QLatin1Char('>'), QLatin1String("&gt;"))
+            .toUtf8();
+    };
+    QByteArray plist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                       "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                       "<plist version=\"1.0\">\n<dict>\n\t<key>Label</key>\n\t<string>" +
+                       xml(label) + "</string>\n\t<key>ProgramArguments</key>\n\t<array>\n";
+    for (const QString& argument : programArguments)
+        plist += "\t\t<string>" + xml(argument) + "</string>\n";
+    // Run once when loaded, never again, and whatever it starts (the new
+    // version, through open) outlives it.
+    return plist + "\t</array>\n\t<key>RunAtLoad</key>\n\t<true/>\n\t<key>LaunchOnlyOnce</key>\n"
+                   "\t<true/>\n\t<key>AbandonProcessGroup</key>\n\t<true/>\n</dict>\n</plist>\n";
+}
+
 QString administratorCommand(const SystemTools& tools, const WrittenScript& script,
-                             const QStringList& arguments) {
+                             const WrittenScript& job, const QString& folder) {
     const auto q = [](const QString& word) { return shellQuote(word); };
-    QStringList quotedArguments;
-    for (const QString& argument : arguments)
-        quotedArguments << q(argument);
-    const QString copy = QStringLiteral("\"$d/install.zsh\"");
     // The digest is the last word of what openssl prints.
+    const QString copy = QStringLiteral("%1 %2 \"$d/%3\" && h=$(%4 dgst -sha256 < \"$d/%3\") && "
+                                        "[ \"${h##* }\" = %5 ]");
     const QString command =
-        QStringLiteral("d=$(%1 -d /tmp/veldra-install.XXXXXXXX) || exit 1; "
-                       "%2 %3 %4 && h=$(%5 dgst -sha256 < %4) && [ \"${h##* }\" = %6 ] || "
-                       "{ %7 -rf \"$d\"; exit 1; }; "
-                       "%7 -f %3; "
-                       "( %8 -f %4 %9; %7 -rf \"$d\" ) >/dev/null 2>&1 &")
-            .arg(q(tools.mktemp), q(tools.cp), q(script.path), copy, q(tools.openssl),
-                 q(script.sha256), q(tools.rm), q(tools.zsh),
-                 quotedArguments.join(QLatin1Char(' ')));
+        QStringLiteral("d=%1; %2 -m 700 \"$d\" || exit 1; %3 && %4 && %5 bootstrap system "
+                       "\"$d/job.plist\" || { %6 -rf \"$d\"; exit 1; }; %6 -f %7 %8")
+            .arg(q(folder), q(tools.mkdir),
+                 copy.arg(q(tools.cp), q(script.path), QStringLiteral("install.zsh"),
+                          q(tools.openssl), q(script.sha256)),
+                 copy.arg(q(tools.cp), q(job.path), QStringLiteral("job.plist"), q(tools.openssl),
+                          q(job.sha256)),
+                 q(tools.launchctl), q(tools.rm), q(script.path), q(job.path));
     // Nothing of the user's environment reaches what runs as root: no
-    // variable of theirs steers the shells or openssl, and zsh reads no
-    // startup file (-f).
+    // variable of theirs steers the shells, openssl or launchctl.
     return QStringLiteral("exec %1 -i PATH=/usr/bin:/bin:/usr/sbin:/sbin /bin/sh -c %2")
         .arg(q(tools.env), q(command));
 }

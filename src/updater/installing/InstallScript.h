@@ -31,16 +31,22 @@ struct WrittenScript {
 // 'word' for the POSIX shell, with every ' written as '\''.
 [[nodiscard]] QString shellQuote(const QString& word);
 
-// The shell command the administrator prompt runs as root, in an environment
-// of its own with only a fixed PATH. The script file
-// lies in the user's temporary folder, where any program of the user could
-// rewrite it before the user approves; so root first copies it into a fresh
-// root-owned 0700 folder, checks the copy against the digest taken when it was
-// written, runs only that copy (in the background, output discarded) and
-// removes the folder afterwards. On a mismatch nothing runs and the command
-// fails.
+// The launchd job that runs the install script (`programArguments`) once, as
+// a job of its own: not a child of the application, so that nothing the
+// user or the system does to the application's processes reaches it.
+[[nodiscard]] QByteArray installJob(const QString& label, const QStringList& programArguments);
+
+// The shell command that runs as root (through the administrator prompt), in
+// an environment of its own with only a fixed PATH. The script and its job
+// lie in the user's temporary folder, where any program of the user could
+// rewrite them before the user approves; so root makes `folder` (it must not
+// exist: mkdir fails on anything there, a link too), 0700, copies both into it
+// as "install.zsh" and "job.plist" (whose arguments name that copy of the
+// script), checks each copy against the digest taken when it was written,
+// and only then loads the job into the system domain. On a mismatch nothing
+// runs and the command fails.
 [[nodiscard]] QString administratorCommand(const SystemTools& tools, const WrittenScript& script,
-                                           const QStringList& arguments);
+                                           const WrittenScript& job, const QString& folder);
 
 // do shell script "<command, escaped>" with administrator privileges
 [[nodiscard]] QString administratorStatement(const QString& command);

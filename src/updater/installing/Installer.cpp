@@ -9,6 +9,7 @@
 #include "updater/installing/ToolRunner.h"
 #include "updater/offer/Version.h"
 #include "updater/patches/BundlePatch.h"
+#include "updater/patches/TreeDigest.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -54,13 +55,6 @@ std::variant<QString, UpdateFailure> mountPointFromPlist(const QByteArray& bytes
     if (!wellFormed || !mountPoint)
         return updater_errors::diskImageUnreadable();
     return *mountPoint;
-}
-
-QString installTargetFor(const QString& bundlePath) {
-    if (bundlePath.startsWith(QLatin1String("/Volumes/")) ||
-        bundlePath.contains(QLatin1String("/AppTranslocation/")))
-        return QString::fromLatin1(kDefaultInstallTarget);
-    return bundlePath;
 }
 
 bool mayReplaceDirectly(const QString& target) {
@@ -164,7 +158,7 @@ void Installer::cleanUpFailedInstall(const QString& mountPoint, const QString& d
 }
 
 QString Installer::installTargetURL() const {
-    return installTargetFor(m_config.runningBundlePath);
+    return m_config.runningBundlePath;
 }
 
 std::variant<WrittenScript, UpdateFailure> Installer::writeInstallScript() {
@@ -219,9 +213,9 @@ std::optional<UpdateFailure> Installer::installUpdate(const QString& diskImage,
         mountPoint + QLatin1Char('/') + QLatin1String(platform::kBundleFileName);
     const auto checked = checkApplication(application, expectedVersion, architecture);
     const auto* version = std::get_if<QString>(&checked);
-    const auto failure =
-        version ? handOver({application, mountPoint, diskImage, digest, *version}, architecture)
-                : std::get<UpdateFailure>(checked);
+    const auto failure = version ? handOver({application, mountPoint, diskImage, digest, *version},
+                                            architecture, installTargetURL())
+                                 : std::get<UpdateFailure>(checked);
     if (failure)
         cleanUpFailedInstall(mountPoint, diskImage);
     return failure;
@@ -236,18 +230,40 @@ std::optional<UpdateFailure> Installer::installPatchedCopy(const QString& applic
     if (const auto* failure = std::get_if<UpdateFailure>(&checked))
         return *failure;
     return handOver({application, QString(), folder, treeDigest, std::get<QString>(checked)},
-                    architecture);
+                    architecture, installTargetURL());
+}
+
+std::optional<UpdateFailure> Installer::moveRunningCopy(const QString& target,
+                                                        const QString& version,
+                                                        platform::Architecture architecture) {
+    const QString application = m_config.runningBundlePath;
+    const auto checked = checkApplication(application, version, architecture);
+    if (const auto* failure = std::get_if<UpdateFailure>(&checked))
+        return *failure;
+    // As root the script copies it again and checks that copy's tree.
+    const auto tree = treeDigest(application);
+    if (const auto* problem = std::get_if<TreeProblem>(&tree))
+        return platform::SystemError{EIO, problem->message};
+    return handOver(
+        {application, QString(), QString(), std::get<QString>(tree), std::get<QString>(checked)},
+        architecture, target);
 }
 
 std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
-                                                 platform::Architecture architecture) {
-    const QString target = installTargetURL();
+                                                 platform::Architecture architecture,
+                                                 const QString& target) {
+    // A bundle is never replaced under someone else's process: another
+    // window of this user's, a session's client, another user's copy.
+    if (!m_config.processesRunningFrom(target).isEmpty())
+        return updater_errors::openElsewhere();
     auto written = writeInstallScript();
     if (auto* failure = std::get_if<UpdateFailure>(&written))
         return *failure;
     const WrittenScript script = std::get<WrittenScript>(written);
+    const QString jobFile = script.path.chopped(4) + QStringLiteral(".plist");
     const auto fail = [&](UpdateFailure failure) -> std::optional<UpdateFailure> {
         QFile::remove(script.path);
+        QFile::remove(jobFile);
         return failure;
     };
     // The script checks the copy it puts in place against what was checked here.
@@ -263,21 +279,47 @@ std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
                           m_config.temporaryDirectory + QStringLiteral("/veldra-started-") +
                               QUuid::createUuid().toString(QUuid::WithoutBraces),
                           QString::number(m_config.startWindow.count())};
+    const bool direct = m_config.mayReplaceDirectly(target);
+    if (!direct)
+        arguments << QString::number(::getuid()) << update.digest;
+    // Root runs a copy of the script of its own, in a folder it makes.
+    const QString id = QFileInfo(script.path).completeBaseName().mid(15);
+    const QString rootFolder = QStringLiteral("/tmp/veldra-install.") + id;
+    // zsh in sh emulation reads no startup file at all, the global zshenv
+    // included; the script is zsh again from its first line.
+    const QByteArray job =
+        installJob(m_config.bundleIdentifier + QStringLiteral(".install.") + id,
+                   QStringList{m_config.tools.zsh, QStringLiteral("--emulate"),
+                               QStringLiteral("sh"), QStringLiteral("-f"),
+                               direct ? script.path : rootFolder + QStringLiteral("/install.zsh")} +
+                       arguments);
+    QSaveFile jobOut(jobFile);
+    if (!jobOut.open(QIODevice::WriteOnly) || jobOut.write(job) < 0 || !jobOut.commit() ||
+        !QFile::setPermissions(jobFile, QFile::ReadOwner | QFile::WriteOwner))
+        return fail(platform::SystemError{EIO, jobOut.errorString()});
 
-    if (m_config.mayReplaceDirectly(target)) {
-        auto run =
-            runTool({m_config.tools.zsh, QStringList{QStringLiteral("-f"), script.path} + arguments,
-                     ToolOutput::inherited, ToolErrors::inherited, false});
+    // The script runs as a launchd job of its own, not as this application's
+    // child: it finishes whatever happens to the application's processes.
+    if (direct) {
+        auto run = runTool(
+            {m_config.tools.launchctl,
+             {QStringLiteral("bootstrap"), QStringLiteral("gui/%1").arg(::getuid()), jobFile},
+             ToolOutput::discarded,
+             ToolErrors::inherited,
+             true});
         if (auto* error = std::get_if<platform::SystemError>(&run))
             return fail(*error);
+        if (std::get<ToolResult>(run).status != 0)
+            return fail(
+                platform::SystemError{EIO, QStringLiteral("The install could not be started.")});
     } else {
         // Root attaches a copy of its own; what hdiutil does with a second
         // attachment of the same image is not documented, so the user's goes
         // first (a declined approval removes the image anyway).
         if (!update.mountPoint.isEmpty())
             detachDiskImage(update.mountPoint);
-        arguments << QString::number(::getuid()) << update.digest;
-        const QString command = administratorCommand(m_config.tools, script, arguments);
+        const QString command = administratorCommand(m_config.tools, script,
+                                                     {jobFile, sha256HexOfBytes(job)}, rootFolder);
         auto run = m_config.elevateWithSudo
                        ? runTool({m_config.tools.sudo,
                                   {QStringLiteral("-n"), QStringLiteral("/bin/sh"),

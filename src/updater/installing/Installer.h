@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Architecture.h"
+#include "platform/Processes.h"
 #include "updater/installing/InstallScript.h"
 #include "updater/installing/SystemTools.h"
 #include "updater/offer/UpdaterError.h"
@@ -44,6 +45,9 @@ public:
         // Root by `sudo -n` rather than the administrator dialog: only for CI
         // runners, where nobody can answer a dialog.
         bool elevateWithSudo = false;
+        // The processes of every user running from a bundle, this one left out.
+        std::function<QList<qint64>(const QString& bundle)> processesRunningFrom =
+            platform::processesRunningFrom;
     };
 
     explicit Installer(Configuration configuration);
@@ -67,6 +71,13 @@ public:
                                                     platform::Architecture architecture,
                                                     const QString& treeDigest);
 
+    // Moves this copy itself (run from its disk image, or translocated) to
+    // `target`, as an install of `version` would, through the same script:
+    // checked the same way, as root where the user cannot write there; the
+    // copy is left where it is.
+    std::optional<UpdateFailure> moveRunningCopy(const QString& target, const QString& version,
+                                                 platform::Architecture architecture);
+
     std::variant<QString, UpdateFailure> attachDiskImage(const QString& diskImage);
     std::optional<platform::SystemError> detachDiskImage(const QString& mountPoint);
     std::optional<UpdateFailure> verifyCodeSignature(const QString& application);
@@ -89,8 +100,8 @@ private:
     std::variant<QString, UpdateFailure> checkApplication(const QString& application,
                                                           const QString& expectedVersion,
                                                           platform::Architecture architecture);
-    std::optional<UpdateFailure> handOver(const HandedOver& update,
-                                          platform::Architecture architecture);
+    std::optional<UpdateFailure>
+    handOver(const HandedOver& update, platform::Architecture architecture, const QString& target);
 
     Configuration m_config;
 };
@@ -103,8 +114,5 @@ private:
 // Removes the ".Veldra Cloud Desktop.new.PID" and ".previous.PID" folders
 // beside `target` whose install process is gone, when `target` is in place.
 void removeInstallLeftovers(const QString& target);
-
-// The target for a bundle running at `bundlePath`.
-QString installTargetFor(const QString& bundlePath);
 
 } // namespace veldra

@@ -2,17 +2,25 @@
 # Puts a new version of the application in place of the running one, and
 # keeps the previous copy until the new one says it started.
 #
-# Run as: zsh -f install.zsh SOURCE TARGET MOUNT PID IMAGE BUNDLE-ID VERSION
-#         ARCH REQUIREMENT STARTED WINDOW [UID DIGEST]
+# Run as: zsh --emulate sh -f install.zsh SOURCE TARGET MOUNT PID IMAGE
+#         BUNDLE-ID VERSION ARCH REQUIREMENT STARTED WINDOW [UID DIGEST]
 # The last two only as root: the user who asked, and the manifest's SHA-256 of
 # the image (or a patched copy's tree digest). A patched copy comes with an
-# empty MOUNT and its folder as IMAGE.
+# empty MOUNT and its folder as IMAGE; a copy moved into place as it is (the
+# one running from a disk image) with an empty MOUNT and an empty IMAGE.
+#
+# zsh starts in sh emulation because that alone keeps it from reading any
+# startup file: -f skips the user's, but not the global zshenv (zshall(1):
+# "cannot be overridden"; Src/init.c reads it unless zsh emulates sh or
+# ksh), which a management tool may have placed and which would run as root.
+# The script is zsh again from its first line.
 #
 # Every program is called by the full path the application fills in for each
 # name between @ signs below, so nothing of PATH decides what runs, as root
 # least of all. Each is a program of the base system on every macOS the
 # application runs on: no developer tool (lipo, otool, ...), which most Macs
 # do not have, and no Perl or Python, which macOS may drop.
+emulate -R zsh
 set -euo pipefail
 zmodload -F zsh/stat b:zstat
 
@@ -99,9 +107,13 @@ parent="${target_app:h}" private="" made_staged=0 checked=0 launched=0
 # A patched copy that does not make it in: the previous copy is told, and
 # takes the image next time.
 refused=()
-[[ -n $mount_point ]] || refused=(--args @PATCH_REFUSED@ "$version")
+[[ -n $mount_point || -z $disk_image ]] || refused=(--args @PATCH_REFUSED@ "$version")
+# The new copy is staged, and the previous one kept, beside the target; as
+# root in a folder of root's own instead (below), since /Applications is
+# writable by every administrator's programs.
 staged="$parent/.Veldra Cloud Desktop.new.$$"
 backup="$parent/.Veldra Cloud Desktop.previous.$$"
+moved_out=0 swapped=0
 
 # As the user who asked for the update, in their login session; as root the
 # user's own launchd domain and identity, never root's.
@@ -112,17 +124,27 @@ as_user() {
 }
 start() { as_user "@OPEN@" "$@"; }
 
-# Every process running from the bundle at the target: politely, then by
-# force after 5 s; returns once none is left (or gives up after 10 s).
+# The processes running from the bundle at the target, of the user UID or
+# of every user. ps shows root every user's commands; a user sees only their
+# own with their paths (the application checks the others before it asks).
+target_pids() { # [UID]
+  local line
+  for line in ${(f)"$("@PS@" -A -o pid= -o uid= -o command=)"}; do
+    [[ $line =~ '^ *([0-9]+) +([0-9]+) (.*)$' && ${match[3]} == "$target_app/Contents/MacOS/"* ]] ||
+      continue
+    [[ -z ${1:-} || ${match[2]} == "$1" ]] && print -r -- ${match[1]}
+  done
+  return 0
+}
+
+# The asking user's processes running from the target (another user's are
+# never touched): politely, then by force after 5 s; returns once none is
+# left (or gives up after 10 s).
 stop_target() {
-  local line step signal
+  local step signal
   local -a pids
   for (( step = 0; step < 40; step++ )); do
-    pids=()
-    for line in ${(f)"$("@PS@" -A -o pid= -o command=)"}; do
-      [[ $line =~ '^ *([0-9]+) (.*)$' && ${match[2]} == "$target_app/Contents/MacOS/"* ]] &&
-        pids+=( ${match[1]} )
-    done
+    pids=( ${(f)"$(target_pids "${user_id:-$EUID}")"} )
     (( ${#pids} )) || return 0
     # By name: BSD kill takes no number after -s.
     signal=TERM
@@ -133,35 +155,53 @@ stop_target() {
   return 1
 }
 
+# Moves what took the target's name out of the way: into root's folder, or
+# beside the target for the user.
+clear_target() {
+  [[ -e $target_app || -L $target_app ]] || return 0
+  "@MV@" "$target_app" "${private:-$parent}/.Veldra Cloud Desktop.occupant.$$"
+}
+
 cleanup() {
   # Everything here is tried, whatever fails before it.
   setopt localoptions noerrexit
-  # First of all, an application at the target: the previous copy, else the
-  # new one once checked. Only then is anything removed.
-  if [[ ! -e "$target_app" ]]; then
+  # First of all, an application at the target: the previous copy, whatever
+  # took its name meanwhile, else the new one once checked. Only then is
+  # anything removed.
+  if (( moved_out && ! swapped )) && [[ -e $backup ]]; then
+    clear_target
+    "@MV@" "$backup" "$target_app"
+  elif [[ ! -e $target_app ]]; then
     [[ -e "$backup" ]] && "@MV@" "$backup" "$target_app"
     [[ ! -e "$target_app" ]] && (( checked )) && [[ -e "$staged" ]] &&
       "@MV@" "$staged" "$target_app"
   fi
   [[ -e "$target_app" && -e "$backup" ]] && "@RM@" -rf "$backup"
-  # A patched copy comes in a folder of its own instead of an image.
+  # A patched copy comes in a folder of its own instead of an image; a copy
+  # moved as it is comes with neither.
   if [[ -n $mount_point ]]; then
-    "@HDIUTIL@" detach "$mount_point" >/dev/null 2>&1
+    as_user "@HDIUTIL@" detach "$mount_point" >/dev/null 2>&1
     "@RM@" -f "$disk_image"
-  else
+  elif [[ -n $disk_image ]]; then
     # The user's own folder, removed as the user, read-only folders too.
     as_user "@CHMOD@" -R u+w "$disk_image"
     as_user "@RM@" -rf "$disk_image"
   fi
-  if [[ -n $private ]]; then
-    "@HDIUTIL@" detach "$private/volume" >/dev/null 2>&1 || true
-    "@RM@" -rf "$private"
-  fi
   (( made_staged )) && "@RM@" -rf "$staged"
+  if [[ -n $private ]]; then
+    # A busy volume is never walked by rm: it stays, and so does the folder.
+    if [[ ! -d $private/volume ]] || "@HDIUTIL@" detach "$private/volume" >/dev/null 2>&1 ||
+      "@HDIUTIL@" detach -force "$private/volume" >/dev/null 2>&1; then
+      # Root's folder may hold the only copy, if it could not be put back.
+      [[ -e $backup && ! -e $target_app ]] || "@RM@" -rf "$private"
+    fi
+  fi
   "@RM@" -f "$started"
   # Inside a function zsh's $0 is the function's name; the script's own path
-  # is $ZSH_ARGZERO.
-  "@RM@" -f "$ZSH_ARGZERO"
+  # is $ZSH_ARGZERO. Its launchd job lies beside it; root's copies, in a
+  # folder of their own.
+  "@RM@" -f "$ZSH_ARGZERO" "${ZSH_ARGZERO:r}.plist"
+  [[ ${ZSH_ARGZERO:h:t} != veldra-install.* ]] || "@RM@" -rf "${ZSH_ARGZERO:h}"
   # Whatever stopped the install, the user is left with a running copy.
   (( launched )) || [[ ! -e "$target_app" ]] || start "$target_app" "${refused[@]}"
 }
@@ -175,15 +215,24 @@ if [[ -n $user_id ]]; then
   (( owner[1] == EUID ))
 fi
 
-# What an install that died left beside the target (its process is gone):
-# the previous copy goes back when nothing is at the target, the rest goes.
-for leftover in "$parent"/.Veldra\ Cloud\ Desktop.{previous,new}.<->(N); do
+# What an install that died left beside the target (its process is gone): a
+# user's previous copy goes back when nothing is at the target, the rest
+# goes. Root never puts back what lies in a folder every administrator's
+# programs can write. Nothing here stops the install.
+for leftover in "$parent"/.Veldra\ Cloud\ Desktop.{previous,new,occupant}.<->(N); do
   "@PS@" -p "${leftover##*.}" >/dev/null 2>&1 && continue
-  if [[ ! -e "$target_app" && $leftover == *.previous.* && -d $leftover && ! -L $leftover ]]; then
-    "@MV@" "$leftover" "$target_app"
+  if [[ -z $user_id && ! -e "$target_app" && $leftover == *.previous.* && -d $leftover &&
+    ! -L $leftover ]]; then
+    "@MV@" "$leftover" "$target_app" || true
   else
-    "@RM@" -rf "$leftover"
+    "@RM@" -rf "$leftover" || true
   fi
+done
+
+# The jobs of earlier installs, which launchd keeps loaded once they ended
+# (this one runs, and so is left alone).
+for line in ${(f)"$("@LAUNCHCTL@" list 2>/dev/null)"}; do
+  [[ $line == -$'\t'*$'\t'"$bundle_id".install.* ]] && "@LAUNCHCTL@" remove "${line##*$'\t'}" || true
 done
 
 # The application quits once it has handed over; wait up to 15 s for it.
@@ -194,20 +243,25 @@ done
 # Never replace an application whose process did not exit in time.
 if "@KILL@" -0 "$old_pid" 2>/dev/null; then exit 1; fi
 
+# As root, everything that reads or changes the new copy happens in a folder
+# of root's own (0700, in the sticky /tmp, where no other user can rename
+# anything); the checked copy enters the target's folder by one rename.
+if [[ -n $user_id ]]; then
+  private=$("@MKTEMP@" -d /tmp/veldra-image.XXXXXXXX)
+  staged="$private/new" backup="$private/previous"
+fi
 # As root, read only what is root's: a private copy of the image, checked
 # against the manifest's digest and mounted inside the private folder.
 if [[ -n $user_id && -n $mount_point ]]; then
-  private=$("@MKTEMP@" -d /tmp/veldra-image.XXXXXXXX)
   "@CP@" "$disk_image" "$private/image.dmg"
   [[ "$(sha256 < "$private/image.dmg")" == "$digest" ]]
   "@MKDIR@" "$private/volume"
   "@HDIUTIL@" attach -nobrowse -readonly -mountpoint "$private/volume" "$private/image.dmg" >/dev/null
   source_app="$private/volume/${source_app:t}"
-# A patched copy lies in the user's folder: as root, a copy of it of root's
-# own, with no ACL, attribute or owner of the user's, must be exactly the
-# tree the manifest names.
+# A patched copy (or the copy moved as it is) lies in the user's folder: as
+# root, a copy of it of root's own, with no ACL, attribute or owner of the
+# user's, must be exactly the tree the application named.
 elif [[ -n $user_id ]]; then
-  private=$("@MKTEMP@" -d /tmp/veldra-image.XXXXXXXX)
   "@DITTO@" --noacl --noextattr "$source_app" "$private/app"
   "@CHOWN@" -R 0:0 "$private/app"
   [[ "$(tree_digest "$private/app")" == "$digest" ]]
@@ -235,11 +289,25 @@ info() { "@PLISTBUDDY@" -c "Print :$1" "$staged/Contents/Info.plist"; }
 has_arch "$staged/Contents/MacOS/$(info CFBundleExecutable)" "$arch"
 checked=1
 
+# Nobody else may be running the copy about to be replaced: another window
+# of the user's (open -n), or another user's (the application asked about
+# those before it handed over; root sees them all again here).
+[[ -z $(target_pids) ]] || exit 1
+
 # The swap. A failure or a signal from here on ends in the clean-up, which
-# first puts an application back at the target.
-if [[ -e "$target_app" ]]; then "@MV@" "$target_app" "$backup"; fi
+# first puts an application back at the target. The new copy goes in by one
+# rename, right after a fresh look that nothing (no link either) has the
+# target's name: mv would move it into a folder found there. Where it
+# landed is checked as well.
+if [[ -e $target_app || -L $target_app ]]; then
+  "@MV@" "$target_app" "$backup"
+  moved_out=1
+fi
+[[ ! -e $target_app && ! -L $target_app ]]
 "@MV@" "$staged" "$target_app"
 made_staged=0
+[[ -d $target_app/Contents && ! -L $target_app && ! -e $target_app/${staged:t} ]]
+swapped=1
 "@RM@" -f "$started"
 # A refused start still ends in the wait below, and so in the roll-back.
 launched=1
@@ -259,20 +327,26 @@ if [[ -e "$started" || ! -e "$backup" ]]; then
   exit 0
 fi
 
-# The roll-back. The new version is ended first: a bundle is never moved
-# under a running process, and the copy put back must really start, not
-# only bring the hung one forward.
+# The roll-back. Was the new version still running, only slow to say so, or
+# did it end? Then it is ended: a bundle is never moved under a running
+# process, and the copy put back must really start, not only bring the hung
+# one forward.
+reason=exited
+[[ -z $(target_pids "${user_id:-$EUID}") ]] || reason=slow
 stop_target || true
 launched=0
 made_staged=1
 "@MV@" "$target_app" "$staged"
+swapped=0
+clear_target
 if ! "@MV@" "$backup" "$target_app"; then
-  "@MV@" "$staged" "$target_app"
+  "@MV@" "$staged" "$target_app" && made_staged=0 swapped=1
   exit 1
 fi
 # The verdict goes where the restored copy reads it at start: open drops
 # arguments for an application that is still running.
 as_user "@DEFAULTS@" write "$bundle_id" updateRolledBackVersion -string "$version" || true
+as_user "@DEFAULTS@" write "$bundle_id" updateRollBackReason -string "$reason" || true
 as_user "@DEFAULTS@" write "$bundle_id" updateRollBackToAnnounce -string "$version" || true
 launched=1
 start "$target_app" --args @ROLLED_BACK@ "$version" || true

@@ -34,6 +34,15 @@ UpdaterError approvalNotGranted() {
         9, QStringLiteral(
                "Administrator approval was not granted; the current app was left unchanged."));
 }
+UpdaterError openElsewhere() {
+    return makeUpdaterError(10, QStringLiteral("Veldra Cloud Desktop is still open in another "
+                                               "window, session or account; quit it there, then "
+                                               "update."));
+}
+UpdaterError notInApplications() {
+    return makeUpdaterError(
+        11, QStringLiteral("Move Veldra Cloud Desktop to Applications to update it."));
+}
 } // namespace updater_errors
 
 QString describe(const UpdateFailure& failure) {

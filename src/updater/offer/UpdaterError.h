@@ -8,7 +8,7 @@
 
 namespace veldra {
 
-// The updater's own failures: domain "VeldraUpdater", a code from 2 to 9, and a
+// The updater's own failures: domain "VeldraUpdater", a code from 2 to 11, and a
 // message that is exactly what the user reads.
 struct UpdaterError {
     static constexpr auto kDomain = "VeldraUpdater";
@@ -31,6 +31,8 @@ UpdaterError diskImageUnreadable();   // 6
 UpdaterError executableMissing();     // 7
 UpdaterError wrongArchitecture();     // 8
 UpdaterError approvalNotGranted();    // 9
+UpdaterError openElsewhere();         // 10
+UpdaterError notInApplications();     // 11
 } // namespace updater_errors
 
 // A failed install step: the updater's own error, or the platform's unchanged.

@@ -2,6 +2,7 @@
 // install script run by real zsh; every path has quotes and a backslash.
 #include "TestBundle.h"
 #include "UpdateImage.h"
+#include "updater/engine/UpdateLeftovers.h"
 #include "updater/fetching/Sha256.h"
 #include "updater/installing/Installer.h"
 #include "updater/installing/ToolRunner.h"
@@ -14,6 +15,7 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <atomic>
 #include <csignal>
 #include <sys/stat.h>
 #include <thread>
@@ -221,7 +223,7 @@ private Q_SLOTS:
         if (!oldRunning)
             QVERIFY(old.waitForFinished());
         QProcess zsh;
-        zsh.start(tools.zsh, QStringList{writeScript(tools).path} +
+        zsh.start(tools.zsh, QStringList{"--emulate", "sh", "-f", writeScript(tools).path} +
                                  scriptArguments(oldPid, result == "refused" ? "9.9" : "2.1"));
         const bool rolledBack = result == "rolled back" || hangs;
         if (result == "refused" || rolledBack)
@@ -244,9 +246,11 @@ private Q_SLOTS:
         QCOMPARE(m_box->applications(), QStringList{veldra::platform::kBundleFileName});
         // Put back, the previous copy learns why from the defaults store, and
         // runs: the new one was ended first, so open did not only bring it forward.
+        // Why: a version still running was only slow, one gone had ended.
         QFile defaults(m_defaults.filePath("com.veldra.clouddesktop.conf"));
-        QCOMPARE(defaults.open(QIODevice::ReadOnly) &&
-                     defaults.readAll().contains("updateRollBackToAnnounce=2.1\n"),
+        const QByteArray told = defaults.open(QIODevice::ReadOnly) ? defaults.readAll() : "";
+        QCOMPARE(told.contains("updateRollBackToAnnounce=2.1\n"), rolledBack);
+        QCOMPARE(told.contains(hangs ? "updateRollBackReason=slow" : "updateRollBackReason=exited"),
                  rolledBack);
         QList<qint64> pids; // what the fake open started
         for (const QString& line : m_box->toolLog().filter(QRegularExpression("^launched ")))
@@ -270,11 +274,107 @@ private Q_SLOTS:
         removeInstallLeftovers(m_box->installed);
         QVERIFY(!QFileInfo::exists(dead) && QFileInfo::exists(live));
         QVERIFY(mayReplaceDirectly(m_box->installed));
+        // A FIFO named like a transfer file neither stops the sweep nor goes.
+        const QString fifo = m_box->temp + "/.veldra-transfer-x";
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        auto swept = std::make_shared<std::atomic<bool>>(false);
+        std::thread([swept, temp = m_box->temp] {
+            removeUpdateLeftovers(temp);
+            *swept = true;
+        }).detach();
+        QTRY_VERIFY_WITH_TIMEOUT(*swept, 5000);
+        QVERIFY(QFile::remove(fifo));
         if (::geteuid() == 0) { // only root gives a copy away
             QVERIFY(::chown(QFile::encodeName(m_box->installed).constData(), 1, 1) == 0);
             QVERIFY(!mayReplaceDirectly(m_box->installed));
         }
         QDir(live).removeRecursively();
+    }
+
+    // As root, a link planted where the copy was once staged beside the
+    // target, and a folder planted at the target once the previous copy
+    // moved aside: root never follows the link (the 0600 canary keeps its
+    // mode), nothing lands in the folder, and the previous copy is in place.
+    void rootFollowsNoPlantedPath() {
+        QTemporaryDir outside;
+        const QString canary = outside.filePath("canary"), target = m_box->installed;
+        SystemTools tools = fakeTools();
+        tools.chown = outside.filePath("chown"); // then links whatever is staged beside
+        tools.mv = outside.filePath("mv");       // then plants a folder at the target, once
+        const QByteArray q = shellQuote(target).toUtf8();
+        QVERIFY(TestBundle::writeFile(canary, "secret", 0600) &&
+                TestBundle::writeFile(
+                    tools.chown,
+                    "#!/bin/sh\nfor s in " + shellQuote(QFileInfo(target).path()).toUtf8() +
+                        "/.Veldra*.new.*; do [ -d \"$s\" ] && rm -rf \"$s\" && ln -s " +
+                        shellQuote(canary).toUtf8() + " \"$s\"; done\nexec " +
+                        shellQuote(fakesDir() + "/chown").toUtf8() + " \"$@\"\n",
+                    0755) &&
+                TestBundle::writeFile(tools.mv,
+                                      "#!/bin/sh\n/bin/mv \"$@\" || exit\n[ \"$1\" = " + q +
+                                          " ] && mkdir " +
+                                          shellQuote(canary + ".planted").toUtf8() +
+                                          " 2>/dev/null && mkdir " + q + "\nexit 0\n",
+                                      0755));
+        const QString image = m_box->temp + "/VeldraCloudDesktop-TEST.dmg";
+        QVERIFY(makeUpdateImage(image, {}));
+        Installer installer({tools, "com.veldra.clouddesktop", target, m_box->temp, 999999,
+                             [](const QString&) { return false; }, [] {}, ""});
+        QVERIFY(!installer.installUpdate(image, "2.1", platform::Architecture::x86_64,
+                                         std::get<QString>(sha256Hex(image))));
+        QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
+        QCOMPARE(QFileInfo(canary).permissions(),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        QCOMPARE(m_box->installedMarker(), "old");
+        QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"Contents"});
+    }
+
+    // Another process runs from the target: the application refuses at once,
+    // and the script refuses too (the process may start after the
+    // application looked); the previous copy stays.
+    void openElsewhere() {
+        const QString other = m_box->installed + "/Contents/MacOS/other";
+        QVERIFY(QFile::copy("/bin/sleep", other));
+        QProcess running;
+        running.start(other, {"30"});
+        QVERIFY(running.waitForStarted());
+        for (const bool applicationLooks : {true, false}) {
+            Installer::Configuration config{fakeTools(),
+                                            "com.veldra.clouddesktop",
+                                            m_box->installed,
+                                            m_box->temp,
+                                            999999,
+                                            [](const QString&) { return true; },
+                                            [] {},
+                                            ""};
+            if (!applicationLooks)
+                config.processesRunningFrom = [](const QString&) { return QList<qint64>(); };
+            const QString image = m_box->temp + "/VeldraCloudDesktop-TEST.dmg";
+            QVERIFY(makeUpdateImage(image, {}));
+            const auto failure = Installer(config).installUpdate(
+                image, "2.1", platform::Architecture::x86_64, std::get<QString>(sha256Hex(image)));
+            QCOMPARE(failure ? describe(*failure) : QString(),
+                     applicationLooks ? updater_errors::openElsewhere().message : QString());
+            QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
+            QCOMPARE(m_box->installedMarker(), "old");
+        }
+        running.kill();
+        running.waitForFinished();
+    }
+
+    // A copy run from its disk image moves itself: checked as an update would
+    // be, put at the target, and left where it was.
+    void moveRunningCopy() {
+        QTemporaryDir volume;
+        const QString copy = volume.filePath(veldra::platform::kBundleFileName);
+        QVERIFY(makeApp(copy, {.version = "2.0"}));
+        Installer installer({fakeTools(), "com.veldra.clouddesktop", copy, m_box->temp, 999999,
+                             [](const QString&) { return true; }, [this] { ++m_finished; }, ""});
+        QVERIFY(
+            !installer.moveRunningCopy(m_box->installed, "2.0", platform::Architecture::x86_64));
+        QTRY_VERIFY_WITH_TIMEOUT(leftNothing() && m_box->installedMarker() == "new", 15000);
+        QVERIFY(QFileInfo::exists(copy + "/Contents/Info.plist") && m_finished == 1);
     }
 
     // As root, a patched copy whose folder another program opened to the
@@ -368,9 +468,16 @@ private Q_SLOTS:
         const WrittenScript written = writeScript(tools);
         const QString evidence = m_box->temp + "/ran-as-root";
         QVERIFY(TestBundle::writeFile(written.path, "touch '" + evidence.toUtf8() + "'\n", 0700));
+        const QString job = m_box->temp + "/veldra-install-X.plist";
+        const QByteArray jobText =
+            installJob("x", QStringList{tools.zsh, "-f", "/tmp/veldra-install.X/install.zsh"} +
+                                scriptArguments(999999));
+        QVERIFY(TestBundle::writeFile(job, jobText, 0600));
         QProcess osascript;
-        osascript.start(tools.osascript, {"-e", administratorStatement(administratorCommand(
-                                                    tools, written, scriptArguments(999999)))});
+        osascript.start(tools.osascript,
+                        {"-e", administratorStatement(administratorCommand(
+                                   tools, written, {job, sha256HexOfBytes(jobText)},
+                                   "/tmp/veldra-install.X"))});
         QVERIFY(osascript.waitForFinished(10000));
         QVERIFY(osascript.exitCode() != 0); // fails like a refused approval
         QTest::qWait(300);
