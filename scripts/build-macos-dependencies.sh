@@ -91,6 +91,26 @@ cmake_build() { # source, build folder, arch, extra CMake arguments...
   cmake --install "$build"
 }
 
+# The client runs as its own responsible process (so that stopping the
+# application's background activity never ends a session), and so asks for
+# the microphone itself: its executable carries an Info.plist with the usage
+# sentence macOS shows, as the application's does.
+client_plist="$prefix/client-Info.plist"
+cat >"$client_plist" <<'PLIST'
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+	<key>CFBundleIdentifier</key>
+	<string>com.veldra.clouddesktop.session</string>
+	<key>CFBundleName</key>
+	<string>Veldra Cloud Desktop</string>
+	<key>NSMicrophoneUsageDescription</key>
+	<string>Veldra Cloud Desktop passes your microphone to the remote desktop session while you are signed in.</string>
+</dict>
+</plist>
+PLIST
+
 for arch in "${archs[@]}"; do
   out="$prefix/$arch" work="$prefix/work-$arch"
   rm -rf "$out" "$work"
@@ -133,7 +153,8 @@ for arch in "${archs[@]}"; do
     -DWITH_SWSCALE=OFF -DWITH_OPENH264=OFF -DWITH_KRB5=OFF -DWITH_PCSC=OFF -DWITH_FUSE=OFF \
     -DCHANNEL_URBDRC=OFF -DWITH_OPUS=OFF -DWITH_URIPARSER=OFF -DWITH_CJSON_REQUIRED=ON -DWITH_INTERNAL_RC4=ON -DWITH_INTERNAL_MD4=ON \
     -DWITH_INTERNAL_MD5=ON -DOPENSSL_ROOT_DIR="$out" -DOPENSSL_USE_STATIC_LIBS=ON \
-    -DCHANNEL_PRINTER=ON -DWITH_CUPS=ON -DCHANNEL_RDPSND=ON -DCHANNEL_AUDIN=ON -DWITH_MACAUDIO=ON
+    -DCHANNEL_PRINTER=ON -DWITH_CUPS=ON -DCHANNEL_RDPSND=ON -DCHANNEL_AUDIN=ON -DWITH_MACAUDIO=ON \
+    "-DCMAKE_EXE_LINKER_FLAGS=-Wl,-sectcreate,__TEXT,__info_plist,$client_plist"
 
   # zstd and libarchive come after FreeRDP so that nothing built above can
   # pick them up. zstd: the library alone (its CMake project is build/cmake);

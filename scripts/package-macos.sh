@@ -169,7 +169,9 @@ if ((!dry)); then
     codesign "${sign_flags[@]}" "$framework"
   done
 fi
-run codesign "${app_sign_flags[@]}" "$app/Contents/MacOS/freerdp"
+# The client is its own responsible process: macOS knows it (its privacy
+# permissions, the microphone's) by this identifier.
+run codesign "${app_sign_flags[@]}" --identifier "$bundle_id.session" "$app/Contents/MacOS/freerdp"
 run codesign "${app_sign_flags[@]}" "$app"
 
 step "verify the signature and both architectures, as the updater will"

@@ -134,6 +134,9 @@ void RdpLauncher::launchFreeRdp(const QString& path, const QString& user,
     // and WLOG_* can write protocol detail, credentials too, anywhere. None
     // of the user's reach the client.
     process->setWithheldEnvironment({QByteArrayLiteral("FREERDP_"), QByteArrayLiteral("WLOG_")});
+    // The session outlives the application, so it must not count as the
+    // application's background activity, which a user may stop or block.
+    process->setOwnResponsibility(true);
 
     const ClientLog log(m_config.logFilePath());
     auto opened = std::make_shared<OpenedLog>(log.openLogFile(arguments));

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
@@ -70,6 +71,19 @@ int addOutputAction(posix_spawn_file_actions_t* actions, const ChildProcess::Red
     return posix_spawn_file_actions_addopen(actions, target, "/dev/null", O_WRONLY, 0);
 }
 
+// libSystem's responsibility_spawnattrs_setdisclaim (macOS 10.14 and later),
+// which no public header declares; looked up, so that a system without it
+// starts the child as before.
+void disclaimResponsibility([[maybe_unused]] posix_spawnattr_t* attributes) {
+#ifdef __APPLE__
+    using Disclaim = int (*)(posix_spawnattr_t*, int);
+    static const auto disclaim =
+        reinterpret_cast<Disclaim>(::dlsym(RTLD_DEFAULT, "responsibility_spawnattrs_setdisclaim"));
+    if (disclaim)
+        disclaim(attributes, 1);
+#endif
+}
+
 } // namespace
 
 ChildProcess::ChildProcess(QString executable, QStringList arguments)
@@ -121,6 +135,8 @@ std::optional<SystemError> ChildProcess::start() {
     sigemptyset(&emptyMask);
     posix_spawnattr_setsigmask(&attributes, &emptyMask);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    if (m_ownResponsibility)
+        disclaimResponsibility(&attributes);
 
     const QByteArray program = QFile::encodeName(m_executable);
     std::vector<QByteArray> storage;

@@ -61,6 +61,11 @@ public:
         m_withheld = std::move(namePrefixes);
     }
     void setTerminationHandler(TerminationHandler handler) { m_onTermination = std::move(handler); }
+    // On macOS the child becomes its own responsible process: the system no
+    // longer counts it as this application's background activity (macOS 26
+    // and later offer to stop that, and to block it), and it asks for its
+    // own privacy permissions, with its own usage descriptions.
+    void setOwnResponsibility(bool own) { m_ownResponsibility = own; }
 
     // Starts the child with a pipe as standard input and the inherited
     // environment and working directory.
@@ -87,6 +92,7 @@ private:
     Redirect m_stdout;
     Redirect m_stderr;
     bool m_inheritInput = false;
+    bool m_ownResponsibility = false;
     QList<QByteArray> m_withheld;
     int m_inputFd = -1;
     int m_outputFd = -1;
