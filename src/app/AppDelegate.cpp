@@ -1,6 +1,8 @@
 #include "app/AppDelegate.h"
 
 #include "platform/Application.h"
+#include "settings/SettingsManager.h"
+#include "ui/MovePrompt.h"
 #include "updater/engine/UpdaterState.h"
 
 #include <QApplication>
@@ -13,9 +15,10 @@
 namespace veldra {
 
 AppDelegate::AppDelegate(SettingsManager& settings, UpdaterState& updater, RdpLauncher& launcher,
-                         ui::ContentView::Details details, platform::MenuBarStyle menuStyle)
+                         ui::ContentView::Details details, platform::RunningLocation location,
+                         platform::MenuBarStyle menuStyle)
     : m_settings(settings), m_updater(updater), m_launcher(launcher), m_details(std::move(details)),
-      m_menuStyle(menuStyle) {}
+      m_location(std::move(location)), m_menuStyle(menuStyle) {}
 
 AppDelegate::~AppDelegate() {
     qApp->removeEventFilter(this);
@@ -53,6 +56,7 @@ void AppDelegate::applicationDidFinishLaunching() {
                        m_window->frameGeometry().center());
     m_window->raise();
     m_window->activateWindow();
+    (new ui::MovePrompt(m_updater, m_settings, m_location, m_window.get()))->offer();
 }
 
 void AppDelegate::checkForUpdates() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Application.h"
+#include "platform/RunningLocation.h"
 #include "ui/ContentView.h"
 
 #include <QKeySequence>
@@ -20,8 +21,10 @@ class UpdaterState;
 class AppDelegate : public QObject {
     Q_OBJECT
 public:
+    // `location`: where this copy runs from; one run from its disk image or
+    // translocated offers to move itself to Applications.
     AppDelegate(SettingsManager& settings, UpdaterState& updater, RdpLauncher& launcher,
-                ui::ContentView::Details details,
+                ui::ContentView::Details details, platform::RunningLocation location = {},
                 platform::MenuBarStyle menuStyle = platform::menuBarStyle());
     ~AppDelegate() override;
 
@@ -45,6 +48,7 @@ private:
     UpdaterState& m_updater;
     RdpLauncher& m_launcher;
     ui::ContentView::Details m_details;
+    platform::RunningLocation m_location;
     platform::MenuBarStyle m_menuStyle;
     std::unique_ptr<QMainWindow> m_window;
     // The menu bar's keys outside the Edit menu: they win over a text

@@ -5,6 +5,7 @@
 #include "platform/Architecture.h"
 #include "platform/Bundle.h"
 #include "platform/ManagedPreferences.h"
+#include "platform/RunningLocation.h"
 #include "platform/Screens.h"
 #include "platform/SystemVersion.h"
 #include "platform/UserDefaults.h"
@@ -93,6 +94,8 @@ LazyUpdater& LazyUpdater::shared() {
                 wiring.tools = systemTools(QString::fromUtf8(build::kSystemToolsDir));
                 wiring.bundleIdentifier = QString::fromUtf8(build::kBundleId);
                 wiring.runningBundlePath = platform::mainBundlePath();
+                wiring.installable = platform::runningLocation(wiring.runningBundlePath).kind ==
+                                     platform::RunningLocation::Kind::installed;
                 wiring.processId = QCoreApplication::applicationPid();
                 wiring.codeSignRequirement = QString::fromUtf8(build::kCodeSignRequirement);
                 wiring.elevateWithSudo = build::kElevateWithSudo;

@@ -2,6 +2,7 @@
 #include "launcher/RdpLauncher.h"
 #include "platform/Architecture.h"
 #include "platform/Bundle.h"
+#include "platform/RunningLocation.h"
 #include "settings/SettingsManager.h"
 #include "updater/engine/LazyUpdater.h"
 #include "updater/offer/Version.h"
@@ -37,7 +38,11 @@ int main(int argc, char* argv[]) {
             currentAppVersion(),
             QString::fromUtf8(build::kSupportPhone),
             QString::fromLatin1(platform::processorLabel(platform::kBuildArchitecture)),
-        });
+        },
+        // An organisation that turned updates off places the application itself.
+        LazyUpdater::shared().mode() == LazyUpdater::Mode::off
+            ? platform::RunningLocation{}
+            : platform::runningLocation(platform::mainBundlePath()));
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
 
     // Started by an install: a version put back because this one's successor
@@ -53,6 +58,7 @@ int main(int argc, char* argv[]) {
         SettingsManager::shared().setRolledBackVersion(failed);
     if (const QString refused = valueOf(kPatchRefusedArgument); !refused.isEmpty())
         SettingsManager::shared().setPatchRefusedVersion(refused);
+    SettingsManager::shared().settleRollBack();
     if (const QString started = valueOf(kReportStartedArgument); !started.isEmpty()) {
         // A user who quits sooner quit a version that started as well.
         const auto report = [started] {

@@ -94,6 +94,27 @@ bool SettingsManager::takeRollBackToAnnounce() {
     return pending;
 }
 
+bool SettingsManager::moveDeclined(const QString& path) const {
+    return m_defaults->value(QLatin1String(kMoveDeclined)).toString() == path;
+}
+
+void SettingsManager::setMoveDeclined(const QString& path) {
+    m_defaults->setValue(QLatin1String(kMoveDeclined), path);
+}
+
+void SettingsManager::settleRollBack() {
+    const QString reason = m_defaults->value(QLatin1String(kRollBackReason)).toString();
+    if (reason.isEmpty())
+        return;
+    m_defaults->remove(QLatin1String(kRollBackReason));
+    const QString version = rolledBackVersion();
+    if (reason != QLatin1String("slow") ||
+        m_defaults->value(QLatin1String(kSlowStartVersion)).toString() == version)
+        return;
+    m_defaults->setValue(QLatin1String(kSlowStartVersion), version);
+    m_defaults->remove(QLatin1String(kRolledBackVersion));
+}
+
 QString SettingsManager::patchRefusedVersion() const {
     return m_defaults->value(QLatin1String(kPatchRefusedVersion)).toString();
 }

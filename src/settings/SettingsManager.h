@@ -28,6 +28,12 @@ public:
     // copy it starts says so once.
     static constexpr auto kRollBackToAnnounce = "updateRollBackToAnnounce";
     static constexpr auto kPatchRefusedVersion = "updatePatchRefusedVersion";
+    // Also the install script's: "slow" when the new version still ran but
+    // had not said it started in time, "exited" when it had ended.
+    static constexpr auto kRollBackReason = "updateRollBackReason";
+    // A version rolled back once only for being slow: offered once more.
+    static constexpr auto kSlowStartVersion = "updateSlowStartVersion";
+    static constexpr auto kMoveDeclined = "veldra_move_declined";
 
     // Loads from `defaults` without writing anything but the removal of a
     // stale username. `forcedRemember`, an organisation's: the flag is that,
@@ -62,6 +68,15 @@ public:
     void setRolledBackVersion(const QString& version);
     // Whether a roll-back is still to be said, which this forgets.
     [[nodiscard]] bool takeRollBackToAnnounce();
+    // Once at start, after any roll-back was recorded: a version that was
+    // only slow to say it started is offered once more; rolled back for that
+    // a second time, or because it ended, it never is.
+    void settleRollBack();
+
+    // Whether the user said "Not Now" to moving the copy at `path` (where
+    // they put it) to Applications; the last such copy is remembered.
+    [[nodiscard]] bool moveDeclined(const QString& path) const;
+    void setMoveDeclined(const QString& path);
 
     // The version whose patch an install could not put in place: it comes
     // as its image.

@@ -113,6 +113,33 @@ private Q_SLOTS:
         QVERIFY(!next.rememberUsername());
         QCOMPARE(next.savedUsername(), QString());
     }
+
+    // A version rolled back for being slow to say it started is offered once
+    // more; a second time, or because it ended, never.
+    void settleRollBack_data() {
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("slowBefore");
+        QTest::addColumn<QString>("refused");
+        QTest::newRow("slow, the first time") << "slow"
+                                              << ""
+                                              << "";
+        QTest::newRow("slow again") << "slow"
+                                    << "2.1"
+                                    << "2.1";
+        QTest::newRow("ended") << "exited"
+                               << ""
+                               << "2.1";
+    }
+    void settleRollBack() {
+        QFETCH(QString, reason);
+        QFETCH(QString, slowBefore);
+        QFETCH(QString, refused);
+        store()->setValue(SettingsManager::kRolledBackVersion, "2.1");
+        store()->setValue(SettingsManager::kRollBackReason, reason);
+        store()->setValue(SettingsManager::kSlowStartVersion, slowBefore);
+        SettingsManager(platform::userDefaultsOn(store())).settleRollBack();
+        QCOMPARE(SettingsManager(platform::userDefaultsOn(store())).rolledBackVersion(), refused);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSettingsManager)

@@ -19,6 +19,7 @@ public:
             completion(false);
     }
     void startDownload() override { ++downloadsStarted; }
+    void moveToApplications() override { ++moves; }
 
     // Publishes a newer version as a check would.
     void offer(const QString& version, const QString& notes = {}) {
@@ -32,6 +33,7 @@ public:
     int manualChecks = 0;
     int automaticChecks = 0;
     int downloadsStarted = 0;
+    int moves = 0;
 };
 
 } // namespace veldra::test

@@ -5,6 +5,7 @@
 #include "launcher/RdpLauncher.h"
 #include "settings/SettingsManager.h"
 #include "ui/ContentView.h"
+#include "ui/MovePrompt.h"
 #include "ui/ReleaseNotesView.h"
 #include "ui/UpdatePrompt.h"
 
@@ -225,6 +226,40 @@ private Q_SLOTS:
         m_updater->setIsDownloading(true);
         m_updater->setDownloadProgress(received, expected);
         QCOMPARE(m_view->findChild<QLabel*>("downloadProgressText")->text(), text);
+    }
+
+    // Run from its disk image (or translocated), a copy offers to move
+    // itself; "Not Now" is remembered for that copy; installed, it never asks.
+    void moveOffer_data() {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("key");    // answering the first offer
+        QTest::addColumn<int>("moves");  // asked of the updater
+        QTest::addColumn<bool>("again"); // offered at the next start
+        using Kind = platform::RunningLocation::Kind;
+        QTest::newRow("installed") << int(Kind::installed) << 0 << 0 << false;
+        QTest::newRow("moved") << int(Kind::diskImage) << int(Qt::Key_Return) << 1 << true;
+        QTest::newRow("not now") << int(Kind::translocated) << int(Qt::Key_Escape) << 0 << false;
+    }
+    void moveOffer() {
+        QFETCH(int, kind);
+        QFETCH(int, key);
+        QFETCH(int, moves);
+        QFETCH(bool, again);
+        launch();
+        const platform::RunningLocation where{platform::RunningLocation::Kind(kind),
+                                              "/Volumes/V/A.app"};
+        QMessageBox* box =
+            (new ui::MovePrompt(*m_updater, *m_settings, where, m_view.get()))->offer();
+        QCOMPARE(box != nullptr, key != 0);
+        if (box) {
+            QVERIFY(QTest::qWaitForWindowExposed(box));
+            QTest::keyClick(box, Qt::Key(key));
+        }
+        QCOMPARE(m_updater->moves, moves);
+        launch();
+        QCOMPARE((new ui::MovePrompt(*m_updater, *m_settings, where, m_view.get()))->offer() !=
+                     nullptr,
+                 again);
     }
 };
 

@@ -74,6 +74,14 @@ void LazyUpdater::startDownload() {
         m_engine->startDownload();
 }
 
+void LazyUpdater::moveToApplications() {
+    // Nothing leaves the application while the organisation turned updates off.
+    if (m_mode == Mode::off)
+        return;
+    if (UpdateEngine* updater = engine())
+        updater->moveToApplications();
+}
+
 void LazyUpdater::setShouldPresentUpdate(bool present) {
     UpdaterState::setShouldPresentUpdate(present);
     if (m_engine)

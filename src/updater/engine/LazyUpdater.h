@@ -32,6 +32,8 @@ public:
 
     void checkForUpdates(bool manual, CheckCompletion completion = {}) override;
     void startDownload() override;
+    void moveToApplications() override;
+    Mode mode() const { return m_mode; }
     void setShouldPresentUpdate(bool present) override;
 
     bool isLoaded() const { return m_engine != nullptr; }

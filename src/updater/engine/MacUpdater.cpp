@@ -253,7 +253,9 @@ void MacUpdater::publishCheckResult(const CheckResult& result) {
                 result,
                 {m_config.rolledBackVersion, m_config.rolloutGroup, m_config.targetVersionPrefix},
                 m_manualStatusRequested, now());
-            if (decision.offer)
+            if (decision.offer && !m_config.installable)
+                finishCheck(false, updater_errors::notInApplications().message, true);
+            else if (decision.offer)
                 publishAvailableUpdate(result);
             else
                 finishCheck(false, decision.message, decision.clearUpdate,
@@ -300,6 +302,19 @@ void MacUpdater::finishCheck(bool found, const std::optional<QString>& message, 
     const QList<CheckCompletion> completions = std::exchange(m_queuedCompletions, {});
     for (const CheckCompletion& completion : completions)
         completion(found);
+}
+
+void MacUpdater::moveToApplications() {
+    if (isDownloading() || !m_config.moveToApplications)
+        return;
+    setStatusMessage(QStringLiteral("Moving to Applications\u2026"));
+    onWorker([this] {
+        // Handed over, the application quits (finishAndTerminate).
+        if (const auto failure = m_config.moveToApplications())
+            QMetaObject::invokeMethod(
+                this, [this, message = describe(*failure)] { setStatusMessage(message); },
+                Qt::QueuedConnection);
+    });
 }
 
 void MacUpdater::startDownload() {

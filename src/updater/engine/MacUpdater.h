@@ -59,6 +59,11 @@ public:
         std::function<QString()> currentVersion = {};
         std::function<bool()> isSessionRunning = {};
         InstallStep installUpdate = {};
+        // Only where the copy can be updated in place: run from its disk image
+        // or translocated, a found update says that it must be moved first,
+        // which this does.
+        bool installable = true;
+        std::function<std::optional<UpdateFailure>()> moveToApplications = {};
         // With both, a patch from the running version is used when the
         // installed bundle is exactly what the patch is for.
         PatchedInstallStep installPatchedCopy = {};
@@ -105,6 +110,9 @@ public:
     void scheduleNextCheck(std::chrono::milliseconds delay);
     // Downloads, verifies and installs the known update. Callable from any thread.
     void startDownload() override;
+
+    // Hands this copy over to be moved into Applications. Main thread.
+    void moveToApplications();
 
     // The install has been handed over: say so and end the application, so
     // that the install script can replace it. Main thread.

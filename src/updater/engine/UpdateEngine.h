@@ -28,6 +28,9 @@ struct UpdateEngineWiring {
     std::function<QString()> currentVersion;
     std::function<bool()> isSessionRunning;
     platform::RunningCopy runningCopy = platform::kBuildCopy;
+    // Installed, or run from its disk image or translocated (then it only
+    // moves itself to Applications).
+    bool installable = true;
     QString systemVersion;         // the running macOS; empty elsewhere
     int rolloutGroup = 0;          // 0 to 29, drawn once per installed copy
     QString targetVersionPrefix;   // an organisation's hold; empty: none
@@ -50,6 +53,7 @@ public:
     virtual void checkForUpdates(bool manual, std::function<void(bool found)> completion) = 0;
     virtual void startDownload() = 0;
     virtual void setShouldPresentUpdate(bool present) = 0;
+    virtual void moveToApplications() = 0;
 };
 
 // The module's one entry point: makes the production updater, which checks at

@@ -22,6 +22,7 @@ public:
         m_updater.checkForUpdates(manual, std::move(completion));
     }
     void startDownload() override { m_updater.startDownload(); }
+    void moveToApplications() override { m_updater.moveToApplications(); }
     void setShouldPresentUpdate(bool present) override {
         m_updater.setShouldPresentUpdate(present);
     }
@@ -73,6 +74,11 @@ MacUpdater& MacUpdater::shared() {
                                                 const QString& tree) {
             return installer->installPatchedCopy(application, folder, version, architecture, tree);
         };
+        config.moveToApplications = [installer, version = wiring.currentVersion] {
+            return installer->moveRunningCopy(QString::fromLatin1(kDefaultInstallTarget), version(),
+                                              platform::kBuildArchitecture);
+        };
+        config.installable = wiring.installable;
         config.installedApplication = wiring.runningBundlePath;
         config.runningCopy = wiring.runningCopy;
         config.systemVersion = wiring.systemVersion;

@@ -59,6 +59,10 @@ public:
 
     virtual void checkForUpdates(bool manual, CheckCompletion completion = {}) = 0;
     virtual void startDownload() = 0;
+    // A copy running from its disk image or translocated: put it into
+    // Applications (asking for an administrator where the user cannot
+    // write), and quit for the copy there to start.
+    virtual void moveToApplications() = 0;
 
 Q_SIGNALS:
     void hasUpdateChanged();

@@ -226,6 +226,16 @@ private Q_SLOTS:
         QCOMPARE(m_updater->statusMessage(), line);
     }
 
+    // Run from its disk image, a copy says it must be moved, and offers nothing.
+    void notInApplications() {
+        makeUpdater(m_server->port(), 3s, {},
+                    [](MacUpdater::Configuration& c) { c.installable = false; });
+        publish(*m_server, m_server->url("/a.dmg"), QString(64, 'c'));
+        QVERIFY(!checkNow() && !m_updater->hasUpdate() && !m_updater->shouldPresentUpdate());
+        QCOMPARE(m_updater->statusMessage(),
+                 "Move Veldra Cloud Desktop to Applications to update it.");
+    }
+
     // The image's answer: size bounds, digest, and where it may be redirected.
     void download_data() {
         QTest::addColumn<QJsonObject>("route");
