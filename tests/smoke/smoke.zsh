@@ -116,10 +116,20 @@ APPLESCRIPT
 }
 # Takes the offered update with APP as a user does: started, the prompt
 # answered; the install ends with VERSION at APP, nothing beside it, running.
-update() { # APP VERSION
+# With --quit, once the install runs, whatever is left of the application's
+# process group is killed, as quitting it or stopping its background
+# activity would: the install is a job of its own and finishes.
+update() { # APP VERSION [--quit]
   $open -n $1
   wait_for 30 "start of $1" running $1
-  answer_prompt $(first_pid $1)
+  local pid=$(first_pid $1)
+  answer_prompt $pid
+  if [[ ${3:-} == --quit ]]; then
+    wait_for 120 "start of the install" install_running
+    # It leads a process group of its own, as launched applications do.
+    [[ -n $pid && ${$(ps -o pgid= -p $pid)// /} == $pid ]] || fail "$1 leads no process group"
+    kill -KILL -- -$pid
+  fi
   wait_for 180 "version $2 at $1" has_version $1 $2
   wait_for 120 "end of the install" eval '! install_running'
   left_nothing ${1:h} || fail "an install left $(ls -A ${1:h})"
@@ -200,8 +210,8 @@ $build/tests/https_server --root $work/www --cert $pki/server.pem --key $pki/ser
 server=$!
 wait_for 10 "update server" test -s $work/server.port
 
-step "updated on the direct path (a copy the user owns)"
-update $own $next
+step "updated on the direct path (a copy the user owns), the application killed meanwhile"
+update $own $next --quit
 # This copy was exactly the patch's source: the patch came, not the image.
 grep -q '^GET /VeldraCloudDesktop-.*[.]patch' $work/www/requests.log || fail "no patch was downloaded"
 ! grep -q '^GET /VeldraCloudDesktop-.*[.]dmg' $work/www/requests.log || fail "the image came, not the patch"
