@@ -40,7 +40,7 @@ missing = names - found
 assert not missing, f"pins no Renovate manager finds: {sorted(missing)}"
 PY
 # The sample configuration profile is a property list whose managed payload
-# forces the four settings, each of the type the application reads.
+# forces the five settings, each of the type the application reads.
 /usr/bin/python3 - macos/managed-settings.mobileconfig <<'PY'
 import plistlib, sys
 profile = plistlib.load(open(sys.argv[1], "rb"))
@@ -51,6 +51,7 @@ assert settings["UpdateMode"] in ("automatic", "manual", "off")
 assert isinstance(settings["TargetVersionPrefix"], str)
 assert settings["UpdateRing"] in ("early", "late")
 assert isinstance(settings["RememberUsername"], bool)
+assert settings["UpdateChannel"] in ("stable", "beta")
 PY
 # The package script's plans: a universal image; ad hoc without the hardened
 # runtime or entitlements; a real identity with both, and only with a pinned

@@ -98,6 +98,13 @@ void AppDelegate::installMainMenu() {
         app->addAction(QStringLiteral("Check for Updates..."), this, &AppDelegate::checkForUpdates);
     check->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_U)); // Command-U on macOS
     check->setMenuRole(QAction::ApplicationSpecificRole);
+    // Newer versions before everyone else, unless the organisation decides.
+    QAction* beta = app->addAction(QStringLiteral("Get Beta Updates"));
+    beta->setCheckable(true);
+    beta->setChecked(m_settings.betaUpdates());
+    beta->setEnabled(!m_settings.isBetaUpdatesForced());
+    beta->setMenuRole(QAction::ApplicationSpecificRole);
+    connect(beta, &QAction::toggled, this, [this](bool on) { m_settings.setBetaUpdates(on); });
     if (!macMenu) {
         app->addSeparator();
         QAction* hide = app->addAction(QStringLiteral("Hide Veldra Cloud Desktop"), window,

@@ -48,7 +48,7 @@ LazyUpdater::Mode updaterMode(ManagedSettings::UpdateMode mode) {
 SettingsManager& SettingsManager::shared() {
     static SettingsManager* instance =
         new SettingsManager(platform::openUserDefaults(QString::fromUtf8(build::kBundleId)),
-                            managedSettings().rememberUsername);
+                            managedSettings().rememberUsername, managedSettings().betaUpdates);
     return *instance;
 }
 
@@ -94,6 +94,10 @@ LazyUpdater& LazyUpdater::shared() {
                 wiring.tools = systemTools(QString::fromUtf8(build::kSystemToolsDir));
                 wiring.bundleIdentifier = QString::fromUtf8(build::kBundleId);
                 wiring.runningBundlePath = platform::mainBundlePath();
+                wiring.channel = [] {
+                    return SettingsManager::shared().betaUpdates() ? QLatin1String(kBetaChannel)
+                                                                   : QString();
+                };
                 wiring.installable = platform::runningLocation(wiring.runningBundlePath).kind ==
                                      platform::RunningLocation::Kind::installed;
                 wiring.processId = QCoreApplication::applicationPid();
@@ -101,7 +105,16 @@ LazyUpdater& LazyUpdater::shared() {
                 wiring.elevateWithSudo = build::kElevateWithSudo;
                 return wiring;
             },
-            std::chrono::seconds(3), updaterMode(managedSettings().updateMode));
+            // A required version still to take: checked at once, not 3 s on.
+            std::chrono::seconds(
+                isNewerVersion(SettingsManager::shared().requiredVersion(), currentAppVersion())
+                    ? 0
+                    : 3),
+            updaterMode(managedSettings().updateMode));
+        QObject::connect(updater, &UpdaterState::requiredChanged, updater, [updater] {
+            SettingsManager::shared().setRequiredVersion(
+                updater->isRequired() ? updater->latestVersion() : QString());
+        });
         return updater;
     }();
     return *instance;

@@ -8,6 +8,7 @@
 #include "updater/fetching/Sha256.h"
 #include "updater/fetching/UpdateSession.h"
 #include "updater/installing/Installer.h"
+#include "updater/offer/Channel.h"
 #include "updater/offer/Version.h"
 #include "updater/patches/BundlePatch.h"
 #include "updater/patches/TreeDigest.h"
@@ -198,6 +199,30 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
                         request.rollout->start.toUTC().toString(Qt::ISODate));
         manifest.insert(QStringLiteral("rollout_days"), request.rollout->days);
     }
+    if (request.criticalBelow) {
+        if (!parseVersion(*request.criticalBelow) ||
+            isNewerVersion(*request.criticalBelow, request.version))
+            return QStringLiteral("--critical-below takes a version no newer than %1: \"%2\" is "
+                                  "not.")
+                .arg(request.version, *request.criticalBelow);
+        manifest.insert(QStringLiteral("critical_below"), *request.criticalBelow);
+        if (!request.criticalReason.isEmpty())
+            manifest.insert(QStringLiteral("critical_reason"), request.criticalReason.simplified());
+    }
+    // A channel's entry goes beside the default one of the manifest it
+    // extends, which stays as it was; the expiry is the whole manifest's.
+    if (!request.channel.isEmpty()) {
+        if (request.channel != QLatin1String(kBetaChannel))
+            return QStringLiteral("--channel takes \"%1\".").arg(QLatin1String(kBetaChannel));
+        const QJsonDocument base = QJsonDocument::fromJson(request.extends);
+        if (!base.isObject() || !MacUpdateManifest::decode(request.extends))
+            return QStringLiteral("--channel needs --extend with the manifest it goes beside.");
+        QJsonObject extended = base.object();
+        QJsonObject channels = extended.value(QStringLiteral("channels")).toObject();
+        channels.insert(request.channel, manifest);
+        extended.insert(QStringLiteral("channels"), channels);
+        manifest = extended;
+    }
     if (request.expires)
         manifest.insert(QStringLiteral("expires"),
                         request.expires->toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")));
@@ -286,7 +311,8 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
         };
     }
     const CheckResult checked =
-        handleManifestResponse(manifest, request.currentVersion, server, acceptBody, request.copy);
+        handleManifestResponse(manifest, request.currentVersion, server, acceptBody, request.copy,
+                               QString(), request.channel);
     if (refusal)
         return {false, *refusal};
     switch (checked.kind) {
@@ -301,7 +327,10 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
     const QString offers =
         QStringLiteral("offers %1 (%2 image)")
             .arg(checked.version,
-                 QLatin1String(platform::lipoArchitectureName(checked.architecture)));
+                 QLatin1String(platform::lipoArchitectureName(checked.architecture))) +
+        (checked.criticalBelow.isEmpty()
+             ? QString()
+             : QStringLiteral(", required below %1").arg(checked.criticalBelow));
     const QString rolloutLine = checked.rollout ? describeRollout(*checked.rollout) : QString();
     const QString notesLine = checked.releaseNotes.trimmed().section(QLatin1Char('\n'), 0, 0);
     if (!request.downloadImage)

@@ -56,6 +56,13 @@ struct ManifestRequest {
     // Each goes under every image whose application it makes (by tree
     // digest; without `inspect`, under every image).
     QList<PatchRequest> patches = {};
+    // A required update: copies older than this must take it; and why.
+    std::optional<QString> criticalBelow = std::nullopt;
+    QString criticalReason = QString();
+    // Published on this channel ("beta") beside the default entry of
+    // `extends`, the manifest it then extends; empty: the default entry.
+    QString channel = QString();
+    QByteArray extends = QByteArray();
 };
 
 // The manifest for an image, after every check the application will make of
@@ -70,13 +77,16 @@ struct CheckRequest {
     bool downloadImage = false;
     std::optional<MinisignKey> publicKey = std::nullopt; // the build's pinned key, if any
     platform::RunningCopy copy = platform::kBuildCopy;   // the copy to check as
+    QString channel = QString();                         // a copy on that channel
 };
 
 // What an installed copy would do: offer a version (and, with the image,
 // find it verified), or show a status line.
 struct CheckReport {
     bool offered = false;
-    QString line; // "offers 2.1.0 (arm64 image)[, image verified (N bytes)]" or the status line
+    // "offers 2.1.0 (arm64 image)[, required below 2.0.5][, image verified (N bytes)]",
+    // or the status line
+    QString line;
     // With a staged rollout: when automatic checks of the first and of the
     // last group offer it.
     QString rolloutLine = QString();

@@ -7,9 +7,11 @@
 //                           [--expires-in DAYS]   (a build with a signing key: default 90)
 //                           [--rollout-days N [--rollout-start TIME]]
 //                           [--delta-from VERSION --delta FILE --delta-url URL]...
+//                           [--critical-below VERSION [--critical-reason TEXT]]
+//                           [--channel beta --extend MANIFEST]
 //   veldra-release delta --from OLD.app --to NEW.app --output FILE
 //   veldra-release check [MANIFEST-URL] [--current VERSION] [--image]
-//                        [--arch x86_64|arm64|translated]
+//                        [--arch x86_64|arm64|translated] [--channel beta]
 #include "release/Release.h"
 #include "updater/offer/UpdateURL.h"
 #include "updater/patches/BundlePatch.h"
@@ -35,9 +37,11 @@ const char* const kUsage =
     "                               [--output FILE] [--expires-in DAYS]\n"
     "                               [--rollout-days N [--rollout-start TIME]]\n"
     "                               [--delta-from VERSION --delta FILE --delta-url URL]...\n"
+    "                               [--critical-below VERSION [--critical-reason TEXT]]\n"
+    "                               [--channel beta --extend MANIFEST]\n"
     "       veldra-release delta --from OLD.app --to NEW.app --output FILE\n"
     "       veldra-release check [MANIFEST-URL] [--current VERSION] [--image]\n"
-    "                            [--arch x86_64|arm64|translated]";
+    "                            [--arch x86_64|arm64|translated] [--channel beta]";
 
 int fail(const QString& line) {
     std::fprintf(stderr, "%s\n", qPrintable(line));
@@ -79,7 +83,15 @@ int manifest(const QStringList& arguments) {
          {QStringLiteral("delta-from"), QStringLiteral("a patch's earlier version"),
           QStringLiteral("version")},
          {QStringLiteral("delta"), QStringLiteral("the patch"), QStringLiteral("file")},
-         {QStringLiteral("delta-url"), QStringLiteral("where it will be"), QStringLiteral("url")}});
+         {QStringLiteral("delta-url"), QStringLiteral("where it will be"), QStringLiteral("url")},
+         {QStringLiteral("critical-below"), QStringLiteral("copies older than this must update"),
+          QStringLiteral("version")},
+         {QStringLiteral("critical-reason"), QStringLiteral("why, in one line"),
+          QStringLiteral("text")},
+         {QStringLiteral("channel"), QStringLiteral("publish on this channel"),
+          QStringLiteral("beta")},
+         {QStringLiteral("extend"), QStringLiteral("the manifest the channel goes beside"),
+          QStringLiteral("file")}});
     if (!parser.parse(arguments))
         return fail(parser.errorText());
     const QString image = parser.positionalArguments().value(0);
@@ -108,6 +120,16 @@ int manifest(const QStringList& arguments) {
         request.patches << release::PatchRequest{deltaFrom[i], deltas[i], deltaUrls[i]};
     if (parser.isSet(QStringLiteral("notes")))
         request.notes = parser.value(QStringLiteral("notes"));
+    if (parser.isSet(QStringLiteral("critical-below")))
+        request.criticalBelow = parser.value(QStringLiteral("critical-below"));
+    request.criticalReason = parser.value(QStringLiteral("critical-reason"));
+    request.channel = parser.value(QStringLiteral("channel"));
+    if (parser.isSet(QStringLiteral("extend"))) {
+        QFile base(parser.value(QStringLiteral("extend")));
+        if (!base.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("The manifest %1 could not be read.").arg(base.fileName()));
+        request.extends = base.read(kMaxManifestBytes + 1);
+    }
     if (parser.isSet(QStringLiteral("release-notes"))) {
         // What the update prompt shows, whole: never more than it shows.
         QFile file(parser.value(QStringLiteral("release-notes")));
@@ -196,7 +218,9 @@ int check(const QStringList& arguments) {
                         QStringLiteral("version"), QString::fromUtf8(build::kVersion)},
                        {QStringLiteral("image"), QStringLiteral("also download and verify")},
                        {QStringLiteral("arch"), QStringLiteral("check as this copy would"),
-                        QStringLiteral("x86_64|arm64|translated")}});
+                        QStringLiteral("x86_64|arm64|translated")},
+                       {QStringLiteral("channel"), QStringLiteral("as a copy on this channel"),
+                        QStringLiteral("beta")}});
     if (!parser.parse(arguments) || parser.positionalArguments().size() > 1)
         return fail(QString::fromLatin1(kUsage));
     auto copy = platform::kBuildCopy;
@@ -218,7 +242,8 @@ int check(const QStringList& arguments) {
                                  .currentVersion = parser.value(QStringLiteral("current")),
                                  .downloadImage = parser.isSet(QStringLiteral("image")),
                                  .publicKey = publicKey(),
-                                 .copy = copy},
+                                 .copy = copy,
+                                 .channel = parser.value(QStringLiteral("channel"))},
                                 server, trustedCas(), QDir::tempPath());
     std::printf("%s\n", qPrintable(report.line));
     if (!report.notesLine.isEmpty())

@@ -26,7 +26,8 @@ void ignored(const char* key, const QString& value) {
 
 QStringList managedSettingKeys() {
     return {QLatin1String(kUpdateModeKey), QLatin1String(kTargetVersionPrefixKey),
-            QLatin1String(kUpdateRingKey), QLatin1String(kRememberUsernameKey)};
+            QLatin1String(kUpdateRingKey), QLatin1String(kRememberUsernameKey),
+            QLatin1String(kUpdateChannelKey)};
 }
 
 ManagedSettings readManagedSettings(const QVariantMap& forced) {
@@ -53,6 +54,13 @@ ManagedSettings readManagedSettings(const QVariantMap& forced) {
     }
     if (const auto remember = typed(forced, kRememberUsernameKey, QMetaType::Bool))
         settings.rememberUsername = remember->toBool();
+    if (const auto channel = typed(forced, kUpdateChannelKey, QMetaType::QString)) {
+        const QString text = channel->toString();
+        if (text == QLatin1String(kBetaChannel) || text == QLatin1String("stable"))
+            settings.betaUpdates = text == QLatin1String(kBetaChannel);
+        else
+            ignored(kUpdateChannelKey, text);
+    }
     return settings;
 }
 

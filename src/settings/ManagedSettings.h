@@ -1,5 +1,7 @@
 #pragma once
 
+#include "updater/offer/Channel.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -20,12 +22,14 @@ struct ManagedSettings {
     QString targetVersionPrefix;          // empty: every version
     std::optional<int> rolloutGroup;      // "early" 0, "late" 29; none: the drawn one
     std::optional<bool> rememberUsername; // forced state of the checkbox
+    std::optional<bool> betaUpdates;      // "beta" true, "stable" false
 };
 
 inline constexpr auto kUpdateModeKey = "UpdateMode";
 inline constexpr auto kTargetVersionPrefixKey = "TargetVersionPrefix";
 inline constexpr auto kUpdateRingKey = "UpdateRing";
 inline constexpr auto kRememberUsernameKey = "RememberUsername";
+inline constexpr auto kUpdateChannelKey = "UpdateChannel";
 
 // The keys an organisation may force.
 [[nodiscard]] QStringList managedSettingKeys();

@@ -1,8 +1,11 @@
 #include "settings/SettingsManager.h"
 
 #include "platform/UserDefaults.h"
+#include "settings/ManagedSettings.h"
 
 #include <QRandomGenerator>
+
+#include <utility>
 
 namespace veldra {
 
@@ -26,9 +29,10 @@ std::optional<bool> readBoolean(const QVariant& value) {
 } // namespace
 
 SettingsManager::SettingsManager(std::unique_ptr<platform::UserDefaults> defaults,
-                                 std::optional<bool> forcedRemember, QObject* parent)
+                                 std::optional<bool> forcedRemember, std::optional<bool> forcedBeta,
+                                 QObject* parent)
     : QObject(parent), m_defaults(std::move(defaults)),
-      m_rememberForced(forcedRemember.has_value()) {
+      m_rememberForced(forcedRemember.has_value()), m_forcedBeta(forcedBeta) {
     const QString rememberKey = QLatin1String(kRememberUsername);
     const QString savedKey = QLatin1String(kSavedUsername);
     m_rememberUsername =
@@ -92,6 +96,39 @@ bool SettingsManager::takeRollBackToAnnounce() {
     if (pending)
         m_defaults->remove(QLatin1String(kRollBackToAnnounce));
     return pending;
+}
+
+bool SettingsManager::betaUpdates() const {
+    if (m_forcedBeta)
+        return *m_forcedBeta;
+    const QString channel = m_defaults->value(QLatin1String(kUpdateChannel)).toString();
+    if (channel.isEmpty() || channel == QLatin1String("stable"))
+        return false;
+    if (channel == QLatin1String(kBetaChannel))
+        return true;
+    static bool said = false;
+    if (!std::exchange(said, true))
+        qWarning("The update channel \"%s\" in the settings is ignored: there is no such channel.",
+                 qPrintable(channel));
+    return false;
+}
+
+void SettingsManager::setBetaUpdates(bool beta) {
+    if (m_forcedBeta)
+        return;
+    m_defaults->setValue(QLatin1String(kUpdateChannel),
+                         beta ? QLatin1String(kBetaChannel) : QLatin1String("stable"));
+}
+
+QString SettingsManager::requiredVersion() const {
+    return m_defaults->value(QLatin1String(kRequiredVersion)).toString();
+}
+
+void SettingsManager::setRequiredVersion(const QString& version) {
+    if (version.isEmpty())
+        m_defaults->remove(QLatin1String(kRequiredVersion));
+    else
+        m_defaults->setValue(QLatin1String(kRequiredVersion), version);
 }
 
 bool SettingsManager::moveDeclined(const QString& path) const {

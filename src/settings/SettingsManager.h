@@ -34,13 +34,18 @@ public:
     // A version rolled back once only for being slow: offered once more.
     static constexpr auto kSlowStartVersion = "updateSlowStartVersion";
     static constexpr auto kMoveDeclined = "veldra_move_declined";
+    static constexpr auto kUpdateChannel = "veldra_update_channel"; // "beta" or "stable"
+    // A required version was offered: the next start checks at once.
+    static constexpr auto kRequiredVersion = "updateRequiredVersion";
 
     // Loads from `defaults` without writing anything but the removal of a
     // stale username. `forcedRemember`, an organisation's: the flag is that,
     // whatever the store says, and no user changes it; when false, a stored
     // username is removed.
+    // `forcedBeta`, likewise, forces "Get Beta Updates".
     explicit SettingsManager(std::unique_ptr<platform::UserDefaults> defaults,
                              std::optional<bool> forcedRemember = std::nullopt,
+                             std::optional<bool> forcedBeta = std::nullopt,
                              QObject* parent = nullptr);
 
     // The production instance on the user's own defaults store.
@@ -73,6 +78,17 @@ public:
     // a second time, or because it ended, it never is.
     void settleRollBack();
 
+    // "Get Beta Updates": the user's choice, unless `forced` by the
+    // organisation; an unknown channel in the store counts as none, said
+    // once in the log.
+    [[nodiscard]] bool betaUpdates() const;
+    bool isBetaUpdatesForced() const { return m_forcedBeta.has_value(); }
+    void setBetaUpdates(bool beta);
+
+    // The required version last offered (empty: none).
+    [[nodiscard]] QString requiredVersion() const;
+    void setRequiredVersion(const QString& version);
+
     // Whether the user said "Not Now" to moving the copy at `path` (where
     // they put it) to Applications; the last such copy is remembered.
     [[nodiscard]] bool moveDeclined(const QString& path) const;
@@ -90,6 +106,7 @@ Q_SIGNALS:
 private:
     std::unique_ptr<platform::UserDefaults> m_defaults;
     bool m_rememberForced = false;
+    std::optional<bool> m_forcedBeta;
     bool m_rememberUsername = true;
     QString m_savedUsername;
 };

@@ -187,6 +187,12 @@ ContentView::ContentView(SettingsManager& settings, UpdaterState& updater, RdpLa
     m_username->setFocus();
 
     m_prompt = new UpdatePrompt(updater, this);
+    // A required update comes back once the user ends a session.
+    connect(&launcher, &RdpLauncher::activeProcessChanged, this, [this] {
+        if (!m_launcher.activeProcess() && m_updater.isRequired() && m_updater.hasUpdate() &&
+            !m_updater.isDownloading())
+            m_updater.setShouldPresentUpdate(true);
+    });
     refresh();
 }
 

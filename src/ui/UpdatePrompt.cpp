@@ -16,7 +16,7 @@ UpdatePrompt::UpdatePrompt(UpdaterState& updater, QWidget* window)
     // A newer version published while the prompt is open is what "Download
     // and Install" would fetch: name that one.
     connect(&updater, &UpdaterState::latestVersionChanged, this, [this] {
-        if (m_box)
+        if (m_box && !m_updater.isRequired())
             m_box->setInformativeText(message(m_updater.latestVersion()));
     });
     sync();
@@ -50,6 +50,16 @@ QString UpdatePrompt::message(const QString& version) {
            QStringLiteral(" is ready. The download is verified before the installer opens.");
 }
 
+QString UpdatePrompt::requiredMessage(const QString& version, const QString& reason) {
+    // One line: the publisher's, or a plain one.
+    const QString why = reason.simplified();
+    return (why.isEmpty() ? QStringLiteral("This version of Veldra Cloud Desktop is no longer "
+                                           "supported.")
+                          : why) +
+           QStringLiteral(" Veldra Cloud Desktop ") + version +
+           QStringLiteral(" is ready to install.");
+}
+
 void UpdatePrompt::sync() {
     if (!m_updater.shouldPresentUpdate()) {
         // The updater withdrew the offer: close without acting on it.
@@ -59,19 +69,27 @@ void UpdatePrompt::sync() {
     }
     if (m_box)
         return;
-    // Like a native alert: the title in bold, the message beneath it.
+    // Like a native alert: the title in bold, the message beneath it. A
+    // required update says why in one line, and can only be put off for
+    // this run: it comes back at the next start and after each session.
+    const bool required = m_updater.isRequired();
+    const QString title =
+        required ? QStringLiteral("Update Required") : QStringLiteral("Update Available");
     auto* box =
-        new QMessageBox(QMessageBox::Information, QStringLiteral("Update Available"),
-                        QStringLiteral("Update Available"), QMessageBox::NoButton, m_window);
+        new QMessageBox(QMessageBox::Information, title, title, QMessageBox::NoButton, m_window);
     box->setTextFormat(Qt::PlainText);
-    box->setInformativeText(message(m_updater.latestVersion()));
+    box->setInformativeText(
+        required ? requiredMessage(m_updater.latestVersion(), m_updater.requiredReason())
+                 : message(m_updater.latestVersion()));
     box->setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label { font-weight: bold; }"));
     box->setObjectName(QStringLiteral("updatePrompt"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
-    QPushButton* install =
-        box->addButton(QStringLiteral("Download and Install"), QMessageBox::AcceptRole);
-    QPushButton* later = box->addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
+    QPushButton* install = box->addButton(required ? QStringLiteral("Update Now")
+                                                   : QStringLiteral("Download and Install"),
+                                          QMessageBox::AcceptRole);
+    QPushButton* later = box->addButton(
+        required ? QStringLiteral("Not Now") : QStringLiteral("Later"), QMessageBox::RejectRole);
     box->setDefaultButton(install);
     box->setEscapeButton(later);
     addReleaseNotes(*box, m_updater.latestVersion(), m_updater.releaseNotes());

@@ -15,6 +15,8 @@ public:
     QMessageBox* box() const { return m_box; }
 
     static QString message(const QString& version);
+    // A required update's: why (`reason`, or a plain default), on one line.
+    static QString requiredMessage(const QString& version, const QString& reason);
     // "What's new in X" and the notes, when there are any.
     static void addReleaseNotes(QMessageBox& box, const QString& version, const QString& notes);
 

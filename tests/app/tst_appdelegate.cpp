@@ -41,8 +41,8 @@ private Q_SLOTS:
         QTest::newRow("application")
             << 0
             << "Veldra Cloud Desktop: About Veldra Cloud Desktop , - , Check for Updates... "
-               "Ctrl+U , - , Hide Veldra Cloud Desktop Ctrl+H , Hide Others , Show All , - , "
-               "Quit Veldra Cloud Desktop Ctrl+Q";
+               "Ctrl+U , Get Beta Updates , - , Hide Veldra Cloud Desktop Ctrl+H , Hide Others , "
+               "Show All , - , Quit Veldra Cloud Desktop Ctrl+Q";
         QTest::newRow("edit") << 1
                               << "Edit: Undo Ctrl+Z , Redo Ctrl+Shift+Z , - , Cut Ctrl+X , "
                                  "Copy Ctrl+C , Paste Ctrl+V , Select All Ctrl+A";
@@ -92,6 +92,17 @@ private Q_SLOTS:
         QCOMPARE(edit->text(), "");
         QTest::keyClick(edit, Qt::Key_Z, Qt::ControlModifier);
         QCOMPARE(edit->text(), "alice");
+    }
+
+    // "Get Beta Updates" is remembered for the next checks.
+    void betaUpdates() {
+        QAction* beta = nullptr;
+        for (QAction* action : m_delegate->window()->menuBar()->actions().at(0)->menu()->actions())
+            if (action->text() == "Get Beta Updates")
+                beta = action;
+        QVERIFY(beta && beta->isCheckable() && !beta->isChecked());
+        beta->trigger();
+        QVERIFY(m_settings->betaUpdates());
     }
 };
 

@@ -185,6 +185,32 @@ private Q_SLOTS:
         QCOMPARE(entry["size"].toInteger(), patch.size());
         QVERIFY(manifest["mac_arm64_patches"].isUndefined());
     }
+
+    // A required update's floor is a version no newer than the offer; a beta
+    // goes beside the default entry of the manifest it extends, which stays.
+    void requiredAndBeta() {
+        const QString image = m_dir->filePath("a.dmg"), url = "https://updates.veldra.example/a";
+        QVERIFY(makeUpdateImage(image, {.marker = QString(70'000, 'r')}));
+        QProcess tool;
+        const auto run = [&](const QStringList& more) {
+            tool.start(RELEASE_TOOL, QStringList{"manifest", image, "--url", url} + more);
+            return tool.waitForFinished(30000) ? tool.exitCode() : -1;
+        };
+        QCOMPARE(run({"--version", "2.1", "--critical-below", "2.2"}), 1);
+        QCOMPARE(tool.readAllStandardError().count('\n'), 1);
+        QCOMPARE(run({"--version", "2.1", "--critical-below", "2.0.5", "--output",
+                      m_dir->filePath("m.json")}),
+                 0);
+        QCOMPARE(run({"--version", "2.2", "--channel", "beta", "--extend",
+                      m_dir->filePath("m.json"), "--output", m_dir->filePath("b.json")}),
+                 0);
+        QFile written(m_dir->filePath("b.json"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QJsonObject manifest = QJsonDocument::fromJson(written.readAll()).object();
+        QCOMPARE(manifest["mac_version"].toString() + ' ' + manifest["critical_below"].toString() +
+                     ' ' + manifest["channels"]["beta"]["mac_version"].toString(),
+                 "2.1 2.0.5 2.2");
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRelease)

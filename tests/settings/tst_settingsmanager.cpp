@@ -69,17 +69,19 @@ private Q_SLOTS:
     // builds hands it over: a wrong type or value is ignored.
     void managed_data() {
         QTest::addColumn<QByteArray>("json"); // empty: no file
-        QTest::addColumn<QString>("read");    // mode, prefix, group, remember
-        QTest::newRow("none") << QByteArray() << "0  - -";
-        QTest::newRow("all four") << QByteArray(R"({"UpdateMode": "off", "TargetVersionPrefix":
-            "2.4.", "UpdateRing": "late", "RememberUsername": false})")
-                                  << "2 2.4. 29 0";
-        QTest::newRow("manual, early")
-            << QByteArray(R"({"UpdateMode": "manual", "UpdateRing": "early"})") << "1  0 -";
+        QTest::addColumn<QString>("read");    // mode, prefix, group, remember, beta
+        QTest::newRow("none") << QByteArray() << "0  - - -";
+        QTest::newRow("all five") << QByteArray(R"({"UpdateMode": "off", "TargetVersionPrefix":
+            "2.4.", "UpdateRing": "late", "RememberUsername": false, "UpdateChannel": "beta"})")
+                                  << "2 2.4. 29 0 1";
+        QTest::newRow("manual, early, stable")
+            << QByteArray(R"({"UpdateMode": "manual", "UpdateRing": "early",
+               "UpdateChannel": "stable"})")
+            << "1  0 - 0";
         QTest::newRow("wrong types and values") << QByteArray(R"({"UpdateMode": true,
-            "TargetVersionPrefix": 2, "UpdateRing": "soon", "RememberUsername": "no"})")
-                                                << "0  - -";
-        QTest::newRow("not JSON") << QByteArray("{") << "0  - -";
+            "TargetVersionPrefix": 2, "UpdateRing": "soon", "RememberUsername": "no",
+            "UpdateChannel": "nightly"})") << "0  - - -";
+        QTest::newRow("not JSON") << QByteArray("{") << "0  - - -";
     }
     void managed() {
         QFETCH(QByteArray, json);
@@ -92,9 +94,10 @@ private Q_SLOTS:
         const ManagedSettings s =
             readManagedSettings(platform::managedPreferencesFromJson(file, managedSettingKeys()));
         const auto text = [](const auto& v) { return v ? QString::number(*v) : QString("-"); };
-        QCOMPARE(QString("%1 %2 %3 %4")
+        QCOMPARE(QString("%1 %2 %3 %4 %5")
                      .arg(int(s.updateMode))
-                     .arg(s.targetVersionPrefix, text(s.rolloutGroup), text(s.rememberUsername)),
+                     .arg(s.targetVersionPrefix, text(s.rolloutGroup), text(s.rememberUsername),
+                          text(s.betaUpdates)),
                  read);
     }
 

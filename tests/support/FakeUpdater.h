@@ -2,6 +2,8 @@
 
 #include "updater/engine/UpdaterState.h"
 
+#include <optional>
+
 namespace veldra::test {
 
 // Updater state set by hand; records the requests the interface makes.
@@ -21,10 +23,13 @@ public:
     void startDownload() override { ++downloadsStarted; }
     void moveToApplications() override { ++moves; }
 
-    // Publishes a newer version as a check would.
-    void offer(const QString& version, const QString& notes = {}) {
+    // Publishes a newer version as a check would; with `required`, one this
+    // copy must take, and why.
+    void offer(const QString& version, const QString& notes = {},
+               std::optional<QString> required = std::nullopt) {
         setLatestVersion(version);
         setReleaseNotes(notes);
+        setRequired(required.has_value(), required.value_or(QString()));
         setHasUpdate(true);
         setStatusMessage(QStringLiteral("Update available"));
         setShouldPresentUpdate(true);

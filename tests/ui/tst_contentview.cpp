@@ -261,6 +261,24 @@ private Q_SLOTS:
                      nullptr,
                  again);
     }
+
+    // A required update's prompt says why and only puts it off for now: it
+    // comes back once the user ends a session.
+    void requiredPrompt() {
+        launch();
+        m_updater->offer("3.0.0", {}, "The old gateway closes on Friday.");
+        auto* box = m_view->findChild<QMessageBox*>("updatePrompt");
+        QVERIFY(box && box->text() == "Update Required");
+        QVERIFY(box->informativeText().startsWith("The old gateway closes on Friday. "));
+        QStringList buttons;
+        for (const QAbstractButton* button : box->buttons())
+            buttons << button->text();
+        QCOMPARE(buttons, (QStringList{"Update Now", "Not Now"}));
+        QTest::keyClick(box, Qt::Key_Escape);
+        QTRY_VERIFY(!m_updater->shouldPresentUpdate());
+        Q_EMIT m_launcher->activeProcessChanged(); // the user ended a session
+        QVERIFY(m_updater->shouldPresentUpdate());
+    }
 };
 
 QTEST_MAIN(TestContentView)

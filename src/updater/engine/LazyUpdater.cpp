@@ -52,6 +52,7 @@ void LazyUpdater::apply(const UpdaterSnapshot& s) {
     UpdaterState::setShouldPresentUpdate(s.shouldPresentUpdate);
     setIsChecking(s.isChecking);
     setDownloadProgress(s.bytesReceived, s.bytesExpected);
+    setRequired(s.isRequired, s.requiredReason);
 }
 
 void LazyUpdater::checkForUpdates(bool manual, CheckCompletion completion) {

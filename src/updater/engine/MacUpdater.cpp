@@ -181,10 +181,11 @@ void MacUpdater::checkForUpdates(bool manual, CheckCompletion completion) {
         finishCheck(false, QStringLiteral("Update check failed"), false);
         return;
     }
-    const QString current = m_config.currentVersion();
+    const Checking current{m_config.currentVersion(),
+                           m_config.channel ? m_config.channel() : QString()};
     QNetworkRequest request(*url);
     request.setTransferTimeout(static_cast<int>(m_config.timings.manifestTimeout.count()));
-    request.setRawHeader("User-Agent", userAgent(current));
+    request.setRawHeader("User-Agent", userAgent(current.version));
 
     onWorker([this, request, current] {
         fetchManifest(request, current, std::chrono::steady_clock::now(),
@@ -192,7 +193,7 @@ void MacUpdater::checkForUpdates(bool manual, CheckCompletion completion) {
     });
 }
 
-void MacUpdater::fetchManifest(const QNetworkRequest& request, const QString& current,
+void MacUpdater::fetchManifest(const QNetworkRequest& request, const Checking& current,
                                std::chrono::steady_clock::time_point began,
                                std::chrono::milliseconds nextRetry) {
     session().start(
@@ -216,13 +217,13 @@ void MacUpdater::fetchManifest(const QNetworkRequest& request, const QString& cu
                                std::make_shared<TransferResult>(std::move(transfer)));
                 return;
             }
-            publishCheckResult(handleManifestResponse(transfer, current, m_config.server, {},
-                                                      m_config.runningCopy,
-                                                      m_config.systemVersion));
+            publishCheckResult(handleManifestResponse(transfer, current.version, m_config.server,
+                                                      {}, m_config.runningCopy,
+                                                      m_config.systemVersion, current.channel));
         });
 }
 
-void MacUpdater::fetchSignature(const QNetworkRequest& manifestRequest, const QString& current,
+void MacUpdater::fetchSignature(const QNetworkRequest& manifestRequest, const Checking& current,
                                 std::shared_ptr<TransferResult> manifest) {
     QNetworkRequest request = manifestRequest;
     QUrl url = request.url();
@@ -233,13 +234,13 @@ void MacUpdater::fetchSignature(const QNetworkRequest& manifestRequest, const QS
         [this, current, manifest](TransferResult signature) {
             std::optional<QString> refusal;
             const CheckResult result = handleManifestResponse(
-                *manifest, current, m_config.server,
+                *manifest, current.version, m_config.server,
                 [&](const QByteArray& bytes) {
                     refusal = judgeManifestSignature(signature, bytes, *m_config.publicKey,
                                                      QDateTime::currentDateTimeUtc());
                     return !refusal;
                 },
-                m_config.runningCopy, m_config.systemVersion);
+                m_config.runningCopy, m_config.systemVersion, current.channel);
             publishCheckResult(
                 refusal ? CheckResult{CheckResult::Kind::failed, *refusal, {}, {}, {}} : result);
         });
@@ -249,10 +250,15 @@ void MacUpdater::publishCheckResult(const CheckResult& result) {
     QMetaObject::invokeMethod(
         this,
         [this, result] {
-            const OfferDecision decision = decideOffer(
+            OfferDecision decision = decideOffer(
                 result,
                 {m_config.rolledBackVersion, m_config.rolloutGroup, m_config.targetVersionPrefix},
                 m_manualStatusRequested, now());
+            // A version this macOS cannot run: said once in the status line
+            // even when nobody asked, never as a prompt.
+            if (result.kind == CheckResult::Kind::needsNewerSystem &&
+                std::exchange(m_saidNeedsNewerSystem, result.version) != result.version)
+                decision.quietUnlessManual = false;
             if (decision.offer && !m_config.installable)
                 finishCheck(false, updater_errors::notInApplications().message, true);
             else if (decision.offer)
@@ -271,6 +277,7 @@ void MacUpdater::publishAvailableUpdate(const CheckResult& result) {
     m_expectedSha256 = result.digest;
     m_updateArchitecture = result.architecture;
     m_patch = result.patch;
+    setRequired(result.required, result.requiredReason);
     setHasUpdate(true);
     setStatusMessage(QStringLiteral("Update available"));
     if (m_promptedVersion != result.version) {
@@ -294,6 +301,7 @@ void MacUpdater::finishCheck(bool found, const std::optional<QString>& message, 
         setDownloadUrl(QString());
         m_expectedSha256.clear();
         m_patch.reset();
+        setRequired(false, QString());
         setShouldPresentUpdate(false);
     }
     if (message && (m_manualStatusRequested || !quietUnlessManual))

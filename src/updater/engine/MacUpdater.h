@@ -63,6 +63,9 @@ public:
         // or translocated, a found update says that it must be moved first,
         // which this does.
         bool installable = true;
+        // The manifest's channel this copy also takes ("beta"), asked at every
+        // check; none or empty: the default entry alone.
+        std::function<QString()> channel = {};
         std::function<std::optional<UpdateFailure>()> moveToApplications = {};
         // With both, a patch from the running version is used when the
         // installed bundle is exactly what the patch is for.
@@ -151,10 +154,15 @@ private:
     std::function<void(qint64, qint64)> progressReporter();
     // Worker thread: one attempt at the manifest, and the retries of a check
     // that cannot reach the server.
-    void fetchManifest(const QNetworkRequest& request, const QString& current,
+    // What a check judges the manifest for: this version, on that channel.
+    struct Checking {
+        QString version;
+        QString channel;
+    };
+    void fetchManifest(const QNetworkRequest& request, const Checking& current,
                        std::chrono::steady_clock::time_point began,
                        std::chrono::milliseconds nextRetry);
-    void fetchSignature(const QNetworkRequest& manifestRequest, const QString& current,
+    void fetchSignature(const QNetworkRequest& manifestRequest, const Checking& current,
                         std::shared_ptr<TransferResult> manifest);
     void publishCheckResult(const CheckResult& result);
     void onWorker(std::function<void()> work);
@@ -164,6 +172,7 @@ private:
     platform::Architecture m_updateArchitecture = platform::Architecture::x86_64;
     std::optional<PatchOffer> m_patch;
     QString m_promptedVersion;
+    QString m_saidNeedsNewerSystem; // the version that line was said for
     QTimer* m_timer = nullptr;
     QList<CheckCompletion> m_queuedCompletions;
     bool m_manualStatusRequested = false;

@@ -31,6 +31,9 @@ struct UpdateEngineWiring {
     // Installed, or run from its disk image or translocated (then it only
     // moves itself to Applications).
     bool installable = true;
+    // The channel this copy takes besides the default entry ("beta"; empty:
+    // none), asked at every check.
+    std::function<QString()> channel;
     QString systemVersion;         // the running macOS; empty elsewhere
     int rolloutGroup = 0;          // 0 to 29, drawn once per installed copy
     QString targetVersionPrefix;   // an organisation's hold; empty: none

@@ -79,6 +79,7 @@ MacUpdater& MacUpdater::shared() {
                                               platform::kBuildArchitecture);
         };
         config.installable = wiring.installable;
+        config.channel = wiring.channel;
         config.installedApplication = wiring.runningBundlePath;
         config.runningCopy = wiring.runningCopy;
         config.systemVersion = wiring.systemVersion;
@@ -108,11 +109,12 @@ veldra_create_update_engine(const veldra::UpdateEngineWiring& wiring,
     productionWiring = &kept;
     MacUpdater& updater = MacUpdater::shared();
     const auto send = [&updater, publish] { publish(updater.snapshot()); };
-    for (auto changed : {&UpdaterState::hasUpdateChanged, &UpdaterState::latestVersionChanged,
-                         &UpdaterState::releaseNotesChanged, &UpdaterState::downloadUrlChanged,
-                         &UpdaterState::isDownloadingChanged, &UpdaterState::statusMessageChanged,
-                         &UpdaterState::shouldPresentUpdateChanged,
-                         &UpdaterState::isCheckingChanged, &UpdaterState::downloadProgressChanged})
+    for (auto changed :
+         {&UpdaterState::hasUpdateChanged, &UpdaterState::latestVersionChanged,
+          &UpdaterState::releaseNotesChanged, &UpdaterState::downloadUrlChanged,
+          &UpdaterState::isDownloadingChanged, &UpdaterState::statusMessageChanged,
+          &UpdaterState::shouldPresentUpdateChanged, &UpdaterState::isCheckingChanged,
+          &UpdaterState::downloadProgressChanged, &UpdaterState::requiredChanged})
         QObject::connect(&updater, changed, &updater, send);
     send();
     return new Engine(updater);

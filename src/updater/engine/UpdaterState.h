@@ -19,6 +19,10 @@ struct UpdaterSnapshot {
     bool isChecking = false;
     qint64 bytesReceived = 0;
     qint64 bytesExpected = -1;
+    // The offered version is required (this copy is below the publisher's
+    // floor), and why, as the manifest says it (empty: a plain default).
+    bool isRequired = false;
+    QString requiredReason;
 };
 
 // What the user interface sees of the updater: published state with change
@@ -52,6 +56,8 @@ public:
     // The download under way: bytes so far, and the total (-1 while unknown).
     qint64 bytesReceived() const { return m_state.bytesReceived; }
     qint64 bytesExpected() const { return m_state.bytesExpected; }
+    bool isRequired() const { return m_state.isRequired; }
+    QString requiredReason() const { return m_state.requiredReason; }
     const UpdaterSnapshot& snapshot() const { return m_state; }
     virtual void setShouldPresentUpdate(bool present) {
         publish(m_state.shouldPresentUpdate, present, &UpdaterState::shouldPresentUpdateChanged);
@@ -74,6 +80,7 @@ Q_SIGNALS:
     void shouldPresentUpdateChanged();
     void isCheckingChanged();
     void downloadProgressChanged();
+    void requiredChanged();
 
 protected:
     void setHasUpdate(bool value) {
@@ -96,6 +103,13 @@ protected:
     }
     void setIsChecking(bool value) {
         publish(m_state.isChecking, value, &UpdaterState::isCheckingChanged);
+    }
+    void setRequired(bool required, const QString& reason) {
+        if (required == m_state.isRequired && reason == m_state.requiredReason)
+            return;
+        m_state.isRequired = required;
+        m_state.requiredReason = reason;
+        Q_EMIT requiredChanged();
     }
     void setDownloadProgress(qint64 received, qint64 expected) {
         if (received == m_state.bytesReceived && expected == m_state.bytesExpected)

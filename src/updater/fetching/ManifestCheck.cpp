@@ -18,7 +18,8 @@ CheckResult failed(const char* message) {
 CheckResult handleManifestResponse(const TransferResult& t, const QString& currentVersion,
                                    const UpdateServer& server,
                                    const std::function<bool(const QByteArray&)>& acceptBody,
-                                   platform::RunningCopy copy, const QString& systemVersion) {
+                                   platform::RunningCopy copy, const QString& systemVersion,
+                                   const QString& channel) {
     if (t.transportError || !t.file || !t.isHttp || t.status != 200 ||
         !isAllowedUpdateURL(t.finalUrl, server))
         return failed("Update check failed");
@@ -35,7 +36,7 @@ CheckResult handleManifestResponse(const TransferResult& t, const QString& curre
         return failed("Invalid update response");
     if (acceptBody && !acceptBody(bytes))
         return failed("Invalid update signature");
-    return judgeManifest(bytes, currentVersion, server, copy, systemVersion);
+    return judgeManifest(bytes, currentVersion, server, copy, systemVersion, channel);
 }
 
 std::optional<QString> judgeManifestSignature(const TransferResult& signature,

@@ -17,11 +17,12 @@ namespace veldra {
 // size, JSON and the manifest rules, in that order.
 // `acceptBody`, when given, sees the manifest's exact bytes before they are
 // decoded; refusing them is "Invalid update signature".
-// `copy` and `systemVersion` as for judgeManifest.
+// `copy`, `systemVersion` and `channel` as for judgeManifest.
 [[nodiscard]] CheckResult handleManifestResponse(
     const TransferResult& transfer, const QString& currentVersion, const UpdateServer& server,
     const std::function<bool(const QByteArray&)>& acceptBody = {},
-    platform::RunningCopy copy = platform::kBuildCopy, const QString& systemVersion = QString());
+    platform::RunningCopy copy = platform::kBuildCopy, const QString& systemVersion = QString(),
+    const QString& channel = QString());
 
 // Judges a fetched manifest signature (.minisig) for the manifest bytes: none
 // when the manifest may be read, else the status line ("Update check failed"

@@ -45,6 +45,10 @@ std::optional<MacUpdateManifest> MacUpdateManifest::decode(const QByteArray& jso
     field("macMinimumSystemVersion", manifest.macMinimumSystemVersion);
     field("mac_minimum_system_version", manifest.mac_minimum_system_version);
     field("releaseNotes", manifest.releaseNotes);
+    field("critical_below", manifest.critical_below);
+    field("criticalBelow", manifest.criticalBelow);
+    field("critical_reason", manifest.critical_reason);
+    field("criticalReason", manifest.criticalReason);
     const auto anything = [&](const char* key, std::optional<QJsonValue>& into) {
         const QJsonValue value = object.value(QLatin1String(key));
         if (!value.isUndefined() && !value.isNull())
@@ -58,6 +62,7 @@ std::optional<MacUpdateManifest> MacUpdateManifest::decode(const QByteArray& jso
     anything("macX64Patches", manifest.macX64Patches);
     anything("mac_arm64_patches", manifest.mac_arm64_patches);
     anything("macArm64Patches", manifest.macArm64Patches);
+    anything("channels", manifest.channels);
     if (!ok)
         return std::nullopt;
     return manifest;
@@ -144,6 +149,18 @@ std::optional<PatchOffer> manifestPatch(const MacUpdateManifest& m,
             return offer;
     }
     return std::nullopt;
+}
+
+std::optional<QString> manifestCriticalBelow(const MacUpdateManifest& m, const QString& version) {
+    const auto floor = firstPresent(m.critical_below, m.criticalBelow);
+    if (!floor)
+        return std::nullopt;
+    if (!parseVersion(*floor) || isNewerVersion(*floor, version)) {
+        qWarning("The manifest's critical_below \"%s\" is ignored: not a version at most %s.",
+                 qPrintable(*floor), qPrintable(version));
+        return std::nullopt;
+    }
+    return *floor;
 }
 
 bool isAcceptableManifestSize(qint64 size) {

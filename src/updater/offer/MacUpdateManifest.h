@@ -31,6 +31,15 @@ struct MacUpdateManifest {
     std::optional<QString> macMinimumSystemVersion;
     std::optional<QString> mac_minimum_system_version;
     std::optional<QString> releaseNotes;
+    // A required update: a copy older than this version must take it; and
+    // why, in one line.
+    std::optional<QString> critical_below;
+    std::optional<QString> criticalBelow;
+    std::optional<QString> critical_reason;
+    std::optional<QString> criticalReason;
+    // The channels' entries (a channel name to an object of the same form as
+    // the top level); a bad value only means no channel (see judgeManifest).
+    std::optional<QJsonValue> channels;
     // The staged rollout, as written: whatever they hold, a bad value only
     // means no rollout (see manifestRollout).
     std::optional<QJsonValue> rollout_start;
@@ -132,6 +141,12 @@ ManifestVerdict evaluateManifest(const MacUpdateManifest& manifest, const QStrin
                                  const UpdateServer& server,
                                  platform::RunningCopy copy = platform::kBuildCopy,
                                  const QString& systemVersion = QString());
+
+// The version below which a copy must take the offered `version`: the
+// manifest's "critical_below" (snake case first) when it is a version and not
+// newer than `version`; otherwise none, and one line in the log.
+[[nodiscard]] std::optional<QString> manifestCriticalBelow(const MacUpdateManifest& manifest,
+                                                           const QString& version);
 
 // 1 to 262 144 bytes; an unknown size (negative) fails.
 bool isAcceptableManifestSize(qint64 size);

@@ -24,14 +24,24 @@ struct CheckResult {
     std::optional<Rollout> rollout = std::nullopt;                        // for available
     std::optional<PatchOffer> patch = std::nullopt; // for available: from the running version
     QString releaseNotes = {};                      // for available: "releaseNotes", if any
+    // For available: this copy is below the manifest's "critical_below" and
+    // must update; why, as the manifest says it (empty: a plain default).
+    bool required = false;
+    QString requiredReason = {};
+    QString criticalBelow = {}; // for available: the manifest's floor, when it holds
 };
 
 // Decodes a manifest's exact bytes and applies the manifest rules.
 // `copy` chooses the manifest's entries (see selectManifestEntries);
-// `systemVersion` is the running macOS (see evaluateManifest).
+// `systemVersion` is the running macOS (see evaluateManifest). A copy on a
+// `channel` ("beta") takes the newer of the top level's version and that of
+// the channel's entry under "channels", an object of the same form judged by
+// the same rules; an entry that fails them is ignored alone, with one line in
+// the log. A copy on no channel never sees a channel's entry.
 [[nodiscard]] CheckResult judgeManifest(const QByteArray& bytes, const QString& currentVersion,
                                         const UpdateServer& server, platform::RunningCopy copy,
-                                        const QString& systemVersion);
+                                        const QString& systemVersion,
+                                        const QString& channel = QString());
 
 // Whether an automatic check offers an available version now: always without
 // a rollout, otherwise from the time the rollout reaches `group`. A check the
@@ -43,6 +53,8 @@ struct CheckResult {
 [[nodiscard]] QString rolledBackMessage(const QString& version);
 // "Version X is held back by your organisation."
 [[nodiscard]] QString heldBackMessage(const QString& version);
+// "This version of Veldra Cloud Desktop is no longer supported."
+[[nodiscard]] QString unsupportedMessage();
 
 // What this copy's rules make of a check's result.
 struct OfferRules {

@@ -1,6 +1,7 @@
 // The rules an update is judged by: version order, the manifest's size and
 // entries, and the update URL rule. (The fuzz targets feed them anything.)
 #include "updater/offer/MacUpdateManifest.h"
+#include "updater/offer/Offer.h"
 #include "updater/offer/Version.h"
 
 #include <QTest>
@@ -200,6 +201,85 @@ private Q_SLOTS:
         QFETCH(int, port);
         QFETCH(bool, allowed);
         QCOMPARE(makeUpdateURL(text, {kServer.host, port}).has_value(), allowed);
+    }
+
+    // A copy on the beta channel takes the newer of the default and the beta
+    // entry; a stable copy never sees the beta one, nor goes back down after
+    // leaving it; a bad beta entry is ignored alone. Below "critical_below"
+    // a copy must update; a floor that is no version, or above the offer,
+    // means nothing.
+    void channelsAndFloors_data() {
+        QTest::addColumn<QString>("current");
+        QTest::addColumn<QString>("channel");
+        QTest::addColumn<QString>("beta"); // its version; "bad": an http URL
+        QTest::addColumn<QString>("floor");
+        QTest::addColumn<QString>("offered"); // empty: nothing
+        QTest::addColumn<bool>("required");
+        QTest::newRow("stable copy") << "2.0"
+                                     << ""
+                                     << "2.2"
+                                     << ""
+                                     << "2.1" << false;
+        QTest::newRow("beta copy") << "2.0"
+                                   << "beta"
+                                   << "2.2"
+                                   << ""
+                                   << "2.2" << false;
+        QTest::newRow("beta behind") << "2.0"
+                                     << "beta"
+                                     << "2.0.5"
+                                     << ""
+                                     << "2.1" << false;
+        QTest::newRow("bad beta entry") << "2.0"
+                                        << "beta"
+                                        << "bad"
+                                        << ""
+                                        << "2.1" << false;
+        QTest::newRow("left the beta") << "2.2"
+                                       << ""
+                                       << "2.3"
+                                       << ""
+                                       << "" << false;
+        QTest::newRow("below the floor") << "2.0"
+                                         << ""
+                                         << "2.2"
+                                         << "2.0.5"
+                                         << "2.1" << true;
+        QTest::newRow("at the floor") << "2.0.5"
+                                      << ""
+                                      << "2.2"
+                                      << "2.0.5"
+                                      << "2.1" << false;
+        QTest::newRow("floor no version") << "2.0"
+                                          << ""
+                                          << "2.2"
+                                          << "soon"
+                                          << "2.1" << false;
+        QTest::newRow("floor above the offer") << "2.0"
+                                               << ""
+                                               << "2.2"
+                                               << "2.2"
+                                               << "2.1" << false;
+    }
+    void channelsAndFloors() {
+        QFETCH(QString, current);
+        QFETCH(QString, channel);
+        QFETCH(QString, beta);
+        QFETCH(QString, floor);
+        QFETCH(QString, offered);
+        QFETCH(bool, required);
+        const QByteArray a(64, 'a');
+        const QByteArray entry =
+            "{'version':'" + (beta == "bad" ? "2.2" : beta.toUtf8()) + "','mac_x64_url':'" +
+            (beta == "bad" ? "http://x/b.dmg" : "U/b.dmg") + "','mac_x64_sha256':'" + a + "'}";
+        const QByteArray text =
+            json("{'version':'2.1','mac_x64_url':'U/a.dmg','mac_x64_sha256':'" + a +
+                 (floor.isEmpty() ? "" : "','critical_below':'" + floor.toUtf8()) +
+                 "','channels':{'beta':" + entry + "}}");
+        const CheckResult result =
+            judgeManifest(text, current, kServer, RunningCopy::x86_64, QString(), channel);
+        QCOMPARE(result.kind == CheckResult::Kind::available ? result.version : QString(), offered);
+        QCOMPARE(result.required, required);
     }
 };
 

@@ -130,6 +130,28 @@ private Q_SLOTS:
         QVERIFY(check(false));
     }
 
+    // A required update (this copy is below "critical_below") is every
+    // group's at once; an organisation's hold still wins, and the window then
+    // says that this version is no longer supported.
+    void requiredReachesEveryGroup() {
+        const QString manifest = m_server->root() + "/version.json";
+        QFile original(manifest);
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        const QByteArray staged = original.readAll();
+        original.close();
+        QJsonObject required = QJsonDocument::fromJson(staged).object();
+        required.insert("critical_below", "2.5");
+        m_server->writeFile("version.json", QJsonDocument(required).toJson());
+        m_now = kStart;
+        makeUpdater(29);
+        QVERIFY(check(false) && m_updater->isRequired());
+        makeUpdater(29, "2.");
+        QVERIFY(!check(false));
+        QCOMPARE(m_updater->statusMessage(),
+                 "This version of Veldra Cloud Desktop is no longer supported.");
+        m_server->writeFile("version.json", staged);
+    }
+
     // What the release command writes, a copy reads as the same rollout; the
     // last of 30 groups gets a 7-day one 29/30 × 7 days after the start.
     void releaseWritesWhatCopiesRead() {
