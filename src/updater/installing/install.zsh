@@ -286,7 +286,9 @@ info() { "@PLISTBUDDY@" -c "Print :$1" "$staged/Contents/Info.plist"; }
 [[ "$(info CFBundleShortVersionString)" == "$version" ]]
 "@CODESIGN@" --verify --deep --strict "$staged"
 [[ -z $requirement ]] || "@CODESIGN@" --verify --deep --strict -R "=$requirement" "$staged"
-has_arch "$staged/Contents/MacOS/$(info CFBundleExecutable)" "$arch"
+# A function that fails under errexit ends zsh without its EXIT trap, so
+# every call of one at this level says what happens on failure.
+has_arch "$staged/Contents/MacOS/$(info CFBundleExecutable)" "$arch" || exit 1
 checked=1
 
 # Nobody else may be running the copy about to be replaced: another window
@@ -338,7 +340,7 @@ launched=0
 made_staged=1
 "@MV@" "$target_app" "$staged"
 swapped=0
-clear_target
+clear_target || true
 if ! "@MV@" "$backup" "$target_app"; then
   "@MV@" "$staged" "$target_app" && made_staged=0 swapped=1
   exit 1

@@ -37,14 +37,14 @@ class TestInstaller : public QObject {
     // What installUpdate hands the script: a mounted volume holding the new
     // copy, the image,
     // and what the copy must be.
-    QStringList scriptArguments(qint64 oldPid, const QString& version = "2.1") const {
+    QStringList scriptArguments(qint64 oldPid, const QString& version = "2.1",
+                                const QString& arch = "x86_64") const {
         const QString mount = m_box->volumes + "/Volume";
         makeApp(mount + '/' + veldra::platform::kBundleFileName, {});
         const QString image = m_box->temp + "/VeldraCloudDesktop-X.dmg";
         TestBundle::writeFile(image, "image", 0600);
         return QStringList{mount + '/' + veldra::platform::kBundleFileName, m_box->installed, mount}
-               << QString::number(oldPid) << image << "com.veldra.clouddesktop" << version
-               << "x86_64"
+               << QString::number(oldPid) << image << "com.veldra.clouddesktop" << version << arch
                << "" << m_box->temp + "/started"
                << "1";
     }
@@ -194,6 +194,8 @@ private Q_SLOTS:
             << true << "/bin/mv" << false << "rolled back";
         QTest::newRow("the staged copy is another version")
             << true << "/bin/mv" << false << "refused";
+        QTest::newRow("the staged copy is for another Mac")
+            << true << "/bin/mv" << false << "another Mac";
         QTest::newRow("a signal between the two moves")
             << true << fakesDir() + "/mv-signalling" << false << "old";
         QTest::newRow("the new version hangs") << true << "/bin/mv" << false << "hangs";
@@ -224,9 +226,10 @@ private Q_SLOTS:
             QVERIFY(old.waitForFinished());
         QProcess zsh;
         zsh.start(tools.zsh, QStringList{"--emulate", "sh", "-f", writeScript(tools).path} +
-                                 scriptArguments(oldPid, result == "refused" ? "9.9" : "2.1"));
+                                 scriptArguments(oldPid, result == "refused" ? "9.9" : "2.1",
+                                                 result == "another Mac" ? "arm64" : "x86_64"));
         const bool rolledBack = result == "rolled back" || hangs;
-        if (result == "refused" || rolledBack)
+        if (result == "refused" || result == "another Mac" || rolledBack)
             result = "old";
         QVERIFY(zsh.waitForFinished(30000));
         old.kill();
