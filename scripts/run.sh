@@ -48,7 +48,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELDRA_BUILD_BENCH=
   -DVELDRA_UPDATE_PORT="$update_port" -DVELDRA_UPDATE_CA="$pki/ca.pem" \
   -DVELDRA_SYSTEM_TOOLS_DIR="$root/tests/support/fakes" \
   -DVELDRA_UPDATE_PUBLIC_KEY="$(sed -n 2p "$pki/minisign.pub")" \
-  -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp >/dev/null
+  -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp -DVELDRA_START_WINDOW_SECONDS=20 >/dev/null
 cmake --build "$build" --target veldra_app https_server screenshot veldra-release
 
 bundle="$root/$build/Veldra Cloud Desktop.app"

@@ -103,6 +103,7 @@ LazyUpdater& LazyUpdater::shared() {
                 wiring.processId = QCoreApplication::applicationPid();
                 wiring.codeSignRequirement = QString::fromUtf8(build::kCodeSignRequirement);
                 wiring.elevateWithSudo = build::kElevateWithSudo;
+                wiring.startWindow = std::chrono::seconds(build::kStartWindowSeconds);
                 return wiring;
             },
             // A required version still to take: checked at once, not 3 s on.

@@ -46,7 +46,8 @@ struct UpdateEngineWiring {
     QString runningBundlePath;
     qint64 processId = 0;
     QString codeSignRequirement;
-    bool elevateWithSudo = false; // CI builds: sudo -n instead of the dialog
+    bool elevateWithSudo = false;         // CI builds: sudo -n instead of the dialog
+    std::chrono::seconds startWindow{60}; // for a new version to say it started
 };
 
 // The module's updater. Main thread.

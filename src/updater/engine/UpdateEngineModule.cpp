@@ -49,7 +49,7 @@ MacUpdater& MacUpdater::shared() {
                                           Qt::QueuedConnection);
             },
             wiring.codeSignRequirement,
-            std::chrono::seconds(60),
+            wiring.startWindow,
             wiring.elevateWithSudo,
         });
 
