@@ -3,12 +3,15 @@
 # own with a certificate for localhost and 127.0.0.1, and a minisign key with
 # no password. The run command's demo and the Mac workflow's smoke run use it.
 #
-#   scripts/demo-pki.sh DIR   (writes ca.pem, server.pem, server.key,
-#                              minisign.pub and minisign.key into DIR)
+#   scripts/demo-pki.sh DIR [RDP-PORT UPDATE-PORT]
+#
+# writes ca.pem, server.pem, server.key, minisign.pub and minisign.key into
+# DIR; with the ports, it then prints, one per line, the CMake arguments of a
+# build pinned to the loopback servers and to these (the demo's constants).
 #
 # Only what LibreSSL (a stock Mac's openssl) takes too.
 set -euo pipefail
-pki=${1:?usage: $0 DIR}
+pki=${1:?usage: $0 DIR [RDP-PORT UPDATE-PORT]}
 mkdir -p "$pki"
 cd "$pki"
 if [[ ! -s ca.pem || ! -s server.pem || ! -s server.key ]]; then
@@ -25,4 +28,9 @@ fi
 if [[ ! -s minisign.pub || ! -s minisign.key ]]; then
   rm -f minisign.pub minisign.key
   minisign -G -W -p minisign.pub -s minisign.key >/dev/null
+fi
+if (($# == 3)); then
+  printf '%s\n' "-DVELDRA_RDP_HOST=127.0.0.1:$2" -DVELDRA_UPDATE_HOST=localhost "-DVELDRA_UPDATE_PORT=$3" \
+    "-DVELDRA_UPDATE_CA=$PWD/ca.pem" "-DVELDRA_UPDATE_PUBLIC_KEY=$(sed -n 2p minisign.pub)" \
+    -DVELDRA_START_WINDOW_SECONDS=20
 fi

@@ -11,11 +11,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-headless=0
-for arg in "$@"; do
-  case "$arg" in
-    --headless) headless=1 ;;
-    *) echo "usage: $0 [--headless]" >&2; exit 2 ;;
+# --build DIR: the demo from a build of the test command's, whose
+# configuration it keeps and to which it only adds the demo's constants.
+headless=0 build="build-demo"
+while (($#)); do
+  case "$1" in
+    --headless) headless=1; shift ;;
+    --build) build=$2; shift 2 ;;
+    *) echo "usage: $0 [--headless] [--build DIR]" >&2; exit 2 ;;
   esac
 done
 if [[ -z "${DISPLAY:-}" ]]; then headless=1; fi
@@ -33,22 +36,22 @@ for port in "$rdp_port" "$update_port"; do
   fi
 done
 
-build="build-demo"
 demo=$root/$build/demo
 mkdir -p "$demo"
 
 # The demo's own CA and minisign key, made once: the demo variant pins them
 # and the demo manifest is signed with the key.
 pki=$demo/pki
-scripts/demo-pki.sh "$pki"
+mapfile -t demo_constants < <(scripts/demo-pki.sh "$pki" "$rdp_port" "$update_port")
 
 echo "== building the demo variant in $build/"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELDRA_BUILD_BENCH=OFF \
-  -DVELDRA_RDP_HOST="127.0.0.1:$rdp_port" -DVELDRA_UPDATE_HOST=localhost \
-  -DVELDRA_UPDATE_PORT="$update_port" -DVELDRA_UPDATE_CA="$pki/ca.pem" \
-  -DVELDRA_SYSTEM_TOOLS_DIR="$root/tests/support/fakes" \
-  -DVELDRA_UPDATE_PUBLIC_KEY="$(sed -n 2p "$pki/minisign.pub")" \
-  -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp -DVELDRA_START_WINDOW_SECONDS=20 >/dev/null
+if [[ $build == build-demo ]]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELDRA_BUILD_BENCH=OFF \
+    -DVELDRA_SYSTEM_TOOLS_DIR="$root/tests/support/fakes" -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp \
+    "${demo_constants[@]}" >/dev/null
+else
+  cmake -S . -B "$build" "${demo_constants[@]}" >/dev/null
+fi
 cmake --build "$build" --target veldra_app https_server screenshot veldra-release
 
 bundle="$root/$build/Veldra Cloud Desktop.app"

@@ -119,42 +119,52 @@ grep -qF -- '--sign Developer\ ID\ Installer:\ T --timestamp build-macos/Veldra\
 grep -qF -- 'scripts/notarize-macos.sh p build-macos/Veldra\ Cloud\ Desktop-9.9.9.pkg' <<<"$release_plan"
 grep -qF -- 'xcrun stapler staple build-macos/Veldra\ Cloud\ Desktop-9.9.9.pkg' <<<"$release_plan"
 
-# Unoptimised, with line tables only: a quarter less to compile than at -O1,
-# and the tests take as long.
+# One build for the tests, the demo and the smoke run: AddressSanitizer and
+# UBSan, unoptimised (a quarter less to compile than at -O1, and the tests
+# take as long), line tables only, pinned to the demo's loopback servers,
+# whose CA and minisign key are made first.
 build="build-test"
+mapfile -t demo_constants < <(scripts/demo-pki.sh "$build/demo/pki" 33890 38443)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O0 -g1 -DNDEBUG" \
   -DVELDRA_WERROR=ON -DVELDRA_SANITIZE=ON -DVELDRA_FREERDP_CLIENT=/usr/bin/xfreerdp \
-  -DVELDRA_SYSTEM_TOOLS_DIR="$PWD/tests/support/fakes" >/dev/null
+  -DVELDRA_SYSTEM_TOOLS_DIR="$PWD/tests/support/fakes" "${demo_constants[@]}" >/dev/null
 # What the Mac jobs run must use nothing a Mac lacks: found here, before a Mac.
 scripts/check-mac-tests.sh "$build"
-# The build, and then every CTest test, in the background at a low priority:
-# they take what the fuzzers, the demo and the smoke run leave, and the tests
-# run while the smoke run waits on its application.
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
-export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-(
-  nice -n 19 cmake --build "$build" >"$build/build.log" 2>&1 || { echo "build failed" >"$build/tests.log"; exit 1; }
-  nice -n 10 ctest --test-dir "$build" --output-on-failure -j2 >"$build/tests.log" 2>&1
-) &
-tests_pid=$!
-trap 'kill "$tests_pid" 2>/dev/null || true' EXIT
+cmake --build "$build" >"$build/build.log" 2>&1 &
+build_pid=$!
+trap 'kill "$build_pid" 2>/dev/null || true' EXIT
 
-echo "== fuzzing (each target ${VELDRA_FUZZ_SECONDS:-10} s, ASan + UBSan)"
+echo "== fuzzing (each target ${VELDRA_FUZZ_SECONDS:-10} s, ASan + UBSan), while the build runs"
 fuzz="build-fuzz"
 CC=clang CXX=clang++ cmake -S . -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDRA_FUZZ=ON \
   -DVELDRA_BUILD_TESTS=OFF -DVELDRA_BUILD_BENCH=OFF -DVELDRA_WERROR=ON \
   -DVELDRA_FUZZ_SECONDS="${VELDRA_FUZZ_SECONDS:-10}" >/dev/null
-cmake --build "$fuzz" --target fuzz_manifest fuzz_version fuzz_url
-ctest --test-dir "$fuzz" -L fuzz --output-on-failure -j2
+nice -n 10 cmake --build "$fuzz" --target fuzz_manifest fuzz_version fuzz_url
+nice -n 10 ctest --test-dir "$fuzz" -L fuzz --output-on-failure -j2
 grep -E '^[0-9]+/[0-9]+ Testing: |stat::number_of_executed_units' "$fuzz/Testing/Temporary/LastTest.log" || true
 
-echo "== the run command, headless: sign in to the demo server, then take the demo update"
-scripts/run.sh --headless
-run="build-demo/demo/run"
+if ! wait "$build_pid"; then
+  tail -n 60 "$build/build.log"
+  exit 1
+fi
+tail -n 1 "$build/build.log"
+# Every CTest test, in the background at a lower priority, while the demo and
+# the smoke run mostly wait on their applications.
+env ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1" \
+  LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
+  UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+  nice -n 10 ctest --test-dir "$build" --output-on-failure -j2 >"$build/tests.log" 2>&1 &
+tests_pid=$!
+trap 'kill "$tests_pid" 2>/dev/null || true' EXIT
+# The demo's programs are ended, not quit: their leaks are nobody's.
+export ASAN_OPTIONS=detect_leaks=0
+
+echo "== the run command, headless: sign in to the demo server"
+scripts/run.sh --headless --build "$build"
+run="$build/demo/run"
 client_log="$run/state/Logs/Veldra Cloud Desktop/freerdp.log"
-test -s build-demo/demo-signin.png && test -s build-demo/demo-session.png
+test -s "$build/demo-signin.png" && test -s "$build/demo-session.png"
 grep -q '] Starting FreeRDP: /v:127.0.0.1:.* /from-stdin:force ' "$client_log"
 grep -q 'is activated' "$run/rdp-server.log"
 # The password went to the real client on standard input only: nowhere on disk.
@@ -166,10 +176,10 @@ echo "== the smoke run of what we ship, on the demo build with the stand-ins"
 # What the package step makes, as the stand-ins read it: the application
 # signed (a sealed marker) in a disk image and in an installer package, each
 # a tar archive. Run under Xvfb, where xdotool answers the update prompt.
-smoke=$PWD/build-demo/smoke
+smoke=$PWD/$build/smoke
 rm -rf "$smoke"
 mkdir -p "$smoke"/{artefacts,home,state,tmp,volumes,Applications}
-cp -a "build-demo/Veldra Cloud Desktop.app" "$smoke/artefacts/"
+cp -a "$build/Veldra Cloud Desktop.app" "$smoke/artefacts/"
 seal="$smoke/artefacts/Veldra Cloud Desktop.app/Contents/_CodeSignature"
 mkdir -p "$seal" && echo sealed >"$seal/CodeResources" && chmod -R u=rwX,go=rX "$seal"
 tar -cf "$smoke/artefacts/image.dmg" -C "$smoke/artefacts" "Veldra Cloud Desktop.app"
@@ -189,7 +199,7 @@ env HOME="$smoke/home" XDG_STATE_HOME="$smoke/state" TMPDIR="$smoke/tmp" DISPLAY
   VELDRA_FAKE_LOG="$smoke/tools.log" VELDRA_FAKE_VOLUMES="$smoke/volumes" \
   VELDRA_FAKE_APPLICATIONS="$smoke/Applications" VELDRA_SMOKE_ROOT_UID="$(id -u)" \
   tests/smoke/smoke.zsh --dmg "$smoke/artefacts/image.dmg" --pkg "$smoke/artefacts/package.pkg" \
-  --build build-demo --pki build-demo/demo/pki --applications "$smoke/Applications" \
+  --build "$build" --pki "$build/demo/pki" --applications "$smoke/Applications" \
   --accept "$smoke/accept" || smoke_status=$?
 kill "$xvfb_pid" 2>/dev/null || true
 if ((smoke_status)); then
@@ -204,10 +214,5 @@ test -z "$(ls -A "$smoke/volumes")"
 echo "== unit, widget and integration tests (ASan + UBSan)"
 status=0
 wait "$tests_pid" || status=$?
-if grep -qx 'build failed' "$build/tests.log" 2>/dev/null; then
-  tail -n 60 "$build/build.log"
-  exit 1
-fi
-tail -n 1 "$build/build.log"
 cat "$build/tests.log"
 exit "$status"

@@ -18,6 +18,12 @@ using namespace veldra::test;
 
 Q_DECLARE_METATYPE(veldra::platform::RunningCopy)
 
+// The update host as this build's release command checks URLs: with its port.
+QString updateHost() {
+    const UpdateServer server = UpdateServer::production();
+    return server.port == 443 ? server.host : server.host + ':' + QString::number(server.port);
+}
+
 class TestRelease : public QObject {
     Q_OBJECT
 
@@ -107,7 +113,7 @@ private Q_SLOTS:
                                 {.marker = QString(70'000, 'p'), .minimumSystemVersion = "12.0"}));
         const QString output = m_dir->filePath("m.json");
         QProcess tool;
-        for (const QString host : {"evil.example", "updates.veldra.example"}) {
+        for (const QString& host : {QString("evil.example"), updateHost()}) {
             tool.start(RELEASE_TOOL, {"manifest", image, "--version", "2.1", "--url",
                                       "https://" + host + "/a.dmg", "--output", output});
             QVERIFY(tool.waitForFinished(30000));
@@ -126,7 +132,7 @@ private Q_SLOTS:
             QVERIFY(TestBundle::writeFile(m_dir->filePath("notes.md"), notes, 0644));
             QFile::remove(output);
             tool.start(RELEASE_TOOL, {"manifest", image, "--version", "2.1", "--url",
-                                      "https://updates.veldra.example/a.dmg", "--release-notes",
+                                      "https://" + updateHost() + "/a.dmg", "--release-notes",
                                       m_dir->filePath("notes.md"), "--output", output});
             QVERIFY(tool.waitForFinished(30000));
             const bool fits = size <= 16 * 1024;
@@ -150,7 +156,7 @@ private Q_SLOTS:
             QVERIFY(makeApp(path(build + '/') + veldra::platform::kBundleFileName,
                             {.marker = QString(70'000, build[0])}));
         QCOMPARE(QProcess::execute("tar", {"-cf", path("a.dmg"), "-C", path("new"), "."}), 0);
-        const QString server = "https://updates.veldra.example/";
+        const QString server = "https://" + updateHost() + '/';
         QProcess tool;
         for (const QString build : {"other", "new"}) {
             tool.start(RELEASE_TOOL,
@@ -189,7 +195,7 @@ private Q_SLOTS:
     // A required update's floor is a version no newer than the offer; a beta
     // goes beside the default entry of the manifest it extends, which stays.
     void requiredAndBeta() {
-        const QString image = m_dir->filePath("a.dmg"), url = "https://updates.veldra.example/a";
+        const QString image = m_dir->filePath("a.dmg"), url = "https://" + updateHost() + "/a";
         QVERIFY(makeUpdateImage(image, {.marker = QString(70'000, 'r')}));
         QProcess tool;
         const auto run = [&](const QStringList& more) {
