@@ -131,32 +131,34 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVELDRA_SYSTEM_TOOLS_DIR="$PWD/tests/support/fakes" "${demo_constants[@]}" >/dev/null
 # What the Mac jobs run must use nothing a Mac lacks: found here, before a Mac.
 scripts/check-mac-tests.sh "$build"
-cmake --build "$build" >"$build/build.log" 2>&1 &
-build_pid=$!
-trap 'kill "$build_pid" 2>/dev/null || true' EXIT
-
-echo "== fuzzing (each target ${VELDRA_FUZZ_SECONDS:-10} s, ASan + UBSan), while the build runs"
 fuzz="build-fuzz"
 CC=clang CXX=clang++ cmake -S . -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDRA_FUZZ=ON \
   -DVELDRA_BUILD_TESTS=OFF -DVELDRA_BUILD_BENCH=OFF -DVELDRA_WERROR=ON \
   -DVELDRA_FUZZ_SECONDS="${VELDRA_FUZZ_SECONDS:-10}" >/dev/null
-nice -n 10 cmake --build "$fuzz" --target fuzz_manifest fuzz_version fuzz_url
-nice -n 10 ctest --test-dir "$fuzz" -L fuzz --output-on-failure -j2
-grep -E '^[0-9]+/[0-9]+ Testing: |stat::number_of_executed_units' "$fuzz/Testing/Temporary/LastTest.log" || true
 
+echo "== building the tests and the fuzzers (ASan + UBSan)"
+cmake --build "$build" >"$build/build.log" 2>&1 &
+build_pid=$!
+trap 'kill "$build_pid" 2>/dev/null || true' EXIT
+cmake --build "$fuzz" --target fuzz_manifest fuzz_version fuzz_url >"$fuzz/build.log" 2>&1 ||
+  { tail -n 60 "$fuzz/build.log"; exit 1; }
 if ! wait "$build_pid"; then
   tail -n 60 "$build/build.log"
   exit 1
 fi
 tail -n 1 "$build/build.log"
-# Every CTest test, in the background at a lower priority, while the demo and
-# the smoke run mostly wait on their applications.
+
+# Every CTest test and the fuzzers (each for ${VELDRA_FUZZ_SECONDS:-10} s),
+# in the background at a lower priority, while the demo and the smoke run
+# mostly wait on their applications.
 env ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1" \
   LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
   nice -n 10 ctest --test-dir "$build" --output-on-failure -j2 >"$build/tests.log" 2>&1 &
 tests_pid=$!
-trap 'kill "$tests_pid" 2>/dev/null || true' EXIT
+nice -n 10 ctest --test-dir "$fuzz" -L fuzz --output-on-failure -j2 >"$fuzz/tests.log" 2>&1 &
+fuzz_pid=$!
+trap 'kill "$tests_pid" "$fuzz_pid" 2>/dev/null || true' EXIT
 # The demo's programs are ended, not quit: their leaks are nobody's.
 export ASAN_OPTIONS=detect_leaks=0
 
@@ -211,8 +213,12 @@ grep -q '^codesign --verify --deep --strict ' "$smoke/tools.log"
 grep -q '^installer -pkg ' "$smoke/tools.log"
 test -z "$(ls -A "$smoke/volumes")"
 
-echo "== unit, widget and integration tests (ASan + UBSan)"
+echo "== fuzzing (ASan + UBSan)"
 status=0
+wait "$fuzz_pid" || status=$?
+cat "$fuzz/tests.log"
+grep -E '^[0-9]+/[0-9]+ Testing: |stat::number_of_executed_units' "$fuzz/Testing/Temporary/LastTest.log" || true
+echo "== unit, widget and integration tests (ASan + UBSan)"
 wait "$tests_pid" || status=$?
 cat "$build/tests.log"
 exit "$status"
