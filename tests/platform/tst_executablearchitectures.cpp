@@ -1,17 +1,18 @@
 // Which of our architectures an executable holds, read from its header
 // rather than from lipo (a stub on Macs without the developer tools), by the
 // application and by the install script.
-#include "MachOFiles.h"
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "platform/ExecutableArchitectures.h"
 
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
 
 using namespace veldra::platform;
+using veldra::test::TestBundle;
 
 namespace {
 
@@ -33,6 +34,18 @@ QByteArray fatHeader(quint32 count, const QList<quint32>& cpuTypes) {
     return bytes;
 }
 
+// Runs Debian's clang, ld64.lld or llvm-lipo (packages clang, lld, llvm; the
+// last two named plainly only in LLVM's own folder).
+bool llvm(const QString& tool, const QStringList& arguments) {
+    const QString own = QStandardPaths::findExecutable(tool, {"/usr/lib/llvm-14/bin"});
+    QProcess process;
+    process.start(own.isEmpty() ? QStandardPaths::findExecutable(tool) : own, arguments);
+    const bool ok = process.waitForFinished(60000) && process.exitCode() == 0;
+    if (!ok)
+        qWarning("%s: %s", qPrintable(tool), process.readAllStandardError().constData());
+    return ok;
+}
+
 QStringList names(const QList<Architecture>& architectures) {
     QStringList names;
     for (Architecture architecture : architectures)
@@ -45,13 +58,23 @@ QStringList names(const QList<Architecture>& architectures) {
 class TestExecutableArchitectures : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
-    std::optional<veldra::test::MachOFiles> m_files;
 
 private Q_SLOTS:
+    // Real, linked macOS executables (an empty main, an entry point of its own
+    // so that no SDK is needed): thin x86_64, thin arm64 and fat. llvm-lipo 14
+    // writes no fat64.
     void initTestCase() {
-        QVERIFY(m_dir.isValid());
-        m_files = veldra::test::makeMachOFiles(m_dir.path());
-        QVERIFY(m_files);
+        QVERIFY(TestBundle::writeFile(m_dir.filePath("main.c"), "int main(void) { return 0; }\n",
+                                      0644));
+        for (const QString arch : {"x86_64", "arm64"})
+            QVERIFY(llvm("clang", {"-target", arch + "-apple-macos12", "-c",
+                                   m_dir.filePath("main.c"), "-o", m_dir.filePath(arch + ".o")}) &&
+                    llvm("ld64.lld", {"-arch", arch, "-platform_version", "macos", "12.0", "12.0",
+                                      "-e", "_main", "-o", m_dir.filePath("thin-" + arch),
+                                      m_dir.filePath(arch + ".o")}));
+        QVERIFY(
+            llvm("llvm-lipo", {"-create", m_dir.filePath("thin-x86_64"),
+                               m_dir.filePath("thin-arm64"), "-output", m_dir.filePath("fat")}));
     }
 
     void architectures_data() {
@@ -64,9 +87,9 @@ private Q_SLOTS:
         const auto crafted = [](const char* tag, const QByteArray& bytes) {
             QTest::newRow(tag) << QString() << bytes << QStringList();
         };
-        file("thin x86_64", m_files->x86_64, {"x86_64"});
-        file("thin arm64", m_files->arm64, {"arm64"});
-        file("fat", m_files->fat, {"x86_64", "arm64"});
+        file("thin x86_64", m_dir.filePath("thin-x86_64"), {"x86_64"});
+        file("thin arm64", m_dir.filePath("thin-arm64"), {"arm64"});
+        file("fat", m_dir.filePath("fat"), {"x86_64", "arm64"});
         QByteArray fat64 = bigEndian({0xcafebabf, 2});
         for (const quint32 cpu : {kX86_64, kArm64}) // cputype, subtype, offset, size, align
             fat64 += bigEndian({cpu, 0, 0, cpu == kArm64 ? 0x8000u : 0x4000u, 0, 0x1000, 14, 0});
@@ -95,7 +118,7 @@ private Q_SLOTS:
             QCOMPARE(names(executableArchitectures(QByteArray(bytes.constData(), bytes.size()))),
                      expected);
             path = m_dir.filePath(QTest::currentDataTag());
-            QVERIFY(veldra::test::TestBundle::writeFile(path, bytes, 0644));
+            QVERIFY(TestBundle::writeFile(path, bytes, 0644));
         }
         QCOMPARE(names(executableArchitecturesOfFile(path).value_or(QList<Architecture>{})),
                  expected);

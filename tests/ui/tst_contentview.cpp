@@ -2,6 +2,7 @@
 // and a fake updater state.
 #include "FakeUpdater.h"
 #include "TestBundle.h"
+#include "app/AppDelegate.h"
 #include "launcher/RdpLauncher.h"
 #include "settings/SettingsManager.h"
 #include "ui/ContentView.h"
@@ -13,6 +14,7 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -30,22 +32,35 @@ class TestContentView : public QObject {
     std::unique_ptr<SettingsManager> m_settings;
     std::unique_ptr<RdpLauncher> m_launcher;
     std::unique_ptr<ui::ContentView> m_view;
+    std::unique_ptr<AppDelegate> m_application;
+    QWidget* m_window = nullptr;
     QList<QUrl> m_opened; // what would have opened in the browser
 
-    // A fresh view on the same settings file: what the next launch shows.
-    void launch(std::optional<bool> forcedRemember = std::nullopt) {
+    // A fresh view on the same settings file: what the next launch shows; the
+    // application's whole window, menus too, when `application`.
+    void launch(std::optional<bool> forcedRemember = std::nullopt, bool application = false) {
         m_view.reset();
+        m_application.reset();
         m_settings = std::make_unique<SettingsManager>(
             platform::userDefaultsOn(std::make_unique<QSettings>(
                 m_bundle->scratch() + "/defaults.ini", QSettings::IniFormat)),
             forcedRemember);
-        m_view = std::make_unique<ui::ContentView>(*m_settings, *m_updater, *m_launcher,
-                                                   ui::ContentView::Details{"", "1.2.3", "", ""});
-        m_view->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
+        const ui::ContentView::Details details{"", "1.2.3", "", ""};
+        if (application) {
+            m_application =
+                std::make_unique<AppDelegate>(*m_settings, *m_updater, *m_launcher, details);
+            m_application->applicationDidFinishLaunching();
+            m_window = m_application->window();
+        } else {
+            m_view =
+                std::make_unique<ui::ContentView>(*m_settings, *m_updater, *m_launcher, details);
+            m_view->show();
+            m_window = m_view.get();
+        }
+        QVERIFY(QTest::qWaitForWindowExposed(m_window));
     }
     QLineEdit* field(const QString& name) const {
-        for (auto* edit : m_view->findChildren<QLineEdit*>())
+        for (auto* edit : m_window->findChildren<QLineEdit*>())
             if (edit->accessibleName() == name)
                 return edit;
         return nullptr;
@@ -53,7 +68,7 @@ class TestContentView : public QObject {
     QLineEdit* username() const { return field("Veldra username"); }
     QLineEdit* password() const { return field("Password"); }
     QPushButton* connectButton() const {
-        for (auto* button : m_view->findChildren<QPushButton*>())
+        for (auto* button : m_window->findChildren<QPushButton*>())
             if (button->accessibleName() == "Connect to Cloud Desktop")
                 return button;
         return nullptr;
@@ -76,35 +91,43 @@ private Q_SLOTS:
     }
     void cleanup() {
         m_view.reset();
+        m_application.reset();
         if (m_launcher->activeProcess())
             killPid(m_launcher->activeProcess()->processId());
         m_launcher.reset();
     }
 
+    // Connect is enabled by its own rule (spaces and tabs are no username, a
+    // line break is: the action refuses it); Return or Enter connects from any
+    // focus while it is enabled, and does nothing while it is not.
     void enableRule_data() {
         QTest::addColumn<QString>("user");
         QTest::addColumn<QString>("pass");
         QTest::addColumn<bool>("client");
         QTest::addColumn<bool>("downloading");
+        QTest::addColumn<int>("focus"); // pressed there: 0 username, 1 checkbox, 2 button; -1 none
         QTest::addColumn<bool>("enabled");
         const auto row = [](const char* name, const char* user, const char* pass, bool client,
-                            bool downloading, bool enabled) {
-            QTest::newRow(name) << QString(user) << QString(pass) << client << downloading
+                            bool downloading, int focus, bool enabled) {
+            QTest::newRow(name) << QString(user) << QString(pass) << client << downloading << focus
                                 << enabled;
         };
-        row("both filled", "alice", "pw", true, false, true);
-        row("spaces and tabs only", " \t ", "pw", true, false, false);
-        row("line breaks enable", "\n", "pw", true, false, true);
-        row("a password of spaces", "alice", "  ", true, false, true);
-        row("no password", "alice", "", true, false, false);
-        row("no client", "alice", "pw", false, false, false);
-        row("an update downloading", "alice", "pw", true, true, false);
+        row("both filled, Return in the username", "alice", "pw", true, false, 0, true);
+        row("Return on the checkbox", "alice", "pw", true, false, 1, true);
+        row("Enter on the button", "alice", "pw", true, false, 2, true);
+        row("spaces and tabs only", " \t ", "pw", true, false, -1, false);
+        row("line breaks enable", "\n", "pw", true, false, -1, true);
+        row("a password of spaces", "alice", "  ", true, false, -1, true);
+        row("no password, Return does nothing", "alice", "", true, false, 1, false);
+        row("no client", "alice", "pw", false, false, -1, false);
+        row("an update downloading", "alice", "pw", true, true, -1, false);
     }
     void enableRule() {
         QFETCH(QString, user);
         QFETCH(QString, pass);
         QFETCH(bool, client);
         QFETCH(bool, downloading);
+        QFETCH(int, focus);
         QFETCH(bool, enabled);
         if (client)
             m_bundle->addScript("freerdp", fake::recorder);
@@ -113,31 +136,13 @@ private Q_SLOTS:
         username()->setText(user); // line breaks cannot be typed into a line edit
         password()->setText(pass);
         QCOMPARE(connectButton()->isEnabled(), enabled);
-    }
-
-    // Return connects from any focus while the button is enabled.
-    void returnFromAnyFocus_data() {
-        QTest::addColumn<int>("focus"); // 0 username, 1 checkbox, 2 the button
-        QTest::addColumn<int>("key");
-        QTest::addColumn<bool>("filled");
-        QTest::newRow("username, Return") << 0 << int(Qt::Key_Return) << true;
-        QTest::newRow("checkbox, Return") << 1 << int(Qt::Key_Return) << true;
-        QTest::newRow("button, Enter") << 2 << int(Qt::Key_Enter) << true;
-        QTest::newRow("button disabled") << 1 << int(Qt::Key_Return) << false;
-    }
-    void returnFromAnyFocus() {
-        QFETCH(int, focus);
-        QFETCH(int, key);
-        QFETCH(bool, filled);
-        m_bundle->addScript("freerdp", fake::recorder);
-        launch();
-        QTest::keyClicks(username(), "alice");
-        QTest::keyClicks(password(), filled ? "pw" : "");
+        if (focus < 0)
+            return;
         QWidget* targets[] = {username(), m_view->findChild<QCheckBox*>(), connectButton()};
         targets[focus]->setFocus();
-        QTest::keyClick(targets[focus], Qt::Key(key));
-        QCOMPARE(m_view->isConnecting(), filled);
-        if (filled)
+        QTest::keyClick(targets[focus], focus == 2 ? Qt::Key_Enter : Qt::Key_Return);
+        QCOMPARE(m_view->isConnecting(), enabled);
+        if (enabled)
             QTRY_VERIFY(QFile::exists(m_bundle->scratch() + "/evidence/pid"));
     }
 
@@ -206,6 +211,66 @@ private Q_SLOTS:
         Q_EMIT view->anchorClicked(QUrl("http://example.org/p"));
         Q_EMIT view->anchorClicked(QUrl("https://example.org/s"));
         QCOMPARE(m_opened, QList<QUrl>{QUrl("https://example.org/s")});
+    }
+
+    // The menus and their keys: "title shortcut", "-" for a separator.
+    void menus_data() {
+        QTest::addColumn<int>("menu");
+        QTest::addColumn<QString>("items");
+        QTest::newRow("application")
+            << 0
+            << "Veldra Cloud Desktop: About Veldra Cloud Desktop , - , Check for Updates... "
+               "Ctrl+U , Get Beta Updates , - , Hide Veldra Cloud Desktop Ctrl+H , Hide Others , "
+               "Show All , - , Quit Veldra Cloud Desktop Ctrl+Q";
+        QTest::newRow("edit") << 1
+                              << "Edit: Undo Ctrl+Z , Redo Ctrl+Shift+Z , - , Cut Ctrl+X , "
+                                 "Copy Ctrl+C , Paste Ctrl+V , Select All Ctrl+A";
+        QTest::newRow("window")
+            << 2 << "Window: Minimize Ctrl+M , Zoom (disabled) , Close Window Ctrl+W";
+    }
+    void menus() {
+        QFETCH(int, menu);
+        QFETCH(QString, items);
+        launch({}, true);
+        const QList<QAction*> bar = m_application->window()->menuBar()->actions();
+        QCOMPARE(bar.size(), 3);
+        QStringList actual;
+        for (QAction* action : bar.at(menu)->menu()->actions())
+            actual << (action->isSeparator()
+                           ? "-"
+                           : (action->text() + (action->isEnabled() ? "" : " (disabled)") + ' ' +
+                              action->shortcut().toString())
+                                 .trimmed());
+        QCOMPARE(bar.at(menu)->text() + ": " + actual.join(" , "), items);
+        if (menu == 0) { // "Get Beta Updates", remembered for the next checks
+            bar.at(0)->menu()->actions().at(3)->trigger();
+            QVERIFY(m_settings->betaUpdates());
+        }
+    }
+
+    // Every menu key wins over the focused field's own editing keys (Ctrl+U
+    // deletes the line on X11); the Edit commands stay the field's.
+    void menuKeysWinInTextFields_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("username") << "Veldra username";
+        QTest::newRow("password") << "Password";
+    }
+    void menuKeysWinInTextFields() {
+        QFETCH(QString, name);
+        launch({}, true);
+        QLineEdit* edit = field(name);
+        edit->setFocus();
+        QTest::keyClicks(edit, "alice");
+        QTest::keyClick(edit, Qt::Key_U, Qt::ControlModifier);
+        QCOMPARE(m_updater->manualChecks, 1);
+        QCOMPARE(edit->text(), "alice");
+        if (edit->echoMode() != QLineEdit::Normal)
+            return; // a password field has no cut or undo
+        QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(edit, Qt::Key_X, Qt::ControlModifier);
+        QCOMPARE(edit->text(), "");
+        QTest::keyClick(edit, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(edit->text(), "alice");
     }
 
     void progressText_data() {

@@ -3,13 +3,14 @@
 #include "HttpsTestServer.h"
 #include "TestBundle.h"
 #include "UpdateImage.h"
+#include "release/Release.h"
+#include "updater/engine/LazyUpdater.h"
 #include "updater/engine/MacUpdater.h"
 #include "updater/fetching/ImageTransfer.h"
 #include "updater/fetching/Sha256.h"
 #include "updater/installing/Installer.h"
 #include "updater/patches/BundlePatch.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -31,9 +32,7 @@ using Mode = HttpsTestServer::Mode;
 
 namespace {
 
-QString hexDigest(const QByteArray& bytes) {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
+const QDateTime kStart = QDateTime::fromString("2026-12-07T10:00:00Z", Qt::ISODate);
 
 quint16 freePort() {
     QTcpServer probe;
@@ -57,6 +56,7 @@ class TestMacUpdater : public QObject {
     QString m_host = "localhost";
     QString m_systemVersion; // the macOS the updater runs on; empty: not a Mac
     QString m_rolledBack;    // a version put back after it did not start, said at start
+    QDateTime m_now;         // the clock of a staged rollout
 
     void makeUpdater(quint16 port, std::chrono::milliseconds offlineWindow = 3s,
                      std::optional<MinisignKey> key = {},
@@ -92,24 +92,32 @@ class TestMacUpdater : public QObject {
                                                  std::make_unique<QNetworkAccessManager>());
     }
 
-    // 3.0.0 at `url`; `routes` beside the manifest's own.
+    // 3.0.0 at `url`; `routes` beside the manifest's and the image's own.
     static void publish(const HttpsTestServer& server, const QString& url, const QString& digest,
                         QJsonObject routes = {}, QJsonObject manifest = {}) {
         manifest.insert("mac_version", "3.0.0");
         manifest.insert("mac_x64_url", url);
         manifest.insert("mac_x64_sha256", digest);
         server.writeFile("version.json", QJsonDocument(manifest).toJson());
-        if (!routes.contains("/version.json"))
-            routes.insert("/version.json", QJsonObject{{"file", "version.json"}});
+        for (const QString name : {"version.json", "image.dmg"})
+            if (!routes.contains('/' + name))
+                routes.insert('/' + name, QJsonObject{{"file", name}});
         server.setRoutes(routes);
     }
 
-    bool checkNow() {
+    bool checkNow(bool manual = true) {
         std::optional<bool> found;
-        m_updater->checkForUpdates(true, [&](bool f) { found = f; });
+        m_updater->checkForUpdates(manual, [&](bool f) { found = f; });
         if (!waitUntil([&] { return found.has_value(); }, 20000))
             qWarning("the check did not finish");
         return found.value_or(false);
+    }
+
+    // `size` bytes served as image.dmg.
+    QByteArray serveImage(qsizetype size) const {
+        const QByteArray image = imageBytes(size);
+        m_server->writeFile("image.dmg", image);
+        return image;
     }
 
     QString downloadNow() {
@@ -193,36 +201,39 @@ private Q_SLOTS:
         QVERIFY(m_server->requests().value(0).startsWith("GET /version.json?t="));
     }
 
-    // Never offered: a version this macOS cannot run, or one put back after it did
-    // not start. A roll-back is said at start; the macOS a version needs is
-    // said once even to nobody who asked, in the status line, never prompted.
+    // Never offered: a version this macOS cannot run, one put back after it did
+    // not start, or one outside the organisation's hold. Only a user who asked
+    // is told why, but for the macOS a version needs (once, in the status
+    // line); a roll-back is said at start.
     void notOffered_data() {
         QTest::addColumn<QString>("system");
         QTest::addColumn<QString>("rolledBack");
+        QTest::addColumn<QString>("hold"); // the organisation's TargetVersionPrefix
         QTest::addColumn<QString>("line");
-        const QString newer = "Version 3.0.0 needs macOS 13.0 or later.";
-        QTest::newRow("newer macOS needed") << "12.7.4"
-                                            << "" << newer;
-        const QString back = "Version 3.0.0 could not start and was rolled back.";
-        QTest::newRow("rolled back") << ""
-                                     << "3.0.0" << back;
+        const auto row = [](const char* name, const char* system, const char* rolledBack,
+                            const char* hold, const char* line) {
+            QTest::newRow(name) << QString(system) << QString(rolledBack) << QString(hold)
+                                << QString(line);
+        };
+        row("newer macOS needed", "12.7.4", "", "", "Version 3.0.0 needs macOS 13.0 or later.");
+        row("rolled back", "", "3.0.0", "", "Version 3.0.0 could not start and was rolled back.");
+        row("held back", "", "", "2.", "Version 3.0.0 is held back by your organisation.");
     }
     void notOffered() {
         QFETCH(QString, system);
         QFETCH(QString, rolledBack);
+        QFETCH(QString, hold);
         QFETCH(QString, line);
         m_systemVersion = system;
         m_rolledBack = rolledBack;
-        makeUpdater(m_server->port());
+        makeUpdater(m_server->port(), 3s, {},
+                    [&](MacUpdater::Configuration& config) { config.targetVersionPrefix = hold; });
         const QString atStart = m_updater->statusMessage();
         QCOMPARE(atStart, rolledBack.isEmpty() ? QString() : line);
         publish(*m_server, m_server->url("/a.dmg"), QString(64, 'c'), {},
                 {{"mac_minimum_system_version", "13.0"}});
-        std::optional<bool> automatic;
-        m_updater->checkForUpdates(false, [&](bool f) { automatic = f; });
-        QVERIFY(waitUntil([&] { return automatic.has_value(); }, 20000));
-        QVERIFY(!*automatic && !m_updater->hasUpdate() && !m_updater->shouldPresentUpdate());
-        QCOMPARE(m_updater->statusMessage(), line);
+        QVERIFY(!checkNow(false) && !m_updater->hasUpdate() && !m_updater->shouldPresentUpdate());
+        QCOMPARE(m_updater->statusMessage(), system.isEmpty() ? atStart : line);
         QVERIFY(!checkNow());
         QCOMPARE(m_updater->statusMessage(), line);
     }
@@ -235,6 +246,137 @@ private Q_SLOTS:
         QVERIFY(!checkNow() && !m_updater->hasUpdate() && !m_updater->shouldPresentUpdate());
         QCOMPARE(m_updater->statusMessage(),
                  "Move Veldra Cloud Desktop to Applications to update it.");
+    }
+
+    // A staged rollout's keys: a bad value of either means no rollout, never a
+    // refused manifest; snake case first, even when bad.
+    void rolloutKeys_data() {
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<double>("days");
+        QTest::addColumn<QString>("key"); // the days' key
+        QTest::addColumn<int>("kept");    // 0: no rollout
+        const QString utc = "2026-12-07T10:00:00Z";
+        QTest::newRow("7 days") << utc << 7.0 << "rollout_days" << 7;
+        QTest::newRow("camel case") << utc << 30.0 << "rolloutDays" << 30;
+        QTest::newRow("0 days") << utc << 0.0 << "rollout_days" << 0;
+        QTest::newRow("31 days") << utc << 31.0 << "rollout_days" << 0;
+        QTest::newRow("half a day") << utc << 2.5 << "rollout_days" << 0;
+        QTest::newRow("local time") << "2026-12-07T10:00:00" << 7.0 << "rollout_days" << 0;
+    }
+    void rolloutKeys() {
+        QFETCH(QString, start);
+        QFETCH(double, days);
+        QFETCH(QString, key);
+        QFETCH(int, kept);
+        // A good camel-case value behind a bad snake-case one changes nothing.
+        QJsonObject object{{"rollout_start", start}, {"rolloutDays", 7}};
+        object.insert(key, days);
+        const auto rollout =
+            manifestRollout(*MacUpdateManifest::decode(QJsonDocument(object).toJson()));
+        QCOMPARE(rollout ? rollout->days : 0, kept);
+        QVERIFY(!rollout || rollout->start == kStart);
+    }
+
+    // Group 29 of a 10-day rollout gets it on day 9.67: an automatic check on
+    // day 1 says nothing, one on day 10 offers it, a manual one on day zero.
+    // A copy that checks only when asked has nothing scheduled; a hold the
+    // version is in lets it through.
+    void rolloutAndSchedule() {
+        const auto copy = [this](int group, const QString& hold = {}, bool automatic = true) {
+            makeUpdater(m_server->port(), 3s, {}, [&](MacUpdater::Configuration& config) {
+                config.rolloutGroup = group;
+                config.now = [this] { return m_now; };
+                config.targetVersionPrefix = hold;
+                config.automaticChecks = automatic;
+            });
+        };
+        publish(*m_server, m_server->url("/a.dmg"), QString(64, 'c'), {},
+                {{"rollout_start", "2026-12-07T10:00:00Z"}, {"rollout_days", 10}});
+        copy(29);
+        m_now = kStart.addDays(1);
+        QVERIFY(!checkNow(false) && !m_updater->hasUpdate() && !m_updater->shouldPresentUpdate());
+        QCOMPARE(m_updater->statusMessage(), QString());
+        m_now = kStart.addDays(10);
+        QVERIFY(checkNow(false) && m_updater->shouldPresentUpdate());
+        copy(29);
+        m_now = kStart;
+        QVERIFY(checkNow() && m_updater->latestVersion() == "3.0.0");
+        copy(0, "2.", false);
+        m_now = kStart.addDays(30);
+        QVERIFY(!checkNow(false) && !checkNow());
+        QVERIFY(!m_updater->nextCheckIn()); // the events that would arm it have run
+        copy(0, "3.");
+        QTRY_VERIFY(m_updater->nextCheckIn());
+        QVERIFY(checkNow(false));
+        // Required (below "critical_below"): every group's at once; a hold
+        // still wins, and the window says the version is no longer supported.
+        publish(*m_server, m_server->url("/a.dmg"), QString(64, 'c'), {},
+                {{"rollout_start", "2026-12-07T10:00:00Z"},
+                 {"rollout_days", 10},
+                 {"critical_below", "2.5"}});
+        copy(29);
+        m_now = kStart.addDays(1);
+        QVERIFY(checkNow(false) && m_updater->isRequired());
+        copy(29, "2.");
+        QVERIFY(!checkNow(false));
+        QCOMPARE(m_updater->statusMessage(),
+                 "This version of Veldra Cloud Desktop is no longer supported.");
+    }
+
+    // The application's updater, in a probe that links only what it links:
+    // neither the network stack nor libcrypto before the first check, both
+    // after it, the offer published, and "Later" heard by the engine.
+    void lazyEngine() {
+        publish(*m_server, m_server->url("/a.dmg"), QString(64, 'a'));
+        QTemporaryDir temp;
+        QProcess probe;
+        QElapsedTimer clock;
+        clock.start();
+        probe.start(LAZY_PROBE, {UPDATE_ENGINE, QString::number(m_server->port()),
+                                 TestPki::instance().caPem, temp.path()});
+        QTRY_VERIFY_WITH_TIMEOUT(!m_server->requests().isEmpty(), 10000);
+        QVERIFY(clock.elapsed() >= 500); // not before the first check is due
+        QVERIFY(probe.waitForFinished(20000) && probe.exitCode() == 0);
+        const QString said = QString::fromUtf8(probe.readAllStandardOutput());
+        QCOMPARE(said, "before the first check: network=no crypto=no\nafter it: network=yes "
+                       "crypto=yes\noffered 3.0.0\npresented 1 time(s)\n");
+    }
+
+    // Managed: "off" never loads the engine (a load would fail here) and says
+    // why; "manual" makes no first check, but a user's check runs and fails as
+    // one whose module cannot be loaded does.
+    void lazyManagedModes() {
+        const auto wiring = [] { return UpdateEngineWiring{}; };
+        LazyUpdater off("/nonexistent/engine.so", wiring, 0ms, LazyUpdater::Mode::off);
+        off.checkForUpdates(true);
+        QCOMPARE(off.statusMessage(), "Updates are managed by your organisation.");
+        LazyUpdater manual("/nonexistent/engine.so", wiring, 0ms, LazyUpdater::Mode::manual);
+        QTest::qWait(50);
+        QCOMPARE(manual.statusMessage(), QString());
+        bool found = true;
+        manual.checkForUpdates(true, [&](bool f) { found = f; });
+        QVERIFY(!found && !manual.isLoaded());
+        QCOMPARE(manual.statusMessage(), "Update check failed");
+    }
+
+    // What the release command writes, a copy reads as the same rollout; the
+    // last of 30 groups gets a 7-day one 29/30 × 7 days after the start.
+    void releaseWritesTheRollout() {
+        QVERIFY(TestBundle::writeFile(m_temp->filePath("image.dmg"), imageBytes(70'000), 0644));
+        const auto made = release::makeManifest({.imagePath = m_temp->filePath("image.dmg"),
+                                                 .version = "3.0.0",
+                                                 .url = m_server->url("/a.dmg"),
+                                                 .rollout = Rollout{kStart, 7}},
+                                                {"localhost", m_server->port()});
+        QVERIFY(std::holds_alternative<QByteArray>(made));
+        QFile::remove(m_temp->filePath("image.dmg"));
+        const auto manifest = MacUpdateManifest::decode(std::get<QByteArray>(made));
+        const auto rollout = manifest ? manifestRollout(*manifest) : std::nullopt;
+        QVERIFY(rollout && rollout->start == kStart && rollout->days == 7);
+        QCOMPARE(release::describeRollout(*rollout),
+                 "staged over 7 days: automatic checks offer it to the first copies from "
+                 "2026-12-07T10:00:00Z, to the last from 2026-12-14T04:24:00Z; a manual check at "
+                 "once");
     }
 
     // The image's answer: size bounds, digest, and where it may be redirected.
@@ -276,11 +418,10 @@ private Q_SLOTS:
         QFETCH(int, size);
         QFETCH(QString, digestOf);
         QFETCH(QString, status);
-        const QByteArray image = imageBytes(size);
-        m_server->writeFile("image.dmg", image);
+        const QByteArray image = serveImage(size);
         publish(
             *m_server, m_server->url("/image.dmg"),
-            hexDigest(digestOf == "image" ? image : digestOf.toUtf8()),
+            sha256HexOfBytes(digestOf == "image" ? image : digestOf.toUtf8()),
             {{"/image.dmg", resolved(route)}, {"/moved.dmg", QJsonObject{{"file", "image.dmg"}}}});
         QVERIFY(checkNow());
         QCOMPARE(downloadNow(), status);
@@ -325,9 +466,9 @@ private Q_SLOTS:
         QFETCH(QJsonObject, route);
         QFETCH(QString, status);
         QFETCH(double, sent);
-        const QByteArray image = imageBytes(200'000);
-        m_server->writeFile("image.dmg", image);
-        publish(*m_server, m_server->url("/image.dmg"), hexDigest(image), {{"/image.dmg", route}});
+        const QByteArray image = serveImage(200'000);
+        publish(*m_server, m_server->url("/image.dmg"), sha256HexOfBytes(image),
+                {{"/image.dmg", route}});
         QVERIFY(checkNow());
         QCOMPARE(downloadNow(), status);
         QFile log(m_server->root() + "/sent.log");
@@ -342,7 +483,7 @@ private Q_SLOTS:
     // Too few bytes in a few windows in a row end the download for good
     // (silence is the inactivity timeout's, which asks for the rest: resume).
     void trickle() {
-        m_server->writeFile("image.dmg", imageBytes(200'000));
+        serveImage(200'000);
         m_server->setRoutes({{"/image.dmg", QJsonObject{{"file", "image.dmg"}, {"trickle", 25}}}});
         auto file = std::make_unique<QTemporaryFile>(m_temp->filePath("image"));
         QVERIFY(file->open());
@@ -367,40 +508,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("approval"); // "": the folder is writable; "approve", "cancel"
         QTest::addColumn<QString>("fetched");  // what was downloaded
         QTest::addColumn<QString>("marker");   // the installed copy's afterwards
-        QTest::newRow("used") << ""
-                              << ""
-                              << "patch"
-                              << "new";
-        QTest::newRow("installed copy changed") << "installed"
-                                                << ""
-                                                << "image"
-                                                << "new";
-        QTest::newRow("digest differs") << "digest"
-                                        << ""
-                                        << "patch image"
-                                        << "new";
-        QTest::newRow("truncated") << "truncated"
-                                   << ""
-                                   << "patch image"
-                                   << "new";
+        const auto row = [](const char* name, const char* damage, const char* approval,
+                            const char* fetched, const char* marker) {
+            QTest::newRow(name) << QString(damage) << QString(approval) << QString(fetched)
+                                << QString(marker);
+        };
+        row("used", "", "", "patch", "new");
+        row("installed copy changed", "installed", "", "image", "new");
+        row("digest differs", "digest", "", "patch image", "new");
+        row("truncated", "truncated", "", "patch image", "new");
         // An install that could not put this version's patch in place said so.
-        QTest::newRow("refused before") << "refused"
-                                        << ""
-                                        << "image"
-                                        << "new";
-        QTest::newRow("as root") << ""
-                                 << "approve"
-                                 << "patch"
-                                 << "new";
-        QTest::newRow("declined") << ""
-                                  << "cancel"
-                                  << "patch"
-                                  << "old";
+        row("refused before", "refused", "", "image", "new");
+        row("as root", "", "approve", "patch", "new");
+        row("declined", "", "cancel", "patch", "old");
         // Root installs only the tree the manifest names.
-        QTest::newRow("changed during approval") << "during"
-                                                 << "approve"
-                                                 << "patch"
-                                                 << "old";
+        row("changed during approval", "during", "approve", "patch", "old");
     }
     void patch() {
         QFETCH(QString, damage);
@@ -439,31 +561,17 @@ private Q_SLOTS:
             {"result_tree", std::get<PatchHeader>(made).resultTree}};
         publish(*m_server, m_server->url("/image.dmg"),
                 std::get<QString>(sha256Hex(m_server->root() + "/image.dmg")),
-                {{"/patch.tar", QJsonObject{{"file", "patch.tar"}}},
-                 {"/image.dmg", QJsonObject{{"file", "image.dmg"}}}},
+                {{"/patch.tar", QJsonObject{{"file", "patch.tar"}}}},
                 {{"mac_x64_patches", QJsonArray{patch}}});
-        auto installer = std::make_shared<Installer>(Installer::Configuration{
-            fakeTools(),
-            "com.veldra.clouddesktop",
-            box.installed,
-            box.temp,
-            999999,
-            [writable = approval.isEmpty()](const QString&) { return writable; },
-            {},
-            {}});
+        const bool writable = approval.isEmpty();
+        auto installer = std::make_shared<Installer>(
+            Installer::Configuration{fakeTools(), "com.veldra.clouddesktop", box.installed,
+                                     box.temp, 999999, [=](const QString&) { return writable; }});
         makeUpdater(m_server->port(), 3s, {}, [&](MacUpdater::Configuration& config) {
             config.temporaryDirectory = box.temp;
-            config.installUpdate = [installer](const QString& image, const QString& version,
-                                               platform::Architecture architecture,
-                                               const QString& digest) {
-                return installer->installUpdate(image, version, architecture, digest);
-            };
-            config.installPatchedCopy = [installer](const QString& application,
-                                                    const QString& folder, const QString& version,
-                                                    platform::Architecture architecture,
-                                                    const QString& tree) {
-                return installer->installPatchedCopy(application, folder, version, architecture,
-                                                     tree);
+            config.installUpdate = [=](auto&&... a) { return installer->installUpdate(a...); };
+            config.installPatchedCopy = [=](auto&&... a) {
+                return installer->installPatchedCopy(a...);
             };
             config.installedApplication = box.installed;
             if (damage == "refused")
@@ -532,15 +640,11 @@ private Q_SLOTS:
         QFETCH(QString, altered);
         QFETCH(bool, keyed);
         QFETCH(bool, offered);
-        const QByteArray image = imageBytes(70'000);
-        m_server->writeFile("image.dmg", image);
-        QJsonObject manifest{{"mac_version", "3.0.0"},
-                             {"mac_x64_url", m_server->url("/image.dmg")},
-                             {"mac_x64_sha256", hexDigest(image)}};
-        if (!expires.isEmpty())
-            manifest.insert("expires", expires);
-        const QByteArray json = QJsonDocument(manifest).toJson();
-        m_server->writeFile("version.json", json);
+        publish(*m_server, m_server->url("/image.dmg"), sha256HexOfBytes(serveImage(70'000)),
+                {{"/version.json.minisig", QJsonObject{{"file", "version.json.minisig"}}}},
+                expires.isEmpty() ? QJsonObject() : QJsonObject{{"expires", expires}});
+        QFile written(m_server->root() + "/version.json");
+        const QByteArray json = written.open(QIODevice::ReadOnly) ? written.readAll() : "";
         if (!signer.isEmpty())
             QVERIFY(
                 runMinisign(m_keys.path(), {"-S", "-s", signer + ".key", "-m",
@@ -551,10 +655,6 @@ private Q_SLOTS:
         if (altered == "comment" && signature.open(QIODevice::ReadOnly))
             m_server->writeFile(signature.fileName().section('/', -1),
                                 signature.readAll().replace("3.0.0", "9.9.9"));
-        m_server->setRoutes(
-            {{"/version.json", QJsonObject{{"file", "version.json"}}},
-             {"/version.json.minisig", QJsonObject{{"file", "version.json.minisig"}}},
-             {"/image.dmg", QJsonObject{{"file", "image.dmg"}}}});
         makeUpdater(m_server->port(), 3s,
                     keyed ? minisignPublicKey(m_keys.filePath("ours.pub")) : std::nullopt);
         QCOMPARE(checkNow(), offered);
@@ -583,15 +683,14 @@ private Q_SLOTS:
         QFETCH(bool, image);
         const quint16 port = m_server->port();
         if (image) {
-            publish(*m_server, m_server->url("/image.dmg"), hexDigest(imageBytes(70'000)));
+            publish(*m_server, m_server->url("/image.dmg"), sha256HexOfBytes(imageBytes(70'000)));
             QVERIFY(checkNow());
         }
         m_server.reset();
         HttpsTestServer untrusted(Mode(mode), port);
         QVERIFY(untrusted.isRunning());
         untrusted.writeFile("image.dmg", imageBytes(70'000));
-        publish(untrusted, untrusted.url("/image.dmg"), hexDigest(imageBytes(70'000)),
-                {{"/image.dmg", QJsonObject{{"file", "image.dmg"}}}});
+        publish(untrusted, untrusted.url("/image.dmg"), sha256HexOfBytes(imageBytes(70'000)));
         QElapsedTimer clock;
         clock.start();
         if (image)
@@ -639,9 +738,7 @@ private Q_SLOTS:
 
     // The application quitting mid-download removes the partial file.
     void quittingMidDownloadLeavesNothing() {
-        const QByteArray image = imageBytes(200'000);
-        m_server->writeFile("image.dmg", image);
-        publish(*m_server, m_server->url("/image.dmg"), hexDigest(image),
+        publish(*m_server, m_server->url("/image.dmg"), sha256HexOfBytes(serveImage(200'000)),
                 {{"/image.dmg", QJsonObject{{"file", "image.dmg"}, {"stallAfter", 100'000}}}});
         QVERIFY(checkNow());
         m_updater->startDownload();
@@ -662,10 +759,7 @@ private Q_SLOTS:
                 return std::optional<UpdateFailure>(platform::SystemError{ENOSYS, "quit"});
             };
         });
-        const QByteArray image = imageBytes(70'000);
-        m_server->writeFile("image.dmg", image);
-        publish(*m_server, m_server->url("/image.dmg"), hexDigest(image),
-                {{"/image.dmg", QJsonObject{{"file", "image.dmg"}}}});
+        publish(*m_server, m_server->url("/image.dmg"), sha256HexOfBytes(serveImage(70'000)));
         QVERIFY(checkNow());
         m_updater->startDownload();
         QTRY_VERIFY_WITH_TIMEOUT(entered.available() == 1, 20000);
@@ -690,10 +784,8 @@ private Q_SLOTS:
         if (!qEnvironmentVariableIsEmpty("https_proxy")) { // the new process
             m_host = "updates.test.example";
             makeUpdater(m_server->port());
-            const QByteArray image = imageBytes(70'000);
-            m_server->writeFile("image.dmg", image);
             publish(*m_server, QString("https://%1:%2/image.dmg").arg(m_host).arg(m_server->port()),
-                    hexDigest(image), {{"/image.dmg", QJsonObject{{"file", "image.dmg"}}}});
+                    sha256HexOfBytes(serveImage(70'000)));
             QVERIFY(checkNow());
             QCOMPARE(downloadNow(), "No installer in this test.");
             return;

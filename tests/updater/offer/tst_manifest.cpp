@@ -25,6 +25,7 @@ QByteArray json(const QByteArray& text) {
 class TestManifest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // (Texts that do not parse: fuzz_version, from its seeds.)
     void versionOrder_data() {
         QTest::addColumn<QString>("candidate");
         QTest::addColumn<QString>("reference");
@@ -43,13 +44,7 @@ private Q_SLOTS:
         row("1.2", "1.2", false, true);
         row("01.2", "1.2", false, true);
         row("1.2.3.4", "1.2.3", true, false);
-        row("9.0.0.0.1", "1.0", false, false); // five parts do not parse
-        row("2.0-beta", "1.0", false, false);
-        row("v2", "1.0", false, false);
-        row("١.٢", "1.0", false, false);
-        row("2.0", "", false, false);
         row("9223372036854775807", "9223372036854775806", true, false);
-        row("9223372036854775808", "1", false, false);
     }
     void versionOrder() {
         QFETCH(QString, candidate);
