@@ -1,5 +1,6 @@
 // What the client is given: the credential rules, its command line and the
 // display arithmetic.
+#include "Rows.h"
 #include "launcher/ClientCommandLine.h"
 #include "launcher/Credentials.h"
 
@@ -9,13 +10,13 @@
 #include <limits>
 
 using namespace veldra;
+using namespace veldra::test;
 
 class TestClientCommandLine : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void controlCharacters_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("refused");
+        columns<QString, bool>("text", "refused");
         QTest::newRow("plain") << "alice smith" << false;
         QTest::newRow("accents and emoji") << QString::fromUtf8("Zoë 🎬 ü") << false;
         QTest::newRow("no-break space") << QString::fromUtf8("a\u00A0b") << false;
@@ -29,14 +30,13 @@ private Q_SLOTS:
         QTest::newRow("lone low surrogate") << QString(QChar(0xDC00)) + "a" << true;
     }
     void controlCharacters() {
-        QFETCH(QString, text);
-        QFETCH(bool, refused);
+        auto [text, refused] = fetch<QString, bool>("text", "refused");
         QCOMPARE(containsControlCharacters(text), refused);
     }
 
     void username_data() {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("arguments"); // the client's /u and /d
+        // arguments: the client's /u and /d
+        columns<QString, QString>("input", "arguments");
         for (const auto& [input, arguments] : {std::pair{"alice", "/u:alice|/d:VELDRA"},
                                                {"OTHER\\alice", "/u:alice|/d:OTHER"},
                                                {"\\alice", "/u:alice"},
@@ -45,18 +45,15 @@ private Q_SLOTS:
             QTest::newRow(input) << QString(input) << QString(arguments);
     }
     void username() {
-        QFETCH(QString, input);
-        QFETCH(QString, arguments);
+        auto [input, arguments] = fetch<QString, QString>("input", "arguments");
         const SplitUsername split = splitUsername(input);
         const QStringList list = clientArguments("h", split.user, split.domain, {});
         QCOMPARE(list.filter(QRegularExpression("^/[ud]:")).join('|'), arguments);
     }
 
     void display_data() {
-        QTest::addColumn<double>("width"); // 0: no screen
-        QTest::addColumn<double>("height");
-        QTest::addColumn<double>("scale");
-        QTest::addColumn<QString>("expected");
+        // width: 0: no screen
+        columns<double, double, double, QString>("width", "height", "scale", "expected");
         const double nan = std::numeric_limits<double>::quiet_NaN();
         QTest::newRow("no screen") << 0.0 << 0.0 << 0.0 << "1240x736 100 100";
         QTest::newRow("retina laptop") << 1440.0 << 875.0 << 2.0 << "2800x1622 200 180";
@@ -72,10 +69,8 @@ private Q_SLOTS:
         QTest::newRow("5K clamps to 8192") << 5120.0 << 2815.0 << 2.0 << "8192x5502 200 180";
     }
     void display() {
-        QFETCH(double, width);
-        QFETCH(double, height);
-        QFETCH(double, scale);
-        QFETCH(QString, expected);
+        auto [width, height, scale, expected] =
+            fetch<double, double, double, QString>("width", "height", "scale", "expected");
         const auto screen =
             width != 0.0 ? std::optional(platform::ScreenInfo{width, height, scale}) : std::nullopt;
         const QStringList parts = expected.split(' ');

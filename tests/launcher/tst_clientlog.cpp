@@ -1,3 +1,4 @@
+#include "Rows.h"
 #include "launcher/ClientLog.h"
 
 #include <QDir>
@@ -6,6 +7,7 @@
 #include <QTest>
 
 using namespace veldra;
+using namespace veldra::test;
 
 class TestClientLog : public QObject {
     Q_OBJECT
@@ -22,15 +24,14 @@ private Q_SLOTS:
 
     // Made private to the user; started afresh once past 2 MiB.
     void sizeCap_data() {
-        QTest::addColumn<qint64>("size"); // -1: no file yet
-        QTest::addColumn<quint64>("startOffset");
+        // size: -1: no file yet
+        columns<qint64, quint64>("size", "startOffset");
         QTest::newRow("new") << qint64(-1) << quint64(0);
         QTest::newRow("exactly 2 MiB stays") << qint64(2'097'152) << quint64(2'097'152);
         QTest::newRow("one byte more goes") << qint64(2'097'153) << quint64(0);
     }
     void sizeCap() {
-        QFETCH(qint64, size);
-        QFETCH(quint64, startOffset);
+        auto [size, startOffset] = fetch<qint64, quint64>("size", "startOffset");
         QDir().mkpath(QFileInfo(path()).absolutePath());
         QFile file(path());
         if (size >= 0)
@@ -48,8 +49,7 @@ private Q_SLOTS:
 
     // A failure's last words: the last three plain lines, at most 420 characters.
     void excerpt_data() {
-        QTest::addColumn<QByteArray>("output");
-        QTest::addColumn<QString>("excerpt");
+        columns<QByteArray, QString>("output", "excerpt");
         QTest::newRow("bracketed and empty lines skipped")
             << QByteArray("[INFO] x\nplain one\n\n") << "plain one";
         QTest::newRow("the last three") << QByteArray("a\nb\nc\nd\ne\n") << "c d e";
@@ -61,8 +61,7 @@ private Q_SLOTS:
             << QByteArray("é").repeated(430) << QString::fromUtf8("é").repeated(420);
     }
     void excerpt() {
-        QFETCH(QByteArray, output);
-        QFETCH(QString, excerpt);
+        auto [output, excerpt] = fetch<QByteArray, QString>("output", "excerpt");
         const ClientLog log(path());
         QDir().mkpath(QFileInfo(path()).absolutePath());
         append("an earlier launch's line\n");

@@ -1,4 +1,5 @@
 // The launcher against fake clients (tests/support/TestBundle.h) in a test bundle.
+#include "Rows.h"
 #include "TestBundle.h"
 #include "launcher/RdpLauncher.h"
 
@@ -79,10 +80,7 @@ private Q_SLOTS:
 
     // Refused before anything starts, in this order.
     void refusals_data() {
-        QTest::addColumn<bool>("downloading");
-        QTest::addColumn<QString>("username");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("message");
+        columns<bool, QString, QString, QString>("downloading", "username", "password", "message");
         const auto row = [](const char* name, bool downloading, const char* user,
                             const char* password, const char* message) {
             QTest::newRow(name) << downloading << QString(user) << QString(password)
@@ -96,10 +94,8 @@ private Q_SLOTS:
             "The password contains unsupported characters.");
     }
     void refusals() {
-        QFETCH(bool, downloading);
-        QFETCH(QString, username);
-        QFETCH(QString, password);
-        QFETCH(QString, message);
+        auto [downloading, username, password, message] = fetch<bool, QString, QString, QString>(
+            "downloading", "username", "password", "message");
         m_bundle->addScript("freerdp", fake::recorder);
         m_downloading = downloading;
         auto received = connectNow(username, password);
@@ -114,8 +110,7 @@ private Q_SLOTS:
     // A client that ends before the session counts as opened is a failure,
     // with its status and last words.
     void earlyEndings_data() {
-        QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<QString>("description");
+        columns<QByteArray, QString>("script", "description");
         QTest::newRow("exit 0") << QByteArray(fake::exitsSilently)
                                 << "FreeRDP could not connect (status 0). The client closed "
                                    "before the session opened.";
@@ -131,8 +126,7 @@ private Q_SLOTS:
                                     "Cloud Desktop.";
     }
     void earlyEndings() {
-        QFETCH(QByteArray, script);
-        QFETCH(QString, description);
+        auto [script, description] = fetch<QByteArray, QString>("script", "description");
         if (!script.isEmpty())
             m_bundle->addScript("freerdp", script);
         auto received = connectNow("alice", "pw");

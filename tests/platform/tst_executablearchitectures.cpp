@@ -1,6 +1,7 @@
 // Which of our architectures an executable holds, read from its header
 // rather than from lipo (a stub on Macs without the developer tools), by the
 // application and by the install script.
+#include "Rows.h"
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "platform/ExecutableArchitectures.h"
@@ -12,6 +13,7 @@
 #include <QtEndian>
 
 using namespace veldra::platform;
+using namespace veldra::test;
 using veldra::test::TestBundle;
 
 namespace {
@@ -78,9 +80,8 @@ private Q_SLOTS:
     }
 
     void architectures_data() {
-        QTest::addColumn<QString>("path"); // empty: the file is `bytes`
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QStringList>("expected");
+        // path: empty: the file is `bytes`
+        columns<QString, QByteArray, QStringList>("path", "bytes", "expected");
         const auto file = [](const char* tag, const QString& path, const QStringList& expected) {
             QTest::newRow(tag) << path << QByteArray() << expected;
         };
@@ -110,9 +111,8 @@ private Q_SLOTS:
     }
 
     void architectures() {
-        QFETCH(QString, path);
-        QFETCH(QByteArray, bytes);
-        QFETCH(QStringList, expected);
+        auto [path, bytes, expected] =
+            fetch<QString, QByteArray, QStringList>("path", "bytes", "expected");
         if (path.isEmpty()) {
             // An exact-size copy, so that reading past the end trips ASan.
             QCOMPARE(names(executableArchitectures(QByteArray(bytes.constData(), bytes.size()))),

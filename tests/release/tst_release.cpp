@@ -2,6 +2,7 @@
 // application accepts; what it refuses and reports are the application's own
 // verdicts.
 #include "HttpsTestServer.h"
+#include "Rows.h"
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "release/Release.h"
@@ -75,9 +76,7 @@ private Q_SLOTS:
     // One manifest for both kinds of Mac, signed: each copy downloads and
     // verifies its own image; a failed signature is named.
     void written_data() {
-        QTest::addColumn<platform::RunningCopy>("copy");
-        QTest::addColumn<QString>("signer");
-        QTest::addColumn<QString>("line");
+        columns<platform::RunningCopy, QString, QString>("copy", "signer", "line");
         using platform::RunningCopy;
         QTest::newRow("Intel") << RunningCopy::x86_64 << "ours"
                                << "offers 2.1 (x86_64 image), image verified (70000 bytes)";
@@ -87,9 +86,8 @@ private Q_SLOTS:
                                      << "Invalid update signature (signed by another key)";
     }
     void written() {
-        QFETCH(platform::RunningCopy, copy);
-        QFETCH(QString, signer);
-        QFETCH(QString, line);
+        auto [copy, signer, line] =
+            fetch<platform::RunningCopy, QString, QString>("copy", "signer", "line");
         publish(release::makeManifest({.imagePath = writeImage(70'000, "intel.dmg"),
                                        .version = "2.1",
                                        .url = m_server->url("/intel.dmg"),

@@ -1,3 +1,4 @@
+#include "Rows.h"
 #include "platform/ManagedPreferences.h"
 #include "settings/ManagedSettings.h"
 #include "settings/SettingsManager.h"
@@ -6,6 +7,7 @@
 #include <QTest>
 
 using namespace veldra;
+using namespace veldra::test;
 
 class TestSettingsManager : public QObject {
     Q_OBJECT
@@ -29,11 +31,9 @@ private Q_SLOTS:
     }
 
     void load_data() {
-        QTest::addColumn<QVariant>("remember");
-        QTest::addColumn<QVariant>("saved");
-        QTest::addColumn<bool>("remembering");
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<QVariant>("forced"); // by the organisation
+        // forced: by the organisation
+        columns<QVariant, QVariant, bool, QString, QVariant>("remember", "saved", "remembering",
+                                                             "shown", "forced");
         QTest::newRow("first launch") << QVariant() << QVariant() << true << "" << QVariant();
         QTest::newRow("remembering")
             << QVariant(true) << QVariant("alice") << true << "alice" << QVariant();
@@ -46,11 +46,9 @@ private Q_SLOTS:
         QTest::newRow("forced on") << QVariant(false) << QVariant() << true << "" << QVariant(true);
     }
     void load() {
-        QFETCH(QVariant, remember);
-        QFETCH(QVariant, saved);
-        QFETCH(bool, remembering);
-        QFETCH(QString, shown);
-        QFETCH(QVariant, forced);
+        auto [remember, saved, remembering, shown, forced] =
+            fetch<QVariant, QVariant, bool, QString, QVariant>("remember", "saved", "remembering",
+                                                               "shown", "forced");
         if (remember.isValid())
             store()->setValue(SettingsManager::kRememberUsername, remember);
         if (saved.isValid())
@@ -68,8 +66,8 @@ private Q_SLOTS:
     // What device management forces, as the JSON reader every platform
     // builds hands it over: a wrong type or value is ignored.
     void managed_data() {
-        QTest::addColumn<QByteArray>("json"); // empty: no file
-        QTest::addColumn<QString>("read");    // mode, prefix, group, remember, beta
+        // json: empty: no file; read: mode, prefix, group, remember, beta
+        columns<QByteArray, QString>("json", "read");
         QTest::newRow("none") << QByteArray() << "0  - - -";
         QTest::newRow("all five") << QByteArray(R"({"UpdateMode": "off", "TargetVersionPrefix":
             "2.4.", "UpdateRing": "late", "RememberUsername": false, "UpdateChannel": "beta"})")
@@ -84,8 +82,7 @@ private Q_SLOTS:
         QTest::newRow("not JSON") << QByteArray("{") << "0  - - -";
     }
     void managed() {
-        QFETCH(QByteArray, json);
-        QFETCH(QString, read);
+        auto [json, read] = fetch<QByteArray, QString>("json", "read");
         const QString file = m_dir.filePath("managed.json");
         QFile::remove(file);
         QFile out(file);
@@ -120,9 +117,7 @@ private Q_SLOTS:
     // A version rolled back for being slow to say it started is offered once
     // more; a second time, or because it ended, never.
     void settleRollBack_data() {
-        QTest::addColumn<QString>("reason");
-        QTest::addColumn<QString>("slowBefore");
-        QTest::addColumn<QString>("refused");
+        columns<QString, QString, QString>("reason", "slowBefore", "refused");
         QTest::newRow("slow, the first time") << "slow"
                                               << ""
                                               << "";
@@ -134,9 +129,8 @@ private Q_SLOTS:
                                << "2.1";
     }
     void settleRollBack() {
-        QFETCH(QString, reason);
-        QFETCH(QString, slowBefore);
-        QFETCH(QString, refused);
+        auto [reason, slowBefore, refused] =
+            fetch<QString, QString, QString>("reason", "slowBefore", "refused");
         store()->setValue(SettingsManager::kRolledBackVersion, "2.1");
         store()->setValue(SettingsManager::kRollBackReason, reason);
         store()->setValue(SettingsManager::kSlowStartVersion, slowBefore);

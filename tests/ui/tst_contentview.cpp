@@ -1,6 +1,7 @@
 // The sign-in view with Qt Test key and mouse events, against fake clients
 // and a fake updater state.
 #include "FakeUpdater.h"
+#include "Rows.h"
 #include "TestBundle.h"
 #include "app/AppDelegate.h"
 #include "launcher/RdpLauncher.h"
@@ -101,12 +102,9 @@ private Q_SLOTS:
     // line break is: the action refuses it); Return or Enter connects from any
     // focus while it is enabled, and does nothing while it is not.
     void enableRule_data() {
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("pass");
-        QTest::addColumn<bool>("client");
-        QTest::addColumn<bool>("downloading");
-        QTest::addColumn<int>("focus"); // pressed there: 0 username, 1 checkbox, 2 button; -1 none
-        QTest::addColumn<bool>("enabled");
+        // focus: pressed there: 0 username, 1 checkbox, 2 button; -1 none
+        columns<QString, QString, bool, bool, int, bool>("user", "pass", "client", "downloading",
+                                                         "focus", "enabled");
         const auto row = [](const char* name, const char* user, const char* pass, bool client,
                             bool downloading, int focus, bool enabled) {
             QTest::newRow(name) << QString(user) << QString(pass) << client << downloading << focus
@@ -123,12 +121,9 @@ private Q_SLOTS:
         row("an update downloading", "alice", "pw", true, true, -1, false);
     }
     void enableRule() {
-        QFETCH(QString, user);
-        QFETCH(QString, pass);
-        QFETCH(bool, client);
-        QFETCH(bool, downloading);
-        QFETCH(int, focus);
-        QFETCH(bool, enabled);
+        auto [user, pass, client, downloading, focus, enabled] =
+            fetch<QString, QString, bool, bool, int, bool>("user", "pass", "client", "downloading",
+                                                           "focus", "enabled");
         if (client)
             m_bundle->addScript("freerdp", fake::recorder);
         m_updater->setIsDownloading(downloading);
@@ -215,8 +210,7 @@ private Q_SLOTS:
 
     // The menus and their keys: "title shortcut", "-" for a separator.
     void menus_data() {
-        QTest::addColumn<int>("menu");
-        QTest::addColumn<QString>("items");
+        columns<int, QString>("menu", "items");
         QTest::newRow("application")
             << 0
             << "Veldra Cloud Desktop: About Veldra Cloud Desktop , - , Check for Updates... "
@@ -229,8 +223,7 @@ private Q_SLOTS:
             << 2 << "Window: Minimize Ctrl+M , Zoom (disabled) , Close Window Ctrl+W";
     }
     void menus() {
-        QFETCH(int, menu);
-        QFETCH(QString, items);
+        auto [menu, items] = fetch<int, QString>("menu", "items");
         launch({}, true);
         const QList<QAction*> bar = m_application->window()->menuBar()->actions();
         QCOMPARE(bar.size(), 3);
@@ -274,9 +267,7 @@ private Q_SLOTS:
     }
 
     void progressText_data() {
-        QTest::addColumn<qint64>("received");
-        QTest::addColumn<qint64>("expected");
-        QTest::addColumn<QString>("text");
+        columns<qint64, qint64, QString>("received", "expected", "text");
         QTest::newRow("known total")
             << qint64(41'234'567) << qint64(180'000'000) << "41.2 MB of 180.0 MB";
         QTest::newRow("unknown total") << qint64(5'000'000) << qint64(-1) << "5.0 MB";
@@ -284,9 +275,8 @@ private Q_SLOTS:
             << qint64(3'000'000'000) << qint64(4'000'000'000) << "3000.0 MB of 4000.0 MB";
     }
     void progressText() {
-        QFETCH(qint64, received);
-        QFETCH(qint64, expected);
-        QFETCH(QString, text);
+        auto [received, expected, text] =
+            fetch<qint64, qint64, QString>("received", "expected", "text");
         launch();
         m_updater->setIsDownloading(true);
         m_updater->setDownloadProgress(received, expected);
@@ -296,20 +286,18 @@ private Q_SLOTS:
     // Run from its disk image (or translocated), a copy offers to move
     // itself; "Not Now" is remembered for that copy; installed, it never asks.
     void moveOffer_data() {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<int>("key");    // answering the first offer
-        QTest::addColumn<int>("moves");  // asked of the updater
-        QTest::addColumn<bool>("again"); // offered at the next start
+        // key: answering the first offer
+        // moves: asked of the updater
+        // again: offered at the next start
+        columns<int, int, int, bool>("kind", "key", "moves", "again");
         using Kind = platform::RunningLocation::Kind;
         QTest::newRow("installed") << int(Kind::installed) << 0 << 0 << false;
         QTest::newRow("moved") << int(Kind::diskImage) << int(Qt::Key_Return) << 1 << true;
         QTest::newRow("not now") << int(Kind::translocated) << int(Qt::Key_Escape) << 0 << false;
     }
     void moveOffer() {
-        QFETCH(int, kind);
-        QFETCH(int, key);
-        QFETCH(int, moves);
-        QFETCH(bool, again);
+        auto [kind, key, moves, again] =
+            fetch<int, int, int, bool>("kind", "key", "moves", "again");
         launch();
         const platform::RunningLocation where{platform::RunningLocation::Kind(kind),
                                               "/Volumes/V/A.app"};

@@ -1,6 +1,7 @@
 // The updater against the loopback HTTPS server: the check, the download, the
 // URL and TLS rules, the offline retries and a real proxy.
 #include "HttpsTestServer.h"
+#include "Rows.h"
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "release/Release.h"
@@ -174,8 +175,7 @@ private Q_SLOTS:
 
     // The manifest's answer, and where it may be redirected.
     void check_data() {
-        QTest::addColumn<QJsonObject>("route");
-        QTest::addColumn<QString>("status");
+        columns<QJsonObject, QString>("route", "status");
         QTest::newRow("newer") << QJsonObject{{"file", "version.json"}} << "Update available";
         QTest::newRow("500") << QJsonObject{{"status", 500}} << "Update check failed";
         QTest::newRow("over 256 KiB, undeclared")
@@ -190,8 +190,7 @@ private Q_SLOTS:
             << "Update check failed";
     }
     void check() {
-        QFETCH(QJsonObject, route);
-        QFETCH(QString, status);
+        auto [route, status] = fetch<QJsonObject, QString>("route", "status");
         publish(*m_server, m_server->url("/a.dmg"), QString(64, 'a'),
                 {{"/version.json", resolved(route)},
                  {"/moved.json", QJsonObject{{"file", "version.json"}}}});
@@ -206,10 +205,8 @@ private Q_SLOTS:
     // is told why, but for the macOS a version needs (once, in the status
     // line); a roll-back is said at start.
     void notOffered_data() {
-        QTest::addColumn<QString>("system");
-        QTest::addColumn<QString>("rolledBack");
-        QTest::addColumn<QString>("hold"); // the organisation's TargetVersionPrefix
-        QTest::addColumn<QString>("line");
+        // hold: the organisation's TargetVersionPrefix
+        columns<QString, QString, QString, QString>("system", "rolledBack", "hold", "line");
         const auto row = [](const char* name, const char* system, const char* rolledBack,
                             const char* hold, const char* line) {
             QTest::newRow(name) << QString(system) << QString(rolledBack) << QString(hold)
@@ -220,10 +217,8 @@ private Q_SLOTS:
         row("held back", "", "", "2.", "Version 3.0.0 is held back by your organisation.");
     }
     void notOffered() {
-        QFETCH(QString, system);
-        QFETCH(QString, rolledBack);
-        QFETCH(QString, hold);
-        QFETCH(QString, line);
+        auto [system, rolledBack, hold, line] =
+            fetch<QString, QString, QString, QString>("system", "rolledBack", "hold", "line");
         m_systemVersion = system;
         m_rolledBack = rolledBack;
         makeUpdater(m_server->port(), 3s, {},
@@ -251,10 +246,9 @@ private Q_SLOTS:
     // A staged rollout's keys: a bad value of either means no rollout, never a
     // refused manifest; snake case first, even when bad.
     void rolloutKeys_data() {
-        QTest::addColumn<QString>("start");
-        QTest::addColumn<double>("days");
-        QTest::addColumn<QString>("key"); // the days' key
-        QTest::addColumn<int>("kept");    // 0: no rollout
+        // key: the days' key
+        // kept: 0: no rollout
+        columns<QString, double, QString, int>("start", "days", "key", "kept");
         const QString utc = "2026-12-07T10:00:00Z";
         QTest::newRow("7 days") << utc << 7.0 << "rollout_days" << 7;
         QTest::newRow("camel case") << utc << 30.0 << "rolloutDays" << 30;
@@ -264,10 +258,8 @@ private Q_SLOTS:
         QTest::newRow("local time") << "2026-12-07T10:00:00" << 7.0 << "rollout_days" << 0;
     }
     void rolloutKeys() {
-        QFETCH(QString, start);
-        QFETCH(double, days);
-        QFETCH(QString, key);
-        QFETCH(int, kept);
+        auto [start, days, key, kept] =
+            fetch<QString, double, QString, int>("start", "days", "key", "kept");
         // A good camel-case value behind a bad snake-case one changes nothing.
         QJsonObject object{{"rollout_start", start}, {"rolloutDays", 7}};
         object.insert(key, days);
@@ -381,10 +373,8 @@ private Q_SLOTS:
 
     // The image's answer: size bounds, digest, and where it may be redirected.
     void download_data() {
-        QTest::addColumn<QJsonObject>("route");
-        QTest::addColumn<int>("size");
-        QTest::addColumn<QString>("digestOf"); // "image", or another text's
-        QTest::addColumn<QString>("status");
+        // digestOf: "image", or another text's
+        columns<QJsonObject, int, QString, QString>("route", "size", "digestOf", "status");
         const QJsonObject file{{"file", "image.dmg"}};
         const QString handedOver = "No installer in this test.", failed = "Download failed";
         QTest::newRow("verified") << file << 70'000 << "image" << handedOver;
@@ -414,10 +404,8 @@ private Q_SLOTS:
                                 << 70'000 << "image" << (size > 1 ? handedOver : failed);
     }
     void download() {
-        QFETCH(QJsonObject, route);
-        QFETCH(int, size);
-        QFETCH(QString, digestOf);
-        QFETCH(QString, status);
+        auto [route, size, digestOf, status] =
+            fetch<QJsonObject, int, QString, QString>("route", "size", "digestOf", "status");
         const QByteArray image = serveImage(size);
         publish(
             *m_server, m_server->url("/image.dmg"),
@@ -433,9 +421,8 @@ private Q_SLOTS:
     // A dropped download asks for the rest: a 206 continues, a 200 (range ignored,
     // image changed) starts over, another part fails; little is sent twice.
     void resume_data() {
-        QTest::addColumn<QJsonObject>("route");
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<double>("sent"); // the most the server may send, over the image's size
+        // sent: the most the server may send, over the image's size
+        columns<QJsonObject, QString, double>("route", "status", "sent");
         const auto route = [](std::initializer_list<std::pair<QString, QJsonValue>> more) {
             QJsonObject r{{"file", "image.dmg"}, {"etag", "\"v1\""}, {"ranges", true}};
             for (const auto& [key, value] : more)
@@ -463,9 +450,7 @@ private Q_SLOTS:
                                 << handedOver << 1.55;
     }
     void resume() {
-        QFETCH(QJsonObject, route);
-        QFETCH(QString, status);
-        QFETCH(double, sent);
+        auto [route, status, sent] = fetch<QJsonObject, QString, double>("route", "status", "sent");
         const QByteArray image = serveImage(200'000);
         publish(*m_server, m_server->url("/image.dmg"), sha256HexOfBytes(image),
                 {{"/image.dmg", route}});
@@ -504,10 +489,10 @@ private Q_SLOTS:
     // the stand-ins: used when it fits the installed copy, as root too;
     // otherwise the image, within the same update. Declined, nothing follows.
     void patch_data() {
-        QTest::addColumn<QString>("damage");
-        QTest::addColumn<QString>("approval"); // "": the folder is writable; "approve", "cancel"
-        QTest::addColumn<QString>("fetched");  // what was downloaded
-        QTest::addColumn<QString>("marker");   // the installed copy's afterwards
+        // approval: "": the folder is writable; "approve", "cancel"
+        // fetched: what was downloaded
+        // marker: the installed copy's afterwards
+        columns<QString, QString, QString, QString>("damage", "approval", "fetched", "marker");
         const auto row = [](const char* name, const char* damage, const char* approval,
                             const char* fetched, const char* marker) {
             QTest::newRow(name) << QString(damage) << QString(approval) << QString(fetched)
@@ -525,10 +510,8 @@ private Q_SLOTS:
         row("changed during approval", "during", "approve", "patch", "old");
     }
     void patch() {
-        QFETCH(QString, damage);
-        QFETCH(QString, approval);
-        QFETCH(QString, fetched);
-        QFETCH(QString, marker);
+        auto [damage, approval, fetched, marker] =
+            fetch<QString, QString, QString, QString>("damage", "approval", "fetched", "marker");
         InstallSandbox box;
         QVERIFY(box.isReady());
         const QString newApp = m_temp->filePath("new/") + veldra::platform::kBundleFileName;
@@ -614,11 +597,11 @@ private Q_SLOTS:
     // A build with the publisher's key: every way a manifest can fail its
     // signature ends the check alike, before the image is asked for.
     void signedManifest_data() {
-        QTest::addColumn<QString>("expires"); // "": none
-        QTest::addColumn<QString>("signer");  // "": no .minisig
-        QTest::addColumn<QString>("altered"); // "manifest", "comment" or ""
-        QTest::addColumn<bool>("keyed");
-        QTest::addColumn<bool>("offered");
+        // expires: "": none
+        // signer: "": no .minisig
+        // altered: "manifest", "comment" or ""
+        columns<QString, QString, QString, bool, bool>("expires", "signer", "altered", "keyed",
+                                                       "offered");
         const auto row = [](const char* name, const char* expires, const char* signer,
                             const char* altered, bool keyed, bool offered) {
             QTest::newRow(name) << QString(expires) << QString(signer) << QString(altered) << keyed
@@ -635,11 +618,9 @@ private Q_SLOTS:
         row("an unkeyed build asks for none", "", "", "", false, true);
     }
     void signedManifest() {
-        QFETCH(QString, expires);
-        QFETCH(QString, signer);
-        QFETCH(QString, altered);
-        QFETCH(bool, keyed);
-        QFETCH(bool, offered);
+        auto [expires, signer, altered, keyed, offered] =
+            fetch<QString, QString, QString, bool, bool>("expires", "signer", "altered", "keyed",
+                                                         "offered");
         publish(*m_server, m_server->url("/image.dmg"), sha256HexOfBytes(serveImage(70'000)),
                 {{"/version.json.minisig", QJsonObject{{"file", "version.json.minisig"}}}},
                 expires.isEmpty() ? QJsonObject() : QJsonObject{{"expires", expires}});
@@ -669,8 +650,7 @@ private Q_SLOTS:
     // (the same host and port, served anew once the check has passed). A TLS
     // failure is an answer: never retried as if the server were offline.
     void untrusted_data() {
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<bool>("image");
+        columns<int, bool>("mode", "image");
         for (const auto& [name, mode] : {std::pair{"self-signed", Mode::selfSigned},
                                          {"another name", Mode::otherName},
                                          {"expired", Mode::expired}}) {
@@ -679,8 +659,7 @@ private Q_SLOTS:
         }
     }
     void untrusted() {
-        QFETCH(int, mode);
-        QFETCH(bool, image);
+        auto [mode, image] = fetch<int, bool>("mode", "image");
         const quint16 port = m_server->port();
         if (image) {
             publish(*m_server, m_server->url("/image.dmg"), sha256HexOfBytes(imageBytes(70'000)));
@@ -706,14 +685,13 @@ private Q_SLOTS:
     // Offline at first (after login or wake): the check stays in flight and
     // tries again until its window closes, and only then fails.
     void offline_data() {
-        QTest::addColumn<int>("upAfterMs"); // -1: never
-        QTest::addColumn<int>("windowMs");
+        // upAfterMs: -1: never
+        columns<int, int>("upAfterMs", "windowMs");
         QTest::newRow("the server comes up after 1 s") << 1000 << 10'000;
         QTest::newRow("it never does") << -1 << 1500;
     }
     void offline() {
-        QFETCH(int, upAfterMs);
-        QFETCH(int, windowMs);
+        auto [upAfterMs, windowMs] = fetch<int, int>("upAfterMs", "windowMs");
         const quint16 port = freePort();
         makeUpdater(port, std::chrono::milliseconds(windowMs));
         QElapsedTimer clock;

@@ -1,5 +1,6 @@
 // The install path against the fakes of the macOS programs, and the generated
 // install script run by real zsh; every path has quotes and a backslash.
+#include "Rows.h"
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "updater/engine/UpdateLeftovers.h"
@@ -85,12 +86,10 @@ private Q_SLOTS:
     // An image through Installer::installUpdate: it installs, or it is refused
     // with its message, detached, deleted and the old copy untouched.
     void install_data() {
-        QTest::addColumn<AppSpec>("spec");
-        QTest::addColumn<QString>("pin"); // the signer requirement built in
-        QTest::addColumn<platform::Architecture>("asked");
+        // pin: the signer requirement built in
+        columns<AppSpec, QString, platform::Architecture>("spec", "pin", "asked");
         // "": the folder is writable; "approve", "cancel"; "sudo": a CI build's sudo -n
-        QTest::addColumn<QString>("approval");
-        QTest::addColumn<QString>("refusal");
+        columns<QString, QString>("approval", "refusal");
         const QString ours = "anchor apple generic and certificate leaf[subject.OU] = \"ABCDE\"";
         const QString signature = "The downloaded application signature is invalid.";
         const QString unexpected =
@@ -119,11 +118,9 @@ private Q_SLOTS:
             "Administrator approval was not granted; the current app was left unchanged.");
     }
     void install() {
-        QFETCH(AppSpec, spec);
-        QFETCH(QString, pin);
-        QFETCH(platform::Architecture, asked);
-        QFETCH(QString, approval);
-        QFETCH(QString, refusal);
+        auto [spec, pin, asked, approval, refusal] =
+            fetch<AppSpec, QString, platform::Architecture, QString, QString>(
+                "spec", "pin", "asked", "approval", "refusal");
         qputenv("VELDRA_FAKE_OSASCRIPT", approval.toUtf8());
         Installer installer({fakeTools(), "com.veldra.clouddesktop", m_box->installed, m_box->temp,
                              999999, // no such process: the script goes straight on
@@ -172,10 +169,11 @@ private Q_SLOTS:
 
     // The script itself: it swaps, or it leaves the old copy as it was.
     void script_data() {
-        QTest::addColumn<bool>("installed");  // an old copy is there first
-        QTest::addColumn<QString>("mv");      // the mv it uses
-        QTest::addColumn<bool>("oldRunning"); // the old process never quits
-        QTest::addColumn<QString>("result");  // the marker at the target afterwards
+        // installed: an old copy is there first
+        // mv: the mv it uses
+        // oldRunning: the old process never quits
+        // result: the marker at the target afterwards
+        columns<bool, QString, bool, QString>("installed", "mv", "oldRunning", "result");
         QTest::newRow("swap") << true << "/bin/mv" << false << "new";
         QTest::newRow("first install") << false << "/bin/mv" << false << "new";
         QTest::newRow("failed rename restores the old copy")
@@ -192,10 +190,8 @@ private Q_SLOTS:
         QTest::newRow("the new version hangs") << true << "/bin/mv" << false << "hangs";
     }
     void script() {
-        QFETCH(bool, installed);
-        QFETCH(QString, mv);
-        QFETCH(bool, oldRunning);
-        QFETCH(QString, result);
+        auto [installed, mv, oldRunning, result] =
+            fetch<bool, QString, bool, QString>("installed", "mv", "oldRunning", "result");
         if (!installed)
             QVERIFY(QDir(m_box->installed).removeRecursively());
         SystemTools tools = fakeTools();

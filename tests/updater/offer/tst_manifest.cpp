@@ -1,5 +1,6 @@
 // The rules an update is judged by: version order, the manifest's size and
 // entries, and the update URL rule. (The fuzz targets feed them anything.)
+#include "Rows.h"
 #include "updater/offer/MacUpdateManifest.h"
 #include "updater/offer/Offer.h"
 #include "updater/offer/Version.h"
@@ -7,6 +8,7 @@
 #include <QTest>
 
 using namespace veldra;
+using namespace veldra::test;
 using platform::RunningCopy;
 
 Q_DECLARE_METATYPE(veldra::platform::RunningCopy)
@@ -27,10 +29,7 @@ class TestManifest : public QObject {
 private Q_SLOTS:
     // (Texts that do not parse: fuzz_version, from its seeds.)
     void versionOrder_data() {
-        QTest::addColumn<QString>("candidate");
-        QTest::addColumn<QString>("reference");
-        QTest::addColumn<bool>("newer");
-        QTest::addColumn<bool>("same");
+        columns<QString, QString, bool, bool>("candidate", "reference", "newer", "same");
         const auto row = [](const char* candidate, const char* reference, bool newer, bool same) {
             QTest::addRow("%s vs %s", candidate, reference)
                 << QString::fromUtf8(candidate) << QString::fromUtf8(reference) << newer << same;
@@ -47,17 +46,14 @@ private Q_SLOTS:
         row("9223372036854775807", "9223372036854775806", true, false);
     }
     void versionOrder() {
-        QFETCH(QString, candidate);
-        QFETCH(QString, reference);
-        QFETCH(bool, newer);
-        QFETCH(bool, same);
+        auto [candidate, reference, newer, same] =
+            fetch<QString, QString, bool, bool>("candidate", "reference", "newer", "same");
         QCOMPARE(isNewerVersion(candidate, reference), newer);
         QCOMPARE(isSameVersion(candidate, reference), same);
     }
 
     void size_data() {
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<bool>("ok");
+        columns<qint64, bool>("size", "ok");
         QTest::newRow("unknown") << qint64(-1) << false;
         QTest::newRow("empty") << qint64(0) << false;
         QTest::newRow("one byte") << qint64(1) << true;
@@ -65,8 +61,7 @@ private Q_SLOTS:
         QTest::newRow("one byte more") << qint64(262'145) << false;
     }
     void size() {
-        QFETCH(qint64, size);
-        QFETCH(bool, ok);
+        auto [size, ok] = fetch<qint64, bool>("size", "ok");
         QCOMPARE(isAcceptableManifestSize(size), ok);
     }
 
@@ -74,10 +69,8 @@ private Q_SLOTS:
     // entries, x86-64 never the arm64 ones; snake case first, and an empty
     // text wins and fails. A translated Intel copy takes arm64 when named.
     void evaluation_data() {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<RunningCopy>("copy");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("location"); // its file name starts with the architecture's
+        // location: its file name starts with the architecture's
+        columns<QByteArray, RunningCopy, QString, QString>("text", "copy", "message", "location");
         const QByteArray a = QByteArray(64, 'a'), b = QByteArray(64, 'b');
         const QByteArray both =
             json("{'version':'3','mac_x64_url':'U/x86_64.dmg','mac_x64_sha256':'" + a +
@@ -123,10 +116,8 @@ private Q_SLOTS:
             << json("{'version':'3','mac_x64_url':'U/x86_64.dmg'}") << x64 << signature << "";
     }
     void evaluation() {
-        QFETCH(QByteArray, text);
-        QFETCH(RunningCopy, copy);
-        QFETCH(QString, message);
-        QFETCH(QString, location);
+        auto [text, copy, message, location] =
+            fetch<QByteArray, RunningCopy, QString, QString>("text", "copy", "message", "location");
         const auto manifest = MacUpdateManifest::decode(text);
         QVERIFY(manifest);
         const ManifestVerdict verdict = evaluateManifest(*manifest, "2", kServer, copy);
@@ -145,9 +136,7 @@ private Q_SLOTS:
     // are equal, snake case first, and where there is no macOS no minimum
     // applies; an unreadable minimum is an invalid response.
     void minimumSystem_data() {
-        QTest::addColumn<QByteArray>("keys");
-        QTest::addColumn<QString>("system");
-        QTest::addColumn<QString>("message");
+        columns<QByteArray, QString, QString>("keys", "system", "message");
         const QString ok = "Update available";
         QTest::newRow("exactly") << QByteArray("'mac_minimum_system_version':'13.0'") << "13.0.0"
                                  << ok;
@@ -157,9 +146,8 @@ private Q_SLOTS:
         QTest::newRow("not a Mac") << QByteArray("'mac_minimum_system_version':'99.0'") << "" << ok;
     }
     void minimumSystem() {
-        QFETCH(QByteArray, keys);
-        QFETCH(QString, system);
-        QFETCH(QString, message);
+        auto [keys, system, message] =
+            fetch<QByteArray, QString, QString>("keys", "system", "message");
         const auto manifest = MacUpdateManifest::decode(
             json("{'version':'3','mac_x64_url':'U/a.dmg','mac_x64_sha256':'" + QByteArray(64, 'a') +
                  "'," + keys + "}"));
@@ -169,9 +157,8 @@ private Q_SLOTS:
     }
 
     void urlRule_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("port"); // the build's update port
-        QTest::addColumn<bool>("allowed");
+        // port: the build's update port
+        columns<QString, int, bool>("text", "port", "allowed");
         QTest::newRow("plain") << "https://updates.veldra.example/version.json" << 443 << true;
         QTest::newRow("host upper case") << "https://UPDATES.Veldra.Example/a.dmg" << 443 << true;
         QTest::newRow("443 named") << "https://updates.veldra.example:443/a.dmg" << 443 << true;
@@ -192,9 +179,7 @@ private Q_SLOTS:
         QTest::newRow("no host") << "https:///a.dmg" << 443 << false;
     }
     void urlRule() {
-        QFETCH(QString, text);
-        QFETCH(int, port);
-        QFETCH(bool, allowed);
+        auto [text, port, allowed] = fetch<QString, int, bool>("text", "port", "allowed");
         QCOMPARE(makeUpdateURL(text, {kServer.host, port}).has_value(), allowed);
     }
 

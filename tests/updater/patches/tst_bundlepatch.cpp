@@ -1,5 +1,6 @@
 // Patches between two builds of the bundle: applied, they give the new bundle
 // exactly, modes and links too; a patch that reaches outside is refused.
+#include "Rows.h"
 #include "TestBundle.h"
 #include "updater/patches/BundlePatch.h"
 
@@ -81,8 +82,8 @@ private Q_SLOTS:
     // or whose frames do not rebuild the tree its header names: refused, and
     // nothing is left anywhere.
     void refused_data() {
-        QTest::addColumn<QByteArray>("from");
-        QTest::addColumn<QByteArray>("to"); // the same length, so the archive stays readable
+        // to: the same length, so the archive stays readable
+        columns<QByteArray, QByteArray>("from", "to");
         QTest::newRow("path outside")
             << QByteArray("\"Contents/Info.plist\"") << QByteArray("\"Contents/../../x.pl\"");
         QTest::newRow("group-writable file")
@@ -94,8 +95,7 @@ private Q_SLOTS:
         QTest::newRow("another result tree") << QByteArray("result") << QByteArray();
     }
     void refused() {
-        QFETCH(QByteArray, from);
-        QFETCH(QByteArray, to);
+        auto [from, to] = fetch<QByteArray, QByteArray>("from", "to");
         const QString patch = m_dir.filePath("refused.tar");
         const auto made = makeBundlePatch(m_old, m_new, patch);
         QVERIFY(std::holds_alternative<PatchHeader>(made));
