@@ -1,43 +1,22 @@
 #!/usr/bin/env zsh
-# The first run of what we ship, as people meet it: a build's disk image and
-# installer package, installed, started and updated with the system's own
-# programs. Each Mac job runs it against the workflow's artefacts; the test
-# command runs it against the Linux demo build with the stand-ins of
-# tests/support/fakes (VELDRA_STANDINS), so that the script is tried on every
-# change.
-#
-#   tests/smoke/smoke.zsh --dmg IMAGE --pkg PACKAGE --build DIR --pki DIR
-#       [--applications DIR] [--port PORT] [--accept COMMAND]
-#       [--rdp-server DIR --rdp-port PORT]
-#
-# DIR is the build the artefacts come from: its veldra-release and its
-# loopback update server (tests/https_server). PKI is what scripts/demo-pki.sh
-# made for it: the build pins its CA and minisign key. The update prompt is
-# answered with Return through System Events, or by COMMAND, given the
-# application's process id. With --rdp-server (FreeRDP's sample server and its
-# test_icon.bmp, built from the pinned source and never shipped), the copy
-# signs in through System Events as a user types, on the port the build's
-# remote desktop host names, and the session must open.
+# A build's disk image and installer package, installed, started and updated
+# as people meet them: by each Mac job with the system's own programs, and by
+# the test command on the Linux demo build with the stand-ins of
+# tests/support/fakes (VELDRA_STANDINS). Usage is below. BUILD gives
+# veldra-release and tests/https_server; PKI (scripts/demo-pki.sh) is what the
+# build pins. COMMAND, given a process id, answers the update prompt instead
+# of System Events. --rdp-server: FreeRDP's sample server (built from the
+# pinned source, never shipped), signed in to as a user types.
 emulate -R zsh
 setopt err_exit no_unset pipe_fail
 
-dmg="" pkg="" build="" pki="" applications=/Applications port=38443 accept="" rdp="" rdp_port=33890
-while (( $# )); do
-  case $1 in
-    (--dmg) dmg=${2:A} ;;
-    (--pkg) pkg=${2:A} ;;
-    (--build) build=${2:A} ;;
-    (--pki) pki=${2:A} ;;
-    (--applications) applications=${2:A} ;;
-    (--port) port=$2 ;;
-    (--accept) accept=$2 ;;
-    (--rdp-server) rdp=${2:A} ;;
-    (--rdp-port) rdp_port=$2 ;;
-    (*) print -u2 "usage: $0 --dmg IMAGE --pkg PACKAGE --build DIR --pki DIR [--applications DIR] [--port PORT] [--accept COMMAND]"
-        exit 2 ;;
-  esac
-  shift 2
-done
+typeset -A o=(--applications /Applications --port 38443 --rdp-port 33890)
+zparseopts -D -F -K -A o -- -dmg: -pkg: -build: -pki: -applications: -port: -accept: -rdp-server: \
+  -rdp-port: || { print -u2 "usage: $0 --dmg IMAGE --pkg PACKAGE --build BUILD --pki PKI" \
+  "[--applications DIR] [--port PORT] [--accept COMMAND] [--rdp-server DIR --rdp-port PORT]"; exit 2 }
+dmg=${${o[--dmg]:-}:A} pkg=${${o[--pkg]:-}:A} build=${${o[--build]:-}:A} pki=${${o[--pki]:-}:A}
+applications=${o[--applications]:A} port=${o[--port]} accept=${o[--accept]:-} rdp_port=${o[--rdp-port]}
+rdp=${o[--rdp-server]:+${o[--rdp-server]:A}}
 [[ -f $dmg && -f $pkg && -x $build/veldra-release && -d $pki ]] || { print -u2 "smoke: missing arguments"; exit 2 }
 
 repo=${0:A:h:h:h}
@@ -86,55 +65,61 @@ window_up() {
   wait_for 60 "report that the window of $1 is up" test -e $report
   quit_app $1
 }
-answer_prompt() {
-  if [[ -n $accept ]]; then
-    eval "$accept $1"
-    return
-  fi
-  # The prompt is a sheet of the window (or a window of its own): once it is
-  # there, the application comes forward and Return takes the default button.
-  osascript - $1 <<'APPLESCRIPT'
+# Through System Events, as a user types: PID comes forward (with --prompt,
+# once it shows the update prompt) and gets KEYS (text, "tab" or "return").
+keys() { # PID [--prompt] KEYS...
+  osascript - "$@" <<'APPLESCRIPT'
 on run argv
-  set thePid to (item 1 of argv) as integer
   tell application "System Events"
-    repeat 120 times
-      try
-        set theProcess to first process whose unix id is thePid
-        if (exists window "Update Available" of theProcess) or (exists sheet 1 of window 1 of theProcess) then
-          set frontmost of theProcess to true
-          delay 1
-          keystroke return
-          return "answered"
-        end if
-      end try
-      delay 0.5
+    set p to first process whose unix id is ((item 1 of argv) as integer)
+    set ks to items 2 thru -1 of argv
+    if item 1 of ks is "--prompt" then
+      set ks to items 2 thru -1 of ks
+      repeat 120 times
+        try
+          if (exists window "Update Available" of p) or (exists sheet 1 of window 1 of p) then exit repeat
+        end try
+        delay 0.5
+      end repeat
+      if not ((exists window "Update Available" of p) or (exists sheet 1 of window 1 of p)) then error "no update prompt within 60 s"
+    end if
+    set frontmost of p to true
+    delay 2
+    repeat with k in ks
+      if (k as text) is "tab" then
+        keystroke tab
+      else if (k as text) is "return" then
+        keystroke return
+      else
+        keystroke (k as text)
+      end if
     end repeat
   end tell
-  error "no update prompt within 60 s"
 end run
 APPLESCRIPT
 }
+answer_prompt() { if [[ -n $accept ]]; then eval "$accept $1"; else keys $1 --prompt return; fi }
 # Takes the offered update with APP as a user does: started, the prompt
-# answered; the install ends with VERSION at APP, nothing beside it, running.
-# With --quit, once the install runs, whatever is left of the application's
-# process group is killed, as quitting it or stopping its background
-# activity would: the install is a job of its own and finishes.
+# answered; once the install has run, VERSION is at APP (the new one, or the
+# one rolled back to), nothing beside it, and running. With --quit, the
+# application's process group is killed while the install runs, as quitting
+# it or stopping its background activity would: the install is a job of its own.
 update() { # APP VERSION [--quit]
   $open -n $1
   wait_for 30 "start of $1" running $1
   local pid=$(first_pid $1)
   answer_prompt $pid
-  if [[ ${3:-} == --quit ]]; then
-    wait_for 120 "start of the install" install_running
-    # It leads a process group of its own, as launched applications do.
+  wait_for 120 "start of the install" install_running
+  if [[ ${3:-} == --quit ]]; then # a launched application leads its own process group
     [[ -n $pid && ${$(ps -o pgid= -p $pid)// /} == $pid ]] || fail "$1 leads no process group"
     kill -KILL -- -$pid
   fi
-  wait_for 180 "version $2 at $1" has_version $1 $2
-  wait_for 120 "end of the install" eval '! install_running'
+  wait_for 180 "end of the install" eval '! install_running'
+  has_version $1 $2 || fail "$(version_of $1) at $1, not $2"
   left_nothing ${1:h} || fail "an install left $(ls -A ${1:h})"
   running $1 || fail "$1 is not running after its install"
 }
+root_owned() { local foreign=$(find $1 ! -user $root_uid -print | head -n 3); [[ -z $foreign ]] || fail "not root's: $foreign" }
 publish() { # FROM VERSION [--exits-at-once]
   $repo/scripts/publish-update.sh --from $1 --version $2 --www $work/www --pki $pki \
     --release $build/veldra-release --url-base https://localhost:$port ${@[3,-1]}
@@ -170,23 +155,10 @@ if [[ -n $rdp ]]; then
   wait_for 20 "sample server" grep -q 'Listening on' $work/rdp/server.log
   $open -n $own
   wait_for 30 "start of $own" running $own
-  osascript - $(first_pid $own) <<'APPLESCRIPT'
-on run argv
-  tell application "System Events"
-    set theProcess to first process whose unix id is ((item 1 of argv) as integer)
-    set frontmost of theProcess to true
-    delay 2
-    keystroke "smoke"
-    keystroke tab
-    keystroke "Smoke-Run-2026"
-    keystroke return
-  end tell
-end run
-APPLESCRIPT
+  keys $(first_pid $own) smoke tab Smoke-Run-2026 return
   wait_for 40 "activated session" grep -q 'is activated' $work/rdp/server.log
   sleep 5
-  running_client() { ps -A -o command= | grep -qF "$own/Contents/MacOS/freerdp" }
-  running_client || fail "the client ended once the session opened"
+  ps -A -o command= | grep -qF "$own/Contents/MacOS/freerdp" || fail "the client ended once the session opened"
   ! grep -q 'disconnected' $work/rdp/server.log || fail "the session was cut: $(tail -n 5 $work/rdp/server.log)"
   quit_app $own # and its client, which runs from the same folder
   kill $rdp_server 2>/dev/null || true
@@ -196,8 +168,7 @@ step "the installer package: in $applications, root's, validly signed, started"
 $sudo -n $installer -pkg $pkg -target / >/dev/null
 pkg_app=$applications/$name
 [[ -d $pkg_app ]] || fail "the package put nothing at $pkg_app"
-foreign=$(find $pkg_app ! -user $root_uid -print | head -n 3)
-[[ -z $foreign ]] || fail "not root's: $foreign"
+root_owned $pkg_app
 $codesign --verify --deep --strict $pkg_app || fail "$pkg_app is not validly signed"
 has_version $pkg_app $version || fail "the package installed $(version_of $pkg_app), not $version"
 window_up $pkg_app
@@ -219,19 +190,11 @@ quit_app $own
 
 step "updated on the administrator path (root's copy)"
 update $pkg_app $next
-foreign=$(find $pkg_app ! -user $root_uid -print | head -n 3)
-[[ -z $foreign ]] || fail "not root's after the update: $foreign"
+root_owned $pkg_app
 quit_app $pkg_app
 
 broken=${next%.*}.$(( ${next##*.} + 1 ))
 step "version $broken, which exits at once, is rolled back"
 publish $own $broken --exits-at-once
-$open -n $own
-wait_for 30 "start of $own" running $own
-answer_prompt $(first_pid $own)
-wait_for 60 "the install of $broken" install_running
-wait_for 180 "end of the roll-back" eval '! install_running'
-has_version $own $next || fail "$(version_of $own) at $own after the roll-back, not $next"
-left_nothing $own:h || fail "the roll-back left $(ls -A $own:h)"
-running $own || fail "the previous version was not started again"
+update $own $next
 step "passed"
