@@ -548,8 +548,14 @@ private Q_SLOTS:
                 {{"mac_x64_patches", QJsonArray{patch}}});
         const bool writable = approval.isEmpty();
         auto installer = std::make_shared<Installer>(
-            Installer::Configuration{fakeTools(), "com.veldra.clouddesktop", box.installed,
-                                     box.temp, 999999, [=](const QString&) { return writable; }});
+            Installer::Configuration{fakeTools(),
+                                     "com.veldra.clouddesktop",
+                                     box.installed,
+                                     box.temp,
+                                     999999,
+                                     [=](const QString&) { return writable; },
+                                     {},
+                                     ""});
         makeUpdater(m_server->port(), 3s, {}, [&](MacUpdater::Configuration& config) {
             config.temporaryDirectory = box.temp;
             config.installUpdate = [=](auto&&... a) { return installer->installUpdate(a...); };
