@@ -1,7 +1,9 @@
-// Patches between two builds of the bundle: applied, they give the new bundle
-// exactly, modes and links too; a patch that reaches outside is refused.
+// Patches between two builds of the bundle, as clients apply them and veldra-release makes them.
 #include "Rows.h"
 #include "TestBundle.h"
+#include "platform/Bundle.h"
+#include "platform/InfoPlist.h"
+#include "updater/offer/UpdateURL.h"
 #include "updater/patches/BundlePatch.h"
 
 #include <QDir>
@@ -13,8 +15,7 @@ using namespace veldra::test;
 
 namespace {
 
-// Every entry's path, type, mode and link target, the bundle's own folder
-// too, as find sees them.
+// Every entry's path, type, mode and link target, the bundle's own folder too.
 QStringList listing(const QString& root) {
     QProcess find;
     find.start("find", {root, "-printf", "%P %y %m %l\\n"});
@@ -30,22 +31,21 @@ int run(const QString& program, const QStringList& arguments) {
 
 } // namespace
 
-class TestBundlePatch : public QObject {
+class TestPatches : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
     QString m_old, m_new;
 
 private Q_SLOTS:
-    // The old bundle is this build; the new one has its executable and its
-    // update module changed at one place, as a changed line changes them, a
-    // framework with a Versions/Current link, a file gone, a mode changed and
-    // a folder closed to others.
+    // The old bundle is this build; the new one has two binaries changed at one place, a
+    // framework with a Versions/Current link, a file gone, a mode changed, a folder closed.
     void initTestCase() {
-        m_old = m_dir.filePath("old.app");
-        m_new = m_dir.filePath("new.app");
-        QCOMPARE(run("cp", {"-a", BUNDLE_DIR, m_old}), 0);
-        QCOMPARE(run("cp", {"-a", BUNDLE_DIR, m_new}), 0);
+        m_old = m_dir.filePath("old/") + platform::kBundleFileName;
+        m_new = m_dir.filePath("new/") + platform::kBundleFileName;
+        for (const QString& copy : {m_old, m_new})
+            QVERIFY(QDir().mkpath(QFileInfo(copy).path()) &&
+                    run("cp", {"-a", BUNDLE_DIR, copy}) == 0);
         for (const QString binary :
              {"MacOS/VeldraCloudDesktop", "PlugIns/libveldra_update_engine.so"}) {
             QFile file(m_new + "/Contents/" + binary);
@@ -67,8 +67,7 @@ private Q_SLOTS:
         const auto made = makeBundlePatch(m_old, m_new, patch);
         QVERIFY(std::holds_alternative<PatchHeader>(made));
         // Nothing unchanged travels: far below the bundle's own size.
-        QVERIFY2(QFileInfo(patch).size() < 20'000,
-                 qPrintable(QString::number(QFileInfo(patch).size())));
+        QCOMPARE_LT(QFileInfo(patch).size(), 20'000);
         const QString applied = m_dir.filePath("applied.app");
         const auto result = applyBundlePatch(patch, m_old, applied);
         QVERIFY(std::holds_alternative<PatchHeader>(result));
@@ -78,21 +77,17 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(applied));
     }
 
-    // A patch that leaves the bundle, asks for modes root must not install,
-    // or whose frames do not rebuild the tree its header names: refused, and
-    // nothing is left anywhere.
+    // Refused, and nothing is left anywhere.
     void refused_data() {
         // to: the same length, so the archive stays readable
         columns<QByteArray, QByteArray>("from", "to");
-        QTest::newRow("path outside")
-            << QByteArray("\"Contents/Info.plist\"") << QByteArray("\"Contents/../../x.pl\"");
-        QTest::newRow("group-writable file")
-            << QByteArray("\"mode\":420") << QByteArray("\"mode\":436");
-        QTest::newRow("world-writable folder")
-            << QByteArray("\"mode\":493") << QByteArray("\"mode\":511");
-        QTest::newRow("folder its owner cannot write")
-            << QByteArray("\"mode\":493") << QByteArray("\"mode\":365");
-        QTest::newRow("another result tree") << QByteArray("result") << QByteArray();
+        row("path outside", QByteArray("\"Contents/Info.plist\""),
+            QByteArray("\"Contents/../../x.pl\""));
+        row("group-writable file", QByteArray("\"mode\":420"), QByteArray("\"mode\":436"));
+        row("world-writable folder", QByteArray("\"mode\":493"), QByteArray("\"mode\":511"));
+        row("folder its owner cannot write", QByteArray("\"mode\":493"),
+            QByteArray("\"mode\":365"));
+        row("another result tree", QByteArray("result"), QByteArray());
     }
     void refused() {
         auto [from, to] = fetch<QByteArray, QByteArray>("from", "to");
@@ -105,14 +100,11 @@ private Q_SLOTS:
             to[0] = to[0] == '0' ? '1' : '0';
         }
         QFile file(patch);
-        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.open(QIODevice::ReadOnly));
         QByteArray bytes = file.readAll();
         QVERIFY(bytes.contains(from));
-        bytes.replace(from, to);
-        QVERIFY(file.seek(0) && file.write(bytes) == bytes.size());
-        file.close();
-        const QString applied = m_dir.filePath("sub/applied.app");
-        QVERIFY(QDir().mkpath(m_dir.filePath("sub")));
+        QVERIFY(TestBundle::writeFile(patch, bytes.replace(from, to), 0644));
+        const QString applied = m_dir.filePath("refused.app"); // Contents/../../x.pl: beside it
         const auto result = applyBundlePatch(patch, m_old, applied);
         const bool leftSomething =
             QFileInfo::exists(applied) || QFileInfo::exists(m_dir.filePath("x.pl"));
@@ -120,7 +112,37 @@ private Q_SLOTS:
         QVERIFY(std::holds_alternative<PatchProblem>(result));
         QVERIFY(!leftSomething);
     }
+
+    // No patch published for another build than the image's, none made with refused modes.
+    void releaseCommand() {
+        const UpdateServer production = UpdateServer::production();
+        const QString server =
+            "https://" + production.host +
+            (production.port == 443 ? "" : ':' + QString::number(production.port)) + '/';
+        const QString version = *platform::infoPlistString(m_new, "CFBundleShortVersionString");
+        QCOMPARE(run("tar", {"-cf", m_dir.filePath("a.dmg"), "-C", m_dir.filePath("new"), "."}), 0);
+        QProcess tool;
+        const auto release = [&](const QStringList& arguments) {
+            tool.start(RELEASE_TOOL, arguments);
+            return tool.waitForFinished(60000) ? tool.exitCode() : -1;
+        };
+        for (const QString& to : {m_old, m_new}) {
+            QCOMPARE(
+                release({"delta", "--from", m_old, "--to", to, "--output", m_dir.filePath("p")}),
+                0);
+            QCOMPARE(release({"manifest", m_dir.filePath("a.dmg"), "--version", version, "--url",
+                              server + "a.dmg", "--delta-from", version, "--delta",
+                              m_dir.filePath("p"), "--delta-url", server + "p"}),
+                     to == m_old ? 1 : 0);
+        }
+        QCOMPARE(run("chmod", {"g+w", m_new + "/Contents/Info.plist"}), 0);
+        QCOMPARE(
+            release({"delta", "--from", m_old, "--to", m_new, "--output", m_dir.filePath("q")}), 1);
+        const QByteArray said = tool.readAllStandardError();
+        QVERIFY(said.count('\n') == 1 && said.contains("Info.plist has mode 0664"));
+        QVERIFY(!QFile::exists(m_dir.filePath("q")));
+    }
 };
 
-QTEST_GUILESS_MAIN(TestBundlePatch)
-#include "tst_bundlepatch.moc"
+QTEST_GUILESS_MAIN(TestPatches)
+#include "tst_patches.moc"
