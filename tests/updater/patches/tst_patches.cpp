@@ -77,7 +77,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(applied));
     }
 
-    // Refused, and nothing is left anywhere.
+    // Refused, nothing left anywhere; a listing root must not build, before anything is built.
     void refused_data() {
         // to: the same length, so the archive stays readable
         columns<QByteArray, QByteArray>("from", "to");
@@ -94,7 +94,8 @@ private Q_SLOTS:
         const QString patch = m_dir.filePath("refused.tar");
         const auto made = makeBundlePatch(m_old, m_new, patch);
         QVERIFY(std::holds_alternative<PatchHeader>(made));
-        if (from == "result") { // one digit of the header's result tree changed
+        const bool wholeTree = from == "result";
+        if (wholeTree) { // one digit of the header's result tree changed
             from = std::get<PatchHeader>(made).resultTree.toLatin1();
             to = from;
             to[0] = to[0] == '0' ? '1' : '0';
@@ -104,6 +105,7 @@ private Q_SLOTS:
         QByteArray bytes = file.readAll();
         QVERIFY(bytes.contains(from));
         QVERIFY(TestBundle::writeFile(patch, bytes.replace(from, to), 0644));
+        QCOMPARE(std::holds_alternative<PatchProblem>(readPatchHeader(patch)), !wholeTree);
         const QString applied = m_dir.filePath("refused.app"); // Contents/../../x.pl: beside it
         const auto result = applyBundlePatch(patch, m_old, applied);
         const bool leftSomething =
