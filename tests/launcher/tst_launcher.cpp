@@ -207,7 +207,6 @@ private Q_SLOTS:
     }
 
     void username_data() {
-        // arguments: the client's /u and /d
         columns<QString, QString>("input", "arguments");
         for (const auto& [input, arguments] : {std::pair{"alice", "/u:alice|/d:VELDRA"},
                                                {"OTHER\\alice", "/u:alice|/d:OTHER"},
@@ -249,7 +248,6 @@ private Q_SLOTS:
 
     // The log is private to the user, and started afresh once past 2 MiB.
     void sizeCap_data() {
-        // size -1: no file yet
         columns<qint64, quint64>("size", "startOffset");
         row("new", qint64(-1), quint64(0));
         row("exactly 2 MiB stays", qint64(2'097'152), quint64(2'097'152));
@@ -311,7 +309,7 @@ private Q_SLOTS:
 
     // Install tools: arguments unchanged, output far beyond a pipe's 64 KiB read whole.
     void toolArgumentsAndOutput() {
-        const QStringList awkward{"/Volumes/V D/x.app", "it's", "\"q\"", "b\\s", "$HOME `x`", ""};
+        const QStringList awkward{"/Volumes/V D/x.app", " it's ", "\"q\"", "b\\s", "$HOME `x`", ""};
         const QString script = "printf '%s\\0' \"$@\"; head -c 3000000 /dev/zero; exit 4";
         auto run =
             runTool({"/bin/sh", QStringList{"-c", script, "sh"} + awkward, ToolOutput::captured});
