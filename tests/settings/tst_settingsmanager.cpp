@@ -73,7 +73,7 @@ private Q_SLOTS:
         row("manual, early, stable", QByteArray(R"({"UpdateMode": "manual", "UpdateRing": "early",
             "UpdateChannel": "stable"})"),
             "1  0 - 0");
-        row("wrong types and values", QByteArray(R"({"UpdateMode": true, "TargetVersionPrefix": 2,
+        row("wrong types and values", QByteArray(R"({"UpdateMode": "no", "TargetVersionPrefix": 2,
             "UpdateRing": "soon", "RememberUsername": "no", "UpdateChannel": "nightly"})"),
             "0  - - -");
         row("not JSON", QByteArray("{"), "0  - - -");
