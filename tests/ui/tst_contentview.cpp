@@ -192,12 +192,13 @@ private Q_SLOTS:
                                   ' ' + action->shortcut().toString())
                                      .trimmed());
         }
-        QCOMPARE(actual.join(" , "),
-                 "Veldra Cloud Desktop: , About Veldra Cloud Desktop , - , Check for Updates... "
-                 "Ctrl+U , Get Beta Updates , - , Hide Veldra Cloud Desktop Ctrl+H , Hide Others , "
-                 "Show All , - , Quit Veldra Cloud Desktop Ctrl+Q , Edit: , Undo Ctrl+Z , Redo "
-                 "Ctrl+Shift+Z , - , Cut Ctrl+X , Copy Ctrl+C , Paste Ctrl+V , Select All Ctrl+A , "
-                 "Window: , Minimize Ctrl+M , Zoom (disabled) , Close Window Ctrl+W");
+        const QString items =
+            "Veldra Cloud Desktop: , About Veldra Cloud Desktop , - , Check for Updates... Ctrl+U"
+            " , Get Beta Updates , - , Hide Veldra Cloud Desktop Ctrl+H , Hide Others , Show All"
+            " , - , Quit Veldra Cloud Desktop Ctrl+Q , Edit: , Undo Ctrl+Z , Redo Ctrl+Shift+Z"
+            " , - , Cut Ctrl+X , Copy Ctrl+C , Paste Ctrl+V , Select All Ctrl+A , Window:"
+            " , Minimize Ctrl+M , Zoom (disabled) , Close Window Ctrl+W";
+        QCOMPARE(actual, items.split(" , "));
         m_application->window()->menuBar()->actions().at(0)->menu()->actions().at(3)->trigger();
         QVERIFY(m_settings->betaUpdates());
     }
