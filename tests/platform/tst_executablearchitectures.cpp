@@ -1,20 +1,17 @@
-// Which of our architectures an executable holds, read from its header
-// rather than from lipo (a stub on Macs without the developer tools), by the
-// application and by the install script.
+// Which of our architectures an executable holds, read from its header (lipo is a stub
+// on Macs without the developer tools) by the application and by the install script.
 #include "Rows.h"
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "platform/ExecutableArchitectures.h"
 
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
 
 using namespace veldra::platform;
 using namespace veldra::test;
-using veldra::test::TestBundle;
 
 namespace {
 
@@ -27,32 +24,11 @@ QByteArray bigEndian(const QList<quint32>& words) {
     return bytes;
 }
 
-// Slices lie where lipo would put them, so only the count or the CPU types
-// decide the answer.
-QByteArray fatHeader(quint32 count, const QList<quint32>& cpuTypes) {
-    QByteArray bytes = bigEndian({0xcafebabe, count});
-    for (qsizetype i = 0; i < cpuTypes.size(); ++i) // cputype, subtype, offset, size, align
-        bytes += bigEndian({cpuTypes[i], 0, quint32(i + 1) << 12, 0x1000, 12});
-    return bytes;
-}
-
-// Runs Debian's clang, ld64.lld or llvm-lipo (packages clang, lld, llvm; the
-// last two named plainly only in LLVM's own folder).
-bool llvm(const QString& tool, const QStringList& arguments) {
-    const QString own = QStandardPaths::findExecutable(tool, {"/usr/lib/llvm-14/bin"});
-    QProcess process;
-    process.start(own.isEmpty() ? QStandardPaths::findExecutable(tool) : own, arguments);
-    const bool ok = process.waitForFinished(60000) && process.exitCode() == 0;
-    if (!ok)
-        qWarning("%s: %s", qPrintable(tool), process.readAllStandardError().constData());
-    return ok;
-}
-
-QStringList names(const QList<Architecture>& architectures) {
+QString names(const QList<Architecture>& architectures) {
     QStringList names;
     for (Architecture architecture : architectures)
         names << lipoArchitectureName(architecture);
-    return names;
+    return names.join(' ');
 }
 
 } // namespace
@@ -61,76 +37,71 @@ class TestExecutableArchitectures : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
 
+    QByteArray read(const QString& path) const {
+        QFile file(QDir(m_dir.path()).filePath(path)); // an absolute path stays
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
 private Q_SLOTS:
-    // Real, linked macOS executables (an empty main, an entry point of its own
-    // so that no SDK is needed): thin x86_64, thin arm64 and fat. llvm-lipo 14
-    // writes no fat64.
+    // Real, linked macOS executables with Debian's LLVM (an entry point of
+    // their own, so that no SDK is needed); llvm-lipo 14 writes no fat64.
     void initTestCase() {
-        QVERIFY(TestBundle::writeFile(m_dir.filePath("main.c"), "int main(void) { return 0; }\n",
-                                      0644));
-        for (const QString arch : {"x86_64", "arm64"})
-            QVERIFY(llvm("clang", {"-target", arch + "-apple-macos12", "-c",
-                                   m_dir.filePath("main.c"), "-o", m_dir.filePath(arch + ".o")}) &&
-                    llvm("ld64.lld", {"-arch", arch, "-platform_version", "macos", "12.0", "12.0",
-                                      "-e", "_main", "-o", m_dir.filePath("thin-" + arch),
-                                      m_dir.filePath(arch + ".o")}));
-        QVERIFY(
-            llvm("llvm-lipo", {"-create", m_dir.filePath("thin-x86_64"),
-                               m_dir.filePath("thin-arm64"), "-output", m_dir.filePath("fat")}));
+        QCOMPARE(QProcess::execute("sh", {"-ec", R"(PATH=/usr/lib/llvm-14/bin:$PATH; cd "$1"
+            echo 'int main(void) { return 0; }' >main.c
+            for arch in x86_64 arm64; do
+              clang -target $arch-apple-macos12 -c main.c -o $arch.o
+              ld64.lld -arch $arch -platform_version macos 12.0 12.0 -e _main -o thin-$arch $arch.o
+            done
+            llvm-lipo -create thin-x86_64 thin-arm64 -output fat)",
+                                          "sh", m_dir.path()}),
+                 0);
     }
 
     void architectures_data() {
-        // path: empty: the file is `bytes`
-        columns<QString, QByteArray, QStringList>("path", "bytes", "expected");
-        const auto file = [](const char* tag, const QString& path, const QStringList& expected) {
-            QTest::newRow(tag) << path << QByteArray() << expected;
-        };
-        const auto crafted = [](const char* tag, const QByteArray& bytes) {
-            QTest::newRow(tag) << QString() << bytes << QStringList();
-        };
-        file("thin x86_64", m_dir.filePath("thin-x86_64"), {"x86_64"});
-        file("thin arm64", m_dir.filePath("thin-arm64"), {"arm64"});
-        file("fat", m_dir.filePath("fat"), {"x86_64", "arm64"});
+        // script: the install script's reader agrees (it checks no slice offsets)
+        columns<QByteArray, QString, bool>("bytes", "expected", "script");
+        row("thin x86_64", read("thin-x86_64"), "x86_64", true);
+        row("thin arm64", read("thin-arm64"), "arm64", true);
+        row("fat", read("fat"), "x86_64 arm64", true);
         QByteArray fat64 = bigEndian({0xcafebabf, 2});
         for (const quint32 cpu : {kX86_64, kArm64}) // cputype, subtype, offset, size, align
             fat64 += bigEndian({cpu, 0, 0, cpu == kArm64 ? 0x8000u : 0x4000u, 0, 0x1000, 14, 0});
-        QTest::newRow("fat64") << QString() << fat64 << QStringList{"x86_64", "arm64"};
-        crafted("fat table cut short", fatHeader(2, {kX86_64, kArm64}).chopped(4));
+        row("fat64", fat64, "x86_64 arm64", true);
+        row("fat table cut short", machOHead({"x86_64", "arm64"}).left(44), "", false);
         // A Java 21 class file: minor 0, major 65 where nfat_arch would be.
-        crafted("Java 21 class file", fatHeader(65, QList<quint32>(65, kX86_64)));
+        row("Java 21 class file", machOHead(QStringList(65, "x86_64")), "", true);
         // Java 8 (major 52) passes the count; its "slices" overlap the table.
-        crafted("Java 8 class file",
-                bigEndian({0xcafebabe, 52}) + bigEndian({kX86_64, 0, 0, 1, 0}).repeated(52));
-        crafted("fat, only foreign types", fatHeader(2, {kI386, kArm64_32}));
+        row("Java 8 class file",
+            bigEndian({0xcafebabe, 52}) + bigEndian({kX86_64, 0, 0, 1, 0}).repeated(52), "", false);
+        row("fat, only foreign types",
+            bigEndian(
+                {0xcafebabe, 2, kI386, 0, 0x1000, 0x1000, 12, kArm64_32, 0, 0x2000, 0x1000, 12}),
+            "", true);
         // arm64_32 (watchOS) has a 32-bit header: MH_MAGIC, little-endian.
-        crafted("thin arm64_32", QByteArray("\xce\xfa\xed\xfe\x0c\0\0\x02", 8) + QByteArray(20, 0));
+        row("thin arm64_32", QByteArray("\xce\xfa\xed\xfe\x0c\0\0\x02", 8) + QByteArray(20, 0), "",
+            true);
 #if !defined(__APPLE__)
         // The Linux demo bundles carry Linux programs.
-        file("ELF /bin/sh", "/bin/sh", {lipoArchitectureName(kBuildArchitecture)});
+        row("ELF, the shell", read("/bin/sh"), lipoArchitectureName(kBuildArchitecture), true);
 #endif
     }
 
     void architectures() {
-        auto [path, bytes, expected] =
-            fetch<QString, QByteArray, QStringList>("path", "bytes", "expected");
-        if (path.isEmpty()) {
-            // An exact-size copy, so that reading past the end trips ASan.
-            QCOMPARE(names(executableArchitectures(QByteArray(bytes.constData(), bytes.size()))),
-                     expected);
-            path = m_dir.filePath(QTest::currentDataTag());
-            QVERIFY(TestBundle::writeFile(path, bytes, 0644));
-        }
+        auto [bytes, expected, script] =
+            fetch<QByteArray, QString, bool>("bytes", "expected", "script");
+        // An exact-size copy, so that reading past the end trips ASan.
+        QCOMPARE(names(executableArchitectures(QByteArray(bytes.constData(), bytes.size()))),
+                 expected);
+        const QString path = m_dir.filePath(QTest::currentDataTag());
+        QVERIFY(TestBundle::writeFile(path, bytes, 0644));
         QCOMPARE(names(executableArchitecturesOfFile(path).value_or(QList<Architecture>{})),
                  expected);
-        // The install script's own reader agrees on every real file.
+        const QString hasArch = veldra::scriptFunctions(fakeTools(), {"bytes_at", "has_arch"}) +
+                                "\nhas_arch \"$1\" \"$2\"";
         for (const QString arch : {"x86_64", "arm64"})
-            if (!bytes.size())
-                QCOMPARE(QProcess::execute(veldra::test::fakeTools().zsh,
-                                           {"-fc",
-                                            veldra::scriptFunctions(veldra::test::fakeTools(),
-                                                                    {"bytes_at", "has_arch"}) +
-                                                "\nhas_arch \"$1\" \"$2\"",
-                                            "zsh", path, arch}) == 0,
+            if (script)
+                QCOMPARE(QProcess::execute(fakeTools().zsh, {"-fc", hasArch, "zsh", path, arch}) ==
+                             0,
                          expected.contains(arch));
     }
 };

@@ -1,4 +1,5 @@
 #include "Rows.h"
+#include "TestBundle.h"
 #include "platform/ManagedPreferences.h"
 #include "settings/ManagedSettings.h"
 #include "settings/SettingsManager.h"
@@ -34,16 +35,13 @@ private Q_SLOTS:
         // forced: by the organisation
         columns<QVariant, QVariant, bool, QString, QVariant>("remember", "saved", "remembering",
                                                              "shown", "forced");
-        QTest::newRow("first launch") << QVariant() << QVariant() << true << "" << QVariant();
-        QTest::newRow("remembering")
-            << QVariant(true) << QVariant("alice") << true << "alice" << QVariant();
-        QTest::newRow("a stale username")
-            << QVariant(false) << QVariant("alice") << false << "" << QVariant();
-        QTest::newRow("not a Boolean counts as absent")
-            << QVariant(7) << QVariant("bob") << true << "bob" << QVariant();
-        QTest::newRow("forced off forgets")
-            << QVariant(true) << QVariant("alice") << false << "" << QVariant(false);
-        QTest::newRow("forced on") << QVariant(false) << QVariant() << true << "" << QVariant(true);
+        const QVariant none;
+        row("first launch", none, none, true, "", none);
+        row("remembering", QVariant(true), QVariant("alice"), true, "alice", none);
+        row("a stale username", QVariant(false), QVariant("alice"), false, "", none);
+        row("not a Boolean counts as absent", QVariant(7), QVariant("bob"), true, "bob", none);
+        row("forced off forgets", QVariant(true), QVariant("alice"), false, "", QVariant(false));
+        row("forced on", QVariant(false), none, true, "", QVariant(true));
     }
     void load() {
         auto [remember, saved, remembering, shown, forced] =
@@ -68,26 +66,23 @@ private Q_SLOTS:
     void managed_data() {
         // json: empty: no file; read: mode, prefix, group, remember, beta
         columns<QByteArray, QString>("json", "read");
-        QTest::newRow("none") << QByteArray() << "0  - - -";
-        QTest::newRow("all five") << QByteArray(R"({"UpdateMode": "off", "TargetVersionPrefix":
-            "2.4.", "UpdateRing": "late", "RememberUsername": false, "UpdateChannel": "beta"})")
-                                  << "2 2.4. 29 0 1";
-        QTest::newRow("manual, early, stable")
-            << QByteArray(R"({"UpdateMode": "manual", "UpdateRing": "early",
-               "UpdateChannel": "stable"})")
-            << "1  0 - 0";
-        QTest::newRow("wrong types and values") << QByteArray(R"({"UpdateMode": true,
-            "TargetVersionPrefix": 2, "UpdateRing": "soon", "RememberUsername": "no",
-            "UpdateChannel": "nightly"})") << "0  - - -";
-        QTest::newRow("not JSON") << QByteArray("{") << "0  - - -";
+        row("none", QByteArray(), "0  - - -");
+        row("all five", QByteArray(R"({"UpdateMode": "off", "TargetVersionPrefix": "2.4.",
+            "UpdateRing": "late", "RememberUsername": false, "UpdateChannel": "beta"})"),
+            "2 2.4. 29 0 1");
+        row("manual, early, stable", QByteArray(R"({"UpdateMode": "manual", "UpdateRing": "early",
+            "UpdateChannel": "stable"})"),
+            "1  0 - 0");
+        row("wrong types and values", QByteArray(R"({"UpdateMode": "no", "TargetVersionPrefix": 2,
+            "UpdateRing": "soon", "RememberUsername": "no", "UpdateChannel": "nightly"})"),
+            "0  - - -");
+        row("not JSON", QByteArray("{"), "0  - - -");
     }
     void managed() {
         auto [json, read] = fetch<QByteArray, QString>("json", "read");
         const QString file = m_dir.filePath("managed.json");
         QFile::remove(file);
-        QFile out(file);
-        QVERIFY(json.isEmpty() || (out.open(QIODevice::WriteOnly) && out.write(json) > 0));
-        out.close();
+        QVERIFY(json.isEmpty() || TestBundle::writeFile(file, json, 0644));
         const ManagedSettings s =
             readManagedSettings(platform::managedPreferencesFromJson(file, managedSettingKeys()));
         const auto text = [](const auto& v) { return v ? QString::number(*v) : QString("-"); };
@@ -118,15 +113,9 @@ private Q_SLOTS:
     // more; a second time, or because it ended, never.
     void settleRollBack_data() {
         columns<QString, QString, QString>("reason", "slowBefore", "refused");
-        QTest::newRow("slow, the first time") << "slow"
-                                              << ""
-                                              << "";
-        QTest::newRow("slow again") << "slow"
-                                    << "2.1"
-                                    << "2.1";
-        QTest::newRow("ended") << "exited"
-                               << ""
-                               << "2.1";
+        row("slow, the first time", "slow", "", "");
+        row("slow again", "slow", "2.1", "2.1");
+        row("ended", "exited", "", "2.1");
     }
     void settleRollBack() {
         auto [reason, slowBefore, refused] =

@@ -1,12 +1,10 @@
 #!/usr/bin/env zsh
-# A build's disk image and installer package, installed, started and updated
-# as people meet them: by each Mac job with the system's own programs, and by
-# the test command on the Linux demo build with the stand-ins of
-# tests/support/fakes (VELDRA_STANDINS). Usage is below. BUILD gives
-# veldra-release and tests/https_server; PKI (scripts/demo-pki.sh) is what the
-# build pins. COMMAND, given a process id, answers the update prompt instead
-# of System Events. --rdp-server: FreeRDP's sample server (built from the
-# pinned source, never shipped), signed in to as a user types.
+# A build's disk image and installer package installed, started and updated as
+# people meet them: by each Mac job with the system's programs, by the test
+# command with the stand-ins of tests/support/fakes (VELDRA_STANDINS). BUILD
+# gives veldra-release and tests/https_server; PKI (scripts/demo-pki.sh) is what
+# the build pins; COMMAND, given a process id, answers the update prompt instead
+# of System Events; --rdp-server: FreeRDP's sample server, signed in to as a user types.
 emulate -R zsh
 setopt err_exit no_unset pipe_fail
 
@@ -34,13 +32,12 @@ server=0 starts=0
 step() { print -r -- "== smoke: $*" }
 fail() { print -ru2 -- "smoke: FAILED: $*"; exit 1 }
 wait_for() { # SECONDS WHAT COMMAND...
-  local seconds=$1 what=$2 i
-  shift 2
-  for (( i = 0; i < seconds * 4; i++ )); do
-    "$@" >/dev/null 2>&1 && return 0
+  local i
+  for (( i = 0; i < $1 * 4; i++ )); do
+    "${@[3,-1]}" >/dev/null 2>&1 && return 0
     sleep 0.25
   done
-  fail "no $what within $seconds s"
+  fail "no $2 within $1 s"
 }
 # The processes running from APP's bundle.
 pids_of() { ps -A -o pid= -o command= | PREFIX="$1/Contents/MacOS/" awk '
@@ -57,17 +54,15 @@ has_version() { [[ $(version_of $1) == $2 ]] }
 install_running() { ps -A -o command= | grep -q '[v]eldra-install' }
 # Nothing an install left beside the application: no hidden new or previous copy.
 left_nothing() { [[ -z ${(M)${(f)"$(ls -A $1)"}:#.Veldra Cloud Desktop.*} ]] }
-# Started, the application says its window is up (it does so 10 s after it
-# is shown); then it is quit.
+# Started, the application says its window is up (10 s after it shows it); then quit.
 window_up() {
   local report=$work/started.$(( ++starts ))
   $open -n $1 --args --report-started $report
   wait_for 60 "report that the window of $1 is up" test -e $report
   quit_app $1
 }
-# Through System Events, as a user types: PID comes forward (with --prompt,
-# once it shows the update prompt) and gets KEYS (text, "tab" or "return").
-keys() { # PID [--prompt] KEYS...
+# As a user types: PID comes forward (with --prompt, once it shows the update prompt).
+keys() { # PID [--prompt] KEYS... (text, "tab" or "return")
   osascript - "$@" <<'APPLESCRIPT'
 on run argv
   tell application "System Events"
@@ -99,11 +94,9 @@ end run
 APPLESCRIPT
 }
 answer_prompt() { if [[ -n $accept ]]; then eval "$accept $1"; else keys $1 --prompt return; fi }
-# Takes the offered update with APP as a user does: started, the prompt
-# answered; once the install has run, VERSION is at APP (the new one, or the
-# one rolled back to), nothing beside it, and running. With --quit, the
-# application's process group is killed while the install runs, as quitting
-# it or stopping its background activity would: the install is a job of its own.
+# The offered update taken with APP as a user does; then VERSION (new or rolled
+# back to) is at APP, nothing beside it, and running. --quit kills the
+# application's process group while the install runs: the install is a job of its own.
 update() { # APP VERSION [--quit]
   $open -n $1
   wait_for 30 "start of $1" running $1

@@ -16,15 +16,14 @@ public:
     using UpdaterState::UpdaterState;
 
     void checkForUpdates(bool manual, CheckCompletion completion = {}) override {
-        manual ? ++manualChecks : ++automaticChecks;
+        manualChecks += manual;
         if (completion)
             completion(false);
     }
-    void startDownload() override { ++downloadsStarted; }
+    void startDownload() override {}
     void moveToApplications() override { ++moves; }
 
-    // Publishes a newer version as a check would; with `required`, one this
-    // copy must take, and why.
+    // Publishes a newer version as a check would; `required`: why this copy must take it.
     void offer(const QString& version, const QString& notes = {},
                std::optional<QString> required = std::nullopt) {
         setLatestVersion(version);
@@ -36,8 +35,6 @@ public:
     }
 
     int manualChecks = 0;
-    int automaticChecks = 0;
-    int downloadsStarted = 0;
     int moves = 0;
 };
 

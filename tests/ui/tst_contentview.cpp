@@ -1,5 +1,4 @@
-// The sign-in view with Qt Test key and mouse events, against fake clients
-// and a fake updater state.
+// The sign-in view and menus under Qt Test's keys and clicks, with fake clients and updater.
 #include "FakeUpdater.h"
 #include "Rows.h"
 #include "TestBundle.h"
@@ -7,7 +6,6 @@
 #include "launcher/RdpLauncher.h"
 #include "settings/SettingsManager.h"
 #include "ui/ContentView.h"
-#include "ui/MovePrompt.h"
 #include "ui/ReleaseNotesView.h"
 #include "ui/UpdatePrompt.h"
 
@@ -32,49 +30,33 @@ class TestContentView : public QObject {
     std::unique_ptr<FakeUpdater> m_updater;
     std::unique_ptr<SettingsManager> m_settings;
     std::unique_ptr<RdpLauncher> m_launcher;
-    std::unique_ptr<ui::ContentView> m_view;
     std::unique_ptr<AppDelegate> m_application;
-    QWidget* m_window = nullptr;
+    ui::ContentView* m_view = nullptr;
     QList<QUrl> m_opened; // what would have opened in the browser
 
-    // A fresh view on the same settings file: what the next launch shows; the
-    // application's whole window, menus too, when `application`.
-    void launch(std::optional<bool> forcedRemember = std::nullopt, bool application = false) {
-        m_view.reset();
+    // The application on the same settings file, as the next launch shows it.
+    void launch(std::optional<bool> forcedRemember = {}, platform::RunningLocation where = {}) {
         m_application.reset();
         m_settings = std::make_unique<SettingsManager>(
             platform::userDefaultsOn(std::make_unique<QSettings>(
                 m_bundle->scratch() + "/defaults.ini", QSettings::IniFormat)),
             forcedRemember);
-        const ui::ContentView::Details details{"", "1.2.3", "", ""};
-        if (application) {
-            m_application =
-                std::make_unique<AppDelegate>(*m_settings, *m_updater, *m_launcher, details);
-            m_application->applicationDidFinishLaunching();
-            m_window = m_application->window();
-        } else {
-            m_view =
-                std::make_unique<ui::ContentView>(*m_settings, *m_updater, *m_launcher, details);
-            m_view->show();
-            m_window = m_view.get();
-        }
-        QVERIFY(QTest::qWaitForWindowExposed(m_window));
+        m_application =
+            std::make_unique<AppDelegate>(*m_settings, *m_updater, *m_launcher,
+                                          ui::ContentView::Details{"", "1.2.3", "", ""}, where);
+        m_application->applicationDidFinishLaunching();
+        m_view = m_application->contentView();
+        QVERIFY(QTest::qWaitForWindowExposed(m_view));
     }
-    QLineEdit* field(const QString& name) const {
-        for (auto* edit : m_window->findChildren<QLineEdit*>())
-            if (edit->accessibleName() == name)
-                return edit;
+    template <typename W = QLineEdit> W* named(const QString& accessibleName) const {
+        for (auto* widget : m_view->findChildren<W*>())
+            if (widget->accessibleName() == accessibleName)
+                return widget;
         return nullptr;
     }
-    QLineEdit* username() const { return field("Veldra username"); }
-    QLineEdit* password() const { return field("Password"); }
-    QPushButton* connectButton() const {
-        for (auto* button : m_window->findChildren<QPushButton*>())
-            if (button->accessibleName() == "Connect to Cloud Desktop")
-                return button;
-        return nullptr;
-    }
-    QLabel* errorBox() const { return m_view->findChild<QLabel*>("errorBox"); }
+    QLineEdit* username() const { return named("Veldra username"); }
+    QLineEdit* password() const { return named("Password"); }
+    QPushButton* connectButton() const { return named<QPushButton>("Connect to Cloud Desktop"); }
 
 public Q_SLOTS:
     void recordOpened(const QUrl& url) { m_opened << url; }
@@ -91,25 +73,17 @@ private Q_SLOTS:
             [this] { return m_updater->isDownloading(); }, 300ms});
     }
     void cleanup() {
-        m_view.reset();
         m_application.reset();
         if (m_launcher->activeProcess())
             killPid(m_launcher->activeProcess()->processId());
         m_launcher.reset();
     }
 
-    // Connect is enabled by its own rule (spaces and tabs are no username, a
-    // line break is: the action refuses it); Return or Enter connects from any
-    // focus while it is enabled, and does nothing while it is not.
+    // Connect's own enable rule (a line break is a username; the action refuses it).
     void enableRule_data() {
-        // focus: pressed there: 0 username, 1 checkbox, 2 button; -1 none
+        // focus: Return or Enter pressed there: 0 username, 1 checkbox, 2 button; -1 none
         columns<QString, QString, bool, bool, int, bool>("user", "pass", "client", "downloading",
                                                          "focus", "enabled");
-        const auto row = [](const char* name, const char* user, const char* pass, bool client,
-                            bool downloading, int focus, bool enabled) {
-            QTest::newRow(name) << QString(user) << QString(pass) << client << downloading << focus
-                                << enabled;
-        };
         row("both filled, Return in the username", "alice", "pw", true, false, 0, true);
         row("Return on the checkbox", "alice", "pw", true, false, 1, true);
         row("Enter on the button", "alice", "pw", true, false, 2, true);
@@ -142,35 +116,34 @@ private Q_SLOTS:
     }
 
     // A failed sign-in shows why and keeps the password; the username is
-    // remembered for the next launch only when asked.
+    // remembered only when asked, and a forced "off" cannot be changed.
     void failureAndRememberedUsername_data() {
-        QTest::addColumn<bool>("remember");
-        QTest::newRow("remembering") << true;
-        QTest::newRow("not remembering") << false;
+        columns<bool, bool>("remember", "forcedOff");
+        row("remembering", true, false);
+        row("not remembering", false, false);
+        row("forced off", true, true);
     }
     void failureAndRememberedUsername() {
-        QFETCH(bool, remember);
+        auto [remember, forcedOff] = fetch<bool, bool>("remember", "forcedOff");
+        const auto forced = forcedOff ? std::optional(false) : std::nullopt;
         m_bundle->addScript("freerdp", fake::exits131);
-        launch();
-        m_view->findChild<QCheckBox*>()->setChecked(remember);
+        launch(forced);
+        auto* box = m_view->findChild<QCheckBox*>("remember");
+        QCOMPARE(box->isEnabled(), !forcedOff);
+        if (box->isChecked() != remember)
+            box->click(); // as the user would; nothing while disabled
         QTest::keyClicks(username(), "  alice ");
         QTest::keyClicks(password(), "secret");
         QTest::mouseClick(connectButton(), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(!m_view->isConnecting(), 5000);
-        QVERIFY(errorBox()->isVisible());
-        QCOMPARE(errorBox()->text(), "Connection failed: FreeRDP could not connect (status 131). "
-                                     "ERRCONNECT_CONNECT_FAILED: the server refused");
+        auto* error = m_view->findChild<QLabel*>("errorBox");
+        QVERIFY(error->isVisible());
+        QCOMPARE(error->text(), "Connection failed: FreeRDP could not connect (status 131). "
+                                "ERRCONNECT_CONNECT_FAILED: the server refused");
         QCOMPARE(password()->text(), "secret");
-        launch();
-        QCOMPARE(username()->text(), remember ? "alice" : "");
-        QCOMPARE(m_view->findChild<QCheckBox*>()->isChecked(), remember);
-    }
-
-    // What the organisation forces is shown, and cannot be changed.
-    void forcedRemember() {
-        launch(false);
-        auto* box = m_view->findChild<QCheckBox*>("remember");
-        QVERIFY(box && !box->isEnabled() && !box->isChecked());
+        launch(forced);
+        QCOMPARE(username()->text(), remember && !forcedOff ? "alice" : "");
+        QCOMPARE(m_view->findChild<QCheckBox*>()->isChecked(), remember && !forcedOff);
     }
 
     // The prompt's notes, under "What's new in X", cut at 16 KiB; a file
@@ -180,15 +153,13 @@ private Q_SLOTS:
         QMessageBox plain;
         ui::UpdatePrompt::addReleaseNotes(plain, "3.0.0", "");
         QVERIFY(!plain.findChild<QWidget*>("releaseNotes"));
-        QTemporaryDir dir;
-        const QString image = QUrl::fromLocalFile(dir.filePath("i.png")).toString();
-        QVERIFY(QImage(4, 4, QImage::Format_RGB32).save(dir.filePath("i.png")));
+        const QString file = m_bundle->scratch() + "/i.png",
+                      image = QUrl::fromLocalFile(file).toString();
+        QVERIFY(QImage(4, 4, QImage::Format_RGB32).save(file));
+        const QString links = ") [plain](http://example.org/p) [secure](https://example.org/s)\n\n";
         QMessageBox box;
         ui::UpdatePrompt::addReleaseNotes(box, "3.0.0",
-                                          "![i](" + image +
-                                              ") [plain](http://example.org/p) "
-                                              "[secure](https://example.org/s)\n\n" +
-                                              QString(20'000, 'x'));
+                                          "![i](" + image + links + QString(20'000, 'x'));
         auto* view = box.findChild<ui::ReleaseNotesView*>();
         QVERIFY(view);
         QCOMPARE(box.findChild<QWidget*>("releaseNotes")->findChild<QLabel*>()->text(),
@@ -208,71 +179,55 @@ private Q_SLOTS:
         QCOMPARE(m_opened, QList<QUrl>{QUrl("https://example.org/s")});
     }
 
-    // The menus and their keys: "title shortcut", "-" for a separator.
-    void menus_data() {
-        columns<int, QString>("menu", "items");
-        QTest::newRow("application")
-            << 0
-            << "Veldra Cloud Desktop: About Veldra Cloud Desktop , - , Check for Updates... "
-               "Ctrl+U , Get Beta Updates , - , Hide Veldra Cloud Desktop Ctrl+H , Hide Others , "
-               "Show All , - , Quit Veldra Cloud Desktop Ctrl+Q";
-        QTest::newRow("edit") << 1
-                              << "Edit: Undo Ctrl+Z , Redo Ctrl+Shift+Z , - , Cut Ctrl+X , "
-                                 "Copy Ctrl+C , Paste Ctrl+V , Select All Ctrl+A";
-        QTest::newRow("window")
-            << 2 << "Window: Minimize Ctrl+M , Zoom (disabled) , Close Window Ctrl+W";
-    }
+    // The menus and their keys ("-" a separator); "Get Beta Updates" is remembered.
     void menus() {
-        auto [menu, items] = fetch<int, QString>("menu", "items");
-        launch({}, true);
-        const QList<QAction*> bar = m_application->window()->menuBar()->actions();
-        QCOMPARE(bar.size(), 3);
+        launch();
         QStringList actual;
-        for (QAction* action : bar.at(menu)->menu()->actions())
-            actual << (action->isSeparator()
-                           ? "-"
-                           : (action->text() + (action->isEnabled() ? "" : " (disabled)") + ' ' +
-                              action->shortcut().toString())
-                                 .trimmed());
-        QCOMPARE(bar.at(menu)->text() + ": " + actual.join(" , "), items);
-        if (menu == 0) { // "Get Beta Updates", remembered for the next checks
-            bar.at(0)->menu()->actions().at(3)->trigger();
-            QVERIFY(m_settings->betaUpdates());
+        for (QAction* menu : m_application->window()->menuBar()->actions()) {
+            actual << menu->text() + ":";
+            for (QAction* action : menu->menu()->actions())
+                actual << (action->isSeparator()
+                               ? "-"
+                               : (action->text() + (action->isEnabled() ? "" : " (disabled)") +
+                                  ' ' + action->shortcut().toString())
+                                     .trimmed());
         }
+        const QString items =
+            "Veldra Cloud Desktop: , About Veldra Cloud Desktop , - , Check for Updates... Ctrl+U"
+            " , Get Beta Updates , - , Hide Veldra Cloud Desktop Ctrl+H , Hide Others , Show All"
+            " , - , Quit Veldra Cloud Desktop Ctrl+Q , Edit: , Undo Ctrl+Z , Redo Ctrl+Shift+Z"
+            " , - , Cut Ctrl+X , Copy Ctrl+C , Paste Ctrl+V , Select All Ctrl+A , Window:"
+            " , Minimize Ctrl+M , Zoom (disabled) , Close Window Ctrl+W";
+        QCOMPARE(actual, items.split(" , "));
+        m_application->window()->menuBar()->actions().at(0)->menu()->actions().at(3)->trigger();
+        QVERIFY(m_settings->betaUpdates());
     }
 
-    // Every menu key wins over the focused field's own editing keys (Ctrl+U
-    // deletes the line on X11); the Edit commands stay the field's.
-    void menuKeysWinInTextFields_data() {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("username") << "Veldra username";
-        QTest::newRow("password") << "Password";
-    }
+    // Every menu key wins over a field's own (Ctrl+U deletes the line on X11);
+    // the Edit commands stay the field's.
     void menuKeysWinInTextFields() {
-        QFETCH(QString, name);
-        launch({}, true);
-        QLineEdit* edit = field(name);
-        edit->setFocus();
-        QTest::keyClicks(edit, "alice");
-        QTest::keyClick(edit, Qt::Key_U, Qt::ControlModifier);
-        QCOMPARE(m_updater->manualChecks, 1);
-        QCOMPARE(edit->text(), "alice");
-        if (edit->echoMode() != QLineEdit::Normal)
-            return; // a password field has no cut or undo
-        QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(edit, Qt::Key_X, Qt::ControlModifier);
-        QCOMPARE(edit->text(), "");
-        QTest::keyClick(edit, Qt::Key_Z, Qt::ControlModifier);
-        QCOMPARE(edit->text(), "alice");
+        launch();
+        int checks = 0;
+        for (QLineEdit* edit : {password(), username()}) {
+            edit->setFocus();
+            QTest::keyClicks(edit, "alice");
+            QTest::keyClick(edit, Qt::Key_U, Qt::ControlModifier);
+            QCOMPARE(m_updater->manualChecks, ++checks);
+            QCOMPARE(edit->text(), "alice");
+        }
+        QTest::keyClick(username(), Qt::Key_A,
+                        Qt::ControlModifier); // a password has no cut or undo
+        QTest::keyClick(username(), Qt::Key_X, Qt::ControlModifier);
+        QCOMPARE(username()->text(), "");
+        QTest::keyClick(username(), Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(username()->text(), "alice");
     }
 
     void progressText_data() {
         columns<qint64, qint64, QString>("received", "expected", "text");
-        QTest::newRow("known total")
-            << qint64(41'234'567) << qint64(180'000'000) << "41.2 MB of 180.0 MB";
-        QTest::newRow("unknown total") << qint64(5'000'000) << qint64(-1) << "5.0 MB";
-        QTest::newRow("over 2 GiB")
-            << qint64(3'000'000'000) << qint64(4'000'000'000) << "3000.0 MB of 4000.0 MB";
+        row("known total", qint64(41'234'567), qint64(180'000'000), "41.2 MB of 180.0 MB");
+        row("unknown total", qint64(5'000'000), qint64(-1), "5.0 MB");
+        row("over 2 GiB", qint64(3'000'000'000), qint64(4'000'000'000), "3000.0 MB of 4000.0 MB");
     }
     void progressText() {
         auto [received, expected, text] =
@@ -283,40 +238,33 @@ private Q_SLOTS:
         QCOMPARE(m_view->findChild<QLabel*>("downloadProgressText")->text(), text);
     }
 
-    // Run from its disk image (or translocated), a copy offers to move
-    // itself; "Not Now" is remembered for that copy; installed, it never asks.
+    // A copy not installed offers to move itself; "Not Now" is remembered.
     void moveOffer_data() {
-        // key: answering the first offer
-        // moves: asked of the updater
-        // again: offered at the next start
+        // key: answers the offer; moves: asked of the updater; again: offered at the next start
         columns<int, int, int, bool>("kind", "key", "moves", "again");
         using Kind = platform::RunningLocation::Kind;
-        QTest::newRow("installed") << int(Kind::installed) << 0 << 0 << false;
-        QTest::newRow("moved") << int(Kind::diskImage) << int(Qt::Key_Return) << 1 << true;
-        QTest::newRow("not now") << int(Kind::translocated) << int(Qt::Key_Escape) << 0 << false;
+        row("installed", int(Kind::installed), 0, 0, false);
+        row("moved", int(Kind::diskImage), int(Qt::Key_Return), 1, true);
+        row("not now", int(Kind::translocated), int(Qt::Key_Escape), 0, false);
     }
     void moveOffer() {
         auto [kind, key, moves, again] =
             fetch<int, int, int, bool>("kind", "key", "moves", "again");
-        launch();
-        const platform::RunningLocation where{platform::RunningLocation::Kind(kind),
-                                              "/Volumes/V/A.app"};
-        QMessageBox* box =
-            (new ui::MovePrompt(*m_updater, *m_settings, where, m_view.get()))->offer();
+        const auto offered = [&] {
+            launch({}, {platform::RunningLocation::Kind(kind), "/Volumes/V/A.app"});
+            return m_application->window()->findChild<QMessageBox*>("movePrompt");
+        };
+        QMessageBox* box = offered();
         QCOMPARE(box != nullptr, key != 0);
         if (box) {
             QVERIFY(QTest::qWaitForWindowExposed(box));
             QTest::keyClick(box, Qt::Key(key));
         }
         QCOMPARE(m_updater->moves, moves);
-        launch();
-        QCOMPARE((new ui::MovePrompt(*m_updater, *m_settings, where, m_view.get()))->offer() !=
-                     nullptr,
-                 again);
+        QCOMPARE(offered() != nullptr, again);
     }
 
-    // A required update's prompt says why and only puts it off for now: it
-    // comes back once the user ends a session.
+    // A required update's prompt says why and comes back once a session ends.
     void requiredPrompt() {
         launch();
         m_updater->offer("3.0.0", {}, "The old gateway closes on Friday.");
