@@ -65,6 +65,7 @@ QString fakesDir() {
 
 SystemTools fakeTools() {
     SystemTools tools = systemTools(fakesDir()); // as the Linux demo's build names them
+    tools.mv = fakesDir() + "/mv";
     // Real zsh: /bin/zsh on macOS, /usr/bin/zsh on Debian.
     tools.zsh = QStandardPaths::findExecutable("zsh");
     return tools;
@@ -147,8 +148,8 @@ InstallSandbox::InstallSandbox()
               makeApp(installed, {.version = "2.0", .marker = "old"});
     qputenv("VELDRA_FAKE_LOG", QFile::encodeName(log));
     qputenv("VELDRA_FAKE_VOLUMES", QFile::encodeName(volumes));
-    for (const char* name :
-         {"VELDRA_FAKE_OSASCRIPT", "VELDRA_FAKE_OSASCRIPT_DURING", "VELDRA_FAKE_OPEN"})
+    for (const char* name : {"VELDRA_FAKE_OSASCRIPT", "VELDRA_FAKE_OSASCRIPT_DURING",
+                             "VELDRA_FAKE_OPEN", "VELDRA_FAKE_MV"})
         qunsetenv(name);
 }
 
