@@ -2,7 +2,6 @@
 // install script run by real zsh; every path has quotes and a backslash.
 #include "Rows.h"
 #include "TestBundle.h"
-#include "UpdateImage.h"
 #include "updater/engine/UpdateLeftovers.h"
 #include "updater/fetching/Sha256.h"
 #include "updater/installing/Installer.h"
@@ -17,7 +16,6 @@
 #include <QTest>
 
 #include <atomic>
-#include <csignal>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -33,26 +31,10 @@ class TestInstaller : public QObject {
 
     std::unique_ptr<InstallSandbox> m_box;
     int m_finished = 0;
-    QTemporaryDir m_defaults; // what the fake defaults writes
+    QTemporaryDir m_scratch; // what the fake defaults writes, and a copy run from its image
+    // What the fake chown links in place of a copy staged beside the target.
+    const QString m_canary = m_scratch.filePath("canary");
 
-    // What installUpdate hands the script: a mounted copy, the image, what it must be.
-    QStringList scriptArguments(qint64 oldPid, const QString& version = "2.1",
-                                const QString& arch = "x86_64") const {
-        const QString mount = m_box->volumes + "/Volume";
-        makeApp(mount + '/' + veldra::platform::kBundleFileName, {});
-        const QString image = m_box->temp + "/VeldraCloudDesktop-X.dmg";
-        TestBundle::writeFile(image, "image", 0600);
-        return QStringList{mount + '/' + veldra::platform::kBundleFileName, m_box->installed, mount}
-               << QString::number(oldPid) << image << "com.veldra.clouddesktop" << version << arch
-               << "" << m_box->temp + "/started"
-               << "1";
-    }
-    WrittenScript writeScript(const SystemTools& tools) const {
-        const QString path = m_box->temp + "/veldra-install-X.zsh";
-        const QByteArray text = installScriptText(tools).toUtf8();
-        TestBundle::writeFile(path, text, 0700);
-        return {path, sha256HexOfBytes(text)};
-    }
     bool leftNothing() const {
         return m_box->tempFiles().isEmpty() && m_box->mountedVolumes().isEmpty();
     }
@@ -60,195 +42,216 @@ class TestInstaller : public QObject {
     // world-writable or set-ID, or with `root` not root:wheel's.
     QByteArray wrongOwnersOrModes(bool root) const {
         QProcess find;
-        find.start("find", QStringList{m_box->installed, "!", "-type", "l", "(", "-perm", "/6022"} +
-                               (root ? QStringList{"-o", "!", "-uid", "0", "-o", "!", "-gid", "0"}
-                                     : QStringList()) +
-                               QStringList{")"});
+        find.start("sh", {"-c",
+                          QString("find \"$0\" ! -type l \\( -perm /6022 %1 \\)")
+                              .arg(root ? "-o ! -uid 0 -o ! -gid 0" : ""),
+                          m_box->installed});
         find.waitForFinished();
         return find.readAllStandardOutput();
     }
-    static bool isRunning(qint64 pid) { // and not a zombie
-        return QProcess::execute(
-                   "sh", {"-c", "ps -o stat= -p $0 | grep -q '^[^Z]'", QString::number(pid)}) == 0;
+    static unsigned mode(const QString& path) {
+        struct stat status {};
+        return ::lstat(QFile::encodeName(path).constData(), &status) ? 0 : status.st_mode & 07777;
     }
 
 private Q_SLOTS:
     void init() {
-        qputenv("VELDRA_FAKE_DEFAULTS", QFile::encodeName(m_defaults.path()));
-        qunsetenv("VELDRA_FAKE_OSASCRIPT");
-        qunsetenv("VELDRA_FAKE_OSASCRIPT_DURING");
-        QFile::remove(m_defaults.filePath("com.veldra.clouddesktop.conf"));
+        qputenv("VELDRA_FAKE_DEFAULTS", QFile::encodeName(m_scratch.path()));
+        QFile::remove(m_scratch.filePath("com.veldra.clouddesktop.conf"));
+        qputenv("VELDRA_FAKE_LINK", QFile::encodeName(m_canary));
+        QVERIFY(TestBundle::writeFile(m_canary, "secret", 0600));
         m_box = std::make_unique<InstallSandbox>();
         QVERIFY(m_box->isReady());
         m_finished = 0;
     }
 
-    // An image through Installer::installUpdate: it installs, or it is refused
-    // with its message, detached, deleted and the old copy untouched.
+    // An image through Installer::installUpdate (or the running copy moved):
+    // it installs, or it is refused with its message, detached, deleted and
+    // the old copy untouched.
     void install_data() {
-        // pin: the signer requirement built in
+        // pin: the signer requirement built in; approval: "" the folder is writable,
+        // "sudo" a CI build's sudo -n, "hang" nobody answers; event: see install()
         columns<AppSpec, QString, platform::Architecture>("spec", "pin", "asked");
-        // "": the folder is writable; "approve", "cancel"; "sudo": a CI build's sudo -n
-        columns<QString, QString>("approval", "refusal");
+        columns<QString, QString, QString>("approval", "event", "refusal");
+        using namespace updater_errors;
         const QString ours = "anchor apple generic and certificate leaf[subject.OU] = \"ABCDE\"";
-        const QString signature = "The downloaded application signature is invalid.";
-        const QString unexpected =
-            "The installer does not contain the expected Veldra application.";
-        const QString otherMac = "The update was built for a different type of Mac.";
+        const QString signature = invalidSignature().message,
+                      otherMac = wrongArchitecture().message,
+                      unexpected = unexpectedApplication().message;
         const auto x64 = platform::Architecture::x86_64, arm = platform::Architecture::arm64;
         // As the publisher's build left it (GNU tar's options: this test is Linux-only).
-        const AppSpec built{.tarOptions = {"--owner=501", "--group=20", "--mode=g+w"}};
+        const AppSpec built{.tarOptions = {"--owner=501", "--group=20", "--mode=g+w,o-rx"}};
         const auto row = [](const char* name, const AppSpec& spec, const QString& pin,
-                            platform::Architecture asked, const char* approval,
-                            const QString& refusal) {
-            QTest::newRow(name) << spec << pin << asked << QString(approval) << refusal;
+                            platform::Architecture asked, const QString& approval,
+                            const QString& event, const QString& refusal) {
+            QTest::newRow(name) << spec << pin << asked << approval << event << refusal;
         };
-        row("direct", built, "", x64, "", "");
-        row("administrator", built, "", x64, "approve", "");
-        row("administrator by sudo -n", built, "", x64, "sudo", "");
-        row("pinned signer", {.seal = "sealed\nsatisfies: " + ours + "\n"}, ours, x64, "", "");
-        row("another signer", {.seal = "sealed\nsatisfies: x\n"}, ours, x64, "", signature);
-        row("unsigned", {.seal = ""}, "", x64, "", signature);
-        row("arm64 for a translated copy", {.architectures = "arm64"}, "", arm, "", "");
-        row("Intel where arm64 was chosen", {}, "", arm, "", otherMac);
-        row("arm64 for Intel", {.architectures = "arm64"}, "", x64, "", otherMac);
-        row("another identifier", {.bundleId = "com.example.other"}, "", x64, "", unexpected);
-        row("2.1.0 is not 2.1", {.version = "2.1.0"}, "", x64, "", unexpected);
-        row("administrator cancels", {}, "", x64, "cancel",
-            "Administrator approval was not granted; the current app was left unchanged.");
+        row("direct", built, "", x64, "", "", "");
+        row("administrator", built, "", x64, "approve", "", "");
+        row("administrator by sudo -n", built, "", x64, "sudo", "", "");
+        row("pinned signer", {.seal = "sealed\nsatisfies: " + ours + "\n"}, ours, x64, "", "", "");
+        row("another signer", {.seal = "sealed\nsatisfies: x\n"}, ours, x64, "", "", signature);
+        row("unsigned", {.seal = ""}, "", x64, "", "", signature);
+        row("arm64 for a translated copy", {.architectures = "arm64"}, "", arm, "", "", "");
+        row("Intel where arm64 was chosen", {}, "", arm, "", "", otherMac);
+        row("arm64 for Intel", {.architectures = "arm64"}, "", x64, "", "", otherMac);
+        row("another identifier", {.bundleId = "com.example.other"}, "", x64, "", "", unexpected);
+        row("2.1.0 is not 2.1", {.version = "2.1.0"}, "", x64, "", "", unexpected);
+        row("administrator cancels", {}, "", x64, "cancel", "", approvalNotGranted().message);
+        row("quitting ends the dialog", {}, "", x64, "hang", "", approvalNotGranted().message);
+        row("image altered during the approval", {}, "", x64, "approve", "alter", "");
+        row("a link planted at the target", {}, "", x64, "approve", "plant", "");
+        row("open elsewhere", {}, "", x64, "", "open", openElsewhere().message);
+        row("open elsewhere, unseen", {}, "", x64, "", "open unseen", "");
+        row("script rewritten during the approval", {}, "", x64, "approve", "rewrite",
+            approvalNotGranted().message);
+        row("the copy run from its image", {}, "", x64, "", "move", "");
     }
     void install() {
-        auto [spec, pin, asked, approval, refusal] =
-            fetch<AppSpec, QString, platform::Architecture, QString, QString>(
-                "spec", "pin", "asked", "approval", "refusal");
-        qputenv("VELDRA_FAKE_OSASCRIPT", approval.toUtf8());
-        Installer installer({fakeTools(), "com.veldra.clouddesktop", m_box->installed, m_box->temp,
-                             999999, // no such process: the script goes straight on
-                             [&](const QString&) { return approval.isEmpty(); },
-                             [this] { ++m_finished; }, pin, std::chrono::seconds(60),
-                             approval == "sudo"});
+        auto [spec, pin, asked, approval, event, refusal] =
+            fetch<AppSpec, QString, platform::Architecture, QString, QString, QString>(
+                "spec", "pin", "asked", "approval", "event", "refusal");
         const QString image = m_box->temp + "/VeldraCloudDesktop-TEST.dmg";
-        QVERIFY(makeUpdateImage(image, spec));
-        const auto digest = sha256Hex(image);
-        const auto failure =
-            installer.installUpdate(image, "2.1", asked, std::get<QString>(digest));
+        qputenv("VELDRA_FAKE_OSASCRIPT", approval.toUtf8());
+        qputenv("VELDRA_FAKE_MV", event.toUtf8());
+        // Another program of the user's during the approval: it appends to the image (the
+        // user's mount is gone by then), or rewrites the script to leave a file beside it.
+        qputenv("VELDRA_FAKE_OSASCRIPT_DURING",
+                event == "alter"     ? "printf evil >> " + shellQuote(image).toUtf8()
+                : event == "rewrite" ? "for f in " + shellQuote(m_box->temp).toUtf8() +
+                                           "/*.zsh; do echo 'touch \"$5.ran\"' > \"$f\"; done"
+                                     : "");
+        qint64 other = 0; // "open": another process from the target ("open unseen" by the app)
+        if (event.startsWith("open"))
+            QVERIFY(QFile::copy("/bin/sleep", m_box->installed + "/Contents/MacOS/other") &&
+                    QProcess::startDetached(m_box->installed + "/Contents/MacOS/other", {"30"}, {},
+                                            &other));
+        const QString copy = m_scratch.filePath(platform::kBundleFileName);
+        QVERIFY(event == "move" ? makeApp(copy, spec) : makeUpdateImage(image, spec));
+        auto config = m_box->configuration(approval.isEmpty(), [this] { ++m_finished; });
+        config.codeSignRequirement = pin;
+        config.elevateWithSudo = approval == "sudo";
+        if (event == "move")
+            config.runningBundlePath = copy;
+        if (event == "open unseen") // it started after the application looked
+            config.processesRunningFrom = [](const QString&) { return QList<qint64>(); };
+        Installer installer(config);
+        std::optional<UpdateFailure> failure;
+        std::thread run([&] {
+            failure = event == "move"
+                          ? installer.moveRunningCopy(m_box->installed, "2.1", asked)
+                          : installer.installUpdate(image, "2.1", asked,
+                                                    std::get<QString>(sha256Hex(image)));
+        });
+        if (approval == "hang") { // and the application quits
+            waitUntil([&] { return !m_box->toolLog().filter("osascript").isEmpty(); }, 10000);
+            abandonRunningTools();
+        }
+        run.join();
         QCOMPARE(failure ? describe(*failure) : QString(), refusal);
         QCOMPARE(m_finished, refusal.isEmpty() ? 1 : 0);
-        QCOMPARE(m_box->toolLog().filter(" -R =").size(), pin.isEmpty() ? 0 : 1);
-        const bool root = approval == "approve" || approval == "sudo";
-        const QString elevation = approval == "sudo" ? "sudo -n /bin/sh -c " : "osascript";
-        QCOMPARE(m_box->toolLog().filter(QRegularExpression("^(osascript|sudo -n)")).size(),
-                 approval.isEmpty() ? 0 : 1);
-        // One attachment at a time: the user's is gone before root attaches its own.
-        const QStringList log = m_box->toolLog();
-        const auto first = [&](const QString& start) {
-            return log.indexOf(QRegularExpression("^" + start + ".*"));
-        };
-        if (!approval.isEmpty())
-            QVERIFY(first("hdiutil detach") < first(elevation));
         // The script runs on by itself: the new copy in place and started.
         QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
-        QCOMPARE(m_box->installedMarker(), refusal.isEmpty() ? "new" : "old");
-        // What root installs is root's, and writable by its owner alone.
-        if (refusal.isEmpty())
-            QCOMPARE(wrongOwnersOrModes(root && ::geteuid() == 0), QByteArray());
-        // Started as the user who asked, never as root.
-        const QString uid = QString::number(::getuid());
-        const QString open = "open " + m_box->installed + " --args --report-started ";
-        QCOMPARE(m_box->toolLog()
-                     .filter(QRegularExpression("^" + QRegularExpression::escape(open)))
-                     .size(),
-                 refusal.isEmpty() ? 1 : 0);
-        QCOMPARE(m_box->toolLog()
-                     .filter("launchctl asuser " + uid + ' ' + fakesDir() + "/sudo -u #" + uid +
-                             ' ' + fakesDir() + '/' + open)
-                     .size(),
-                 refusal.isEmpty() && root ? 1 : 0);
-        QCOMPARE(m_box->applications(), QStringList{veldra::platform::kBundleFileName});
+        const bool installs = refusal.isEmpty() && (event.isEmpty() || event == "move");
+        const bool root = approval == "approve" || approval == "sudo";
+        QCOMPARE(mode(m_canary), 0600u);
+        QCOMPARE(m_box->installedMarker(), installs ? "new" : "old");
+        // What root installs is root's, writable by its owner alone, its folder 0755.
+        QCOMPARE(wrongOwnersOrModes(root && ::geteuid() == 0), QByteArray());
+        QCOMPARE(mode(m_box->installed), 0755u);
+        QCOMPARE(m_box->applications(), QStringList{platform::kBundleFileName});
+        const QStringList log = m_box->toolLog();
+        QCOMPARE(log.filter(" -R =").size(), pin.isEmpty() ? 0 : 1 + installs); // the script's too
+        const QRegularExpression elevation(approval == "sudo" ? "^sudo -n .*" : "^osascript .*");
+        QCOMPARE(log.filter(elevation).size(), approval.isEmpty() ? 0 : 1);
+        // One attachment at a time: the user's is gone before root attaches its own.
+        if (!approval.isEmpty())
+            QVERIFY(log.indexOf(QRegularExpression("hdiutil detach .*")) < log.indexOf(elevation));
+        // Started once, as the user who asked, never as root.
+        const QString uid = QString::number(::getuid()),
+                      open = "open " + m_box->installed + " --args --report-started ",
+                      asUser = "launchctl asuser " + uid + ' ' + fakesDir() + "/sudo -u #" + uid;
+        QCOMPARE(log.filter(QRegularExpression("^" + QRegularExpression::escape(open))).size(),
+                 installs ? 1 : 0);
+        QCOMPARE(log.filter(asUser + ' ' + fakesDir() + '/' + open).size(),
+                 installs && root ? 1 : 0);
+        if (event == "move") // and left where it was
+            QVERIFY(QFileInfo::exists(copy + "/Contents/Info.plist"));
+        killPid(other);
     }
 
     // The script itself: it swaps, or it leaves the old copy as it was.
     void script_data() {
-        // installed: an old copy is there first
-        // mv: the mv it uses
-        // oldRunning: the old process never quits
-        // result: the marker at the target afterwards
-        columns<bool, QString, bool, QString>("installed", "mv", "oldRunning", "result");
-        QTest::newRow("swap") << true << "/bin/mv" << false << "new";
-        QTest::newRow("first install") << false << "/bin/mv" << false << "new";
-        QTest::newRow("failed rename restores the old copy")
-            << true << fakesDir() + "/mv-refusing-staged" << false << "old";
-        QTest::newRow("the old process never quits") << true << "/bin/mv" << true << "old";
-        QTest::newRow("the new version never says it started")
-            << true << "/bin/mv" << false << "rolled back";
-        QTest::newRow("the staged copy is another version")
-            << true << "/bin/mv" << false << "refused";
-        QTest::newRow("the staged copy is for another Mac")
-            << true << "/bin/mv" << false << "another Mac";
-        QTest::newRow("a signal between the two moves")
-            << true << fakesDir() + "/mv-signalling" << false << "old";
-        QTest::newRow("the new version hangs") << true << "/bin/mv" << false << "hangs";
+        // setup: "refuse" and "signal" are the fake mv's; result: the marker, or what went wrong
+        columns<QString, QString>("setup", "result");
+        row("swap", "", "new");
+        row("first install", "none installed", "new");
+        row("failed rename restores the old copy", "refuse", "old");
+        row("the old process never quits", "old runs", "old");
+        row("the new version never says it started", "", "rolled back");
+        row("the staged copy is another version", "", "refused");
+        row("the staged copy is for another Mac", "", "another Mac");
+        row("a signal between the two moves", "signal", "old");
+        row("the new version hangs", "", "hangs");
     }
     void script() {
-        auto [installed, mv, oldRunning, result] =
-            fetch<bool, QString, bool, QString>("installed", "mv", "oldRunning", "result");
-        if (!installed)
+        auto [setup, result] = fetch<QString, QString>("setup", "result");
+        if (setup == "none installed")
             QVERIFY(QDir(m_box->installed).removeRecursively());
-        SystemTools tools = fakeTools();
-        tools.mv = mv;
-        const bool hangs = result == "hangs";
+        qputenv("VELDRA_FAKE_MV", setup.toUtf8());
+        const bool hangs = result == "hangs", rolledBack = result == "rolled back" || hangs;
         qputenv("VELDRA_FAKE_OPEN", result == "rolled back" ? "crash" : hangs ? "hang" : "");
         // What installs that died left: swept, their processes being gone.
-        for (const QString kind : {"new", "previous"})
-            QVERIFY(makeApp(QFileInfo(m_box->installed).path() + "/.Veldra Cloud Desktop." + kind +
-                                ".4194000",
-                            {.marker = "stale"}));
-        // Its wait for the old process, without the pauses: /usr/bin/true on macOS.
+        const QString beside = QFileInfo(m_box->installed).path() + "/.Veldra Cloud Desktop.";
+        for (const QString kind : {"new.4194000", "previous.4194000"})
+            QVERIFY(makeApp(beside + kind, {.marker = "stale"}));
+        // Its waits without the pauses: /usr/bin/true on macOS.
+        SystemTools tools = fakeTools();
         tools.sleep = QStandardPaths::findExecutable("true");
-        QProcess old;
-        old.start(oldRunning ? "/bin/sleep" : tools.sleep, {"30"});
-        QVERIFY(old.waitForStarted());
-        const qint64 oldPid = old.processId();
-        if (!oldRunning)
-            QVERIFY(old.waitForFinished());
+        // The application it replaces: this one, which never quits, or one gone.
+        const qint64 oldPid = setup == "old runs" ? ::getpid() : 999999;
+        // What installUpdate hands it: a mounted copy, the image, what it must be.
+        const QString script = m_box->temp + "/veldra-install-X.zsh",
+                      mount = m_box->volumes + "/Volume", image = m_box->temp + "/X.dmg";
+        QVERIFY(TestBundle::writeFile(script, installScriptText(tools).toUtf8(), 0700) &&
+                makeApp(mount + '/' + platform::kBundleFileName, {}) &&
+                TestBundle::writeFile(image, "image", 0600));
         QProcess zsh;
-        zsh.start(tools.zsh, QStringList{"--emulate", "sh", "-f", writeScript(tools).path} +
-                                 scriptArguments(oldPid, result == "refused" ? "9.9" : "2.1",
-                                                 result == "another Mac" ? "arm64" : "x86_64"));
-        const bool rolledBack = result == "rolled back" || hangs;
-        if (result == "refused" || result == "another Mac" || rolledBack)
-            result = "old";
+        zsh.start(tools.zsh,
+                  {"--emulate", "sh", "-f", script, mount + '/' + platform::kBundleFileName,
+                   m_box->installed, mount, QString::number(oldPid), image,
+                   "com.veldra.clouddesktop", result == "refused" ? "9.9" : "2.1",
+                   result == "another Mac" ? "arm64" : "x86_64", "", m_box->temp + "/started",
+                   "1"});
+        const QString marker = result == "new" ? "new" : "old";
         QVERIFY(zsh.waitForFinished(30000));
-        old.kill();
-        old.waitForFinished();
-        QCOMPARE(zsh.exitCode(), result == "new" ? 0 : 1);
-        QCOMPARE(m_box->installedMarker(), result);
+        QCOMPARE(zsh.exitCode(), marker == "new" ? 0 : 1);
+        QCOMPARE(m_box->installedMarker(), marker);
         QVERIFY(leftNothing());
-        // The new copy started; put back, the previous one started and told.
+        // Whatever happened, a copy is started: the new one, or the one kept;
+        // put back, the previous one started and told.
         const QStringList opened = m_box->toolLog().filter(QRegularExpression("^open "));
-        // Whatever happened, a copy is started: the new one, or the one kept.
         QCOMPARE(opened.size(), rolledBack ? 2 : 1);
         QCOMPARE(opened.last(), rolledBack
                                     ? "open " + m_box->installed + " --args --rolled-back 2.1"
-                                : result == "old" ? "open " + m_box->installed
+                                : marker == "old" ? "open " + m_box->installed
                                                   : opened.first());
-        QCOMPARE(m_box->applications(), QStringList{veldra::platform::kBundleFileName});
-        // Put back, the previous copy learns why from the defaults store, and
-        // runs: the new one was ended first, so open did not only bring it forward.
-        // Why: a version still running was only slow, one gone had ended.
-        QFile defaults(m_defaults.filePath("com.veldra.clouddesktop.conf"));
+        QCOMPARE(m_box->applications(), QStringList{platform::kBundleFileName});
+        // Put back, the previous copy learns why from the defaults store: a
+        // version still running was only slow, one gone had ended.
+        QFile defaults(m_scratch.filePath("com.veldra.clouddesktop.conf"));
         const QByteArray told = defaults.open(QIODevice::ReadOnly) ? defaults.readAll() : "";
         QCOMPARE(told.contains("updateRollBackToAnnounce=2.1\n"), rolledBack);
         QCOMPARE(told.contains(hangs ? "updateRollBackReason=slow" : "updateRollBackReason=exited"),
                  rolledBack);
+        // The hung copy was ended first, so open did not only bring it forward.
         QList<qint64> pids; // what the fake open started
         for (const QString& line : m_box->toolLog().filter(QRegularExpression("^launched ")))
             pids << line.mid(9).toLongLong();
         QCOMPARE(pids.size(), hangs ? 2 : 0);
         if (hangs) {
-            QVERIFY(!isRunning(pids[0]));
-            QVERIFY(isRunning(pids[1]));
-            ::kill(static_cast<pid_t>(pids[1]), SIGKILL);
+            QVERIFY(!pidAlive(pids[0]) && pidAlive(pids[1]));
+            killPid(pids[1]);
         }
     }
 
@@ -280,132 +283,6 @@ private Q_SLOTS:
         QDir(live).removeRecursively();
     }
 
-    // As root, a link planted where the copy was once staged beside the
-    // target, and a folder planted at the target once the previous copy
-    // moved aside: root never follows the link (the 0600 canary keeps its
-    // mode), nothing lands in the folder, and the previous copy is in place.
-    void rootFollowsNoPlantedPath() {
-        QTemporaryDir outside;
-        const QString canary = outside.filePath("canary"), target = m_box->installed;
-        SystemTools tools = fakeTools();
-        tools.chown = outside.filePath("chown"); // then links whatever is staged beside
-        tools.mv = outside.filePath("mv");       // then plants a folder at the target, once
-        const QByteArray q = shellQuote(target).toUtf8();
-        QVERIFY(TestBundle::writeFile(canary, "secret", 0600) &&
-                TestBundle::writeFile(
-                    tools.chown,
-                    "#!/bin/sh\nfor s in " + shellQuote(QFileInfo(target).path()).toUtf8() +
-                        "/.Veldra*.new.*; do [ -d \"$s\" ] && rm -rf \"$s\" && ln -s " +
-                        shellQuote(canary).toUtf8() + " \"$s\"; done\nexec " +
-                        shellQuote(fakesDir() + "/chown").toUtf8() + " \"$@\"\n",
-                    0755) &&
-                TestBundle::writeFile(tools.mv,
-                                      "#!/bin/sh\n/bin/mv \"$@\" || exit\n[ \"$1\" = " + q +
-                                          " ] && mkdir " +
-                                          shellQuote(canary + ".planted").toUtf8() +
-                                          " 2>/dev/null && mkdir " + q + "\nexit 0\n",
-                                      0755));
-        const QString image = m_box->temp + "/VeldraCloudDesktop-TEST.dmg";
-        QVERIFY(makeUpdateImage(image, {}));
-        Installer installer({tools, "com.veldra.clouddesktop", target, m_box->temp, 999999,
-                             [](const QString&) { return false; }, [] {}, ""});
-        QVERIFY(!installer.installUpdate(image, "2.1", platform::Architecture::x86_64,
-                                         std::get<QString>(sha256Hex(image))));
-        QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
-        QCOMPARE(QFileInfo(canary).permissions(),
-                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
-        QCOMPARE(m_box->installedMarker(), "old");
-        QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{"Contents"});
-    }
-
-    // Another process runs from the target: the application refuses at once,
-    // and the script refuses too (the process may start after the
-    // application looked); the previous copy stays.
-    void openElsewhere() {
-        const QString other = m_box->installed + "/Contents/MacOS/other";
-        QVERIFY(QFile::copy("/bin/sleep", other));
-        QProcess running;
-        running.start(other, {"30"});
-        QVERIFY(running.waitForStarted());
-        for (const bool applicationLooks : {true, false}) {
-            Installer::Configuration config{fakeTools(),
-                                            "com.veldra.clouddesktop",
-                                            m_box->installed,
-                                            m_box->temp,
-                                            999999,
-                                            [](const QString&) { return true; },
-                                            [] {},
-                                            ""};
-            if (!applicationLooks)
-                config.processesRunningFrom = [](const QString&) { return QList<qint64>(); };
-            const QString image = m_box->temp + "/VeldraCloudDesktop-TEST.dmg";
-            QVERIFY(makeUpdateImage(image, {}));
-            const auto failure = Installer(config).installUpdate(
-                image, "2.1", platform::Architecture::x86_64, std::get<QString>(sha256Hex(image)));
-            QCOMPARE(failure ? describe(*failure) : QString(),
-                     applicationLooks ? updater_errors::openElsewhere().message : QString());
-            QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
-            QCOMPARE(m_box->installedMarker(), "old");
-        }
-        running.kill();
-        running.waitForFinished();
-    }
-
-    // A copy run from its disk image moves itself: checked as an update would
-    // be, put at the target, and left where it was.
-    void moveRunningCopy() {
-        QTemporaryDir volume;
-        const QString copy = volume.filePath(veldra::platform::kBundleFileName);
-        QVERIFY(makeApp(copy, {.version = "2.0"}));
-        Installer installer({fakeTools(), "com.veldra.clouddesktop", copy, m_box->temp, 999999,
-                             [](const QString&) { return true; }, [this] { ++m_finished; }, ""});
-        QVERIFY(
-            !installer.moveRunningCopy(m_box->installed, "2.0", platform::Architecture::x86_64));
-        QTRY_VERIFY_WITH_TIMEOUT(leftNothing() && m_box->installedMarker() == "new", 15000);
-        QVERIFY(QFileInfo::exists(copy + "/Contents/Info.plist") && m_finished == 1);
-    }
-
-    // As root, a patched copy whose folder another program opened to the
-    // world (and closed to its group) during the approval is installed with
-    // the folder's mode set by root, not copied.
-    void patchedCopyAsRoot() {
-        const QString folder = m_box->temp + "/VeldraCloudDesktop-X.patched";
-        const QString app = folder + '/' + veldra::platform::kBundleFileName;
-        QVERIFY(makeApp(app, {}));
-        qputenv("VELDRA_FAKE_OSASCRIPT_DURING", QFile::encodeName("chmod 0707 " + shellQuote(app)));
-        Installer installer({fakeTools(), "com.veldra.clouddesktop", m_box->installed, m_box->temp,
-                             999999, [](const QString&) { return false; }, [] {}, ""});
-        QVERIFY(!installer.installPatchedCopy(app, folder, "2.1", platform::Architecture::x86_64,
-                                              std::get<QString>(treeDigest(app))));
-        QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
-        QCOMPARE(m_box->installedMarker(), "new");
-        struct stat target;
-        QVERIFY(::stat(QFile::encodeName(m_box->installed).constData(), &target) == 0);
-        QCOMPARE(target.st_mode & 07777, 0755u);
-    }
-
-    // Quitting during the administrator dialog ends it: the update is
-    // abandoned and cleaned up, and nothing of it runs later.
-    void quittingEndsTheDialog() {
-        const QString image = m_box->temp + "/VeldraCloudDesktop-TEST.dmg";
-        QVERIFY(makeUpdateImage(image, {}));
-        qputenv("VELDRA_FAKE_OSASCRIPT", "hang");
-        Installer installer({fakeTools(), "com.veldra.clouddesktop", m_box->installed, m_box->temp,
-                             999999, [](const QString&) { return false; }, [] {}, ""});
-        std::optional<UpdateFailure> failure;
-        std::thread install([&] {
-            failure = installer.installUpdate(image, "2.1", platform::Architecture::x86_64,
-                                              std::get<QString>(sha256Hex(image)));
-        });
-        QTRY_VERIFY(!m_box->toolLog().filter("osascript").isEmpty());
-        abandonRunningTools();
-        install.join();
-        QVERIFY(failure);
-        QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
-        QCOMPARE(m_box->installedMarker(), "old");
-    }
-
     // As root the script takes a patched copy's tree digest itself: exactly as
     // the application does, for every kind of name, mode and link.
     void scriptTreeDigest() {
@@ -429,49 +306,6 @@ private Q_SLOTS:
         QCOMPARE(zsh.readAllStandardOutput().trimmed(),
                  std::get<QString>(treeDigest(root)).toLatin1());
         QDir(root).removeRecursively();
-    }
-
-    // While the approval dialog is open, another program of the user's swaps the
-    // mounted application and rewrites the image: root installs neither.
-    void attackerDuringApproval() {
-        const QString image = m_box->temp + "/VeldraCloudDesktop-TEST.dmg";
-        QVERIFY(makeUpdateImage(image, {}));
-        const QString digest = std::get<QString>(sha256Hex(image));
-        qputenv("VELDRA_FAKE_OSASCRIPT_DURING",
-                QFile::encodeName("cd " + shellQuote(m_box->volumes) +
-                                  " && for m in */*/Contents/Resources.marker; "
-                                  "do echo evil > \"$m\"; done; printf evil >> " +
-                                  shellQuote(image)));
-        Installer installer({fakeTools(), "com.veldra.clouddesktop", m_box->installed, m_box->temp,
-                             999999, [](const QString&) { return false; }, [] {}, ""});
-        QVERIFY(!installer.installUpdate(image, "2.1", platform::Architecture::x86_64, digest));
-        QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
-        QCOMPARE(m_box->installedMarker(), "old");
-        QCOMPARE(m_box->applications(), QStringList{veldra::platform::kBundleFileName});
-    }
-
-    // The administrator command runs as root a script that lies in the user's
-    // temporary folder: a script rewritten before approval never runs.
-    void rewrittenScriptNeverRunsAsRoot() {
-        const SystemTools tools = fakeTools();
-        const WrittenScript written = writeScript(tools);
-        const QString evidence = m_box->temp + "/ran-as-root";
-        QVERIFY(TestBundle::writeFile(written.path, "touch '" + evidence.toUtf8() + "'\n", 0700));
-        const QString job = m_box->temp + "/veldra-install-X.plist";
-        const QByteArray jobText =
-            installJob("x", QStringList{tools.zsh, "-f", "/tmp/veldra-install.X/install.zsh"} +
-                                scriptArguments(999999));
-        QVERIFY(TestBundle::writeFile(job, jobText, 0600));
-        QProcess osascript;
-        osascript.start(tools.osascript,
-                        {"-e", administratorStatement(administratorCommand(
-                                   tools, written, {job, sha256HexOfBytes(jobText)},
-                                   "/tmp/veldra-install.X"))});
-        QVERIFY(osascript.waitForFinished(10000));
-        QVERIFY(osascript.exitCode() != 0); // fails like a refused approval
-        QTest::qWait(300);
-        QVERIFY(!QFileInfo::exists(evidence));
-        QCOMPARE(m_box->installedMarker(), "old");
     }
 };
 
