@@ -30,20 +30,16 @@ private Q_SLOTS:
     // (Texts that do not parse: fuzz_version, from its seeds.)
     void versionOrder_data() {
         columns<QString, QString, bool, bool>("candidate", "reference", "newer", "same");
-        const auto row = [](const char* candidate, const char* reference, bool newer, bool same) {
-            QTest::addRow("%s vs %s", candidate, reference)
-                << QString::fromUtf8(candidate) << QString::fromUtf8(reference) << newer << same;
-        };
-        row("2.10", "2.9", true, false);
-        row("2.0.0", "1.9.9", true, false); // the first difference decides
-        row("1.9.9", "2.0.0", false, false);
-        row("1.2.1", "1.2", true, false);
-        row("1.2.0", "1.2", false, false); // trailing zeros: neither is newer
-        row("1.2", "1.2.0", false, false);
-        row("1.2", "1.2", false, true);
-        row("01.2", "1.2", false, true);
-        row("1.2.3.4", "1.2.3", true, false);
-        row("9223372036854775807", "9223372036854775806", true, false);
+        row("2.10 vs 2.9", "2.10", "2.9", true, false);
+        row("2.0.0 vs 1.9.9", "2.0.0", "1.9.9", true, false); // the first difference decides
+        row("1.9.9 vs 2.0.0", "1.9.9", "2.0.0", false, false);
+        row("1.2.1 vs 1.2", "1.2.1", "1.2", true, false);
+        row("1.2.0 vs 1.2", "1.2.0", "1.2", false, false); // trailing zeros: neither is newer
+        row("1.2 vs 1.2.0", "1.2", "1.2.0", false, false);
+        row("1.2 vs 1.2", "1.2", "1.2", false, true);
+        row("01.2 vs 1.2", "01.2", "1.2", false, true);
+        row("1.2.3.4 vs 1.2.3", "1.2.3.4", "1.2.3", true, false);
+        row("int64 max", "9223372036854775807", "9223372036854775806", true, false);
     }
     void versionOrder() {
         auto [candidate, reference, newer, same] =
@@ -54,11 +50,11 @@ private Q_SLOTS:
 
     void size_data() {
         columns<qint64, bool>("size", "ok");
-        QTest::newRow("unknown") << qint64(-1) << false;
-        QTest::newRow("empty") << qint64(0) << false;
-        QTest::newRow("one byte") << qint64(1) << true;
-        QTest::newRow("256 KiB") << qint64(262'144) << true;
-        QTest::newRow("one byte more") << qint64(262'145) << false;
+        row("unknown", qint64(-1), false);
+        row("empty", qint64(0), false);
+        row("one byte", qint64(1), true);
+        row("256 KiB", qint64(262'144), true);
+        row("one byte more", qint64(262'145), false);
     }
     void size() {
         auto [size, ok] = fetch<qint64, bool>("size", "ok");
@@ -90,30 +86,22 @@ private Q_SLOTS:
         };
         const QString available = "Update available", location = "Invalid update location";
         const QString signature = "Invalid update signature";
-        const auto url = [](const char* file) {
-            return "https://updates.veldra.example/" + QString(file);
-        };
+        const QString u = "https://updates.veldra.example/";
         const auto x64 = RunningCopy::x86_64, arm64 = RunningCopy::arm64;
-        QTest::newRow("Intel") << both << x64 << available << url("x86_64.dmg");
-        QTest::newRow("Apple silicon") << both << arm64 << available << url("arm64.dmg");
-        QTest::newRow("translated")
-            << both << RunningCopy::translated << available << url("arm64.dmg");
-        QTest::newRow("Intel only, translated")
-            << intel << RunningCopy::translated << available << url("x86_64-any.dmg");
-        QTest::newRow("Intel only, Apple silicon") << intel << arm64 << location << "";
-        QTest::newRow("arm64 only, Apple silicon") << arm << arm64 << available << url("arm64.dmg");
-        QTest::newRow("arm64 only, Intel") << arm << x64 << location << "";
-        QTest::newRow("an empty arm64 location wins") << emptyArm << arm64 << location << "";
-        QTest::newRow("not newer")
-            << json("{'version':'1.0','mac_x64_url':'http://x'}") << x64 << "Up to date"
-            << "";
-        QTest::newRow("upper-case digest")
-            << digest(QByteArray(64, 'A')) << x64 << available << url("x86_64.dmg");
-        QTest::newRow("63 digits") << digest(QByteArray(63, 'a')) << x64 << signature << "";
-        QTest::newRow("a letter beyond f")
-            << digest(QByteArray(63, 'a') + 'g') << x64 << signature << "";
-        QTest::newRow("no digest")
-            << json("{'version':'3','mac_x64_url':'U/x86_64.dmg'}") << x64 << signature << "";
+        const auto translated = RunningCopy::translated;
+        row("Intel", both, x64, available, u + "x86_64.dmg");
+        row("Apple silicon", both, arm64, available, u + "arm64.dmg");
+        row("translated", both, translated, available, u + "arm64.dmg");
+        row("Intel only, translated", intel, translated, available, u + "x86_64-any.dmg");
+        row("Intel only, Apple silicon", intel, arm64, location, "");
+        row("arm64 only, Apple silicon", arm, arm64, available, u + "arm64.dmg");
+        row("arm64 only, Intel", arm, x64, location, "");
+        row("an empty arm64 location wins", emptyArm, arm64, location, "");
+        row("not newer", json("{'version':'1.0','mac_x64_url':'http://x'}"), x64, "Up to date", "");
+        row("upper-case digest", digest(QByteArray(64, 'A')), x64, available, u + "x86_64.dmg");
+        row("63 digits", digest(QByteArray(63, 'a')), x64, signature, "");
+        row("a letter beyond f", digest(QByteArray(63, 'a') + 'g'), x64, signature, "");
+        row("no digest", json("{'version':'3','mac_x64_url':'U/x86_64.dmg'}"), x64, signature, "");
     }
     void evaluation() {
         auto [text, copy, message, location] =
@@ -138,12 +126,10 @@ private Q_SLOTS:
     void minimumSystem_data() {
         columns<QByteArray, QString, QString>("keys", "system", "message");
         const QString ok = "Update available";
-        QTest::newRow("exactly") << QByteArray("'mac_minimum_system_version':'13.0'") << "13.0.0"
-                                 << ok;
-        QTest::newRow("unreadable")
-            << QByteArray("'mac_minimum_system_version':'thirteen'") << "14.0"
-            << "Invalid update response";
-        QTest::newRow("not a Mac") << QByteArray("'mac_minimum_system_version':'99.0'") << "" << ok;
+        row("exactly", QByteArray("'mac_minimum_system_version':'13.0'"), "13.0.0", ok);
+        row("unreadable", QByteArray("'mac_minimum_system_version':'thirteen'"), "14.0",
+            "Invalid update response");
+        row("not a Mac", QByteArray("'mac_minimum_system_version':'99.0'"), "", ok);
     }
     void minimumSystem() {
         auto [keys, system, message] =
@@ -159,24 +145,22 @@ private Q_SLOTS:
     void urlRule_data() {
         // port: the build's update port
         columns<QString, int, bool>("text", "port", "allowed");
-        QTest::newRow("plain") << "https://updates.veldra.example/version.json" << 443 << true;
-        QTest::newRow("host upper case") << "https://UPDATES.Veldra.Example/a.dmg" << 443 << true;
-        QTest::newRow("443 named") << "https://updates.veldra.example:443/a.dmg" << 443 << true;
-        QTest::newRow("at sign in the path")
-            << "https://updates.veldra.example/a@b.dmg" << 443 << true;
-        QTest::newRow("other port") << "https://updates.veldra.example:8443/a.dmg" << 443 << false;
-        QTest::newRow("the build's port")
-            << "https://updates.veldra.example:8443/a" << 8443 << true;
-        QTest::newRow("no port means 443") << "https://updates.veldra.example/a" << 8443 << false;
-        QTest::newRow("http") << "http://updates.veldra.example/a.dmg" << 443 << false;
-        QTest::newRow("no scheme") << "updates.veldra.example/a.dmg" << 443 << false;
-        QTest::newRow("sub-domain") << "https://cdn.updates.veldra.example/a.dmg" << 443 << false;
-        QTest::newRow("suffix") << "https://updates.veldra.example.evil.example/a" << 443 << false;
-        QTest::newRow("trailing dot") << "https://updates.veldra.example./a.dmg" << 443 << false;
-        QTest::newRow("user") << "https://user@updates.veldra.example/a.dmg" << 443 << false;
-        QTest::newRow("empty user info") << "https://@updates.veldra.example/a.dmg" << 443 << false;
-        QTest::newRow("password only") << "https://:pw@updates.veldra.example/a" << 443 << false;
-        QTest::newRow("no host") << "https:///a.dmg" << 443 << false;
+        row("plain", "https://updates.veldra.example/version.json", 443, true);
+        row("host upper case", "https://UPDATES.Veldra.Example/a.dmg", 443, true);
+        row("443 named", "https://updates.veldra.example:443/a.dmg", 443, true);
+        row("at sign in the path", "https://updates.veldra.example/a@b.dmg", 443, true);
+        row("other port", "https://updates.veldra.example:8443/a.dmg", 443, false);
+        row("the build's port", "https://updates.veldra.example:8443/a", 8443, true);
+        row("no port means 443", "https://updates.veldra.example/a", 8443, false);
+        row("http", "http://updates.veldra.example/a.dmg", 443, false);
+        row("no scheme", "updates.veldra.example/a.dmg", 443, false);
+        row("sub-domain", "https://cdn.updates.veldra.example/a.dmg", 443, false);
+        row("suffix", "https://updates.veldra.example.evil.example/a", 443, false);
+        row("trailing dot", "https://updates.veldra.example./a.dmg", 443, false);
+        row("user", "https://user@updates.veldra.example/a.dmg", 443, false);
+        row("empty user info", "https://@updates.veldra.example/a.dmg", 443, false);
+        row("password only", "https://:pw@updates.veldra.example/a", 443, false);
+        row("no host", "https:///a.dmg", 443, false);
     }
     void urlRule() {
         auto [text, port, allowed] = fetch<QString, int, bool>("text", "port", "allowed");
@@ -189,65 +173,24 @@ private Q_SLOTS:
     // a copy must update; a floor that is no version, or above the offer,
     // means nothing.
     void channelsAndFloors_data() {
-        QTest::addColumn<QString>("current");
-        QTest::addColumn<QString>("channel");
-        QTest::addColumn<QString>("beta"); // its version; "bad": an http URL
-        QTest::addColumn<QString>("floor");
-        QTest::addColumn<QString>("offered"); // empty: nothing
-        QTest::addColumn<bool>("required");
-        QTest::newRow("stable copy") << "2.0"
-                                     << ""
-                                     << "2.2"
-                                     << ""
-                                     << "2.1" << false;
-        QTest::newRow("beta copy") << "2.0"
-                                   << "beta"
-                                   << "2.2"
-                                   << ""
-                                   << "2.2" << false;
-        QTest::newRow("beta behind") << "2.0"
-                                     << "beta"
-                                     << "2.0.5"
-                                     << ""
-                                     << "2.1" << false;
-        QTest::newRow("bad beta entry") << "2.0"
-                                        << "beta"
-                                        << "bad"
-                                        << ""
-                                        << "2.1" << false;
-        QTest::newRow("left the beta") << "2.2"
-                                       << ""
-                                       << "2.3"
-                                       << ""
-                                       << "" << false;
-        QTest::newRow("below the floor") << "2.0"
-                                         << ""
-                                         << "2.2"
-                                         << "2.0.5"
-                                         << "2.1" << true;
-        QTest::newRow("at the floor") << "2.0.5"
-                                      << ""
-                                      << "2.2"
-                                      << "2.0.5"
-                                      << "2.1" << false;
-        QTest::newRow("floor no version") << "2.0"
-                                          << ""
-                                          << "2.2"
-                                          << "soon"
-                                          << "2.1" << false;
-        QTest::newRow("floor above the offer") << "2.0"
-                                               << ""
-                                               << "2.2"
-                                               << "2.2"
-                                               << "2.1" << false;
+        // beta: its version; "bad": an http URL
+        // offered: empty: nothing
+        columns<QString, QString, QString, QString, QString, bool>("current", "channel", "beta",
+                                                                   "floor", "offered", "required");
+        row("stable copy", "2.0", "", "2.2", "", "2.1", false);
+        row("beta copy", "2.0", "beta", "2.2", "", "2.2", false);
+        row("beta behind", "2.0", "beta", "2.0.5", "", "2.1", false);
+        row("bad beta entry", "2.0", "beta", "bad", "", "2.1", false);
+        row("left the beta", "2.2", "", "2.3", "", "", false);
+        row("below the floor", "2.0", "", "2.2", "2.0.5", "2.1", true);
+        row("at the floor", "2.0.5", "", "2.2", "2.0.5", "2.1", false);
+        row("floor no version", "2.0", "", "2.2", "soon", "2.1", false);
+        row("floor above the offer", "2.0", "", "2.2", "2.2", "2.1", false);
     }
     void channelsAndFloors() {
-        QFETCH(QString, current);
-        QFETCH(QString, channel);
-        QFETCH(QString, beta);
-        QFETCH(QString, floor);
-        QFETCH(QString, offered);
-        QFETCH(bool, required);
+        auto [current, channel, beta, floor, offered, required] =
+            fetch<QString, QString, QString, QString, QString, bool>(
+                "current", "channel", "beta", "floor", "offered", "required");
         const QByteArray a(64, 'a');
         const QByteArray entry =
             "{'version':'" + (beta == "bad" ? "2.2" : beta.toUtf8()) + "','mac_x64_url':'" +
