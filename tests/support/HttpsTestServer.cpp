@@ -62,10 +62,8 @@ HttpsTestServer::~HttpsTestServer() {
 }
 
 QString HttpsTestServer::url(const QString& path) const {
-    return QString("%1://localhost:%2%3")
-        .arg(m_mode == Mode::plain ? "http" : "https")
-        .arg(m_port)
-        .arg(path);
+    const char* scheme = m_mode == Mode::plain ? "http" : "https";
+    return QString("%1://localhost:%2%3").arg(scheme).arg(m_port).arg(path);
 }
 
 void HttpsTestServer::setRoutes(const QJsonObject& routes) const {

@@ -56,12 +56,12 @@ class TestMacUpdater : public QObject {
     QString m_host = "localhost";
     QDateTime m_now; // the clock of a staged rollout
 
-    void makeUpdater(quint16 port, std::chrono::milliseconds offlineWindow = 3s,
-                     std::optional<MinisignKey> key = {},
-                     const std::function<void(MacUpdater::Configuration&)>& adjust = {}) {
+    // Test timings; `port` 0: m_server's.
+    void makeUpdater(const std::function<void(MacUpdater::Configuration&)>& adjust = {},
+                     quint16 port = 0) {
         m_updater.reset();
         MacUpdater::Configuration config{
-            .server = {m_host, port},
+            .server = {m_host, port ? port : m_server->port()},
             .trustedCas = TestPki::instance().ca(),
             .temporaryDirectory = m_temp->path(),
             .currentVersion = [] { return QStringLiteral("2.0.0"); },
@@ -74,13 +74,12 @@ class TestMacUpdater : public QObject {
                     QMetaObject::invokeMethod(this, [this, handed] { m_installed << handed; });
                     return std::optional<UpdateFailure>(platform::SystemError{ENOSYS, kHandedOver});
                 },
-            .publicKey = key,
             .namedTransferFiles = true, // as on macOS: a download has a name while under way
         };
         config.timings.firstCheck = 1h;
         config.timings.manifestTimeout = config.timings.downloadTimeout = 3s;
         config.timings.offlineFirstRetry = 300ms;
-        config.timings.offlineWindow = offlineWindow;
+        config.timings.offlineWindow = 3s;
         config.timings.firstResumeWait = 50ms;
         if (adjust)
             adjust(config);
@@ -159,7 +158,7 @@ private Q_SLOTS:
         m_server = std::make_unique<HttpsTestServer>();
         QVERIFY(m_server->isRunning());
         m_installed.clear();
-        makeUpdater(m_server->port());
+        makeUpdater();
     }
     void cleanup() {
         m_updater.reset();
@@ -207,7 +206,7 @@ private Q_SLOTS:
         auto [path, route, status] =
             fetch<QString, QJsonObject, QString>("path", "route", "status");
         // As an Intel copy translated on Apple silicon: the arm64 image reaches the install step.
-        makeUpdater(m_server->port(), 3s, {}, [](MacUpdater::Configuration& config) {
+        makeUpdater([](auto& config) {
             config.runningCopy = platform::RunningCopy::translated;
             config.timings.downloadTimeout = 60s;
         });
@@ -224,40 +223,36 @@ private Q_SLOTS:
         QCOMPARE(requests.filter("| VeldraCloudDesktop-MacUpdater/2.0.0").size(), requests.size());
     }
 
-    // Never offered; the needed macOS said once even unasked, a roll-back at start.
+    // Never offered; the needed macOS said once even unasked, a roll-back at start, a copy run
+    // from its disk image that it must be moved.
     void notOffered_data() {
         // hold: the organisation's TargetVersionPrefix
-        columns<QString, QString, QString, QString>("system", "rolledBack", "hold", "line");
-        row("newer macOS needed", "12.7.4", "", "", "Version 3.0.0 needs macOS 13.0 or later.");
-        row("rolled back", "", "3.0.0", "", "Version 3.0.0 could not start and was rolled back.");
-        row("held back", "", "", "2.", "Version 3.0.0 is held back by your organisation.");
+        columns<QString, QString, QString, bool, QString>("system", "rolledBack", "hold",
+                                                          "installable", "line");
+        row("newer macOS", "12.7.4", "", "", true, "Version 3.0.0 needs macOS 13.0 or later.");
+        row("rolled back", "", "3.0.0", "", true,
+            "Version 3.0.0 could not start and was rolled back.");
+        row("held back", "", "", "2.", true, "Version 3.0.0 is held back by your organisation.");
+        row("not in Applications", "", "", "", false,
+            "Move Veldra Cloud Desktop to Applications to update it.");
     }
     void notOffered() {
-        auto [system, rolledBack, hold, line] =
-            fetch<QString, QString, QString, QString>("system", "rolledBack", "hold", "line");
-        makeUpdater(m_server->port(), 3s, {}, [&](MacUpdater::Configuration& config) {
+        auto [system, rolledBack, hold, installable, line] =
+            fetch<QString, QString, QString, bool, QString>("system", "rolledBack", "hold",
+                                                            "installable", "line");
+        makeUpdater([&](auto& config) {
             config.systemVersion = system;
             config.rolledBackVersion = rolledBack;
             config.announceRollBack = !rolledBack.isEmpty();
             config.targetVersionPrefix = hold;
+            config.installable = installable;
         });
-        const QString atStart = m_updater->statusMessage();
-        QCOMPARE(atStart, rolledBack.isEmpty() ? QString() : line);
+        QCOMPARE(m_updater->statusMessage(), rolledBack.isEmpty() ? QString() : line);
         publish(*m_server, {}, {{"mac_minimum_system_version", "13.0"}});
         QVERIFY(!checkNow(false) && !m_updater->hasUpdate() && !m_updater->shouldPresentUpdate());
-        QCOMPARE(m_updater->statusMessage(), system.isEmpty() ? atStart : line);
+        QCOMPARE(m_updater->statusMessage(), hold.isEmpty() ? line : QString());
         QVERIFY(!checkNow());
         QCOMPARE(m_updater->statusMessage(), line);
-    }
-
-    // Run from its disk image, a copy says it must be moved, and offers nothing.
-    void notInApplications() {
-        makeUpdater(m_server->port(), 3s, {},
-                    [](MacUpdater::Configuration& c) { c.installable = false; });
-        publish(*m_server);
-        QVERIFY(!checkNow() && !m_updater->hasUpdate() && !m_updater->shouldPresentUpdate());
-        QCOMPARE(m_updater->statusMessage(),
-                 "Move Veldra Cloud Desktop to Applications to update it.");
     }
 
     // A bad rollout key means no rollout, not a refused manifest; snake case first.
@@ -288,7 +283,7 @@ private Q_SLOTS:
     // checks only when asked has nothing scheduled.
     void rolloutAndSchedule() {
         const auto copy = [this](int group, const QString& hold = {}, bool automatic = true) {
-            makeUpdater(m_server->port(), 3s, {}, [&](MacUpdater::Configuration& config) {
+            makeUpdater([&](auto& config) {
                 config.rolloutGroup = group;
                 config.now = [this] { return m_now; };
                 config.targetVersionPrefix = hold;
@@ -492,18 +487,12 @@ private Q_SLOTS:
             {"source_tree", std::get<PatchHeader>(made).sourceTree},
             {"result_tree", std::get<PatchHeader>(made).resultTree}};
         publish(*m_server, {{"/patch.tar", QJsonObject{{"file", "patch.tar"}}}},
-                {{"mac_x64_patches", QJsonArray{patch}}});
-        const bool writable = approval.isEmpty();
+                {{"mac_x64_patches", QJsonArray{patch}}, {"mac_arm64_patches", QJsonArray{patch}}});
+        const auto mayReplace = [writable = approval.isEmpty()](auto&) { return writable; };
         auto installer = std::make_shared<Installer>(
-            Installer::Configuration{fakeTools(),
-                                     "com.veldra.clouddesktop",
-                                     box.installed,
-                                     box.temp,
-                                     999999,
-                                     [=](const QString&) { return writable; },
-                                     {},
-                                     ""});
-        makeUpdater(m_server->port(), 3s, {}, [&](MacUpdater::Configuration& config) {
+            Installer::Configuration{fakeTools(), "com.veldra.clouddesktop", box.installed,
+                                     box.temp, 999999, mayReplace, nullptr, ""});
+        makeUpdater([&](auto& config) {
             config.temporaryDirectory = box.temp;
             config.installUpdate = [=](auto&&... a) { return installer->installUpdate(a...); };
             config.installPatchedCopy = [=](auto&&... a) {
@@ -569,8 +558,8 @@ private Q_SLOTS:
         if (altered == "comment" && signature.open(QIODevice::ReadOnly))
             m_server->writeFile(signature.fileName().section('/', -1),
                                 signature.readAll().replace("3.0.0", "9.9.9"));
-        makeUpdater(m_server->port(), 3s,
-                    keyed ? minisignPublicKey(m_keys.filePath("ours.pub")) : std::nullopt);
+        const auto key = keyed ? minisignPublicKey(m_keys.filePath("ours.pub")) : std::nullopt;
+        makeUpdater([&](auto& config) { config.publicKey = key; });
         QCOMPARE(checkNow(), offered);
         QCOMPARE(m_server->requests().filter(".minisig").size(), keyed ? 1 : 0);
         QCOMPARE(m_updater->statusMessage(),
@@ -623,7 +612,7 @@ private Q_SLOTS:
     void offline() {
         auto [upAfterMs, windowMs] = fetch<int, int>("upAfterMs", "windowMs");
         const quint16 port = freePort();
-        makeUpdater(port, std::chrono::milliseconds(windowMs));
+        makeUpdater([&](auto& config) { config.timings.offlineWindow = windowMs * 1ms; }, port);
         QElapsedTimer clock;
         clock.start();
         std::optional<bool> found;
@@ -653,7 +642,7 @@ private Q_SLOTS:
     void quitting() {
         auto [stallAfter] = fetch<int>("stallAfter");
         QSemaphore entered, released;
-        makeUpdater(m_server->port(), 3s, {}, [&](MacUpdater::Configuration& config) {
+        makeUpdater([&](auto& config) {
             config.installUpdate = [&](const QString&, const QString&, platform::Architecture,
                                        const QString&) {
                 entered.release();
@@ -689,7 +678,7 @@ private Q_SLOTS:
     void throughAProxy() {
         if (!qEnvironmentVariableIsEmpty("https_proxy")) { // the new process
             m_host = "updates.test.example";
-            makeUpdater(m_server->port());
+            makeUpdater();
             serveImage(70'000);
             publish(*m_server);
             QVERIFY(checkNow());
@@ -706,16 +695,12 @@ private Q_SLOTS:
         const quint16 port = freePort();
         QVERIFY(
             TestBundle::writeFile(dir.filePath("hosts"), "127.0.0.1 updates.test.example\n", 0644));
-        QVERIFY(TestBundle::writeFile(
-            dir.filePath("squid.conf"),
-            QString("http_port 127.0.0.1:%1\nhosts_file %2/hosts\ndns_nameservers 127.0.0.1\n"
-                    "pinger_enable off\nhttp_access allow all\ncache deny all\n"
-                    "pid_filename none\ncache_log %2/cache.log\naccess_log stdio:%2/access.log\n"
-                    "shutdown_lifetime 0 seconds\n")
-                .arg(port)
-                .arg(dir.path())
-                .toUtf8(),
-            0644));
+        const QString conf =
+            "http_port 127.0.0.1:%1\nhosts_file %2/hosts\ndns_nameservers 127.0.0.1\n"
+            "pinger_enable off\nhttp_access allow all\ncache deny all\npid_filename none\n"
+            "cache_log %2/cache.log\naccess_log stdio:%2/access.log\nshutdown_lifetime 0 seconds\n";
+        QVERIFY(TestBundle::writeFile(dir.filePath("squid.conf"),
+                                      conf.arg(port).arg(dir.path()).toUtf8(), 0644));
         QProcess proxy;
         proxy.start(squid, {"-N", "-f", dir.filePath("squid.conf")});
         QVERIFY(waitUntil(

@@ -1,5 +1,4 @@
-// The rules an update is judged by: version order, the manifest's size and
-// entries, and the update URL rule. (The fuzz targets feed them anything.)
+// The rules an update is judged by: version order, size, entries, the URL rule.
 #include "Rows.h"
 #include "updater/offer/MacUpdateManifest.h"
 #include "updater/offer/Offer.h"
@@ -61,9 +60,7 @@ private Q_SLOTS:
         QCOMPARE(isAcceptableManifestSize(size), ok);
     }
 
-    // Each build takes its own image: arm64 never the Intel or generic
-    // entries, x86-64 never the arm64 ones; snake case first, and an empty
-    // text wins and fails. A translated Intel copy takes arm64 when named.
+    // Each build its own image, a translated copy arm64's; snake case first, even empty.
     void evaluation_data() {
         // location: its file name starts with the architecture's
         columns<QByteArray, RunningCopy, QString, QString>("text", "copy", "message", "location");
@@ -120,9 +117,7 @@ private Q_SLOTS:
         }
     }
 
-    // A newer version is offered only to a macOS it runs on: trailing zeros
-    // are equal, snake case first, and where there is no macOS no minimum
-    // applies; an unreadable minimum is an invalid response.
+    // Offered only to a macOS it runs on; not a Mac: no minimum.
     void minimumSystem_data() {
         columns<QByteArray, QString, QString>("keys", "system", "message");
         const QString ok = "Update available";
@@ -142,6 +137,7 @@ private Q_SLOTS:
                  message);
     }
 
+    // (Refused, and in fuzz_url's seeds: http, another port, a sub-domain, a trailing dot.)
     void urlRule_data() {
         // port: the build's update port
         columns<QString, int, bool>("text", "port", "allowed");
@@ -149,14 +145,10 @@ private Q_SLOTS:
         row("host upper case", "https://UPDATES.Veldra.Example/a.dmg", 443, true);
         row("443 named", "https://updates.veldra.example:443/a.dmg", 443, true);
         row("at sign in the path", "https://updates.veldra.example/a@b.dmg", 443, true);
-        row("other port", "https://updates.veldra.example:8443/a.dmg", 443, false);
         row("the build's port", "https://updates.veldra.example:8443/a", 8443, true);
         row("no port means 443", "https://updates.veldra.example/a", 8443, false);
-        row("http", "http://updates.veldra.example/a.dmg", 443, false);
         row("no scheme", "updates.veldra.example/a.dmg", 443, false);
-        row("sub-domain", "https://cdn.updates.veldra.example/a.dmg", 443, false);
         row("suffix", "https://updates.veldra.example.evil.example/a", 443, false);
-        row("trailing dot", "https://updates.veldra.example./a.dmg", 443, false);
         row("user", "https://user@updates.veldra.example/a.dmg", 443, false);
         row("empty user info", "https://@updates.veldra.example/a.dmg", 443, false);
         row("password only", "https://:pw@updates.veldra.example/a", 443, false);
@@ -167,11 +159,8 @@ private Q_SLOTS:
         QCOMPARE(makeUpdateURL(text, {kServer.host, port}).has_value(), allowed);
     }
 
-    // A copy on the beta channel takes the newer of the default and the beta
-    // entry; a stable copy never sees the beta one, nor goes back down after
-    // leaving it; a bad beta entry is ignored alone. Below "critical_below"
-    // a copy must update; a floor that is no version, or above the offer,
-    // means nothing.
+    // Beta copies take the newer entry, a bad one ignored alone; below "critical_below" a
+    // copy must update, a floor that is no version or above the offer means nothing.
     void channelsAndFloors_data() {
         // beta: its version; "bad": an http URL
         // offered: empty: nothing
