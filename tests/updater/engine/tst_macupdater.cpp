@@ -65,7 +65,6 @@ class TestMacUpdater : public QObject {
             .trustedCas = TestPki::instance().ca(),
             .temporaryDirectory = m_temp->path(),
             .currentVersion = [] { return QStringLiteral("2.0.0"); },
-            .isSessionRunning = [] { return false; },
             .installUpdate =
                 [this](const QString&, const QString& version, platform::Architecture architecture,
                        const QString&) {
@@ -87,8 +86,7 @@ class TestMacUpdater : public QObject {
                                                  std::make_unique<QNetworkAccessManager>());
     }
 
-    // 3.0.0 for both kinds of Mac at `server`'s /image.dmg, with the digest of the image there
-    // (none: 64 c's); `routes` beside the manifest's and the image's own.
+    // 3.0.0 for both kinds of Mac, with the digest of the image served (none: 64 c's).
     void publish(const HttpsTestServer& server, QJsonObject routes = {},
                  QJsonObject manifest = {}) const {
         QFile image(server.root() + "/image.dmg");
@@ -122,17 +120,6 @@ class TestMacUpdater : public QObject {
         if (!waitUntil([&] { return !m_updater->isDownloading(); }, 20000))
             qWarning("the download did not finish");
         return m_updater->statusMessage();
-    }
-
-    // %1 this server's port, %2 the other trusted one's, %3 the plain one's.
-    QJsonObject resolved(QJsonObject route) const {
-        if (route.contains("redirect"))
-            route["redirect"] = route["redirect"]
-                                    .toString()
-                                    .replace("%1", QString::number(m_server->port()))
-                                    .replace("%2", QString::number(m_elsewhere->port()))
-                                    .replace("%3", QString::number(m_plain->port()));
-        return route;
     }
 
     QStringList leftovers() const {
@@ -169,38 +156,35 @@ private Q_SLOTS:
 
     // The manifest's and the image's answers: size bounds, digest, chunks, redirects.
     void checkAndDownload_data() {
-        // path: the one `route` answers (/moved: the same file)
+        // path: the one `route` answers (/moved: the same file; %1: this server's port)
         columns<QString, QJsonObject, QString>("path", "route", "status");
         const QString m = "/version.json", i = "/image.dmg", ok = kHandedOver;
         const QString noCheck = "Update check failed", failed = "Download failed";
-        const auto to = [](const char* url) { return QJsonObject{{"redirect", url}}; };
+        const auto to = [](const QString& url) { return QJsonObject{{"redirect", url}}; };
+        const QString elsewhere = QString("https://127.0.0.1:%1").arg(m_elsewhere->port());
         const auto sent = [](int size) { return QJsonObject{{"generate", size}}; };
-        const auto undeclared = [](int size) {
-            return QJsonObject{{"generate", size}, {"length", "none"}};
-        };
-        const auto chunked = [](int size, int extension) {
-            return QJsonObject{{"file", "image.dmg"}, {"chunked", QJsonArray{size, extension}}};
-        };
+        const auto flood = [](int n) { return QJsonObject{{"generate", n}, {"length", "none"}}; };
         row("manifest 500", m, QJsonObject{{"status", 500}}, noCheck);
-        row("manifest over 256 KiB, undeclared", m, undeclared(262'145), noCheck);
+        row("manifest over 256 KiB, undeclared", m, flood(262'145), noCheck);
         row("manifest redirected on the same host", m, to("https://localhost:%1/moved"), ok);
-        row("manifest redirected to another host", m, to("https://127.0.0.1:%2/version.json"),
-            noCheck);
-        row("manifest redirected to http", m, to("http://localhost:%3/version.json"), noCheck);
+        row("manifest redirected to another host", m, to(elsewhere + "/version.json"), noCheck);
+        row("manifest redirected to http", m, to(m_plain->url("/version.json")), noCheck);
         row("verified", i, QJsonObject{{"file", "image.dmg"}}, ok);
         // Filler of the size: past the size floor, the digest must fail.
         row("65 536 bytes", i, sent(65'536), "The downloaded update has an invalid size.");
         row("65 537 bytes", i, sent(65'537), "Integrity check failed.");
-        row("sends over 500 MiB, undeclared", i, undeclared(524'288'001), failed);
+        row("sends over 500 MiB, undeclared", i, flood(524'288'001), failed);
         // Refused at once: a stalled body is waited for longer than downloadNow waits.
         row("declares over 500 MiB", i, QJsonObject{{"generate", 524'288'001}, {"stallAfter", 0}},
             failed);
         row("image redirected on the same host", i, to("https://localhost:%1/moved"), ok);
-        row("image redirected to another host", i, to("https://127.0.0.1:%2/image.dmg"), failed);
-        row("image redirected to http", i, to("http://localhost:%3/image.dmg"), failed);
+        row("image redirected to another host", i, to(elsewhere + "/image.dmg"), failed);
+        row("image redirected to http", i, to(m_plain->url("/image.dmg")), failed);
         // Chunk lines share one allowance that grows with the image.
-        row("chunked", i, chunked(4096, 16), ok);
-        row("1-byte chunks, 100-byte extensions", i, chunked(1, 100), failed);
+        row("chunked", i, QJsonObject{{"file", "image.dmg"}, {"chunked", QJsonArray{4096, 16}}},
+            ok);
+        row("1-byte chunks, 100-byte extensions", i,
+            QJsonObject{{"file", "image.dmg"}, {"chunked", QJsonArray{1, 100}}}, failed);
     }
     void checkAndDownload() {
         auto [path, route, status] =
@@ -211,20 +195,20 @@ private Q_SLOTS:
             config.timings.downloadTimeout = 60s;
         });
         serveImage(70'000);
-        publish(*m_server,
-                {{path, resolved(route)}, {"/moved", QJsonObject{{"file", path.mid(1)}}}});
+        const QString port = QString::number(m_server->port());
+        if (route.contains("redirect"))
+            route["redirect"] = route["redirect"].toString().replace("%1", port);
+        publish(*m_server, {{path, route}, {"/moved", QJsonObject{{"file", path.mid(1)}}}});
         const bool offered = checkNow();
         QCOMPARE(m_updater->hasUpdate(), offered);
         QCOMPARE(downloadNow(), status);
-        QTest::qWait(20);
         QCOMPARE(m_installed, status == kHandedOver ? QStringList{"3.0.0 arm64"} : QStringList());
         const QStringList requests = m_server->requests();
         QVERIFY(requests.value(0).startsWith("GET /version.json?t="));
         QCOMPARE(requests.filter("| VeldraCloudDesktop-MacUpdater/2.0.0").size(), requests.size());
     }
 
-    // Never offered; the needed macOS said once even unasked, a roll-back at start, a copy run
-    // from its disk image that it must be moved.
+    // Never offered; the needed macOS or a move to Applications said even unasked.
     void notOffered_data() {
         // hold: the organisation's TargetVersionPrefix
         columns<QString, QString, QString, bool, QString>("system", "rolledBack", "hold",
@@ -279,8 +263,7 @@ private Q_SLOTS:
         QVERIFY(!rollout || rollout->start == kStart);
     }
 
-    // Group 29 of a 10-day rollout gets it on day 9.67, a manual check at once; a copy that
-    // checks only when asked has nothing scheduled.
+    // Group 29 of a 10-day rollout gets it on day 9.67, a manual check at once.
     void rolloutAndSchedule() {
         const auto copy = [this](int group, const QString& hold = {}, bool automatic = true) {
             makeUpdater([&](auto& config) {
@@ -321,8 +304,7 @@ private Q_SLOTS:
                  "This version of Veldra Cloud Desktop is no longer supported.");
     }
 
-    // The engine loaded at the first check, not before it is due; its offer published, and
-    // "Later" heard by it (the next check presents nothing).
+    // The engine loaded when the first check is due; its offer published, "Later" heard.
     void lazyEngine() {
         publish(*m_server);
         QFile ca(TestPki::instance().caPem);
@@ -346,9 +328,7 @@ private Q_SLOTS:
         QVERIFY(!lazy.shouldPresentUpdate());
     }
 
-    // Managed: "off" never loads the engine (a load would fail here) and says
-    // why; "manual" makes no first check, but a user's check runs and fails as
-    // one whose module cannot be loaded does.
+    // Managed: "off" never loads the engine (it would fail here); "manual" checks when asked.
     void lazyManagedModes() {
         const auto wiring = [] { return UpdateEngineWiring{}; };
         LazyUpdater off("/nonexistent/engine.so", wiring, 0ms, LazyUpdater::Mode::off);
@@ -511,10 +491,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(box.tempFiles().isEmpty() && box.mountedVolumes().isEmpty(),
                                  10000);
         QCOMPARE(box.installedMarker(), marker);
-        QStringList requested;
-        for (const QString name : {"patch", "image"})
-            if (!m_server->requests().filter(QRegularExpression("^GET /" + name)).isEmpty())
-                requested << name;
+        QStringList requested =
+            m_server->requests().filter(QRegularExpression("^GET /(patch|image)"));
+        requested.replaceInStrings(QRegularExpression("^GET /(\\w+).*"), "\\1").removeDuplicates();
         QCOMPARE(requested.join(' '), fetched);
         if (approval == "cancel")
             QCOMPARE(m_updater->statusMessage(), describe(updater_errors::approvalNotGranted()));
@@ -598,7 +577,6 @@ private Q_SLOTS:
             QVERIFY(!checkNow() && m_updater->statusMessage() == "Update check failed");
         QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(untrusted.requests(), QStringList());
-        QVERIFY(m_installed.isEmpty());
         m_server = std::make_unique<HttpsTestServer>(); // for cleanup's look
     }
 

@@ -16,9 +16,11 @@ namespace {
 
 const UpdateServer kServer{"updates.veldra.example", 443};
 
-// JSON written with single quotes; U is the update host's address.
-QByteArray json(const QByteArray& text) {
-    return QByteArray(text).replace('\'', '"').replace("U/", "https://updates.veldra.example/");
+// JSON written with single quotes; U/ is the update host's address, 'A' and 'B' 64 a's or b's.
+QByteArray json(QByteArray text) {
+    text.replace("'A'", "'" + QByteArray(64, 'a') + "'")
+        .replace("'B'", "'" + QByteArray(64, 'b') + "'");
+    return text.replace('\'', '"').replace("U/", "https://updates.veldra.example/");
 }
 
 } // namespace
@@ -64,19 +66,17 @@ private Q_SLOTS:
     void evaluation_data() {
         // location: its file name starts with the architecture's
         columns<QByteArray, RunningCopy, QString, QString>("text", "copy", "message", "location");
-        const QByteArray a = QByteArray(64, 'a'), b = QByteArray(64, 'b');
         const QByteArray both =
-            json("{'version':'3','mac_x64_url':'U/x86_64.dmg','mac_x64_sha256':'" + a +
-                 "','mac_arm64_url':'U/arm64.dmg','mac_arm64_sha256':'" + b +
-                 "','mac_dmg_url':'U/any.dmg'}");
+            json("{'version':'3','mac_x64_url':'U/x86_64.dmg','mac_x64_sha256':'A',"
+                 "'mac_arm64_url':'U/arm64.dmg','mac_arm64_sha256':'B','mac_dmg_url':'U/any.dmg'}");
         const QByteArray intel =
-            json("{'version':'3','mac_dmg_url':'U/x86_64-any.dmg','mac_x64_sha256':'" + a + "'}");
-        const QByteArray arm = json("{'version':'3','mac_arm64_url':'U/arm64.dmg',"
-                                    "'macArm64Url':'U/x.dmg','mac_arm64_sha256':'" +
-                                    b + "'}");
-        const QByteArray emptyArm = json("{'version':'3','mac_arm64_url':'','macArm64Url':"
-                                         "'U/arm64.dmg','mac_arm64_sha256':'" +
-                                         b + "'}");
+            json("{'version':'3','mac_dmg_url':'U/x86_64-any.dmg','mac_x64_sha256':'A'}");
+        const QByteArray arm =
+            json("{'version':'3','mac_arm64_url':'U/arm64.dmg','macArm64Url':'U/x.dmg',"
+                 "'mac_arm64_sha256':'B'}");
+        const QByteArray emptyArm =
+            json("{'version':'3','mac_arm64_url':'','macArm64Url':'U/arm64.dmg',"
+                 "'mac_arm64_sha256':'B'}");
         const auto digest = [](const QByteArray& text) {
             return json("{'version':'3','mac_x64_url':'U/x86_64.dmg','mac_x64_sha256':'" + text +
                         "'}");
@@ -130,8 +130,7 @@ private Q_SLOTS:
         auto [keys, system, message] =
             fetch<QByteArray, QString, QString>("keys", "system", "message");
         const auto manifest = MacUpdateManifest::decode(
-            json("{'version':'3','mac_x64_url':'U/a.dmg','mac_x64_sha256':'" + QByteArray(64, 'a') +
-                 "'," + keys + "}"));
+            json("{'version':'3','mac_x64_url':'U/a.dmg','mac_x64_sha256':'A'," + keys + "}"));
         QVERIFY(manifest);
         QCOMPARE(evaluateManifest(*manifest, "2", kServer, RunningCopy::x86_64, system).message(),
                  message);
@@ -162,8 +161,7 @@ private Q_SLOTS:
     // Beta copies take the newer entry, a bad one ignored alone; below "critical_below" a
     // copy must update, a floor that is no version or above the offer means nothing.
     void channelsAndFloors_data() {
-        // beta: its version; "bad": an http URL
-        // offered: empty: nothing
+        // beta: its version, "bad": an http URL; offered: empty: nothing
         columns<QString, QString, QString, QString, QString, bool>("current", "channel", "beta",
                                                                    "floor", "offered", "required");
         row("stable copy", "2.0", "", "2.2", "", "2.1", false);
@@ -180,14 +178,13 @@ private Q_SLOTS:
         auto [current, channel, beta, floor, offered, required] =
             fetch<QString, QString, QString, QString, QString, bool>(
                 "current", "channel", "beta", "floor", "offered", "required");
-        const QByteArray a(64, 'a');
         const QByteArray entry =
             "{'version':'" + (beta == "bad" ? "2.2" : beta.toUtf8()) + "','mac_x64_url':'" +
-            (beta == "bad" ? "http://x/b.dmg" : "U/b.dmg") + "','mac_x64_sha256':'" + a + "'}";
+            (beta == "bad" ? "http://x/b.dmg" : "U/b.dmg") + "','mac_x64_sha256':'A'}";
         const QByteArray text =
-            json("{'version':'2.1','mac_x64_url':'U/a.dmg','mac_x64_sha256':'" + a +
-                 (floor.isEmpty() ? "" : "','critical_below':'" + floor.toUtf8()) +
-                 "','channels':{'beta':" + entry + "}}");
+            json("{'version':'2.1','mac_x64_url':'U/a.dmg','mac_x64_sha256':'A'," +
+                 (floor.isEmpty() ? "" : "'critical_below':'" + floor.toUtf8() + "',") +
+                 "'channels':{'beta':" + entry + "}}");
         const CheckResult result =
             judgeManifest(text, current, kServer, RunningCopy::x86_64, QString(), channel);
         QCOMPARE(result.kind == CheckResult::Kind::available ? result.version : QString(), offered);
