@@ -109,28 +109,26 @@ private Q_SLOTS:
         QCOMPARE(verdict.message(), message);
         QCOMPARE(verdict.location, location);
         if (!location.isEmpty()) {
-            QVERIFY(location.section('/', -1).startsWith(
-                platform::lipoArchitectureName(verdict.architecture)));
-            QCOMPARE(verdict.digest, verdict.architecture == platform::Architecture::arm64
-                                         ? QString(64, 'b')
-                                         : QString(64, 'a'));
+            const bool arm = verdict.architecture == platform::Architecture::arm64;
+            QVERIFY(location.section('/', -1).startsWith(arm ? "arm64" : "x86_64"));
+            QCOMPARE(verdict.digest, QString(64, arm ? 'b' : 'a'));
         }
     }
 
     // Offered only to a macOS it runs on; not a Mac: no minimum.
     void minimumSystem_data() {
-        columns<QByteArray, QString, QString>("keys", "system", "message");
-        const QString ok = "Update available";
-        row("exactly", QByteArray("'mac_minimum_system_version':'13.0'"), "13.0.0", ok);
-        row("unreadable", QByteArray("'mac_minimum_system_version':'thirteen'"), "14.0",
-            "Invalid update response");
-        row("not a Mac", QByteArray("'mac_minimum_system_version':'99.0'"), "", ok);
+        columns<QString, QString, QString>("minimum", "system", "message");
+        row("exactly", "13.0", "13.0.0", "Update available");
+        row("unreadable", "thirteen", "14.0", "Invalid update response");
+        row("not a Mac", "99.0", "", "Update available");
     }
     void minimumSystem() {
-        auto [keys, system, message] =
-            fetch<QByteArray, QString, QString>("keys", "system", "message");
-        const auto manifest = MacUpdateManifest::decode(
-            json("{'version':'3','mac_x64_url':'U/a.dmg','mac_x64_sha256':'A'," + keys + "}"));
+        auto [minimum, system, message] =
+            fetch<QString, QString, QString>("minimum", "system", "message");
+        const QByteArray text = "{'version':'3','mac_x64_url':'U/a.dmg','mac_x64_sha256':'A',"
+                                "'mac_minimum_system_version':'" +
+                                minimum.toUtf8() + "'}";
+        const auto manifest = MacUpdateManifest::decode(json(text));
         QVERIFY(manifest);
         QCOMPARE(evaluateManifest(*manifest, "2", kServer, RunningCopy::x86_64, system).message(),
                  message);
