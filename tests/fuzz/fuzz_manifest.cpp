@@ -1,5 +1,4 @@
-// Manifest bytes from the network: decode, select and judge them, and check
-// that whatever is accepted really passes every rule.
+// Manifest bytes from the network: whatever is accepted really passes every rule.
 #include "updater/offer/MacUpdateManifest.h"
 #include "updater/offer/Version.h"
 

@@ -1,5 +1,4 @@
-// Location texts: whatever the rule lets through is https on the update host,
-// with no user information and no foreign port.
+// Location texts: what passes is https on the update host, no user information or other port.
 #include "updater/offer/UpdateURL.h"
 
 #include <cstdint>

@@ -1,8 +1,6 @@
 // Version texts: parsing never misreads, and the order is consistent.
 #include "updater/offer/Version.h"
 
-#include <QStringList>
-
 #include <cstdint>
 #include <cstdlib>
 

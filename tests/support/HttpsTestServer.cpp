@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QJsonDocument>
+#include <QSaveFile>
 
 namespace veldra::test {
 
@@ -62,10 +63,8 @@ HttpsTestServer::~HttpsTestServer() {
 }
 
 QString HttpsTestServer::url(const QString& path) const {
-    return QString("%1://localhost:%2%3")
-        .arg(m_mode == Mode::plain ? "http" : "https")
-        .arg(m_port)
-        .arg(path);
+    const char* scheme = m_mode == Mode::plain ? "http" : "https";
+    return QString("%1://localhost:%2%3").arg(scheme).arg(m_port).arg(path);
 }
 
 void HttpsTestServer::setRoutes(const QJsonObject& routes) const {
@@ -73,14 +72,9 @@ void HttpsTestServer::setRoutes(const QJsonObject& routes) const {
 }
 
 void HttpsTestServer::writeFile(const QString& name, const QByteArray& bytes) const {
-    // Written aside and renamed, so the server never reads half a file.
-    const QString path = m_root.filePath(name);
-    QFile file(path + ".new");
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()) {
-        file.close();
-        QFile::remove(path);
-        file.rename(path);
-    }
+    QSaveFile file(m_root.filePath(name)); // written aside and renamed: never read half-written
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size())
+        file.commit();
 }
 
 QStringList HttpsTestServer::requests() const {

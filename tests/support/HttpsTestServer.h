@@ -8,9 +8,8 @@
 
 namespace veldra::test {
 
-// Certificates made once per process with openssl: a CA, and from it one for
-// localhost, 127.0.0.1 and updates.test.example ("server"), one for another
-// name ("other") and an expired one ("expired"); and a self-signed one ("self").
+// Certificates made once per process with openssl: a CA and from it "server" (localhost,
+// 127.0.0.1, updates.test.example), "other" (another name), "expired"; a self-signed "self".
 struct TestPki {
     QString dir, caPem, serverPem, serverKey;
     QList<QSslCertificate> ca() const;

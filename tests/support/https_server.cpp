@@ -1,20 +1,15 @@
-// A small scriptable HTTPS (or plain HTTP) server on 127.0.0.1 for the updater
-// tests, the demo and the benchmarks. It prints its port once listening.
-//
+// A small scriptable HTTPS (or plain HTTP) server on 127.0.0.1 for the updater tests, the
+// demo and the benchmarks. It prints its port once listening.
 //   https_server --root DIR [--cert PEM --key PEM | --plain] [--port N]
-//
-// Each request re-reads DIR/routes.json, which maps a path (query ignored) to
-//   {"status": 200, "file": "name in DIR" | "generate": N (N bytes of filler),
-//    "length": "none" | N (the Content-Length sent; default: the true one),
-//    "redirect": "https://…" (a 302), "stallAfter": N (then silence),
-//    "etag": "\"v1\"" | "per-request", "ranges": true (a matching If-Range gets
-//    a 206), "rangeStart": N (a 206 from N whatever was asked), "dropAt": [N, ...]
-//    (the connection is cut at body offset N if the request started before it,
-//    once per cut), "lastModified": "<date>", "chunked": [S, N] (S-byte chunks,
-//    each with N bytes of extension), "trickle": M (one byte each M ms)}.
-// An unknown path is a 404. Each request is appended to DIR/requests.log as
-// "<method> <target> | <User-Agent>", and the bytes each connection sent to
-// DIR/sent.log.
+// Each request re-reads DIR/routes.json, which maps a path (query ignored) to {"status": 200,
+// "file": "name in DIR" | "generate": N (N bytes of filler), "length": "none" | N (the
+// Content-Length sent; default: the true one), "redirect": "https://…" (a 302), "stallAfter": N
+// (then silence), "etag": "\"v1\"" | "per-request", "ranges": true (a matching If-Range gets a
+// 206), "rangeStart": N (a 206 from N whatever was asked), "dropAt": [N, ...] (the connection is
+// cut at body offset N if the request started before it, once per cut), "lastModified": "<date>",
+// "chunked": [S, N] (S-byte chunks, each with N bytes of extension), "trickle": M (one byte each
+// M ms)}. An unknown path is a 404. Each request is appended to DIR/requests.log as "<method>
+// <target> | <User-Agent>", and the bytes each connection sent to DIR/sent.log.
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
@@ -112,8 +107,7 @@ private:
             m_left = size - m_offset;
             m_file.seek(m_offset);
         }
-        // Each cut once, and only past where the request asked to start: no
-        // endless re-cuts.
+        // Each cut once, and only past where the request asked to start: no endless re-cuts.
         for (const QJsonValue cut : r.value("dropAt").toArray())
             if (cut.toInteger() > std::max(from, m_offset) && !g_cuts.contains(cut.toInteger()) &&
                 (m_dropAt < 0 || cut.toInteger() < m_dropAt))
@@ -137,7 +131,7 @@ private:
             qint64 size = std::min<qint64>(m_left, m_trickle > 0 ? 1
                                                    : m_chunk > 0 ? m_chunk
                                                                  : 256 * 1024);
-            if (m_stallAfter >= 0 && (size = std::min(size, m_stallAfter - m_sent)) <= 0)
+            if (m_stallAfter >= 0 && (size = std::min(size, m_stallAfter - m_offset)) <= 0)
                 return; // stalled: the connection stays open and silent
             if (m_dropAt >= 0 && (size = std::min(size, m_dropAt - m_offset)) <= 0) {
                 m_left = 0; // closes once what came before the cut is out
@@ -148,7 +142,6 @@ private:
                                 ? chunk
                                 : QByteArray::number(chunk.size(), 16) + ';' +
                                       QByteArray(m_extension, 'x') + "\r\n" + chunk + "\r\n");
-            m_sent += chunk.size();
             m_offset += chunk.size();
             m_left = chunk.isEmpty() ? 0 : m_left - chunk.size();
             if (m_chunk > 0 && m_left == 0)
@@ -163,11 +156,9 @@ private:
     QTcpSocket* m_socket;
     QByteArray m_head;
     QFile m_file;
-    qint64 m_left = -1; // body bytes still to send; -1 until the request is read
-    qint64 m_sent = 0;
-    qint64 m_stallAfter = -1;
+    qint64 m_left = -1;  // body bytes still to send; -1 until the request is read
     qint64 m_offset = 0; // where in the body the next byte is
-    qint64 m_dropAt = -1;
+    qint64 m_stallAfter = -1, m_dropAt = -1;
     int m_trickle = 0;                   // ms between bytes; 0: as fast as it goes
     qint64 m_chunk = 0, m_extension = 0; // chunked: the chunks' size, their extensions'
     QTimer m_pace;
