@@ -51,7 +51,8 @@ quit_app() {
 }
 version_of() { $plistbuddy -c "Print :CFBundleShortVersionString" "$1/Contents/Info.plist" }
 has_version() { [[ $(version_of $1) == $2 ]] }
-install_running() { ps -A -o command= | grep -q '[v]eldra-install' }
+# Through sudo: a user's ps shows another user's process (root's install) without its arguments.
+install_running() { $sudo -n ps -A -o command= | grep -q '[v]eldra-install' }
 # Nothing an install left beside the application: no hidden new or previous copy.
 left_nothing() { [[ -z ${(M)${(f)"$(ls -A $1)"}:#.Veldra Cloud Desktop.*} ]] }
 # Started, the application says its window is up (10 s after it shows it); then quit.
