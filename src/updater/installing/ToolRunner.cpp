@@ -17,11 +17,15 @@ std::set<qint64>& waited() {
     static std::set<qint64> pids;
     return pids;
 }
+// Counts abandonments, so that a program being started while one happens is
+// ended as soon as it is known, not left behind (a dialog staying up).
+unsigned abandonments = 0;
 
 } // namespace
 
 void abandonRunningTools() {
     const std::lock_guard lock(waitedMutex);
+    ++abandonments;
     for (const qint64 pid : waited())
         ::kill(static_cast<pid_t>(pid), SIGTERM);
 }
@@ -47,12 +51,19 @@ std::variant<ToolResult, platform::SystemError> runTool(const ToolInvocation& in
     }
     process.setStandardError(invocation.errors == ToolErrors::inherited ? Redirect::inherit()
                                                                         : Redirect::nullDevice());
+    unsigned abandonmentsBefore = 0;
+    if (invocation.wait) {
+        const std::lock_guard lock(waitedMutex);
+        abandonmentsBefore = abandonments;
+    }
     if (auto error = process.start())
         return *error;
 
     if (invocation.wait) {
         const std::lock_guard lock(waitedMutex);
         waited().insert(process.processId());
+        if (abandonments != abandonmentsBefore)
+            ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
     }
     ToolResult result;
     if (invocation.output == ToolOutput::captured)
