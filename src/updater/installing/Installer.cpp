@@ -320,18 +320,13 @@ std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
             detachDiskImage(update.mountPoint);
         const QString command = administratorCommand(m_config.tools, script,
                                                      {jobFile, sha256HexOfBytes(job)}, rootFolder);
-        auto run = m_config.elevateWithSudo
-                       ? runTool({m_config.tools.sudo,
-                                  {QStringLiteral("-n"), QStringLiteral("/bin/sh"),
-                                   QStringLiteral("-c"), command},
-                                  ToolOutput::inherited,
-                                  ToolErrors::inherited,
-                                  true})
-                       : runTool({m_config.tools.osascript,
-                                  {QStringLiteral("-e"), administratorStatement(command)},
-                                  ToolOutput::inherited,
-                                  ToolErrors::inherited,
-                                  true});
+        const bool sudo = m_config.elevateWithSudo;
+        auto run =
+            runTool({sudo ? m_config.tools.sudo : m_config.tools.osascript,
+                     sudo ? QStringList{QStringLiteral("-n"), QStringLiteral("/bin/sh"),
+                                        QStringLiteral("-c"), command}
+                          : QStringList{QStringLiteral("-e"), administratorStatement(command)},
+                     ToolOutput::inherited, ToolErrors::inherited, true});
         if (auto* error = std::get_if<platform::SystemError>(&run))
             return fail(*error);
         if (std::get<ToolResult>(run).status != 0)
