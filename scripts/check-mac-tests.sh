@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Fails when a test the Mac jobs run reaches a program or an option a stock
-# macOS runner lacks (Linux's own, GNU's own, Debian's), so that Linux finds it
-# first. Run once the test build is configured:
+# Fails when a test the Mac jobs run, or their smoke run, reaches a program or
+# an option a stock macOS runner lacks (Linux's own, GNU's own, Debian's), so
+# that Linux finds it first. Run once the test build is configured:
 #
 #   scripts/check-mac-tests.sh [BUILD]
 #
@@ -94,6 +94,10 @@ done <<<"$listing"
 if ((mac)); then
   mapfile -t -O "${#files[@]}" files < <(find tests/support -type f)
 fi
+# The smoke run, which every Mac job runs too, and the scripts it calls.
+smoke=tests/smoke/smoke.zsh
+files+=("$smoke")
+mapfile -t -O "${#files[@]}" files < <(grep -o '\$repo/scripts/[[:alnum:]_-]*\.sh' "$smoke" | sed 's|^\$repo/||')
 mapfile -t files < <(printf '%s\n' "${files[@]}" | sort -u | grep .)
 
 comment='^[[:space:]]*(//|#([^!]|$))'
@@ -124,7 +128,7 @@ for ((i = 0; i < ${#deny[@]}; i += 3)); do
   done
 done
 if ((hits)); then
-  echo "check-mac-tests: $hits use(s) of what a Mac lacks in the $mac tests the Mac jobs run" >&2
+  echo "check-mac-tests: $hits use(s) of what a Mac lacks in the $mac tests and the smoke run the Mac jobs run" >&2
   exit 1
 fi
-echo "check-mac-tests: the $mac tests the Mac jobs run use nothing a Mac lacks (${#files[@]} files)"
+echo "check-mac-tests: the $mac tests and the smoke run the Mac jobs run use nothing a Mac lacks (${#files[@]} files)"

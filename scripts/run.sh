@@ -123,11 +123,13 @@ DISPLAY="$desktop" xterm -geometry 90x24+60+200 -title "Veldra demo desktop" -bg
 pids+=($!)
 
 # The RDP server: NLA against a SAM file with the one demo account, sharing
-# the remote desktop's display.
+# the remote desktop's display. Its log through WLog's file appender, which
+# flushes each message (the console one leaves them in stdout's buffer).
 winpr-hash -u "$demo_user" -p "$demo_password" -d VELDRA -f sam >"$run/sam"
-DISPLAY="$desktop" HOME="$run/server-home" WLOG_LEVEL=INFO stdbuf -oL -eL freerdp-shadow-cli \
-  "/port:$rdp_port" /bind-address:127.0.0.1 /sec:nla +auth "/sam-file:$run/sam" \
-  >"$run/rdp-server.log" 2>&1 &
+DISPLAY="$desktop" HOME="$run/server-home" WLOG_LEVEL=INFO WLOG_APPENDER=FILE \
+  WLOG_FILEAPPENDER_OUTPUT_FILE_PATH="$run" WLOG_FILEAPPENDER_OUTPUT_FILE_NAME=rdp-server.log \
+  freerdp-shadow-cli "/port:$rdp_port" /bind-address:127.0.0.1 /sec:nla +auth "/sam-file:$run/sam" \
+  >"$run/rdp-server.out" 2>&1 &
 pids+=($!)
 wait_for 15 "the RDP server" listening "$rdp_port"
 

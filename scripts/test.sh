@@ -24,7 +24,23 @@ for ((i = 0; i < ${#stages[@]}; i++)); do
     fi
   done
 done
-/usr/bin/python3 -c 'import sys, yaml; [yaml.safe_load(open(f)) for f in sys.argv[1:]]' .github/workflows/*.yml
+# The workflows parse; every cache step names the same folders, none by an
+# exclusion (the cache action's globs have no implicit descendants, so "!"
+# under an included folder leaves out nothing); every artefact has a
+# retention limit and none holds keys or a whole build folder.
+/usr/bin/python3 - .github/workflows/*.yml <<'PY'
+import sys, yaml
+for name in sys.argv[1:]:
+    steps = [s for job in yaml.safe_load(open(name))["jobs"].values() for s in job.get("steps", [])]
+    uses = lambda action: [s["with"] for s in steps if s.get("uses", "").startswith(action)]
+    caches = {w["path"] for w in uses("actions/cache")}
+    assert len(caches) <= 1, f"{name}: cache steps name different folders"
+    assert not any(line.strip().startswith("!") for c in caches for line in c.splitlines()), f"{name}: a cache exclusion"
+    for upload in uses("actions/upload-artifact"):
+        assert "retention-days" in upload, f"{name}: an artefact kept without limit"
+        paths = [line.strip() for line in upload["path"].splitlines()]
+        assert not any("pki" in p or p in ("build", "build/", ".") for p in paths), f"{name}: keys or a build uploaded"
+PY
 # Every pin of the Mac build is one Renovate's managers find, so that each
 # upstream release becomes a pull request.
 /usr/bin/python3 - renovate.json macos/dependencies.txt <<'PY'
@@ -177,33 +193,63 @@ echo "demo checks: screenshots saved, password on standard input only, session a
 echo "== the smoke run of what we ship, on the demo build with the stand-ins"
 # What the package step makes, as the stand-ins read it: the application
 # signed (a sealed marker) in a disk image and in an installer package, each
-# a tar archive. Run under Xvfb, where xdotool answers the update prompt.
+# a tar archive. Every step the Mac jobs run, under Xvfb, where xdotool types
+# what System Events types there: the sign-in against the demo's shadow
+# server, standing in for FreeRDP's sample server and started by the smoke's
+# own function; a TMPDIR reached through a link and ending in a slash, as a
+# Mac's /var/folders/.../T/ is; open starting applications by their real path;
+# an application gone by the time its install shows.
 smoke=$PWD/$build/smoke
 rm -rf "$smoke"
-mkdir -p "$smoke"/{artefacts,home,state,tmp,volumes,Applications}
+mkdir -p "$smoke"/{artefacts,home,state,tmp.real,volumes,Applications,sample-server,pulse}
+ln -s tmp.real "$smoke/tmp"
 cp -a "$build/Veldra Cloud Desktop.app" "$smoke/artefacts/"
 seal="$smoke/artefacts/Veldra Cloud Desktop.app/Contents/_CodeSignature"
 mkdir -p "$seal" && echo sealed >"$seal/CodeResources" && chmod -R u=rwX,go=rX "$seal"
 tar -cf "$smoke/artefacts/image.dmg" -C "$smoke/artefacts" "Veldra Cloud Desktop.app"
 cp "$smoke/artefacts/image.dmg" "$smoke/artefacts/package.pkg"
-cat >"$smoke/accept" <<'SH'
+cat >"$smoke/keys" <<'SH'
 #!/bin/sh
-window=$(timeout 60 xdotool search --sync --onlyvisible --name '^Update Available$' | head -n 1)
-xdotool windowfocus --sync "$window" && xdotool key Return
+# keys PID [--prompt] KEYS...: as a user types into PID's window, or with --prompt the update prompt.
+pid=$1 && shift
+if [ "$1" = --prompt ]; then
+  shift && window=$(timeout 60 xdotool search --sync --onlyvisible --name '^Update Available$' | head -n 1)
+else
+  window=$(timeout 30 xdotool search --sync --onlyvisible --all --pid "$pid" --name '^Veldra Cloud Desktop$' | head -n 1)
+fi
+[ -n "$window" ] && xdotool windowfocus --sync "$window" || exit 1
+for key; do
+  case $key in tab) xdotool key Tab ;; return) xdotool key Return ;; *) xdotool type --delay 30 "$key" ;; esac
+done
 SH
-chmod +x "$smoke/accept"
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$smoke/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in {1..100}; do [[ -s $smoke/display ]] && break; sleep 0.1; done
+smoke_pids=()
+for screen in display desktop-display; do
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$smoke/$screen" >/dev/null 2>&1 &
+  smoke_pids+=($!)
+done
+for _ in {1..100}; do [[ -s $smoke/display && -s $smoke/desktop-display ]] && break; sleep 0.1; done
+HOME="$smoke/pulse" PULSE_RUNTIME_PATH="$smoke/pulse" pulseaudio --daemonize=no --exit-idle-time=-1 -n \
+  --load="module-native-protocol-unix socket=$smoke/pulse/sock auth-anonymous=1" \
+  --load=module-null-sink >/dev/null 2>&1 &
+smoke_pids+=($!)
+winpr-hash -u smoke -p Smoke-Run-2026 -d VELDRA -f sam >"$smoke/sample-server/sam"
+cat >"$smoke/sample-server/sfreerdp-server" <<SH
+#!/bin/sh
+# As the Mac jobs start FreeRDP's sample server (--port=N): the shadow server on a display of its own.
+DISPLAY=:$(head -n 1 "$smoke/desktop-display") exec freerdp-shadow-cli "/port:\${1#--port=}" \
+  /bind-address:127.0.0.1 /sec:nla +auth "/sam-file:$smoke/sample-server/sam"
+SH
+: >"$smoke/sample-server/test_icon.bmp"
+chmod +x "$smoke/keys" "$smoke/sample-server/sfreerdp-server"
 smoke_status=0
-env HOME="$smoke/home" XDG_STATE_HOME="$smoke/state" TMPDIR="$smoke/tmp" DISPLAY=":$(head -n 1 "$smoke/display")" \
-  QT_QPA_PLATFORM=xcb VELDRA_STANDINS="$PWD/tests/support/fakes" VELDRA_FAKE_OPEN_LAUNCH=1 \
-  VELDRA_FAKE_LOG="$smoke/tools.log" VELDRA_FAKE_VOLUMES="$smoke/volumes" \
+env HOME="$smoke/home" XDG_STATE_HOME="$smoke/state" TMPDIR="$smoke/tmp/" DISPLAY=":$(head -n 1 "$smoke/display")" \
+  QT_QPA_PLATFORM=xcb PULSE_SERVER="unix:$smoke/pulse/sock" VELDRA_STANDINS="$PWD/tests/support/fakes" \
+  VELDRA_FAKE_OPEN_LAUNCH=1 VELDRA_FAKE_LAUNCHCTL=late VELDRA_FAKE_LOG="$smoke/tools.log" VELDRA_FAKE_VOLUMES="$smoke/volumes" \
   VELDRA_FAKE_APPLICATIONS="$smoke/Applications" VELDRA_SMOKE_ROOT_UID="$(id -u)" \
   tests/smoke/smoke.zsh --dmg "$smoke/artefacts/image.dmg" --pkg "$smoke/artefacts/package.pkg" \
-  --build "$build" --pki "$build/demo/pki" --applications "$smoke/Applications" \
-  --accept "$smoke/accept" || smoke_status=$?
-kill "$xvfb_pid" 2>/dev/null || true
+  --build "$build" --pki "$build/demo/pki" --applications "$smoke/Applications" --keys "$smoke/keys" \
+  --rdp-server "$smoke/sample-server" --logs "$smoke/logs" || smoke_status=$?
+kill "${smoke_pids[@]}" 2>/dev/null || true
 if ((smoke_status)); then
   tail -n 40 "$smoke/tools.log" >&2 || true
   exit 1

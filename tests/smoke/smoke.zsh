@@ -3,18 +3,21 @@
 # people meet them: by each Mac job with the system's programs, by the test
 # command with the stand-ins of tests/support/fakes (VELDRA_STANDINS). BUILD
 # gives veldra-release and tests/https_server; PKI (scripts/demo-pki.sh) is what
-# the build pins; COMMAND, given a process id, answers the update prompt instead
-# of System Events; --rdp-server: FreeRDP's sample server, signed in to as a user types.
+# the build pins; --rdp-server: a folder with FreeRDP's sample server
+# (sfreerdp-server, test_icon.bmp), signed in to as a user types; --keys
+# COMMAND, given a process id and keys, types them instead of System Events;
+# --logs DIR: where a failed run leaves what it saw.
 emulate -R zsh
 setopt err_exit no_unset pipe_fail
 
 typeset -A o=(--applications /Applications --port 38443 --rdp-port 33890)
-zparseopts -D -F -K -A o -- -dmg: -pkg: -build: -pki: -applications: -port: -accept: -rdp-server: \
-  -rdp-port: || { print -u2 "usage: $0 --dmg IMAGE --pkg PACKAGE --build BUILD --pki PKI" \
-  "[--applications DIR] [--port PORT] [--accept COMMAND] [--rdp-server DIR --rdp-port PORT]"; exit 2 }
+zparseopts -D -F -K -A o -- -dmg: -pkg: -build: -pki: -applications: -port: -keys: -rdp-server: \
+  -rdp-port: -logs: || { print -u2 "usage: $0 --dmg IMAGE --pkg PACKAGE --build BUILD --pki PKI" \
+  "[--applications DIR] [--port PORT] [--keys COMMAND] [--rdp-server DIR --rdp-port PORT] [--logs DIR]"
+  exit 2 }
 dmg=${${o[--dmg]:-}:A} pkg=${${o[--pkg]:-}:A} build=${${o[--build]:-}:A} pki=${${o[--pki]:-}:A}
-applications=${o[--applications]:A} port=${o[--port]} accept=${o[--accept]:-} rdp_port=${o[--rdp-port]}
-rdp=${o[--rdp-server]:+${o[--rdp-server]:A}}
+applications=${o[--applications]:A} port=${o[--port]} keys_command=${o[--keys]:-} rdp_port=${o[--rdp-port]}
+rdp=${o[--rdp-server]:+${o[--rdp-server]:A}} logs=${o[--logs]:+${o[--logs]:A}}
 [[ -f $dmg && -f $pkg && -x $build/veldra-release && -d $pki ]] || { print -u2 "smoke: missing arguments"; exit 2 }
 
 repo=${0:A:h:h:h}
@@ -26,8 +29,12 @@ installer=$(tool installer /usr/sbin/installer) plistbuddy=$(tool PlistBuddy /us
 # Whose the installed copy must be: root's, or the stand-ins' pretend root.
 root_uid=${VELDRA_SMOKE_ROOT_UID:-0}
 name="Veldra Cloud Desktop.app"
+# Every path compared below is canonical, made so once here: a Mac's TMPDIR
+# lies behind the /var link and ends in a slash, while the application, and
+# ps, know it only by its real path.
 work=$(mktemp -d "${TMPDIR:-/tmp}/veldra-smoke.XXXXXX")
-server=0 starts=0
+work=${work:A}
+starts=0
 
 step() { print -r -- "== smoke: $*" }
 fail() { print -ru2 -- "smoke: FAILED: $*"; exit 1 }
@@ -55,6 +62,8 @@ has_version() { [[ $(version_of $1) == $2 ]] }
 install_running() { $sudo -n ps -A -o command= | grep -q '[v]eldra-install' }
 # Nothing an install left beside the application: no hidden new or previous copy.
 left_nothing() { [[ -z ${(M)${(f)"$(ls -A $1)"}:#.Veldra Cloud Desktop.*} ]] }
+# A server started here, stopped by the clean-up whatever ends the run.
+started_server() { print -r -- $1 >>$work/servers }
 # Started, the application says its window is up (10 s after it shows it); then quit.
 window_up() {
   local report=$work/started.$(( ++starts ))
@@ -64,6 +73,7 @@ window_up() {
 }
 # As a user types: PID comes forward (with --prompt, once it shows the update prompt).
 keys() { # PID [--prompt] KEYS... (text, "tab" or "return")
+  if [[ -n $keys_command ]]; then $keys_command "$@"; return; fi
   osascript - "$@" <<'APPLESCRIPT'
 on run argv
   tell application "System Events"
@@ -94,7 +104,6 @@ on run argv
 end run
 APPLESCRIPT
 }
-answer_prompt() { if [[ -n $accept ]]; then eval "$accept $1"; else keys $1 --prompt return; fi }
 # The offered update taken with APP as a user does; then VERSION (new or rolled
 # back to) is at APP, nothing beside it, and running. --quit kills the
 # application's process group while the install runs: the install is a job of its own.
@@ -102,12 +111,14 @@ update() { # APP VERSION [--quit]
   $open -n $1
   wait_for 30 "start of $1" running $1
   local pid=$(first_pid $1)
-  answer_prompt $pid
+  # Read while the application certainly runs: once it has handed over, it
+  # quits by itself at once. A launched application leads its own group.
+  local group=${$(ps -o pgid= -p $pid)// /}
+  [[ ${3:-} != --quit || $group == $pid ]] || fail "$1 leads no process group"
+  keys $pid --prompt return
   wait_for 120 "start of the install" install_running
-  if [[ ${3:-} == --quit ]]; then # a launched application leads its own process group
-    [[ -n $pid && ${$(ps -o pgid= -p $pid)// /} == $pid ]] || fail "$1 leads no process group"
-    kill -KILL -- -$pid
-  fi
+  # Whatever is left of the group; an application that has quit left nothing.
+  [[ ${3:-} != --quit ]] || kill -KILL -- -$group 2>/dev/null || true
   wait_for 180 "end of the install" eval '! install_running'
   has_version $1 $2 || fail "$(version_of $1) at $1, not $2"
   left_nothing ${1:h} || fail "an install left $(ls -A ${1:h})"
@@ -116,18 +127,63 @@ update() { # APP VERSION [--quit]
 root_owned() { local foreign=$(find $1 ! -user $root_uid -print | head -n 3); [[ -z $foreign ]] || fail "not root's: $foreign" }
 publish() { # FROM VERSION [--exits-at-once]
   $repo/scripts/publish-update.sh --from $1 --version $2 --www $work/www --pki $pki \
-    --release $build/veldra-release --url-base https://localhost:$port ${@[3,-1]}
+    --release $build/veldra-release --url-base https://localhost:$port ${@[3,-1]} || fail "publishing $2"
 }
-cleanup() {
+# FreeRDP's server from --rdp-server, its log written by WLog's file appender,
+# which flushes each message: its console appender writes to a buffered
+# standard output and never flushes, so nothing would reach a file.
+start_rdp_server() {
+  mkdir -p $work/rdp
+  cp $rdp/test_icon.bmp $work/rdp/
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout $work/rdp/server.key -out $work/rdp/server.crt \
+    -days 2 -subj /CN=localhost 2>/dev/null
+  ( cd $work/rdp && WLOG_APPENDER=FILE WLOG_FILEAPPENDER_OUTPUT_FILE_PATH=$work/rdp \
+      WLOG_FILEAPPENDER_OUTPUT_FILE_NAME=server.log WLOG_LEVEL=INFO \
+      WLOG_FILTER=com.freerdp.server.sample:DEBUG exec $rdp/sfreerdp-server --port=$rdp_port \
+      >$work/rdp/server.out 2>&1 ) &
+  started_server $!
+  wait_for 20 "sample server" grep -q 'Listening on' $work/rdp/server.log
+}
+# What a failed run saw, into --logs: the servers', the application's, the
+# client's and the install's logs, the stand-ins' log, the processes and the screen.
+save_logs() {
   setopt localoptions no_err_exit
-  local app
-  for app in $work/Apps/$name $applications/$name; do quit_app $app 2>/dev/null; done
-  (( ! server )) || kill $server 2>/dev/null
+  mkdir -p $logs
+  $sudo -n ps -A -o pid,ppid,pgid,uid,stat,command >$logs/processes.txt 2>&1
+  if [[ -x /usr/sbin/screencapture ]]; then /usr/sbin/screencapture -x $logs/screen.png
+  elif [[ -x $build/tools/screenshot ]]; then $build/tools/screenshot $logs/screen.png; fi
+  cp -R $work/rdp/server.log $work/rdp/server.out $work/server.log $work/www/requests.log $logs/ 2>/dev/null
+  local folder
+  for folder in "$HOME/Library/Logs/Veldra Cloud Desktop" "${XDG_STATE_HOME:-$HOME/.local/state}/Logs/Veldra Cloud Desktop"; do
+    [[ ! -d $folder ]] || cp -R $folder $logs/client-logs
+  done
+  if [[ -x /usr/bin/log ]]; then # the application's messages, and launchd's of the install jobs
+    /usr/bin/log show --last 30m --style compact \
+      --predicate 'process == "VeldraCloudDesktop" OR process == "freerdp"' >$logs/application.log
+    /usr/bin/log show --last 30m --style compact \
+      --predicate 'eventMessage CONTAINS[c] "veldra-install" OR eventMessage CONTAINS "clouddesktop.install"' \
+      >$logs/install.log
+  fi
+  [[ -z ${VELDRA_FAKE_LOG:-} ]] || cp $VELDRA_FAKE_LOG ${VELDRA_FAKE_LOG:h}/apps.log $logs/ 2>/dev/null
+  print -ru2 -- "smoke: what the run saw is in $logs"
+}
+# Whatever ends the run: the logs first if it failed, then every server and
+# application it started stopped, and nothing of it left.
+cleanup() {
+  local st=$?
+  setopt localoptions no_err_exit
+  (( ! st )) || [[ -z $logs ]] || save_logs
+  local -a pids=( $(pids_of $work/Apps/$name) $(pids_of $applications/$name) )
+  [[ ! -f $work/servers ]] || pids+=( $(<$work/servers) )
+  (( ! $#pids )) || kill $pids 2>/dev/null
   $hdiutil detach $work/volume >/dev/null 2>&1
   rm -rf $work
 }
 trap cleanup EXIT
 
+# The run itself in a subshell: zsh skips the EXIT trap when err_exit fires
+# inside a function, and here the subshell's failure is a plain command's.
+(
 step "the disk image: attached, the application copied into a folder of the user's, started, quit"
 mkdir -p $work/volume $work/Apps $work/www
 $hdiutil attach -nobrowse -readonly -mountpoint $work/volume $dmg >/dev/null
@@ -139,14 +195,7 @@ window_up $own
 
 if [[ -n $rdp ]]; then
   step "signed in to FreeRDP's sample server with the bundled client"
-  mkdir -p $work/rdp
-  cp $rdp/test_icon.bmp $work/rdp/
-  openssl req -x509 -newkey rsa:2048 -nodes -keyout $work/rdp/server.key -out $work/rdp/server.crt \
-    -days 2 -subj /CN=localhost 2>/dev/null
-  ( cd $work/rdp && WLOG_FILTER=com.freerdp.server.sample:DEBUG exec $rdp/sfreerdp-server \
-      --port=$rdp_port >$work/rdp/server.log 2>&1 ) &
-  rdp_server=$!
-  wait_for 20 "sample server" grep -q 'Listening on' $work/rdp/server.log
+  start_rdp_server
   $open -n $own
   wait_for 30 "start of $own" running $own
   keys $(first_pid $own) smoke tab Smoke-Run-2026 return
@@ -155,7 +204,6 @@ if [[ -n $rdp ]]; then
   ps -A -o command= | grep -qF "$own/Contents/MacOS/freerdp" || fail "the client ended once the session opened"
   ! grep -q 'disconnected' $work/rdp/server.log || fail "the session was cut: $(tail -n 5 $work/rdp/server.log)"
   quit_app $own # and its client, which runs from the same folder
-  kill $rdp_server 2>/dev/null || true
 fi
 
 step "the installer package: in $applications, root's, validly signed, started"
@@ -172,7 +220,7 @@ step "an update to $next (image and patch) from the loopback update server"
 publish $own $next
 $build/tests/https_server --root $work/www --cert $pki/server.pem --key $pki/server.key \
   --port $port >$work/server.port 2>$work/server.log &
-server=$!
+started_server $!
 wait_for 10 "update server" test -s $work/server.port
 
 step "updated on the direct path (a copy the user owns), the application killed meanwhile"
@@ -192,3 +240,4 @@ step "version $broken, which exits at once, is rolled back"
 publish $own $broken --exits-at-once
 update $own $next
 step "passed"
+)

@@ -168,6 +168,10 @@ private:
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // On a Mac, Qt's Secure Transport backend imports the server's key into the
+    // user's default keychain, maybe behind a dialog nobody answers; with this
+    // it uses a keychain of its own in the temporary folder (as Qt's CI does).
+    qputenv("QT_SSL_USE_TEMPORARY_KEYCHAIN", "1");
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addOptions({{"root", "served folder", "dir"},
