@@ -97,7 +97,7 @@ fi
 # The smoke run, which every Mac job runs too, and the scripts it calls.
 smoke=tests/smoke/smoke.zsh
 files+=("$smoke")
-mapfile -t -O "${#files[@]}" files < <(grep -o '\$repo/scripts/[[:alnum:]_-]*\.sh' "$smoke" | sed 's|^\$repo/||')
+mapfile -t -O "${#files[@]}" files < <(grep -o 'repo/scripts/[[:alnum:]_-]*\.sh' "$smoke" | sed 's|^repo/||')
 mapfile -t files < <(printf '%s\n' "${files[@]}" | sort -u | grep .)
 
 comment='^[[:space:]]*(//|#([^!]|$))'
