@@ -16,7 +16,7 @@ namespace veldra {
 
 namespace {
 
-TreeProblem systemProblem(const QByteArray& path) {
+TreeProblem unreadable(const QByteArray& path) {
     return {QString::fromLocal8Bit(path) + QStringLiteral(": ") +
             QString::fromLocal8Bit(std::strerror(errno))};
 }
@@ -33,7 +33,7 @@ std::variant<std::vector<TreeEntry>, TreeProblem> treeEntries(const QString& roo
         const QByteArray directory = relative.isEmpty() ? root : root + '/' + relative;
         std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(directory.constData()), ::closedir);
         if (!handle)
-            return systemProblem(directory);
+            return unreadable(directory);
         while (const dirent* item = ::readdir(handle.get())) {
             const QByteArray name(item->d_name);
             if (name == "." || name == "..")
@@ -46,7 +46,7 @@ std::variant<std::vector<TreeEntry>, TreeProblem> treeEntries(const QString& roo
                                    QString::fromLocal8Bit(full)};
             struct stat info;
             if (::lstat(full.constData(), &info) != 0)
-                return systemProblem(full);
+                return unreadable(full);
             entry.mode = info.st_mode & 07777;
             if (S_ISDIR(info.st_mode)) {
                 pending.push_back(entry.path);
@@ -58,7 +58,7 @@ std::variant<std::vector<TreeEntry>, TreeProblem> treeEntries(const QString& roo
                 const ssize_t length =
                     ::readlink(full.constData(), target.data(), static_cast<size_t>(target.size()));
                 if (length < 0 || length >= target.size())
-                    return systemProblem(full);
+                    return unreadable(full);
                 target.truncate(length);
                 entry.linkTarget = target;
             } else {
