@@ -144,26 +144,19 @@ start_rdp_server() {
   started_server $!
   wait_for 20 "sample server" grep -q 'Listening on' $work/rdp/server.log
 }
-# What a failed run saw, into --logs: the servers', the application's, the
-# client's and the install's logs, the stand-ins' log, the processes and the screen.
+# What a failed run saw, into --logs: the servers', the application's, the client's
+# and the install's logs (the unified log on a Mac, the stand-ins' here), the processes, the screen.
 save_logs() {
   setopt localoptions no_err_exit
-  mkdir -p $logs
+  mkdir -p $logs/client
   $sudo -n ps -A -o pid,ppid,pgid,uid,stat,command >$logs/processes.txt 2>&1
   if [[ -x /usr/sbin/screencapture ]]; then /usr/sbin/screencapture -x $logs/screen.png
-  elif [[ -x $build/tools/screenshot ]]; then $build/tools/screenshot $logs/screen.png; fi
-  cp -R $work/rdp/server.log $work/rdp/server.out $work/server.log $work/www/requests.log $logs/ 2>/dev/null
-  local folder
-  for folder in "$HOME/Library/Logs/Veldra Cloud Desktop" "${XDG_STATE_HOME:-$HOME/.local/state}/Logs/Veldra Cloud Desktop"; do
-    [[ ! -d $folder ]] || cp -R $folder $logs/client-logs
-  done
-  if [[ -x /usr/bin/log ]]; then # the application's messages, and launchd's of the install jobs
-    /usr/bin/log show --last 30m --style compact \
-      --predicate 'process == "VeldraCloudDesktop" OR process == "freerdp"' >$logs/application.log
-    /usr/bin/log show --last 30m --style compact \
-      --predicate 'eventMessage CONTAINS[c] "veldra-install" OR eventMessage CONTAINS "clouddesktop.install"' \
-      >$logs/install.log
-  fi
+  else $build/tools/screenshot $logs/screen.png; fi
+  cp $work/rdp/server.{log,out} $work/server.log $work/www/requests.log $logs/ 2>/dev/null
+  cp -R $HOME/Library/Logs/Veldra\ Cloud\ Desktop/. ${XDG_STATE_HOME:-$HOME}/Logs/Veldra\ Cloud\ Desktop/. \
+    $logs/client/ 2>/dev/null
+  local seen='process == "VeldraCloudDesktop" OR process == "freerdp" OR eventMessage CONTAINS "veldra-install" OR eventMessage CONTAINS "clouddesktop.install"'
+  [[ ! -x /usr/bin/log ]] || /usr/bin/log show --last 30m --style compact --predicate $seen >$logs/unified.log
   [[ -z ${VELDRA_FAKE_LOG:-} ]] || cp $VELDRA_FAKE_LOG ${VELDRA_FAKE_LOG:h}/apps.log $logs/ 2>/dev/null
   print -ru2 -- "smoke: what the run saw is in $logs"
 }
