@@ -14,20 +14,23 @@
 #                               test icon: what the CI smoke run signs in to;
 #                               never shipped
 #
-#   scripts/build-macos-dependencies.sh PREFIX [MINIMUM_MACOS]
+#   scripts/build-macos-dependencies.sh PREFIX [MINIMUM_MACOS [BUNDLE_ID]]
 #
-# MINIMUM_MACOS (12.0 by default) must be the build's VELDRA_MACOS_MINIMUM: the
-# package script refuses code built for a newer macOS. A finished PREFIX is
-# left as it is (PREFIX/.complete names the pins it was built from).
+# MINIMUM_MACOS (12.3 by default) must be the build's VELDRA_MACOS_MINIMUM: the
+# package script refuses code built for a newer macOS. BUNDLE_ID (by default
+# com.veldra.clouddesktop) must be the build's VELDRA_BUNDLE_ID: the client
+# is known to macOS as BUNDLE_ID.session. A finished PREFIX is left as it is
+# (PREFIX/.complete names the pins it was built from).
 set -euo pipefail
 prefix=${1:?usage: $0 PREFIX [MINIMUM_MACOS]}
-minimum=${2:-12.0}
+minimum=${2:-12.3}
+bundle_id=${3:-com.veldra.clouddesktop}
 mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
 script="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
 cd "$(dirname "$script")/.."
 pins="$PWD/macos/dependencies.txt"
-stamp="$(shasum -a 256 "$pins" "$script" | shasum -a 256 | cut -c1-16) $minimum"
+stamp="$(shasum -a 256 "$pins" "$script" | shasum -a 256 | cut -c1-16) $minimum $bundle_id"
 if [[ -f $prefix/.complete && $(<"$prefix/.complete") == "$stamp" ]]; then
   echo "Dependencies in $prefix are built from these pins already."
   exit 0
@@ -93,18 +96,21 @@ cmake_build() { # source, build folder, arch, extra CMake arguments...
 
 # The client runs as its own responsible process (so that stopping the
 # application's background activity never ends a session), and so asks for
-# the microphone itself: its executable carries an Info.plist with the usage
-# sentence macOS shows, as the application's does.
+# the microphone and the local network itself: its executable carries an
+# Info.plist with the usage sentences macOS shows, as the application's does,
+# and the identifier the package step signs it with.
 client_plist="$prefix/client-Info.plist"
-cat >"$client_plist" <<'PLIST'
+cat >"$client_plist" <<PLIST
 <?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0">
 <dict>
 	<key>CFBundleIdentifier</key>
-	<string>com.veldra.clouddesktop.session</string>
+	<string>$bundle_id.session</string>
 	<key>CFBundleName</key>
 	<string>Veldra Cloud Desktop</string>
+	<key>NSLocalNetworkUsageDescription</key>
+	<string>Veldra Cloud Desktop connects to your organisation's remote desktop and update servers, which may be on your local network.</string>
 	<key>NSMicrophoneUsageDescription</key>
 	<string>Veldra Cloud Desktop passes your microphone to the remote desktop session while you are signed in.</string>
 </dict>

@@ -170,7 +170,9 @@ if ((!dry)); then
   done
 fi
 # The client is its own responsible process: macOS knows it (its privacy
-# permissions, the microphone's) by this identifier.
+# permissions, the microphone's and the local network's) by this identifier,
+# which its embedded Info.plist must carry too.
+run grep -aqF "<string>$bundle_id.session</string>" "$app/Contents/MacOS/freerdp"
 run codesign "${app_sign_flags[@]}" --identifier "$bundle_id.session" "$app/Contents/MacOS/freerdp"
 run codesign "${app_sign_flags[@]}" "$app"
 

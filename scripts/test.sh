@@ -109,6 +109,9 @@ grep -q -- '--options runtime --timestamp --sign Developer' <<<"$signed_plan"
 grep -q -- '--entitlements resources/VeldraCloudDesktop.entitlements' <<<"$signed_plan"
 grep -qF -- '--identifier com.veldra.clouddesktop.session build-macos/Veldra\ Cloud\ Desktop.app/Contents/MacOS/freerdp' <<<"$signed_plan"
 grep -q -- '__info_plist' scripts/build-macos-dependencies.sh
+# The client's embedded Info.plist carries the identifier it is signed with.
+grep -qF -- 'grep -aqF \<string\>org.example.cd.session\</string\>' <<<"$(scripts/package-macos.sh \
+  --deps /opt/deps -DVELDRA_VERSION=9.9.9 -DVELDRA_BUNDLE_ID=org.example.cd --dry-run)"
 # The installer package for device management: a component for /Applications
 # alone, neither relocatable nor version-checked, in a product archive that
 # names the macOS the application needs; a Developer ID package never wraps an

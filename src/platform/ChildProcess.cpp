@@ -119,6 +119,9 @@ std::optional<SystemError> ChildProcess::start() {
         rc = addOutputAction(&actions, m_stdout, output[1], STDOUT_FILENO);
     if (rc == 0)
         rc = addOutputAction(&actions, m_stderr, -1, STDERR_FILENO);
+    const QByteArray directory = QFile::encodeName(m_workingDirectory);
+    if (rc == 0 && !directory.isEmpty())
+        rc = posix_spawn_file_actions_addchdir_np(&actions, directory.constData());
 
     // The child starts with default signal handling and an empty mask,
     // whatever this process has set up for itself.
@@ -150,7 +153,12 @@ std::optional<SystemError> ChildProcess::start() {
     argv.push_back(nullptr);
 
     std::vector<char*> envp;
-    for (char** variable = environ; *variable; ++variable) {
+    QList<QByteArray> environment = m_environment.value_or(QList<QByteArray>());
+    if (m_environment) {
+        for (QByteArray& variable : environment)
+            envp.push_back(variable.data());
+    }
+    for (char** variable = environ; !m_environment && *variable; ++variable) {
         const QByteArray entry(*variable);
         const QByteArray name = entry.left(entry.indexOf('='));
         if (std::none_of(m_withheld.cbegin(), m_withheld.cend(),

@@ -60,6 +60,10 @@ public:
     void setWithheldEnvironment(QList<QByteArray> namePrefixes) {
         m_withheld = std::move(namePrefixes);
     }
+    // The child's whole environment ("NAME=VALUE" each) instead of this
+    // process's, and the folder it starts in instead of this one's.
+    void setEnvironment(QList<QByteArray> variables) { m_environment = std::move(variables); }
+    void setWorkingDirectory(QString directory) { m_workingDirectory = std::move(directory); }
     void setTerminationHandler(TerminationHandler handler) { m_onTermination = std::move(handler); }
     // On macOS the child becomes its own responsible process: the system no
     // longer counts it as this application's background activity (macOS 26
@@ -67,8 +71,8 @@ public:
     // own privacy permissions, with its own usage descriptions.
     void setOwnResponsibility(bool own) { m_ownResponsibility = own; }
 
-    // Starts the child with a pipe as standard input and the inherited
-    // environment and working directory.
+    // Starts the child with a pipe as standard input and, unless set, the
+    // inherited environment and working directory.
     std::optional<SystemError> start();
 
     // Writes the bytes to the child's standard input, then closes it. A child
@@ -94,6 +98,8 @@ private:
     bool m_inheritInput = false;
     bool m_ownResponsibility = false;
     QList<QByteArray> m_withheld;
+    std::optional<QList<QByteArray>> m_environment;
+    QString m_workingDirectory;
     int m_inputFd = -1;
     int m_outputFd = -1;
     TerminationHandler m_onTermination;

@@ -36,6 +36,10 @@ private Q_SLOTS:
         const QVariant usage =
             value(BUNDLE_DIR "/Contents/Info.plist", "NSMicrophoneUsageDescription");
         QVERIFY(usage.toString().size() > 20);
+        // Asked before a connection to the local network (macOS 15 and later).
+        QVERIFY(value(BUNDLE_DIR "/Contents/Info.plist", "NSLocalNetworkUsageDescription")
+                    .toString()
+                    .size() > 20);
         QCOMPARE(value(ENTITLEMENTS, "com.apple.security.device.audio-input"), QVariant(true));
     }
     void icon() {

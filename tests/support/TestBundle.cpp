@@ -65,7 +65,6 @@ QString fakesDir() {
 
 SystemTools fakeTools() {
     SystemTools tools = systemTools(fakesDir()); // as the Linux demo's build names them
-    tools.mv = fakesDir() + "/mv";
     // Real zsh: /bin/zsh on macOS, /usr/bin/zsh on Debian.
     tools.zsh = QStandardPaths::findExecutable("zsh");
     return tools;
@@ -149,7 +148,7 @@ InstallSandbox::InstallSandbox()
     qputenv("VELDRA_FAKE_LOG", QFile::encodeName(log));
     qputenv("VELDRA_FAKE_VOLUMES", QFile::encodeName(volumes));
     for (const char* name : {"VELDRA_FAKE_OSASCRIPT", "VELDRA_FAKE_OSASCRIPT_DURING",
-                             "VELDRA_FAKE_OPEN", "VELDRA_FAKE_MV"})
+                             "VELDRA_FAKE_OPEN", "VELDRA_FAKE_MV", "VELDRA_FAKE_SESSION"})
         qunsetenv(name);
 }
 
@@ -178,7 +177,8 @@ QStringList InstallSandbox::toolLog() const {
 }
 
 QStringList InstallSandbox::tempFiles() const {
-    return QDir(temp).entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    return QDir(temp).entryList(QDir::AllEntries | QDir::System | QDir::Hidden |
+                                QDir::NoDotAndDotDot);
 }
 
 QStringList InstallSandbox::mountedVolumes() const {

@@ -92,7 +92,7 @@ public:
     QStringList applications() const; // the Applications folder, hidden entries too
 };
 
-// The stand-ins of tests/support/fakes in place of the macOS programs, and mv.
+// The stand-ins of tests/support/fakes in place of the macOS programs.
 SystemTools fakeTools();
 QString fakesDir();
 

@@ -22,6 +22,7 @@ QList<std::pair<QLatin1String, QString>> placeholders(const SystemTools& t) {
         {QLatin1String("DITTO"), t.ditto},
         {QLatin1String("FIND"), t.find},
         {QLatin1String("HDIUTIL"), t.hdiutil},
+        {QLatin1String("HEAD"), t.head},
         {QLatin1String("KILL"), t.kill},
         {QLatin1String("LAUNCHCTL"), t.launchctl},
         {QLatin1String("MKDIR"), t.mkdir},
@@ -94,26 +95,35 @@ QByteArray installJob(const QString& label, const QStringList& programArguments)
     for (const QString& argument : programArguments)
         plist += "\t\t<string>" + xml(argument) + "</string>\n";
     // Run once when loaded, never again, and whatever it starts (the new
-    // version, through open) outlives it.
+    // version, through open) outlives it. Interactive: launchd would
+    // otherwise throttle its CPU and I/O (launchd.plist(5)) while the user waits.
     return plist + "\t</array>\n\t<key>RunAtLoad</key>\n\t<true/>\n\t<key>LaunchOnlyOnce</key>\n"
-                   "\t<true/>\n\t<key>AbandonProcessGroup</key>\n\t<true/>\n</dict>\n</plist>\n";
+                   "\t<true/>\n\t<key>AbandonProcessGroup</key>\n\t<true/>\n"
+                   "\t<key>ProcessType</key>\n\t<string>Interactive</string>\n</dict>\n</plist>\n";
 }
 
 QString administratorCommand(const SystemTools& tools, const WrittenScript& script,
-                             const WrittenScript& job, const QString& folder) {
+                             const WrittenScript& job) {
     const auto q = [](const QString& word) { return shellQuote(word); };
     // The digest is the last word of what openssl prints.
     const QString copy = QStringLiteral("%1 %2 \"$d/%3\" && h=$(%4 dgst -sha256 < \"$d/%3\") && "
                                         "[ \"${h##* }\" = %5 ]");
+    // Root names its own folder, after the approval: nothing the user's
+    // programs could make first. Its copy of the job then names the script
+    // there, in the one line written for it.
+    const QString place =
+        QStringLiteral("%1 's|<string>%2/install.zsh</string>|<string>'\"$d\""
+                       "'/install.zsh</string>|' \"$d/job.in\" > \"$d/job.plist\"")
+            .arg(q(tools.sed), QLatin1String(kRootFolderPlaceholder));
     const QString command =
-        QStringLiteral("d=%1; %2 -m 700 \"$d\" || exit 1; %3 && %4 && %5 bootstrap system "
-                       "\"$d/job.plist\" || { %6 -rf \"$d\"; exit 1; }; %6 -f %7 %8")
-            .arg(q(folder), q(tools.mkdir),
+        QStringLiteral("d=$(%1 -d /tmp/veldra-install.XXXXXXXX) || exit 1; %2 && %3 && %4 && "
+                       "%5 bootstrap system \"$d/job.plist\" || { %6 -rf \"$d\"; exit 1; }")
+            .arg(q(tools.mktemp),
                  copy.arg(q(tools.cp), q(script.path), QStringLiteral("install.zsh"),
                           q(tools.openssl), q(script.sha256)),
-                 copy.arg(q(tools.cp), q(job.path), QStringLiteral("job.plist"), q(tools.openssl),
+                 copy.arg(q(tools.cp), q(job.path), QStringLiteral("job.in"), q(tools.openssl),
                           q(job.sha256)),
-                 q(tools.launchctl), q(tools.rm), q(script.path), q(job.path));
+                 place, q(tools.launchctl), q(tools.rm));
     // Nothing of the user's environment reaches what runs as root: no
     // variable of theirs steers the shells, openssl or launchctl.
     return QStringLiteral("exec %1 -i PATH=/usr/bin:/bin:/usr/sbin:/sbin /bin/sh -c %2")

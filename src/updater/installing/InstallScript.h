@@ -36,17 +36,20 @@ struct WrittenScript {
 // user or the system does to the application's processes reaches it.
 [[nodiscard]] QByteArray installJob(const QString& label, const QStringList& programArguments);
 
+// Where root's copy of the install script will be, in the job the
+// application writes for root: root names that folder itself.
+inline constexpr char kRootFolderPlaceholder[] = "@ROOT_FOLDER@";
+
 // The shell command that runs as root (through the administrator prompt), in
 // an environment of its own with only a fixed PATH. The script and its job
 // lie in the user's temporary folder, where any program of the user could
-// rewrite them before the user approves; so root makes `folder` (it must not
-// exist: mkdir fails on anything there, a link too), 0700, copies both into it
-// as "install.zsh" and "job.plist" (whose arguments name that copy of the
-// script), checks each copy against the digest taken when it was written,
-// and only then loads the job into the system domain. On a mismatch nothing
-// runs and the command fails.
+// rewrite them before the user approves; so root makes a folder of its own
+// (mktemp, 0700), copies both into it, checks each copy against the digest
+// taken when it was written, makes its copy of the job name its copy of the
+// script, and only then loads the job into the system domain. On a mismatch
+// nothing runs and the command fails. The user's files stay the user's to remove.
 [[nodiscard]] QString administratorCommand(const SystemTools& tools, const WrittenScript& script,
-                                           const WrittenScript& job, const QString& folder);
+                                           const WrittenScript& job);
 
 // do shell script "<command, escaped>" with administrator privileges
 [[nodiscard]] QString administratorStatement(const QString& command);

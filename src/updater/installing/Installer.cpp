@@ -236,6 +236,19 @@ std::optional<UpdateFailure> Installer::installPatchedCopy(const QString& applic
 std::optional<UpdateFailure> Installer::moveRunningCopy(const QString& target,
                                                         const QString& version,
                                                         platform::Architecture architecture) {
+    // Never an older copy over the one installed, root's included: that one
+    // is opened instead.
+    const auto installed =
+        platform::infoPlistString(target, QStringLiteral("CFBundleShortVersionString"));
+    if (installed && parseVersion(*installed) && !isNewerVersion(version, *installed)) {
+        runTool(
+            {m_config.tools.open, {target}, ToolOutput::discarded, ToolErrors::discarded, true});
+        return updater_errors::alreadyInApplications(*installed);
+    }
+    // Root installs only a copy whose publisher is pinned: any valid
+    // signature, ad hoc included, is anybody's.
+    if (m_config.codeSignRequirement.isEmpty() && !m_config.mayReplaceDirectly(target))
+        return updater_errors::moveNeedsPublisher();
     const QString application = m_config.runningBundlePath;
     const auto checked = checkApplication(application, version, architecture);
     if (const auto* failure = std::get_if<UpdateFailure>(&checked))
@@ -261,9 +274,12 @@ std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
         return *failure;
     const WrittenScript script = std::get<WrittenScript>(written);
     const QString jobFile = script.path.chopped(4) + QStringLiteral(".plist");
-    const auto fail = [&](UpdateFailure failure) -> std::optional<UpdateFailure> {
+    const auto removeFiles = [&] {
         QFile::remove(script.path);
         QFile::remove(jobFile);
+    };
+    const auto fail = [&](UpdateFailure failure) -> std::optional<UpdateFailure> {
+        removeFiles();
         return failure;
     };
     // The script checks the copy it puts in place against what was checked here.
@@ -280,19 +296,23 @@ std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
                               QUuid::createUuid().toString(QUuid::WithoutBraces),
                           QString::number(m_config.startWindow.count())};
     const bool direct = m_config.mayReplaceDirectly(target);
+    // Root copies no more of the image than the one checked here.
     if (!direct)
-        arguments << QString::number(::getuid()) << update.digest;
-    // Root runs a copy of the script of its own, in a folder it makes.
+        arguments << QString::number(::getuid()) << update.digest
+                  << (update.mountPoint.isEmpty()
+                          ? QString()
+                          : QString::number(QFileInfo(update.files).size()));
+    // Root runs a copy of the script of its own, in a folder it names itself.
     const QString id = QFileInfo(script.path).completeBaseName().mid(15);
-    const QString rootFolder = QStringLiteral("/tmp/veldra-install.") + id;
     // zsh in sh emulation reads no startup file at all, the global zshenv
     // included; the script is zsh again from its first line.
-    const QByteArray job =
-        installJob(m_config.bundleIdentifier + QStringLiteral(".install.") + id,
-                   QStringList{m_config.tools.zsh, QStringLiteral("--emulate"),
-                               QStringLiteral("sh"), QStringLiteral("-f"),
-                               direct ? script.path : rootFolder + QStringLiteral("/install.zsh")} +
-                       arguments);
+    const QByteArray job = installJob(m_config.bundleIdentifier + QStringLiteral(".install.") + id,
+                                      QStringList{m_config.tools.zsh, QStringLiteral("--emulate"),
+                                                  QStringLiteral("sh"), QStringLiteral("-f"),
+                                                  direct ? script.path
+                                                         : QLatin1String(kRootFolderPlaceholder) +
+                                                               QStringLiteral("/install.zsh")} +
+                                          arguments);
     QSaveFile jobOut(jobFile);
     if (!jobOut.open(QIODevice::WriteOnly) || jobOut.write(job) < 0 || !jobOut.commit() ||
         !QFile::setPermissions(jobFile, QFile::ReadOwner | QFile::WriteOwner))
@@ -318,19 +338,28 @@ std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
         // first (a declined approval removes the image anyway).
         if (!update.mountPoint.isEmpty())
             detachDiskImage(update.mountPoint);
-        const QString command = administratorCommand(m_config.tools, script,
-                                                     {jobFile, sha256HexOfBytes(job)}, rootFolder);
+        const QString command =
+            administratorCommand(m_config.tools, script, {jobFile, sha256HexOfBytes(job)});
         const bool sudo = m_config.elevateWithSudo;
+        // osascript hands its environment and working folder on to the shell
+        // it runs as root (the authorization trampoline passes them along):
+        // it gets a system PATH only, and "/". A Mac's /bin/sh is bash 3.2,
+        // which as root would act on an inherited SHELLOPTS and PS4.
         auto run =
             runTool({sudo ? m_config.tools.sudo : m_config.tools.osascript,
                      sudo ? QStringList{QStringLiteral("-n"), QStringLiteral("/bin/sh"),
                                         QStringLiteral("-c"), command}
                           : QStringList{QStringLiteral("-e"), administratorStatement(command)},
-                     ToolOutput::inherited, ToolErrors::inherited, true});
+                     ToolOutput::inherited, ToolErrors::inherited, true,
+                     QStringList{QStringLiteral("PATH=/usr/bin:/bin:/usr/sbin:/sbin")} +
+                         m_config.tools.standInEnvironment,
+                     QStringLiteral("/")});
+        // Root has its own copies by now; these are the user's, removed as the user.
+        removeFiles();
         if (auto* error = std::get_if<platform::SystemError>(&run))
-            return fail(*error);
+            return *error;
         if (std::get<ToolResult>(run).status != 0)
-            return fail(updater_errors::approvalNotGranted());
+            return updater_errors::approvalNotGranted();
     }
     if (m_config.finishAndTerminate)
         m_config.finishAndTerminate();

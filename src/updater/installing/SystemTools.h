@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QString>
+#include <QStringList>
 
 namespace veldra {
 
@@ -43,17 +46,25 @@ struct SystemTools {
     QString ps = QStringLiteral("/bin/ps");     // adv_cmds
     // Where the install leaves its verdict for the copy it puts back.
     QString defaults = QStringLiteral("/usr/bin/defaults"); // defaults(1)
+    QString sed = QStringLiteral("/usr/bin/sed");           // text_cmds
+    QString head = QStringLiteral("/usr/bin/head");         // text_cmds
+    // What the stand-ins read besides PATH where a program runs in an
+    // environment of its own (as root's does); none in production.
+    QStringList standInEnvironment;
 };
 
 // The fixed paths, or for the Linux demo the macOS programs of the install
-// path taken from a folder of stand-ins (empty: none).
+// path taken from a folder of stand-ins (empty: none), with their settings.
 inline SystemTools systemTools(const QString& standInsDirectory) {
     SystemTools tools;
     if (!standInsDirectory.isEmpty()) {
+        // mv for BSD's -h, which GNU's lacks.
         for (QString* tool : {&tools.hdiutil, &tools.codesign, &tools.osascript, &tools.ditto,
                               &tools.xattr, &tools.open, &tools.plistBuddy, &tools.launchctl,
-                              &tools.sudo, &tools.chown, &tools.env, &tools.defaults})
+                              &tools.sudo, &tools.chown, &tools.env, &tools.defaults, &tools.mv})
             *tool = standInsDirectory + tool->mid(tool->lastIndexOf(QLatin1Char('/')));
+        tools.standInEnvironment = QProcessEnvironment::systemEnvironment().toStringList().filter(
+            QRegularExpression(QStringLiteral("^VELDRA_FAKE_")));
     }
     return tools;
 }

@@ -51,6 +51,13 @@ std::variant<ToolResult, platform::SystemError> runTool(const ToolInvocation& in
     }
     process.setStandardError(invocation.errors == ToolErrors::inherited ? Redirect::inherit()
                                                                         : Redirect::nullDevice());
+    if (invocation.environment) {
+        QList<QByteArray> environment;
+        for (const QString& variable : *invocation.environment)
+            environment << variable.toUtf8();
+        process.setEnvironment(environment);
+    }
+    process.setWorkingDirectory(invocation.workingDirectory);
     unsigned abandonmentsBefore = 0;
     if (invocation.wait) {
         const std::lock_guard lock(waitedMutex);

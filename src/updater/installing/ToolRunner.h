@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <variant>
 
 namespace veldra {
@@ -20,6 +21,10 @@ struct ToolInvocation {
     ToolOutput output = ToolOutput::discarded;
     ToolErrors errors = ToolErrors::discarded;
     bool wait = true;
+    // Set: the program's whole environment and its working folder, instead
+    // of the application's (the administrator path's).
+    std::optional<QStringList> environment = {};
+    QString workingDirectory = {};
 };
 
 struct ToolResult {

@@ -3,9 +3,10 @@
 # keeps the previous copy until the new one says it started.
 #
 # Run as: zsh --emulate sh -f install.zsh SOURCE TARGET MOUNT PID IMAGE
-#         BUNDLE-ID VERSION ARCH REQUIREMENT STARTED WINDOW [UID DIGEST]
-# The last two only as root: the user who asked, and the manifest's SHA-256 of
-# the image (or a patched copy's tree digest). A patched copy comes with an
+#         BUNDLE-ID VERSION ARCH REQUIREMENT STARTED WINDOW [UID DIGEST SIZE]
+# The last three only as root: the user who asked, and the manifest's SHA-256
+# of the image (or a patched copy's tree digest) with the size of the image
+# that digest names (empty for a patched copy). A patched copy comes with an
 # empty MOUNT and its folder as IMAGE; a copy moved into place as it is (the
 # one running from a disk image) with an empty MOUNT and an empty IMAGE.
 #
@@ -101,9 +102,9 @@ source_app="$1" target_app="$2" mount_point="$3" old_pid="$4"
 disk_image="$5" bundle_id="$6" version="$7" arch="$8"
 requirement="$9" started="${10}" start_window="${11}"
 # As root also: the user who asked, and the image's SHA-256 from the manifest
-# or the patched copy's tree digest.
-user_id="${12:-}" digest="${13:-}"
-parent="${target_app:h}" private="" made_staged=0 checked=0 launched=0
+# (with its size) or the patched copy's tree digest.
+user_id="${12:-}" digest="${13:-}" size="${14:-}"
+parent="${target_app:h}" private="" made_staged=0 checked=0 launched=0 signalled=0
 # A patched copy that does not make it in: the previous copy is told, and
 # takes the image next time.
 refused=()
@@ -123,6 +124,12 @@ as_user() {
   else "$@"; fi
 }
 start() { as_user "@OPEN@" "$@"; }
+# Whether the user who asked is logged in at the screen: their launchd GUI
+# domain lives only from login to logout (launchctl(1)), and only in it can
+# an application start. A logout is no verdict on the new version.
+has_session() { "@LAUNCHCTL@" print "gui/${user_id:-$UID}" >/dev/null 2>&1; }
+# An application at the target: a folder with its Contents, not a link.
+in_place() { [[ -d $target_app/Contents && ! -L $target_app ]]; }
 
 # The processes running from the bundle at the target, of the user UID or
 # of every user. ps shows root every user's commands; a user sees only their
@@ -155,11 +162,23 @@ stop_target() {
   return 1
 }
 
-# Moves what took the target's name out of the way: into root's folder, or
-# beside the target for the user.
+# Clears the target's name: a link there is removed (never followed), any
+# other entry moved out of the way, into root's folder or beside the target.
 clear_target() {
-  [[ -e $target_app || -L $target_app ]] || return 0
-  "@MV@" "$target_app" "${private:-$parent}/.Veldra Cloud Desktop.occupant.$$"
+  if [[ -L $target_app ]]; then "@RM@" -f "$target_app"
+  elif [[ -e $target_app ]]; then
+    "@MV@" "$target_app" "${private:-$parent}/.Veldra Cloud Desktop.occupant.$$"
+  fi
+}
+
+# Renames $1 to the target, right after a fresh look that nothing has the
+# name. mv -h renames onto a link that appeared since, which rename(2)
+# refuses for a folder, where plain mv would stat() it and move $1 into the
+# folder it points to; what took the name is cleared and one more try made.
+to_target() {
+  clear_target || return 1
+  "@MV@" -h "$1" "$target_app" && return 0
+  clear_target && "@MV@" -h "$1" "$target_app"
 }
 
 cleanup() {
@@ -169,19 +188,18 @@ cleanup() {
   # took its name meanwhile, else the new one once checked. Only then is
   # anything removed.
   if (( moved_out && ! swapped )) && [[ -e $backup ]]; then
-    clear_target
-    "@MV@" "$backup" "$target_app"
-  elif [[ ! -e $target_app ]]; then
-    [[ -e "$backup" ]] && "@MV@" "$backup" "$target_app"
-    [[ ! -e "$target_app" ]] && (( checked )) && [[ -e "$staged" ]] &&
-      "@MV@" "$staged" "$target_app"
+    to_target "$backup"
+  elif ! in_place; then
+    [[ -e "$backup" ]] && to_target "$backup"
+    ! in_place && (( checked )) && [[ -e "$staged" ]] && to_target "$staged"
   fi
-  [[ -e "$target_app" && -e "$backup" ]] && "@RM@" -rf "$backup"
+  in_place && [[ -e "$backup" ]] && "@RM@" -rf "$backup"
   # A patched copy comes in a folder of its own instead of an image; a copy
-  # moved as it is comes with neither.
+  # moved as it is comes with neither. What lies in the user's folders goes
+  # as the user, whose folders they are.
   if [[ -n $mount_point ]]; then
     as_user "@HDIUTIL@" detach "$mount_point" >/dev/null 2>&1
-    "@RM@" -f "$disk_image"
+    as_user "@RM@" -f "$disk_image"
   elif [[ -n $disk_image ]]; then
     # The user's own folder, removed as the user, read-only folders too.
     as_user "@CHMOD@" -R u+w "$disk_image"
@@ -193,20 +211,21 @@ cleanup() {
     if [[ ! -d $private/volume ]] || "@HDIUTIL@" detach "$private/volume" >/dev/null 2>&1 ||
       "@HDIUTIL@" detach -force "$private/volume" >/dev/null 2>&1; then
       # Root's folder may hold the only copy, if it could not be put back.
-      [[ -e $backup && ! -e $target_app ]] || "@RM@" -rf "$private"
+      [[ -e $backup ]] && ! in_place || "@RM@" -rf "$private"
     fi
   fi
-  "@RM@" -f "$started"
+  as_user "@RM@" -f "$started"
   # Inside a function zsh's $0 is the function's name; the script's own path
   # is $ZSH_ARGZERO. Its launchd job lies beside it; root's copies, in a
   # folder of their own.
   "@RM@" -f "$ZSH_ARGZERO" "${ZSH_ARGZERO:r}.plist"
   [[ ${ZSH_ARGZERO:h:t} != veldra-install.* ]] || "@RM@" -rf "${ZSH_ARGZERO:h}"
-  # Whatever stopped the install, the user is left with a running copy.
-  (( launched )) || [[ ! -e "$target_app" ]] || start "$target_app" "${refused[@]}"
+  # Whatever stopped the install, the user is left with a copy, started
+  # unless a signal ended it (a logout: nothing may start then).
+  (( launched || signalled )) || ! in_place || ! has_session || start "$target_app" "${refused[@]}"
 }
 trap cleanup EXIT
-trap 'exit 1' INT TERM HUP
+trap 'signalled=1; exit 1' INT TERM HUP
 
 # Root never works in a folder a user owns: a program of theirs could swap
 # what root checked before it is moved into place.
@@ -223,7 +242,7 @@ for leftover in "$parent"/.Veldra\ Cloud\ Desktop.{previous,new,occupant}.<->(N)
   "@PS@" -p "${leftover##*.}" >/dev/null 2>&1 && continue
   if [[ -z $user_id && ! -e "$target_app" && $leftover == *.previous.* && -d $leftover &&
     ! -L $leftover ]]; then
-    "@MV@" "$leftover" "$target_app" || true
+    "@MV@" -h "$leftover" "$target_app" || true
   else
     "@RM@" -rf "$leftover" || true
   fi
@@ -251,9 +270,17 @@ if [[ -n $user_id ]]; then
   staged="$private/new" backup="$private/previous"
 fi
 # As root, read only what is root's: a private copy of the image, checked
-# against the manifest's digest and mounted inside the private folder.
+# against the manifest's digest and mounted inside the private folder. Only a
+# regular file is read, opened without following a link (to /dev/zero, say)
+# nor waiting on a FIFO, and no more of it than the image the digest names.
 if [[ -n $user_id && -n $mount_point ]]; then
-  "@CP@" "$disk_image" "$private/image.dmg"
+  zmodload -F zsh/system b:sysopen
+  sysopen -r -o nofollow,nonblock -u image_fd -- "$disk_image"
+  zstat -A kind -f $image_fd +mode
+  zstat -A length -f $image_fd +size
+  (( (kind[1] & 8#170000) == 8#100000 && length[1] == size ))
+  "@HEAD@" -c "$size" <&$image_fd >"$private/image.dmg"
+  exec {image_fd}<&-
   [[ "$(sha256 < "$private/image.dmg")" == "$digest" ]]
   "@MKDIR@" "$private/volume"
   "@HDIUTIL@" attach -nobrowse -readonly -mountpoint "$private/volume" "$private/image.dmg" >/dev/null
@@ -271,7 +298,9 @@ fi
 # Refuse collisions instead of deleting an unexpected existing path.
 [[ ! -e "$staged" && ! -e "$backup" ]] || exit 1
 made_staged=1
-"@DITTO@" "$source_app" "$staged"
+# No ACL of the image's survives: one granting everyone write would let any
+# user change what root installs.
+"@DITTO@" --noacl "$source_app" "$staged"
 "@XATTR@" -dr com.apple.quarantine "$staged" 2>/dev/null || true
 # What root installs is root's and writable by root alone, whatever owners
 # (the publisher's build account, or 99 "unknown") and modes the image stored;
@@ -305,14 +334,16 @@ if [[ -e $target_app || -L $target_app ]]; then
   "@MV@" "$target_app" "$backup"
   moved_out=1
 fi
-[[ ! -e $target_app && ! -L $target_app ]]
-"@MV@" "$staged" "$target_app"
+to_target "$staged" || exit 1
 made_staged=0
-[[ -d $target_app/Contents && ! -L $target_app && ! -e $target_app/${staged:t} ]]
+in_place && [[ ! -e $target_app/${staged:t} ]] || exit 1
 swapped=1
-"@RM@" -f "$started"
-# A refused start still ends in the wait below, and so in the roll-back.
+as_user "@RM@" -f "$started"
+# Nobody logged in (the system's job outlives a logout): the checked copy
+# stays, and starts at the next login; no verdict on it either way.
 launched=1
+has_session || exit 0
+# A refused start still ends in the wait below, and so in the roll-back.
 start "$target_app" --args @REPORT_STARTED@ "$started" || true
 
 # The previous copy stays until the new one says it started (its window
@@ -320,11 +351,15 @@ start "$target_app" --args @REPORT_STARTED@ "$started" || true
 # The window is counted in the loop's own steps, which stop while the Mac
 # sleeps; $SECONDS would run on, and roll back a good version whose Mac was
 # closed just after it opened.
+# A logout meanwhile (looked for each second, since the user may be back
+# before the end) ends the wait with no verdict.
+logged_out=0
 for (( step = 0; step < start_window * 4; step++ )); do
   [[ -e "$started" ]] && break
+  (( step % 4 )) || has_session || { logged_out=1; break; }
   "@SLEEP@" 0.25
 done
-if [[ -e "$started" || ! -e "$backup" ]]; then
+if [[ -e "$started" || ! -e "$backup" ]] || (( logged_out )) || ! has_session; then
   "@RM@" -rf "$backup"
   exit 0
 fi
@@ -340,9 +375,8 @@ launched=0
 made_staged=1
 "@MV@" "$target_app" "$staged"
 swapped=0
-clear_target || true
-if ! "@MV@" "$backup" "$target_app"; then
-  "@MV@" "$staged" "$target_app" && made_staged=0 swapped=1
+if ! to_target "$backup"; then
+  to_target "$staged" && made_staged=0 swapped=1
   exit 1
 fi
 # The verdict goes where the restored copy reads it at start: open drops

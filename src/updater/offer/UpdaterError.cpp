@@ -43,6 +43,16 @@ UpdaterError notInApplications() {
     return makeUpdaterError(
         11, QStringLiteral("Move Veldra Cloud Desktop to Applications to update it."));
 }
+UpdaterError alreadyInApplications(const QString& version) {
+    return makeUpdaterError(
+        12, QStringLiteral("Applications already has Veldra Cloud Desktop %1; it was opened "
+                           "instead of this older copy.")
+                .arg(version));
+}
+UpdaterError moveNeedsPublisher() {
+    return makeUpdaterError(13, QStringLiteral("This copy can't be moved to Applications for you: "
+                                               "drag it there in the Finder."));
+}
 } // namespace updater_errors
 
 QString describe(const UpdateFailure& failure) {

@@ -8,7 +8,7 @@
 
 namespace veldra {
 
-// The updater's own failures: domain "VeldraUpdater", a code from 2 to 11, and a
+// The updater's own failures: domain "VeldraUpdater", a code from 2 to 13, and a
 // message that is exactly what the user reads.
 struct UpdaterError {
     static constexpr auto kDomain = "VeldraUpdater";
@@ -33,6 +33,10 @@ UpdaterError wrongArchitecture();     // 8
 UpdaterError approvalNotGranted();    // 9
 UpdaterError openElsewhere();         // 10
 UpdaterError notInApplications();     // 11
+// A move that found the same or a newer version installed, and opened that.
+UpdaterError alreadyInApplications(const QString& version); // 12
+// A move as root of a build that pins no publisher.
+UpdaterError moveNeedsPublisher(); // 13
 } // namespace updater_errors
 
 // A failed install step: the updater's own error, or the platform's unchanged.

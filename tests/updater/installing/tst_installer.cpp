@@ -101,11 +101,17 @@ private Q_SLOTS:
         row("quitting ends the dialog", {}, "", x64, "hang", "", approvalNotGranted().message);
         row("image altered during the approval", {}, "", x64, "approve", "alter", "");
         row("a link planted at the target", {}, "", x64, "approve", "plant", "");
+        row("a FIFO in place of the image", {}, "", x64, "approve", "fifo", "");
+        row("root's folder's old name taken first", {}, "", x64, "approve", "squat", "");
         row("open elsewhere", {}, "", x64, "", "open", openElsewhere().message);
         row("open elsewhere, unseen", {}, "", x64, "", "open unseen", "");
         row("script rewritten during the approval", {}, "", x64, "approve", "rewrite",
             approvalNotGranted().message);
         row("the copy run from its image", {}, "", x64, "", "move", "");
+        row("a move over a newer copy opens it", {.version = "1.9"}, "", x64, "", "move",
+            alreadyInApplications("2.0").message);
+        row("a move as root with no publisher pinned", {}, "", x64, "approve", "move",
+            moveNeedsPublisher().message);
     }
     void install() {
         auto [spec, pin, asked, approval, event, refusal] =
@@ -113,14 +119,26 @@ private Q_SLOTS:
                 "spec", "pin", "asked", "approval", "event", "refusal");
         const QString image = m_box->temp + "/VeldraCloudDesktop-TEST.dmg";
         qputenv("VELDRA_FAKE_OSASCRIPT", approval.toUtf8());
+        // What any program of the user's can give every later application
+        // (launchctl setenv): a Mac's /bin/sh, as root, would run PS4's command.
+        const QString ps4Ran = m_scratch.filePath("ps4-ran");
+        qputenv("SHELLOPTS", "xtrace");
+        qputenv("PS4", "$(touch " + shellQuote(ps4Ran).toUtf8() + ")");
         qputenv("VELDRA_FAKE_MV", event.toUtf8());
         // Another program of the user's during the approval: it appends to the image (the
         // user's mount is gone by then), or rewrites the script to leave a file beside it.
+        // Or it puts a FIFO there, or takes the name of the folder root made before.
+        const QByteArray temp = shellQuote(m_box->temp).toUtf8();
         qputenv("VELDRA_FAKE_OSASCRIPT_DURING",
-                event == "alter"     ? "printf evil >> " + shellQuote(image).toUtf8()
-                : event == "rewrite" ? "for f in " + shellQuote(m_box->temp).toUtf8() +
-                                           "/*.zsh; do echo 'touch \"$5.ran\"' > \"$f\"; done"
-                                     : "");
+                event == "alter" ? "printf evil >> " + shellQuote(image).toUtf8()
+                : event == "rewrite"
+                    ? "for f in " + temp + "/*.zsh; do echo 'touch \"$5.ran\"' > \"$f\"; done"
+                : event == "fifo" ? "rm " + shellQuote(image).toUtf8() + " && mkfifo " +
+                                        shellQuote(image).toUtf8()
+                : event == "squat"
+                    ? "for f in " + temp +
+                          "/*.zsh; do f=${f##*-install-}; mkdir /tmp/veldra-install.${f%.zsh}; done"
+                    : "");
         qint64 other = 0; // "open": another process from the target ("open unseen" by the app)
         if (event.startsWith("open"))
             QVERIFY(QFile::copy("/bin/sleep", m_box->installed + "/Contents/MacOS/other") &&
@@ -139,7 +157,7 @@ private Q_SLOTS:
         std::optional<UpdateFailure> failure;
         std::thread run([&] {
             failure = event == "move"
-                          ? installer.moveRunningCopy(m_box->installed, "2.1", asked)
+                          ? installer.moveRunningCopy(m_box->installed, spec.version, asked)
                           : installer.installUpdate(image, "2.1", asked,
                                                     std::get<QString>(sha256Hex(image)));
         });
@@ -152,7 +170,10 @@ private Q_SLOTS:
         QCOMPARE(m_finished, refusal.isEmpty() ? 1 : 0);
         // The script runs on by itself: the new copy in place and started.
         QTRY_VERIFY_WITH_TIMEOUT(leftNothing(), 15000);
-        const bool installs = refusal.isEmpty() && (event.isEmpty() || event == "move");
+        // A link planted at the swap is cleared, and the copy goes in.
+        const bool installs = refusal.isEmpty() && (event.isEmpty() || event == "move" ||
+                                                    event == "plant" || event == "squat");
+        QVERIFY(!QFileInfo::exists(ps4Ran));
         const bool root = approval == "approve" || approval == "sudo";
         QCOMPARE(mode(m_canary), 0600u);
         QCOMPARE(m_box->installedMarker(), installs ? "new" : "old");
@@ -163,9 +184,13 @@ private Q_SLOTS:
         const QStringList log = m_box->toolLog();
         QCOMPARE(log.filter(" -R =").size(), pin.isEmpty() ? 0 : 1 + installs); // the script's too
         const QRegularExpression elevation(approval == "sudo" ? "^sudo -n .*" : "^osascript .*");
-        QCOMPARE(log.filter(elevation).size(), approval.isEmpty() ? 0 : 1);
+        // A move as root with no publisher pinned asks nobody.
+        const bool elevated = !approval.isEmpty() && !(event == "move" && pin.isEmpty());
+        QCOMPARE(log.filter(elevation).size(), elevated ? 1 : 0);
+        if (elevated && approval != "sudo") // nothing of the user's: not their folder
+            QVERIFY(log.filter(elevation).value(0).endsWith(" (in /)"));
         // One attachment at a time: the user's is gone before root attaches its own.
-        if (!approval.isEmpty())
+        if (elevated)
             QVERIFY(log.indexOf(QRegularExpression("hdiutil detach .*")) < log.indexOf(elevation));
         // Started once, as the user who asked, never as root.
         const QString uid = QString::number(::getuid()),
@@ -175,9 +200,12 @@ private Q_SLOTS:
                  installs ? 1 : 0);
         QCOMPARE(log.filter(asUser + ' ' + fakesDir() + '/' + open).size(),
                  installs && root ? 1 : 0);
-        if (event == "move") // and left where it was
+        if (event == "move") { // and left where it was; the newer one installed opened instead
             QVERIFY(QFileInfo::exists(copy + "/Contents/Info.plist"));
+            QCOMPARE(log.contains("open " + m_box->installed), spec.version == "1.9");
+        }
         killPid(other);
+        QProcess::execute("sh", {"-c", "rmdir /tmp/veldra-install.* 2>/dev/null"}); // squatted
     }
 
     // The script itself: it swaps, or it leaves the old copy as it was.
@@ -193,6 +221,10 @@ private Q_SLOTS:
         row("the staged copy is for another Mac", "", "another Mac");
         row("a signal between the two moves", "signal", "old");
         row("the new version hangs", "", "hangs");
+        row("a link planted before the roll-back's restore", "plant-before", "rolled back");
+        row("a link planted before the clean-up's restore", "refuse,plant-before", "old");
+        row("logged out before the start", "logged out", "new");
+        row("logged out while it waits", "logout", "new");
     }
     void script() {
         auto [setup, result] = fetch<QString, QString>("setup", "result");
@@ -200,7 +232,15 @@ private Q_SLOTS:
             QVERIFY(QDir(m_box->installed).removeRecursively());
         qputenv("VELDRA_FAKE_MV", setup.toUtf8());
         const bool hangs = result == "hangs", rolledBack = result == "rolled back" || hangs;
-        qputenv("VELDRA_FAKE_OPEN", result == "rolled back" ? "crash" : hangs ? "hang" : "");
+        qputenv("VELDRA_FAKE_OPEN", result == "rolled back" ? "crash"
+                                    : hangs                 ? "hang"
+                                    : setup == "logout"     ? "logout"
+                                                            : "");
+        // Logged in while this file is there.
+        const QString session = m_scratch.filePath("session");
+        QVERIFY(TestBundle::writeFile(session, "", 0600));
+        qputenv("VELDRA_FAKE_SESSION",
+                QFile::encodeName(session + (setup == "logged out" ? "-gone" : "")));
         // What installs that died left: swept, their processes being gone.
         const QString beside = QFileInfo(m_box->installed).path() + "/.Veldra Cloud Desktop.";
         for (const QString kind : {"new.4194000", "previous.4194000"})
@@ -229,13 +269,17 @@ private Q_SLOTS:
         QCOMPARE(m_box->installedMarker(), marker);
         QVERIFY(leftNothing());
         // Whatever happened, a copy is started: the new one, or the one kept;
-        // put back, the previous one started and told.
+        // put back, the previous one started and told. Nothing once logged out
+        // or ended by a signal (a logout).
         const QStringList opened = m_box->toolLog().filter(QRegularExpression("^open "));
-        QCOMPARE(opened.size(), rolledBack ? 2 : 1);
-        QCOMPARE(opened.last(), rolledBack
-                                    ? "open " + m_box->installed + " --args --rolled-back 2.1"
-                                : marker == "old" ? "open " + m_box->installed
-                                                  : opened.first());
+        QCOMPARE(opened.size(), rolledBack                                   ? 2
+                                : setup == "signal" || setup == "logged out" ? 0
+                                                                             : 1);
+        QCOMPARE(opened.value(opened.size() - 1),
+                 rolledBack         ? "open " + m_box->installed + " --args --rolled-back 2.1"
+                 : opened.isEmpty() ? QString()
+                 : marker == "old"  ? "open " + m_box->installed
+                                    : opened.first());
         QCOMPARE(m_box->applications(), QStringList{platform::kBundleFileName});
         // Put back, the previous copy learns what and why from the defaults store
         // (never to offer it again): a version still running was only slow, one gone had ended.
