@@ -58,8 +58,8 @@ quit_app() {
 }
 version_of() { $plistbuddy -c "Print :CFBundleShortVersionString" "$1/Contents/Info.plist" }
 has_version() { [[ $(version_of $1) == $2 ]] }
-# Through sudo: a user's ps shows another user's process (root's install) without its arguments.
-install_running() { $sudo -n ps -A -o command= | grep -q '[v]eldra-install' }
+# APP's install runs (through sudo: a user's ps shows another user's process without its arguments).
+install_running() { $sudo -n ps -A -o command= | grep -F -- $1 | grep -q '[v]eldra-install' }
 # Nothing an install left beside the application: no hidden new or previous copy.
 left_nothing() { [[ -z ${(M)${(f)"$(ls -A $1)"}:#.Veldra Cloud Desktop.*} ]] }
 # A server started here, stopped by the clean-up whatever ends the run.
@@ -116,10 +116,10 @@ update() { # APP VERSION [--quit]
   local group=${$(ps -o pgid= -p $pid)// /}
   [[ ${3:-} != --quit || $group == $pid ]] || fail "$1 leads no process group"
   keys $pid --prompt return
-  wait_for 120 "start of the install" install_running
+  wait_for 120 "start of the install" install_running $1
   # Whatever is left of the group; an application that has quit left nothing.
   [[ ${3:-} != --quit ]] || kill -KILL -- -$group 2>/dev/null || true
-  wait_for 180 "end of the install" eval '! install_running'
+  wait_for 180 "end of the install" eval "! install_running ${(q)1}"
   has_version $1 $2 || fail "$(version_of $1) at $1, not $2"
   left_nothing ${1:h} || fail "an install left $(ls -A ${1:h})"
   running $1 || fail "$1 is not running after its install"
