@@ -31,11 +31,6 @@ struct WrittenScript {
 // 'word' for the POSIX shell, with every ' written as '\''.
 [[nodiscard]] QString shellQuote(const QString& word);
 
-// The launchd job that runs the install script (`programArguments`) once, as
-// a job of its own: not a child of the application, so that nothing the
-// user or the system does to the application's processes reaches it.
-[[nodiscard]] QByteArray installJob(const QString& label, const QStringList& programArguments);
-
 // The shell command that runs as root (through the administrator prompt), in
 // an environment of its own with only a fixed PATH. The script and its job
 // lie in the user's temporary folder, where any program of the user could
