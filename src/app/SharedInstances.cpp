@@ -18,6 +18,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QGuiApplication>
 
 namespace veldra {
 
@@ -67,8 +68,9 @@ RdpLauncher& RdpLauncher::shared() {
 LazyUpdater& LazyUpdater::shared() {
     static LazyUpdater* instance = [] {
         auto* updater = new LazyUpdater(
-            platform::mainBundlePath() + QStringLiteral("/Contents/PlugIns/") +
-                QStringLiteral(VELDRA_UPDATE_ENGINE_FILE),
+            {platform::mainBundlePath() + QStringLiteral("/Contents/PlugIns/") +
+                 QStringLiteral(VELDRA_UPDATE_ENGINE_FILE),
+             QString::fromUtf8(build::kVersion)},
             [] {
                 UpdateEngineWiring wiring;
                 wiring.server = UpdateServer::production();
@@ -111,7 +113,14 @@ LazyUpdater& LazyUpdater::shared() {
                 isNewerVersion(SettingsManager::shared().requiredVersion(), currentAppVersion())
                     ? 0
                     : 3),
-            updaterMode(managedSettings().updateMode));
+            updaterMode(managedSettings().updateMode),
+            {[] { return replacingVersion(platform::mainBundlePath(), currentAppVersion()); }});
+        // A copy put in its place shows most often when the user comes back.
+        QObject::connect(qGuiApp, &QGuiApplication::applicationStateChanged, updater,
+                         [updater](Qt::ApplicationState state) {
+                             if (state == Qt::ApplicationActive)
+                                 (void)updater->noticeReplacement();
+                         });
         QObject::connect(updater, &UpdaterState::requiredChanged, updater, [updater] {
             SettingsManager::shared().setRequiredVersion(
                 updater->isRequired() ? updater->latestVersion() : QString());

@@ -22,9 +22,23 @@ public:
     // that no request leaves the application.
     enum class Mode { automatic, manual, off };
 
-    LazyUpdater(QString modulePath, std::function<UpdateEngineWiring()> wiring,
+    // The engine module, and the version it must have been built as: this
+    // application's.
+    struct Module {
+        QString path;
+        QString version;
+    };
+    // The bundle this copy runs from, which another copy may replace while it
+    // runs (an organisation's package, another account's update).
+    struct Bundle {
+        // The version now at its path when another; empty: none, or nothing
+        // readable yet (a copy half moved in).
+        std::function<QString()> replacedBy;
+    };
+
+    LazyUpdater(Module module, std::function<UpdateEngineWiring()> wiring,
                 std::chrono::milliseconds firstCheck, Mode mode = Mode::automatic,
-                QObject* parent = nullptr);
+                Bundle bundle = {}, QObject* parent = nullptr);
     ~LazyUpdater() override;
 
     // The production instance; creating it arms the first check.
@@ -36,13 +50,20 @@ public:
     Mode mode() const { return m_mode; }
     void setShouldPresentUpdate(bool present) override;
 
+    // Reads the bundle; once another version is at its path, says so and
+    // offers to relaunch, and from then on checks and downloads nothing.
+    // True when replaced.
+    bool noticeReplacement();
+
     bool isLoaded() const { return m_engine != nullptr; }
 
 private:
     UpdateEngine* engine(); // loads the module on first use; null when it cannot
     void apply(const UpdaterSnapshot& snapshot);
+    void replacedWith(const QString& version);
 
-    QString m_modulePath;
+    Module m_module;
+    Bundle m_bundle;
     std::function<UpdateEngineWiring()> m_wiring;
     QTimer m_firstCheck;
     Mode m_mode = Mode::automatic;
