@@ -13,6 +13,7 @@
 #include "settings/ManagedSettings.h"
 #include "settings/SettingsManager.h"
 #include "updater/engine/LazyUpdater.h"
+#include "updater/engine/Relaunch.h"
 #include "updater/offer/Version.h"
 #include "veldra/BuildConstants.h"
 
@@ -114,7 +115,14 @@ LazyUpdater& LazyUpdater::shared() {
                     ? 0
                     : 3),
             updaterMode(managedSettings().updateMode),
-            {[] { return replacingVersion(platform::mainBundlePath(), currentAppVersion()); }});
+            {[] { return replacingVersion(platform::mainBundlePath(), currentAppVersion()); },
+             [] {
+                 return relaunchWhenGone(systemTools(QString::fromUtf8(build::kSystemToolsDir)),
+                                         QString::fromUtf8(build::kBundleId) +
+                                             QStringLiteral(".relaunch"),
+                                         platform::mainBundlePath(),
+                                         QCoreApplication::applicationPid(), QDir::tempPath());
+             }});
         // A copy put in its place shows most often when the user comes back.
         QObject::connect(qGuiApp, &QGuiApplication::applicationStateChanged, updater,
                          [updater](Qt::ApplicationState state) {

@@ -1,5 +1,6 @@
 #include "updater/engine/LazyUpdater.h"
 
+#include <QCoreApplication>
 #include <QLibrary>
 #include <QPointer>
 
@@ -76,6 +77,19 @@ void LazyUpdater::replacedWith(const QString& version) {
     setReplacedBy(version);
     setShouldPresentUpdate(false);
     setStatusMessage(QStringLiteral("Version %1 was installed. Relaunch to use it.").arg(version));
+}
+
+void LazyUpdater::relaunch() {
+    if (replacedBy().isEmpty() || !m_bundle.relaunch)
+        return;
+    if (const auto error = m_bundle.relaunch()) {
+        qWarning("Relaunching failed: %s", qPrintable(error->message));
+        setStatusMessage(QStringLiteral("Relaunch failed. Quit Veldra Cloud Desktop and open it "
+                                        "again."));
+        return;
+    }
+    // As quitting does: a session that is open goes on.
+    QCoreApplication::quit();
 }
 
 void LazyUpdater::apply(const UpdaterSnapshot& s) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/ChildProcess.h"
 #include "updater/engine/UpdateEngine.h"
 #include "updater/engine/UpdaterState.h"
 
@@ -7,6 +8,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace veldra {
 
@@ -34,6 +36,8 @@ public:
         // The version now at its path when another; empty: none, or nothing
         // readable yet (a copy half moved in).
         std::function<QString()> replacedBy;
+        // Starts the copy at its path once this process has gone.
+        std::function<std::optional<platform::SystemError>()> relaunch;
     };
 
     LazyUpdater(Module module, std::function<UpdateEngineWiring()> wiring,
@@ -49,6 +53,8 @@ public:
     void moveToApplications() override;
     Mode mode() const { return m_mode; }
     void setShouldPresentUpdate(bool present) override;
+    // Quits once the copy at the path is due to start; says so when it cannot be.
+    void relaunch() override;
 
     // Reads the bundle; once another version is at its path, says so and
     // offers to relaunch, and from then on checks and downloads nothing.

@@ -72,6 +72,9 @@ public:
     // Applications (asking for an administrator where the user cannot
     // write), and quit for the copy there to start.
     virtual void moveToApplications() = 0;
+    // A replaced copy: quit, and start the copy now at the bundle's path once
+    // this one has gone.
+    virtual void relaunch() {}
 
 Q_SIGNALS:
     void hasUpdateChanged();

@@ -6,6 +6,7 @@
 #include "release/Release.h"
 #include "updater/engine/LazyUpdater.h"
 #include "updater/engine/MacUpdater.h"
+#include "updater/engine/Relaunch.h"
 #include "updater/fetching/ImageTransfer.h"
 #include "updater/fetching/Sha256.h"
 #include "updater/installing/Installer.h"
@@ -355,15 +356,32 @@ private Q_SLOTS:
         }
         LazyUpdater lazy({module, own}, [] { return UpdateEngineWiring{}; }, 0ms,
                          LazyUpdater::Mode::manual,
-                         {[&] { return replacingVersion(bundle.path(), "2.1"); }});
+                         {[&] { return replacingVersion(bundle.path(), "2.1"); }, {}});
         bool found = true;
         lazy.checkForUpdates(true, [&](bool f) { found = f; });
         QVERIFY(!found && !lazy.isLoaded());
         QCOMPARE(lazy.replacedBy(), replacedBy);
-        QCOMPARE(lazy.statusMessage(),
-                 replacedBy.isEmpty()
-                     ? "Update check failed"
-                     : "Version " + replacedBy + " was installed. Relaunch to use it.");
+        const QString line = "Version " + replacedBy + " was installed. Relaunch to use it.";
+        QCOMPARE(lazy.statusMessage(), replacedBy.isEmpty() ? "Update check failed" : line);
+    }
+
+    // Relaunching starts the copy at the path as the user, and no second one beside this process
+    // (a stand-in here): only once it has gone. The job's file is not left behind.
+    void relaunch() {
+        InstallSandbox sandbox;
+        QProcess running;
+        running.start("sleep", {"30"});
+        QVERIFY(running.waitForStarted());
+        QVERIFY(!relaunchWhenGone(fakeTools(), "test.relaunch", sandbox.installed,
+                                  running.processId(), sandbox.temp));
+        QTest::qWait(500);
+        const QString open = "open " + sandbox.installed;
+        QVERIFY(!sandbox.toolLog().contains(open));
+        running.kill();
+        QVERIFY(running.waitForFinished());
+        QTRY_VERIFY(sandbox.toolLog().contains(open));
+        QCOMPARE(sandbox.toolLog().filter("bootstrap gui/" + QString::number(getuid())).size(), 1);
+        QCOMPARE(sandbox.tempFiles(), QStringList());
     }
 
     // The last of 30 groups gets a 7-day rollout 29/30 × 7 days after the start.
