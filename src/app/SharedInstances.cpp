@@ -13,11 +13,13 @@
 #include "settings/ManagedSettings.h"
 #include "settings/SettingsManager.h"
 #include "updater/engine/LazyUpdater.h"
+#include "updater/engine/Relaunch.h"
 #include "updater/offer/Version.h"
 #include "veldra/BuildConstants.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QGuiApplication>
 
 namespace veldra {
 
@@ -67,8 +69,9 @@ RdpLauncher& RdpLauncher::shared() {
 LazyUpdater& LazyUpdater::shared() {
     static LazyUpdater* instance = [] {
         auto* updater = new LazyUpdater(
-            platform::mainBundlePath() + QStringLiteral("/Contents/PlugIns/") +
-                QStringLiteral(VELDRA_UPDATE_ENGINE_FILE),
+            {platform::mainBundlePath() + QStringLiteral("/Contents/PlugIns/") +
+                 QStringLiteral(VELDRA_UPDATE_ENGINE_FILE),
+             QString::fromUtf8(build::kVersion)},
             [] {
                 UpdateEngineWiring wiring;
                 wiring.server = UpdateServer::production();
@@ -111,7 +114,21 @@ LazyUpdater& LazyUpdater::shared() {
                 isNewerVersion(SettingsManager::shared().requiredVersion(), currentAppVersion())
                     ? 0
                     : 3),
-            updaterMode(managedSettings().updateMode));
+            updaterMode(managedSettings().updateMode),
+            {[] { return replacingVersion(platform::mainBundlePath(), currentAppVersion()); },
+             [] {
+                 return relaunchWhenGone(systemTools(QString::fromUtf8(build::kSystemToolsDir)),
+                                         QString::fromUtf8(build::kBundleId) +
+                                             QStringLiteral(".relaunch"),
+                                         platform::mainBundlePath(),
+                                         QCoreApplication::applicationPid(), QDir::tempPath());
+             }});
+        // A copy put in its place shows most often when the user comes back.
+        QObject::connect(qGuiApp, &QGuiApplication::applicationStateChanged, updater,
+                         [updater](Qt::ApplicationState state) {
+                             if (state == Qt::ApplicationActive)
+                                 (void)updater->noticeReplacement();
+                         });
         QObject::connect(updater, &UpdaterState::requiredChanged, updater, [updater] {
             SettingsManager::shared().setRequiredVersion(
                 updater->isRequired() ? updater->latestVersion() : QString());

@@ -168,7 +168,7 @@ ContentView::ContentView(SettingsManager& settings, UpdaterState& updater, RdpLa
             [this](bool remember) { m_remember->setChecked(remember); });
     for (auto signal : {&UpdaterState::hasUpdateChanged, &UpdaterState::latestVersionChanged,
                         &UpdaterState::isDownloadingChanged, &UpdaterState::statusMessageChanged,
-                        &UpdaterState::downloadProgressChanged})
+                        &UpdaterState::downloadProgressChanged, &UpdaterState::replacedByChanged})
         connect(&updater, signal, this, &ContentView::refresh);
 
     // When shown: the remembered username, if remembering.
@@ -336,7 +336,12 @@ QWidget* ContentView::buildForm() {
         if (checked != m_settings.rememberUsername())
             m_settings.setRememberUsername(checked);
     });
-    connect(m_banner, &QPushButton::clicked, this, [this] { m_updater.startDownload(); });
+    connect(m_banner, &QPushButton::clicked, this, [this] {
+        if (m_updater.replacedBy().isEmpty())
+            m_updater.startDownload();
+        else
+            m_updater.relaunch();
+    });
     return area;
 }
 
@@ -380,13 +385,16 @@ void ContentView::refresh() {
                           !trimSpacesAndTabs(m_username->text()).isEmpty() && hasClient &&
                           !m_password->text().isEmpty());
 
-    const bool hasUpdate = m_updater.hasUpdate();
-    m_banner->setText(QStringLiteral("Version ") + m_updater.latestVersion() +
-                      QStringLiteral(" is ready \u2014 install now"));
+    // A copy replaced under this one: the banner relaunches, whatever was offered.
+    const bool replaced = !m_updater.replacedBy().isEmpty();
+    const bool offers = m_updater.hasUpdate() || replaced;
+    m_banner->setText(replaced ? QStringLiteral("Relaunch")
+                               : QStringLiteral("Version ") + m_updater.latestVersion() +
+                                     QStringLiteral(" is ready \u2014 install now"));
     m_banner->setAccessibleName(m_banner->text());
     const bool downloading = m_updater.isDownloading();
-    m_banner->setVisible(hasUpdate && !downloading);
-    m_bannerSpace->setVisible(hasUpdate || downloading);
+    m_banner->setVisible(offers && !downloading);
+    m_bannerSpace->setVisible(offers || downloading);
     m_progress->setVisible(downloading);
     if (downloading) {
         const qint64 received = m_updater.bytesReceived();

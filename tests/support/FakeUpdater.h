@@ -12,6 +12,7 @@ class FakeUpdater : public UpdaterState {
 public:
     using UpdaterState::setDownloadProgress;
     using UpdaterState::setIsDownloading;
+    using UpdaterState::setReplacedBy;
     using UpdaterState::setStatusMessage;
     using UpdaterState::UpdaterState;
 
@@ -22,6 +23,7 @@ public:
     }
     void startDownload() override {}
     void moveToApplications() override { ++moves; }
+    void relaunch() override { ++relaunches; }
 
     // Publishes a newer version as a check would; `required`: why this copy must take it.
     void offer(const QString& version, const QString& notes = {},
@@ -36,6 +38,7 @@ public:
 
     int manualChecks = 0;
     int moves = 0;
+    int relaunches = 0;
 };
 
 } // namespace veldra::test

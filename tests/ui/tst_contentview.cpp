@@ -264,6 +264,16 @@ private Q_SLOTS:
         QCOMPARE(offered() != nullptr, again);
     }
 
+    // A copy replaced under the application: the banner relaunches it.
+    void replacedCopy() {
+        launch();
+        m_updater->setReplacedBy("2.2.0");
+        auto* banner = m_view->findChild<QPushButton*>("updateBanner");
+        QVERIFY(banner->isVisible() && banner->text() == "Relaunch");
+        QTest::mouseClick(banner, Qt::LeftButton);
+        QCOMPARE(m_updater->relaunches, 1);
+    }
+
     // A required update's prompt says why and comes back once a session ends.
     void requiredPrompt() {
         launch();

@@ -1,14 +1,16 @@
 #include "updater/engine/LazyUpdater.h"
 
+#include <QCoreApplication>
 #include <QLibrary>
 #include <QPointer>
 
 namespace veldra {
 
-LazyUpdater::LazyUpdater(QString modulePath, std::function<UpdateEngineWiring()> wiring,
-                         std::chrono::milliseconds firstCheck, Mode mode, QObject* parent)
-    : UpdaterState(parent), m_modulePath(std::move(modulePath)), m_wiring(std::move(wiring)),
-      m_mode(mode) {
+LazyUpdater::LazyUpdater(Module module, std::function<UpdateEngineWiring()> wiring,
+                         std::chrono::milliseconds firstCheck, Mode mode, Bundle bundle,
+                         QObject* parent)
+    : UpdaterState(parent), m_module(std::move(module)), m_bundle(std::move(bundle)),
+      m_wiring(std::move(wiring)), m_mode(mode) {
     m_firstCheck.setSingleShot(true);
     m_firstCheck.setTimerType(Qt::PreciseTimer);
     // The engine checks as soon as it is made.
@@ -20,11 +22,14 @@ LazyUpdater::LazyUpdater(QString modulePath, std::function<UpdateEngineWiring()>
 LazyUpdater::~LazyUpdater() = default;
 
 UpdateEngine* LazyUpdater::engine() {
+    // A replaced copy loads nothing: the module at its path is the other version's.
+    if (noticeReplacement())
+        return nullptr;
     if (m_engine || m_loadFailed)
         return m_engine.get();
     m_firstCheck.stop();
     // Never unloaded: the engine lives as long as the application.
-    QLibrary module(m_modulePath);
+    QLibrary module(m_module.path);
     const auto create =
         reinterpret_cast<CreateUpdateEngine>(module.resolve(kCreateUpdateEngineSymbol));
     if (!create) {
@@ -34,12 +39,57 @@ UpdateEngine* LazyUpdater::engine() {
         setStatusMessage(QStringLiteral("Update check failed"));
         return nullptr;
     }
+    const auto builtAs =
+        reinterpret_cast<UpdateEngineVersion>(module.resolve(kUpdateEngineVersionSymbol));
+    if (const QString version = builtAs ? QString::fromUtf8(builtAs()) : QString();
+        version != m_module.version) {
+        qWarning("Not loading the update engine %s: it is version %s, this application %s.",
+                 qPrintable(m_module.path), version.isEmpty() ? "unknown" : qPrintable(version),
+                 qPrintable(m_module.version));
+        m_loadFailed = true;
+        // The bundle still says this version: another's files arrive one by
+        // one (a package writes them in place). A module that names no
+        // version predates this check.
+        if (version.isEmpty())
+            setStatusMessage(QStringLiteral("Update check failed"));
+        else
+            replacedWith(version);
+        return nullptr;
+    }
     QPointer<LazyUpdater> self(this);
-    m_engine.reset(create(m_wiring(), [self](const UpdaterSnapshot& snapshot) {
+    UpdateEngineWiring wiring = m_wiring();
+    wiring.isReplaced = [self] { return self && self->noticeReplacement(); };
+    m_engine.reset(create(wiring, [self](const UpdaterSnapshot& snapshot) {
         if (self)
             self->apply(snapshot);
     }));
     return m_engine.get();
+}
+
+bool LazyUpdater::noticeReplacement() {
+    if (const QString other = m_bundle.replacedBy ? m_bundle.replacedBy() : QString();
+        !other.isEmpty())
+        replacedWith(other);
+    return !replacedBy().isEmpty();
+}
+
+void LazyUpdater::replacedWith(const QString& version) {
+    setReplacedBy(version);
+    setShouldPresentUpdate(false);
+    setStatusMessage(QStringLiteral("Version %1 was installed. Relaunch to use it.").arg(version));
+}
+
+void LazyUpdater::relaunch() {
+    if (replacedBy().isEmpty() || !m_bundle.relaunch)
+        return;
+    if (const auto error = m_bundle.relaunch()) {
+        qWarning("Relaunching failed: %s", qPrintable(error->message));
+        setStatusMessage(QStringLiteral("Relaunch failed. Quit Veldra Cloud Desktop and open it "
+                                        "again."));
+        return;
+    }
+    // As quitting does: a session that is open goes on.
+    QCoreApplication::quit();
 }
 
 void LazyUpdater::apply(const UpdaterSnapshot& s) {
@@ -48,8 +98,11 @@ void LazyUpdater::apply(const UpdaterSnapshot& s) {
     setReleaseNotes(s.releaseNotes);
     setDownloadUrl(s.downloadUrl);
     setIsDownloading(s.isDownloading);
-    setStatusMessage(s.statusMessage);
-    UpdaterState::setShouldPresentUpdate(s.shouldPresentUpdate);
+    // A replaced copy's status line says so until it quits, and it offers nothing.
+    if (replacedBy().isEmpty()) {
+        setStatusMessage(s.statusMessage);
+        UpdaterState::setShouldPresentUpdate(s.shouldPresentUpdate);
+    }
     setIsChecking(s.isChecking);
     setDownloadProgress(s.bytesReceived, s.bytesExpected);
     setRequired(s.isRequired, s.requiredReason);
@@ -71,7 +124,7 @@ void LazyUpdater::checkForUpdates(bool manual, CheckCompletion completion) {
 }
 
 void LazyUpdater::startDownload() {
-    if (m_engine)
+    if (m_engine && !noticeReplacement())
         m_engine->startDownload();
 }
 
@@ -84,6 +137,8 @@ void LazyUpdater::moveToApplications() {
 }
 
 void LazyUpdater::setShouldPresentUpdate(bool present) {
+    if (present && !replacedBy().isEmpty())
+        return;
     UpdaterState::setShouldPresentUpdate(present);
     if (m_engine)
         m_engine->setShouldPresentUpdate(present);

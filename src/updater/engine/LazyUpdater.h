@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/ChildProcess.h"
 #include "updater/engine/UpdateEngine.h"
 #include "updater/engine/UpdaterState.h"
 
@@ -7,6 +8,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace veldra {
 
@@ -22,9 +24,25 @@ public:
     // that no request leaves the application.
     enum class Mode { automatic, manual, off };
 
-    LazyUpdater(QString modulePath, std::function<UpdateEngineWiring()> wiring,
+    // The engine module, and the version it must have been built as: this
+    // application's.
+    struct Module {
+        QString path;
+        QString version;
+    };
+    // The bundle this copy runs from, which another copy may replace while it
+    // runs (an organisation's package, another account's update).
+    struct Bundle {
+        // The version now at its path when another; empty: none, or nothing
+        // readable yet (a copy half moved in).
+        std::function<QString()> replacedBy;
+        // Starts the copy at its path once this process has gone.
+        std::function<std::optional<platform::SystemError>()> relaunch;
+    };
+
+    LazyUpdater(Module module, std::function<UpdateEngineWiring()> wiring,
                 std::chrono::milliseconds firstCheck, Mode mode = Mode::automatic,
-                QObject* parent = nullptr);
+                Bundle bundle = {}, QObject* parent = nullptr);
     ~LazyUpdater() override;
 
     // The production instance; creating it arms the first check.
@@ -35,14 +53,23 @@ public:
     void moveToApplications() override;
     Mode mode() const { return m_mode; }
     void setShouldPresentUpdate(bool present) override;
+    // Quits once the copy at the path is due to start; says so when it cannot be.
+    void relaunch() override;
+
+    // Reads the bundle; once another version is at its path, says so and
+    // offers to relaunch, and from then on checks and downloads nothing.
+    // True when replaced.
+    bool noticeReplacement();
 
     bool isLoaded() const { return m_engine != nullptr; }
 
 private:
     UpdateEngine* engine(); // loads the module on first use; null when it cannot
     void apply(const UpdaterSnapshot& snapshot);
+    void replacedWith(const QString& version);
 
-    QString m_modulePath;
+    Module m_module;
+    Bundle m_bundle;
     std::function<UpdateEngineWiring()> m_wiring;
     QTimer m_firstCheck;
     Mode m_mode = Mode::automatic;

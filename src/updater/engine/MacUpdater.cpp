@@ -154,6 +154,13 @@ void MacUpdater::checkForUpdates(bool manual, CheckCompletion completion) {
             Qt::QueuedConnection);
         return;
     }
+    // Scheduled checks too: a copy replaced under the application offers
+    // nothing to install over the one that replaced it.
+    if (m_config.isReplaced && m_config.isReplaced()) {
+        if (completion)
+            completion(false);
+        return;
+    }
     if (m_config.isSessionRunning && m_config.isSessionRunning()) {
         if (manual)
             setStatusMessage(QStringLiteral("Finish the current session before checking"));

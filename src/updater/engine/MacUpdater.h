@@ -58,6 +58,8 @@ public:
         QString temporaryDirectory = {};
         std::function<QString()> currentVersion = {};
         std::function<bool()> isSessionRunning = {};
+        // Another version was put at the bundle's path: no check runs.
+        std::function<bool()> isReplaced = {};
         InstallStep installUpdate = {};
         // Only where the copy can be updated in place: run from its disk image
         // or translocated, a found update says that it must be moved first,

@@ -27,6 +27,8 @@ struct UpdateEngineWiring {
     QString temporaryDirectory;
     std::function<QString()> currentVersion;
     std::function<bool()> isSessionRunning;
+    // Another version was put at the bundle's path: nothing more is checked.
+    std::function<bool()> isReplaced;
     platform::RunningCopy runningCopy = platform::kBuildCopy;
     // Installed, or run from its disk image or translocated (then it only
     // moves itself to Applications).
@@ -65,5 +67,10 @@ public:
 using CreateUpdateEngine = UpdateEngine* (*)(const UpdateEngineWiring& wiring,
                                              std::function<void(const UpdaterSnapshot&)> publish);
 inline constexpr char kCreateUpdateEngineSymbol[] = "veldra_create_update_engine";
+// The version the module was built as. Only an application of that same
+// version loads it: what crosses between the two is compiled, not described,
+// and a copy replaced while it runs finds another version's module.
+using UpdateEngineVersion = const char* (*)();
+inline constexpr char kUpdateEngineVersionSymbol[] = "veldra_update_engine_version";
 
 } // namespace veldra

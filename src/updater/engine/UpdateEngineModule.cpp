@@ -5,6 +5,7 @@
 #include "updater/engine/UpdateEngine.h"
 #include "updater/installing/Installer.h"
 #include "updater/offer/Minisign.h"
+#include "veldra/BuildConstants.h"
 
 #include <QCoreApplication>
 
@@ -63,6 +64,7 @@ MacUpdater& MacUpdater::shared() {
         config.temporaryDirectory = wiring.temporaryDirectory;
         config.currentVersion = wiring.currentVersion;
         config.isSessionRunning = wiring.isSessionRunning;
+        config.isReplaced = wiring.isReplaced;
         config.installUpdate = [installer](const QString& image, const QString& version,
                                            platform::Architecture architecture,
                                            const QString& digest) {
@@ -100,6 +102,10 @@ MacUpdater& MacUpdater::shared() {
 }
 
 } // namespace veldra
+
+extern "C" Q_DECL_EXPORT const char* veldra_update_engine_version() {
+    return veldra::build::kVersion;
+}
 
 extern "C" Q_DECL_EXPORT veldra::UpdateEngine*
 veldra_create_update_engine(const veldra::UpdateEngineWiring& wiring,

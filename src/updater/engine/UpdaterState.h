@@ -59,6 +59,9 @@ public:
     bool isRequired() const { return m_state.isRequired; }
     QString requiredReason() const { return m_state.requiredReason; }
     const UpdaterSnapshot& snapshot() const { return m_state; }
+    // Another version now at this copy's path (an organisation's package,
+    // another account's update): that version; empty while there is none.
+    QString replacedBy() const { return m_replacedBy; }
     virtual void setShouldPresentUpdate(bool present) {
         publish(m_state.shouldPresentUpdate, present, &UpdaterState::shouldPresentUpdateChanged);
     }
@@ -69,6 +72,9 @@ public:
     // Applications (asking for an administrator where the user cannot
     // write), and quit for the copy there to start.
     virtual void moveToApplications() = 0;
+    // A replaced copy: quit, and start the copy now at the bundle's path once
+    // this one has gone.
+    virtual void relaunch() {}
 
 Q_SIGNALS:
     void hasUpdateChanged();
@@ -81,6 +87,7 @@ Q_SIGNALS:
     void isCheckingChanged();
     void downloadProgressChanged();
     void requiredChanged();
+    void replacedByChanged();
 
 protected:
     void setHasUpdate(bool value) {
@@ -111,6 +118,9 @@ protected:
         m_state.requiredReason = reason;
         Q_EMIT requiredChanged();
     }
+    void setReplacedBy(const QString& value) {
+        publish(m_replacedBy, value, &UpdaterState::replacedByChanged);
+    }
     void setDownloadProgress(qint64 received, qint64 expected) {
         if (received == m_state.bytesReceived && expected == m_state.bytesExpected)
             return;
@@ -129,6 +139,7 @@ private:
     }
 
     UpdaterSnapshot m_state;
+    QString m_replacedBy; // the application's own: the engine never publishes it
 };
 
 } // namespace veldra

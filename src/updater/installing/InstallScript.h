@@ -31,11 +31,6 @@ struct WrittenScript {
 // 'word' for the POSIX shell, with every ' written as '\''.
 [[nodiscard]] QString shellQuote(const QString& word);
 
-// The launchd job that runs the install script (`programArguments`) once, as
-// a job of its own: not a child of the application, so that nothing the
-// user or the system does to the application's processes reaches it.
-[[nodiscard]] QByteArray installJob(const QString& label, const QStringList& programArguments);
-
 // Where root's copy of the install script will be, in the job the
 // application writes for root: root names that folder itself.
 inline constexpr char kRootFolderPlaceholder[] = "@ROOT_FOLDER@";

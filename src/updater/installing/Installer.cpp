@@ -3,6 +3,7 @@
 #include "platform/Bundle.h"
 #include "platform/ExecutableArchitectures.h"
 #include "platform/InfoPlist.h"
+#include "platform/LaunchdJob.h"
 #include "platform/PropertyList.h"
 #include "updater/fetching/Sha256.h"
 #include "updater/installing/LaunchArguments.h"
@@ -306,13 +307,14 @@ std::optional<UpdateFailure> Installer::handOver(const HandedOver& update,
     const QString id = QFileInfo(script.path).completeBaseName().mid(15);
     // zsh in sh emulation reads no startup file at all, the global zshenv
     // included; the script is zsh again from its first line.
-    const QByteArray job = installJob(m_config.bundleIdentifier + QStringLiteral(".install.") + id,
-                                      QStringList{m_config.tools.zsh, QStringLiteral("--emulate"),
-                                                  QStringLiteral("sh"), QStringLiteral("-f"),
-                                                  direct ? script.path
-                                                         : QLatin1String(kRootFolderPlaceholder) +
-                                                               QStringLiteral("/install.zsh")} +
-                                          arguments);
+    const QByteArray job =
+        platform::launchdJob(m_config.bundleIdentifier + QStringLiteral(".install.") + id,
+                             QStringList{m_config.tools.zsh, QStringLiteral("--emulate"),
+                                         QStringLiteral("sh"), QStringLiteral("-f"),
+                                         direct ? script.path
+                                                : QLatin1String(kRootFolderPlaceholder) +
+                                                      QStringLiteral("/install.zsh")} +
+                                 arguments);
     QSaveFile jobOut(jobFile);
     if (!jobOut.open(QIODevice::WriteOnly) || jobOut.write(job) < 0 || !jobOut.commit() ||
         !QFile::setPermissions(jobFile, QFile::ReadOwner | QFile::WriteOwner))

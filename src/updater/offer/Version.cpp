@@ -59,6 +59,12 @@ QString appVersionOfBundle(const QString& bundlePath) {
         .value_or(QStringLiteral("1.0.0"));
 }
 
+QString replacingVersion(const QString& bundlePath, const QString& running) {
+    const auto now =
+        platform::infoPlistString(bundlePath, QStringLiteral("CFBundleShortVersionString"));
+    return now && *now != running ? *now : QString();
+}
+
 QString currentAppVersion() {
     // The bundle does not change while the process runs.
     static const QString version = appVersionOfBundle(platform::mainBundlePath());

@@ -26,5 +26,9 @@ bool isSameVersion(QStringView a, QStringView b);
 // missing or not text.
 QString currentAppVersion();
 QString appVersionOfBundle(const QString& bundlePath);
+// The version the bundle at `bundlePath` says now when it is not `running`:
+// another copy was put in its place. Empty while it says `running`, and while
+// it says nothing (a copy half moved in).
+QString replacingVersion(const QString& bundlePath, const QString& running);
 
 } // namespace veldra

@@ -6,9 +6,11 @@
 #include "release/Release.h"
 #include "updater/engine/LazyUpdater.h"
 #include "updater/engine/MacUpdater.h"
+#include "updater/engine/Relaunch.h"
 #include "updater/fetching/ImageTransfer.h"
 #include "updater/fetching/Sha256.h"
 #include "updater/installing/Installer.h"
+#include "updater/offer/Version.h"
 #include "updater/patches/BundlePatch.h"
 
 #include <QDir>
@@ -197,25 +199,29 @@ private Q_SLOTS:
     // Never offered; the needed macOS or a move to Applications said even unasked.
     void notOffered_data() {
         // hold: the organisation's TargetVersionPrefix
-        columns<QString, QString, QString, bool, QString>("system", "rolledBack", "hold",
-                                                          "installable", "line");
-        row("newer macOS", "12.7.4", "", "", true, "Version 3.0.0 needs macOS 13.0 or later.");
-        row("rolled back", "", "3.0.0", "", true,
+        columns<QString, QString, QString, bool, bool, QString>("system", "rolledBack", "hold",
+                                                                "installable", "replaced", "line");
+        row("newer macOS", "12.7.4", "", "", true, false,
+            "Version 3.0.0 needs macOS 13.0 or later.");
+        row("rolled back", "", "3.0.0", "", true, false,
             "Version 3.0.0 could not start and was rolled back.");
-        row("held back", "", "", "2.", true, "Version 3.0.0 is held back by your organisation.");
-        row("not in Applications", "", "", "", false,
+        row("held back", "", "", "2.", true, false,
+            "Version 3.0.0 is held back by your organisation.");
+        row("not in Applications", "", "", "", false, false,
             "Move Veldra Cloud Desktop to Applications to update it.");
+        row("replaced under it", "", "", "", true, true, ""); // the loader says so
     }
     void notOffered() {
-        auto [system, rolledBack, hold, installable, line] =
-            fetch<QString, QString, QString, bool, QString>("system", "rolledBack", "hold",
-                                                            "installable", "line");
+        auto [system, rolledBack, hold, installable, replaced, line] =
+            fetch<QString, QString, QString, bool, bool, QString>(
+                "system", "rolledBack", "hold", "installable", "replaced", "line");
         makeUpdater([&](auto& config) {
             config.systemVersion = system;
             config.rolledBackVersion = rolledBack;
             config.announceRollBack = !rolledBack.isEmpty();
             config.targetVersionPrefix = hold;
             config.installable = installable;
+            config.isReplaced = [replaced] { return replaced; };
         });
         QCOMPARE(m_updater->statusMessage(), rolledBack.isEmpty() ? QString() : line);
         publish(*m_server, {}, {{"mac_minimum_system_version", "13.0"}});
@@ -300,8 +306,8 @@ private Q_SLOTS:
         wiring.currentVersion = [] { return QStringLiteral("2.0.0"); };
         wiring.isSessionRunning = [] { return false; };
         const auto wired = [&] { return wiring; };
-        LazyUpdater lazy(UPDATE_ENGINE, wired, 1s);
-        LazyUpdater off(UPDATE_ENGINE, wired, 0ms, LazyUpdater::Mode::off);
+        LazyUpdater lazy({UPDATE_ENGINE, UPDATE_ENGINE_VERSION}, wired, 1s);
+        LazyUpdater off({UPDATE_ENGINE, UPDATE_ENGINE_VERSION}, wired, 0ms, LazyUpdater::Mode::off);
         off.checkForUpdates(true);
         QTest::qWait(300);
         QVERIFY(!lazy.isLoaded());
@@ -318,13 +324,64 @@ private Q_SLOTS:
     // Managed "manual": no check until asked; an unloadable module fails that check.
     void lazyManagedModes() {
         const auto wiring = [] { return UpdateEngineWiring{}; };
-        LazyUpdater manual("/nonexistent/engine.so", wiring, 0ms, LazyUpdater::Mode::manual);
+        LazyUpdater manual({"/nonexistent/engine.so", ""}, wiring, 0ms, LazyUpdater::Mode::manual);
         QTest::qWait(50);
         QCOMPARE(manual.statusMessage(), QString());
         bool found = true;
         manual.checkForUpdates(true, [&](bool f) { found = f; });
         QVERIFY(!found && !manual.isLoaded());
         QCOMPARE(manual.statusMessage(), "Update check failed");
+    }
+
+    // A copy replaced under the application loads no engine of another version (one line in the
+    // log), checks nothing and offers to relaunch; a copy half moved in is not one yet.
+    void replacedCopy_data() {
+        // own: the version the application is built as; plist: what the bundle says now, the copy
+        // having started as 2.1 (empty: nothing)
+        columns<QString, QString, QString, QString>("module", "own", "plist", "replacedBy");
+        row("another version's engine", UPDATE_ENGINE, "0.9", "2.1", UPDATE_ENGINE_VERSION);
+        row("another version at the path", "/nonexistent", UPDATE_ENGINE_VERSION, "2.2.0", "2.2.0");
+        row("half moved in", "/nonexistent", UPDATE_ENGINE_VERSION, "", "");
+    }
+    void replacedCopy() {
+        auto [module, own, plist, replacedBy] =
+            fetch<QString, QString, QString, QString>("module", "own", "plist", "replacedBy");
+        TestBundle bundle;
+        QVERIFY(plist.isEmpty() || makeApp(bundle.path(), {.version = plist}));
+        if (module == UPDATE_ENGINE) {
+            QTest::ignoreMessage(QtWarningMsg, qPrintable("Not loading the update engine " +
+                                                          module + ": it is version " + replacedBy +
+                                                          ", this application 0.9."));
+            QTest::failOnWarning(QRegularExpression("."));
+        }
+        LazyUpdater lazy({module, own}, [] { return UpdateEngineWiring{}; }, 0ms,
+                         LazyUpdater::Mode::manual,
+                         {[&] { return replacingVersion(bundle.path(), "2.1"); }, {}});
+        bool found = true;
+        lazy.checkForUpdates(true, [&](bool f) { found = f; });
+        QVERIFY(!found && !lazy.isLoaded());
+        QCOMPARE(lazy.replacedBy(), replacedBy);
+        const QString line = "Version " + replacedBy + " was installed. Relaunch to use it.";
+        QCOMPARE(lazy.statusMessage(), replacedBy.isEmpty() ? "Update check failed" : line);
+    }
+
+    // Relaunching starts the copy at the path as the user, and no second one beside this process
+    // (a stand-in here): only once it has gone. The job's file is not left behind.
+    void relaunch() {
+        InstallSandbox sandbox;
+        QProcess running;
+        running.start("sleep", {"30"});
+        QVERIFY(running.waitForStarted());
+        QVERIFY(!relaunchWhenGone(fakeTools(), "test.relaunch", sandbox.installed,
+                                  running.processId(), sandbox.temp));
+        QTest::qWait(500);
+        const QString open = "open " + sandbox.installed;
+        QVERIFY(!sandbox.toolLog().contains(open));
+        running.kill();
+        QVERIFY(running.waitForFinished());
+        QTRY_VERIFY(sandbox.toolLog().contains(open));
+        QCOMPARE(sandbox.toolLog().filter("bootstrap gui/" + QString::number(getuid())).size(), 1);
+        QCOMPARE(sandbox.tempFiles(), QStringList());
     }
 
     // The last of 30 groups gets a 7-day rollout 29/30 × 7 days after the start.
