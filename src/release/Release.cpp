@@ -247,37 +247,21 @@ TransferResult fetch(UpdateSession& session, const QUrl& url, const QString& des
     return result;
 }
 
-// The application's verdict on a signature, with what exactly failed.
-std::optional<QString> signatureRefusal(const TransferResult& signature, const QByteArray& manifest,
-                                        const MinisignKey& key, const QUrl& url) {
-    const auto verdict =
-        judgeManifestSignature(signature, manifest, key, QDateTime::currentDateTimeUtc());
-    if (!verdict || *verdict != QLatin1String("Invalid update signature"))
-        return verdict;
-    const auto because = [&](const QString& why) {
-        return *verdict + QStringLiteral(" (") + why + QLatin1Char(')');
-    };
-    if (signature.status != 200)
-        return because(QStringLiteral("no signature at ") + url.toString(QUrl::RemoveQuery));
-    QFile file(signature.file->fileName());
-    const QByteArray text =
-        file.open(QIODevice::ReadOnly) ? file.read(kMaxSignatureBytes + 1) : QByteArray();
-    if (const auto problem = verifyMinisign(manifest, text, key)) {
-        switch (*problem) {
-        case SignatureProblem::malformed:
-            return because(QStringLiteral("the signature file is malformed"));
-        case SignatureProblem::otherKey:
-            return because(QStringLiteral("signed by another key"));
-        case SignatureProblem::badSignature:
-            return because(QStringLiteral("the manifest was altered after signing"));
-        case SignatureProblem::badTrustedComment:
-            return because(QStringLiteral("the trusted comment was altered"));
-        }
-    }
-    const auto expires = manifestExpiry(manifest);
-    if (!expires)
-        return because(QStringLiteral("no readable \"expires\""));
-    return because(QStringLiteral("expired on ") + expires->toString(Qt::ISODate));
+// "signed by key …, expires …[, revokes …]", and a warning when the
+// expiry is near.
+std::pair<QString, QString> describeSignature(const TrustedManifest& trusted,
+                                              const QDateTime& expires, const QDateTime& now) {
+    const qint64 days = now.daysTo(expires);
+    QString line = QStringLiteral("signed by key %1, expires %2 (in %3 days)")
+                       .arg(trusted.signer, expires.toString(Qt::ISODate))
+                       .arg(days);
+    if (!trusted.revokes.isEmpty())
+        line += QStringLiteral(", revokes ") + trusted.revokes.join(QStringLiteral(", "));
+    if (days >= kRenewWarningDays)
+        return {line, QString()};
+    return {line, QStringLiteral("warning: the manifest expires in %1 days: renew it "
+                                 "(veldra-release renew), sign it and upload it.")
+                      .arg(days)};
 }
 
 } // namespace
@@ -300,27 +284,43 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
     std::optional<QString> refusal;
     std::function<bool(const QByteArray&)> acceptBody;
     TransferResult signature;
-    if (request.publicKey && manifest.isHttp && manifest.status == 200 && manifest.file) {
+    QString signatureLine, warningLine;
+    const auto report = [&](bool offered, const QString& line, const QString& rolloutLine = {},
+                            const QString& notesLine = {}) {
+        return CheckReport{offered, line, rolloutLine, notesLine, signatureLine, warningLine};
+    };
+    if (!request.publicKeys.isEmpty() && manifest.isHttp && manifest.status == 200 &&
+        manifest.file) {
         QUrl signatureUrl = manifestUrl;
         signatureUrl.setPath(signatureUrl.path() + QStringLiteral(".minisig"));
         signature = fetch(session, signatureUrl, QLatin1String(kSignatureTaskDescription),
                           timings.manifestTimeout, request.currentVersion);
-        acceptBody = [&, signatureUrl](const QByteArray& bytes) {
-            refusal = signatureRefusal(signature, bytes, *request.publicKey, signatureUrl);
-            return !refusal;
+        acceptBody = [&](const QByteArray& bytes) {
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            const auto verdict =
+                judgeManifestSignature(signature, bytes, {request.publicKeys}, now);
+            if (const auto* refused = std::get_if<SignatureRefusal>(&verdict)) {
+                refusal = refused->why.isEmpty()
+                              ? refused->status
+                              : refused->status + QStringLiteral(" (") + refused->why + ')';
+                return false;
+            }
+            std::tie(signatureLine, warningLine) = describeSignature(
+                std::get<TrustedManifest>(verdict), manifestExpiry(bytes).value_or(now), now);
+            return true;
         };
     }
     const CheckResult checked =
         handleManifestResponse(manifest, request.currentVersion, server, acceptBody, request.copy,
                                QString(), request.channel);
     if (refusal)
-        return {false, *refusal};
+        return report(false, *refusal);
     switch (checked.kind) {
     case CheckResult::Kind::failed:
     case CheckResult::Kind::needsNewerSystem:
-        return {false, checked.message};
+        return report(false, checked.message);
     case CheckResult::Kind::upToDate:
-        return {false, QStringLiteral("Up to date")};
+        return report(false, QStringLiteral("Up to date"));
     case CheckResult::Kind::available:
         break;
     }
@@ -334,11 +334,11 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
     const QString rolloutLine = checked.rollout ? describeRollout(*checked.rollout) : QString();
     const QString notesLine = checked.releaseNotes.trimmed().section(QLatin1Char('\n'), 0, 0);
     if (!request.downloadImage)
-        return {true, offers, rolloutLine, notesLine};
+        return report(true, offers, rolloutLine, notesLine);
 
     const auto url = makeUpdateURL(checked.location, server);
     if (!url)
-        return {false, QStringLiteral("Download failed")};
+        return report(false, QStringLiteral("Download failed"));
     qint64 verifiedBytes = 0;
     const auto failure = completeDownload(
         fetch(session, *url, QString(), timings.downloadTimeout, request.currentVersion),
@@ -351,9 +351,9 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
             return std::nullopt;
         });
     if (failure)
-        return {false, *failure};
-    return {true, offers + QStringLiteral(", image verified (%1 bytes)").arg(verifiedBytes),
-            rolloutLine, notesLine};
+        return report(false, *failure);
+    return report(true, offers + QStringLiteral(", image verified (%1 bytes)").arg(verifiedBytes),
+                  rolloutLine, notesLine);
 }
 
 QString describeRollout(const Rollout& rollout) {

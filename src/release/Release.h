@@ -70,14 +70,17 @@ struct ManifestRequest {
 [[nodiscard]] std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
                                                              const UpdateServer& server);
 
+// `veldra-release check` warns when a manifest expires sooner than this.
+inline constexpr int kRenewWarningDays = 14;
+
 // What `veldra-release check` is given.
 struct CheckRequest {
     QUrl manifestUrl;
     QString currentVersion;
     bool downloadImage = false;
-    std::optional<MinisignKey> publicKey = std::nullopt; // the build's pinned key, if any
-    platform::RunningCopy copy = platform::kBuildCopy;   // the copy to check as
-    QString channel = QString();                         // a copy on that channel
+    QList<MinisignKey> publicKeys = {}; // the build's pinned keys, or the one given; none: unsigned
+    platform::RunningCopy copy = platform::kBuildCopy; // the copy to check as
+    QString channel = QString();                       // a copy on that channel
 };
 
 // What an installed copy would do: offer a version (and, with the image,
@@ -92,6 +95,10 @@ struct CheckReport {
     QString rolloutLine = QString();
     // The release notes' first line, when the offered version has notes.
     QString notesLine = QString();
+    // "signed by key …, expires …[, revokes …]", when the signature holds;
+    // and one line when it expires within kRenewWarningDays.
+    QString signatureLine = QString();
+    QString warningLine = QString();
 };
 
 // At most this many bytes of UTF-8 release notes go into a manifest: what the

@@ -12,6 +12,7 @@
 //   veldra-release delta --from OLD.app --to NEW.app --output FILE
 //   veldra-release check [MANIFEST-URL] [--current VERSION] [--image]
 //                        [--arch x86_64|arm64|translated] [--channel beta]
+//                        [--public-key FILE]
 #include "release/Release.h"
 #include "updater/offer/UpdateURL.h"
 #include "updater/patches/BundlePatch.h"
@@ -41,7 +42,8 @@ const char* const kUsage =
     "                               [--channel beta --extend MANIFEST]\n"
     "       veldra-release delta --from OLD.app --to NEW.app --output FILE\n"
     "       veldra-release check [MANIFEST-URL] [--current VERSION] [--image]\n"
-    "                            [--arch x86_64|arm64|translated] [--channel beta]";
+    "                            [--arch x86_64|arm64|translated] [--channel beta]\n"
+    "                            [--public-key FILE]";
 
 int fail(const QString& line) {
     std::fprintf(stderr, "%s\n", qPrintable(line));
@@ -54,11 +56,10 @@ QList<QSslCertificate> trustedCas() {
                                    : QSslCertificate::fromData(pem, QSsl::Pem);
 }
 
-std::optional<MinisignKey> publicKey() {
-    const QString key = QString::fromLatin1(build::kUpdatePublicKey);
-    if (key.isEmpty())
-        return std::nullopt;
-    return parseMinisignPublicKey(key).value_or(MinisignKey{});
+// The keys this build pins, in order; none: it takes unsigned manifests.
+QList<MinisignKey> publicKeys() {
+    return parseMinisignPublicKeys(QString::fromLatin1(build::kUpdatePublicKey))
+        .value_or(QList<MinisignKey>{MinisignKey{}});
 }
 
 int manifest(const QStringList& arguments) {
@@ -162,7 +163,7 @@ int manifest(const QStringList& arguments) {
         return fail(QStringLiteral("--rollout-start needs --rollout-days."));
     }
     // A keyed build refuses a manifest without an expiry.
-    if (publicKey()) {
+    if (!publicKeys().isEmpty()) {
         bool ok = false;
         const int days = parser.value(QStringLiteral("expires-in")).toInt(&ok);
         if (!ok || days < 1)
@@ -220,7 +221,9 @@ int check(const QStringList& arguments) {
                        {QStringLiteral("arch"), QStringLiteral("check as this copy would"),
                         QStringLiteral("x86_64|arm64|translated")},
                        {QStringLiteral("channel"), QStringLiteral("as a copy on this channel"),
-                        QStringLiteral("beta")}});
+                        QStringLiteral("beta")},
+                       {QStringLiteral("public-key"), QStringLiteral("verify with this key"),
+                        QStringLiteral("minisign.pub")}});
     if (!parser.parse(arguments) || parser.positionalArguments().size() > 1)
         return fail(QString::fromLatin1(kUsage));
     auto copy = platform::kBuildCopy;
@@ -235,13 +238,23 @@ int check(const QStringList& arguments) {
         else
             return fail(QString::fromLatin1(kUsage));
     }
+    // The hand-over release is signed with a key the previous build pins.
+    QList<MinisignKey> keys = publicKeys();
+    if (parser.isSet(QStringLiteral("public-key"))) {
+        QFile file(parser.value(QStringLiteral("public-key")));
+        const QByteArray text = file.open(QIODevice::ReadOnly) ? file.read(4096) : QByteArray();
+        const auto key = parseMinisignPublicKey(QString::fromLatin1(text.split('\n').value(1)));
+        if (!key)
+            return fail(QStringLiteral("%1 is not a minisign.pub file.").arg(file.fileName()));
+        keys = {*key};
+    }
     const UpdateServer server = UpdateServer::production();
     const QString address = parser.positionalArguments().value(0, manifestAddress(server));
     const release::CheckReport report =
         release::checkPublished({.manifestUrl = QUrl(address),
                                  .currentVersion = parser.value(QStringLiteral("current")),
                                  .downloadImage = parser.isSet(QStringLiteral("image")),
-                                 .publicKey = publicKey(),
+                                 .publicKeys = keys,
                                  .copy = copy,
                                  .channel = parser.value(QStringLiteral("channel"))},
                                 server, trustedCas(), QDir::tempPath());
@@ -250,6 +263,12 @@ int check(const QStringList& arguments) {
         std::printf("notes: %s\n", qPrintable(report.notesLine));
     if (!report.rolloutLine.isEmpty())
         std::printf("%s\n", qPrintable(report.rolloutLine));
+    if (keys.isEmpty())
+        std::printf(
+            "signature not checked: this build pins no key (--public-key FILE checks it)\n");
+    for (const QString& line : {report.signatureLine, report.warningLine})
+        if (!line.isEmpty())
+            std::printf("%s\n", qPrintable(line));
     return report.offered ? 0 : 1;
 }
 

@@ -35,6 +35,7 @@ class TestRelease : public QObject {
         m_said = tool.readAllStandardError();
         return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
     }
+    QString keyId(const QString& key) const { return minisignKeyId(m_keys.filePath(key + ".pub")); }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -47,20 +48,21 @@ private Q_SLOTS:
         m_server.setRoutes(routes);
     }
 
-    // One signed manifest for both kinds of Mac: each copy verifies its own image.
+    // One signed manifest for both kinds of Mac: each copy verifies its own image; the signer
+    // named, a near expiry said.
     void written_data() {
         using platform::RunningCopy;
-        columns<RunningCopy, QString, QString>("copy", "signer", "line");
-        row("Intel", RunningCopy::x86_64, "ours",
+        columns<RunningCopy, QString, int, QString>("copy", "signer", "days", "line");
+        row("Intel", RunningCopy::x86_64, "ours", 90,
             "offers 2.1 (x86_64 image), image verified (70000 bytes)");
-        row("translated", RunningCopy::translated, "ours",
+        row("translated", RunningCopy::translated, "ours", 13,
             "offers 2.1 (arm64 image), image verified (90000 bytes)");
-        row("another key", RunningCopy::arm64, "other",
-            "Invalid update signature (signed by another key)");
+        row("another key", RunningCopy::arm64, "other", 90,
+            "Invalid update signature (signed by key KEY, which this build does not pin)");
     }
     void written() {
-        auto [copy, signer, line] =
-            fetch<platform::RunningCopy, QString, QString>("copy", "signer", "line");
+        auto [copy, signer, days, line] =
+            fetch<platform::RunningCopy, QString, int, QString>("copy", "signer", "days", "line");
         const UpdateServer server{"localhost", m_server.port()};
         const auto made =
             release::makeManifest({.imagePath = writeImage(70'000, "intel.dmg"),
@@ -68,21 +70,24 @@ private Q_SLOTS:
                                    .url = m_server.url("/intel.dmg"),
                                    .arm64ImagePath = writeImage(90'000, "arm.dmg"),
                                    .arm64Url = m_server.url("/arm.dmg"),
-                                   .expires = QDateTime::currentDateTimeUtc().addDays(90)},
+                                   .expires = QDateTime::currentDateTimeUtc().addDays(days)},
                                   server);
         QVERIFY(std::holds_alternative<QByteArray>(made));
         m_server.writeFile("version.json", std::get<QByteArray>(made));
         QVERIFY(runMinisign(
             m_keys.path(), {"-S", "-s", signer + ".key", "-m", m_server.root() + "/version.json"}));
-        const release::CheckReport report =
-            release::checkPublished({.manifestUrl = QUrl(m_server.url("/version.json")),
-                                     .currentVersion = "2.0",
-                                     .downloadImage = true,
-                                     .publicKey = minisignPublicKey(m_keys.filePath("ours.pub")),
-                                     .copy = copy},
-                                    server, TestPki::instance().ca(), m_dir.path());
-        QCOMPARE(report.line, line);
+        const release::CheckReport report = release::checkPublished(
+            {.manifestUrl = QUrl(m_server.url("/version.json")),
+             .currentVersion = "2.0",
+             .downloadImage = true,
+             .publicKeys = {*minisignPublicKey(m_keys.filePath("ours.pub"))},
+             .copy = copy},
+            server, TestPki::instance().ca(), m_dir.path());
         QCOMPARE(report.offered, line.startsWith("offers"));
+        QCOMPARE(report.line, line.replace("KEY", keyId(signer)));
+        QCOMPARE(report.signatureLine.section(',', 0, 0),
+                 report.offered ? "signed by key " + keyId(signer) : "");
+        QCOMPARE(report.warningLine.isEmpty(), days >= 14);
     }
 
     // Refused: a URL off the build's update host, notes over the 16 KiB the prompt shows, a
