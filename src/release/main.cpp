@@ -278,7 +278,8 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QStringList arguments = QCoreApplication::arguments();
     const QString command = arguments.value(1);
-    arguments.removeAt(1);
+    if (arguments.size() > 1) // the command itself
+        arguments.removeAt(1);
     if (command == QLatin1String("manifest"))
         return manifest(arguments);
     if (command == QLatin1String("delta"))
