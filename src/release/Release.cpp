@@ -1,6 +1,7 @@
 #include "release/Release.h"
 
 #include "platform/Bundle.h"
+#include "platform/ExecutableArchitectures.h"
 #include "platform/InfoPlist.h"
 #include "updater/engine/MacUpdater.h"
 #include "updater/fetching/ImageDownload.h"
@@ -102,12 +103,48 @@ patchEntries(const ManifestRequest& request, const UpdateServer& server, const I
     return entries;
 }
 
+// Why every copy offered this image would download it and then refuse to
+// install it, as the install step checks the application for
+// `architecture`; none when it would install it.
+std::optional<QString> installRefusal(const QString& image, const ImageFacts& facts,
+                                      const ManifestRequest& request,
+                                      platform::Architecture architecture) {
+    const QString application = QStringLiteral("The application in %1 ").arg(image);
+    const QString refused =
+        QStringLiteral(": copies would download it and then refuse to install it.");
+    if (!isSameVersion(facts.version, request.version))
+        return application +
+               QStringLiteral("is version \"%1\", not %2").arg(facts.version, request.version) +
+               refused;
+    if (facts.bundleIdentifier != request.bundleIdentifier)
+        return application +
+               QStringLiteral("has the identifier \"%1\", not %2")
+                   .arg(facts.bundleIdentifier, request.bundleIdentifier) +
+               refused;
+    if (!facts.signatureAccepted)
+        return application +
+               QStringLiteral("fails codesign --verify --deep --strict, with this build's pinned "
+                              "signer if it has one") +
+               refused;
+    if (!facts.architectures.contains(architecture))
+        return application +
+               QStringLiteral("has no %1 code")
+                   .arg(QLatin1String(platform::lipoArchitectureName(architecture))) +
+               refused;
+    return std::nullopt;
+}
+
+QString expiryText(const QDateTime& expires) {
+    return expires.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ"));
+}
+
 } // namespace
 
-ImageInspector mountedImageInspector(const SystemTools& tools) {
-    return [tools](const QString& image) -> std::variant<ImageFacts, QString> {
+ImageInspector mountedImageInspector(const SystemTools& tools, const QString& codeSignRequirement) {
+    return [tools, codeSignRequirement](const QString& image) -> std::variant<ImageFacts, QString> {
         Installer::Configuration configuration;
         configuration.tools = tools;
+        configuration.codeSignRequirement = codeSignRequirement;
         Installer installer(std::move(configuration));
         const auto mounted = installer.attachDiskImage(image);
         if (std::holds_alternative<UpdateFailure>(mounted))
@@ -119,21 +156,31 @@ ImageInspector mountedImageInspector(const SystemTools& tools) {
         std::variant<ImageFacts, QString> result =
             QStringLiteral("The image %1 has no %2 at its root.")
                 .arg(image, QLatin1String(platform::kBundleFileName));
+        const auto plist = [&](const char* key) {
+            return platform::infoPlistString(application, QLatin1String(key));
+        };
         if (QFileInfo(application + QStringLiteral("/Contents/Info.plist")).isFile()) {
-            const auto minimum =
-                platform::infoPlistString(application, QStringLiteral("LSMinimumSystemVersion"));
+            const auto minimum = plist("LSMinimumSystemVersion");
             if (minimum && !parseVersion(*minimum))
                 result = QStringLiteral("The application in %1 has an LSMinimumSystemVersion "
                                         "\"%2\" that is not a version.")
                              .arg(image, *minimum);
-            else {
-                const auto tree = treeDigest(application);
-                if (const auto* digest = std::get_if<QString>(&tree))
-                    result = ImageFacts{minimum, *digest};
-                else
-                    result = QStringLiteral("The application in %1 could not be read: %2")
-                                 .arg(image, std::get<TreeProblem>(tree).message);
-            }
+            else if (const auto tree = treeDigest(application);
+                     const auto* problem = std::get_if<TreeProblem>(&tree))
+                result = QStringLiteral("The application in %1 could not be read: %2")
+                             .arg(image, problem->message);
+            else
+                result = ImageFacts{
+                    minimum,
+                    std::get<QString>(tree),
+                    plist("CFBundleIdentifier").value_or(QString()),
+                    plist("CFBundleShortVersionString").value_or(QString()),
+                    platform::executableArchitecturesOfFile(
+                        application + QStringLiteral("/Contents/MacOS/") +
+                        plist("CFBundleExecutable").value_or(QString()))
+                        .value_or(QList<platform::Architecture>()),
+                    !installer.verifyCodeSignature(application),
+                };
         }
         installer.detachDiskImage(mountPoint);
         return result;
@@ -177,6 +224,11 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
         const auto facts = request.inspect(image.path);
         if (const auto* problem = std::get_if<QString>(&facts))
             return *problem;
+        const auto architecture =
+            i == 0 ? platform::Architecture::x86_64 : platform::Architecture::arm64;
+        if (const auto refusal =
+                installRefusal(image.path, std::get<ImageFacts>(facts), request, architecture))
+            return *refusal;
         trees[i] = std::get<ImageFacts>(facts).treeDigest;
         const auto& minimum = std::get<ImageFacts>(facts).minimumSystemVersion;
         if (minimum && (!minimumSystem || isNewerVersion(*minimum, *minimumSystem)))
@@ -223,10 +275,34 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
         extended.insert(QStringLiteral("channels"), channels);
         manifest = extended;
     }
+    // Revocations are the whole manifest's, whoever's entry is new.
+    if (!request.revokedKeys.isEmpty()) {
+        QJsonArray revoked = manifest.value(QStringLiteral("revoked_keys")).toArray();
+        for (const QString& id : request.revokedKeys) {
+            // minisign.pub's first line leaves out leading zeros.
+            const QString full = id.toUpper().rightJustified(16, QLatin1Char('0'));
+            if (id.isEmpty() || !isMinisignKeyIdText(full))
+                return QStringLiteral("--revoke takes a key id, the hexadecimal number on "
+                                      "minisign.pub's first line: \"%1\" is not one.")
+                    .arg(id);
+            if (!revoked.contains(full))
+                revoked.append(full);
+        }
+        manifest.insert(QStringLiteral("revoked_keys"), revoked);
+    }
     if (request.expires)
-        manifest.insert(QStringLiteral("expires"),
-                        request.expires->toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")));
+        manifest.insert(QStringLiteral("expires"), expiryText(*request.expires));
     return QJsonDocument(manifest).toJson(QJsonDocument::Indented);
+}
+
+std::variant<QByteArray, QString> renewManifest(const QByteArray& manifest,
+                                                const QDateTime& expires) {
+    const QJsonDocument document = QJsonDocument::fromJson(manifest);
+    if (!document.isObject() || !MacUpdateManifest::decode(manifest))
+        return QStringLiteral("That is not an update manifest: nothing was written.");
+    QJsonObject renewed = document.object();
+    renewed.insert(QStringLiteral("expires"), expiryText(expires));
+    return QJsonDocument(renewed).toJson(QJsonDocument::Indented);
 }
 
 namespace {

@@ -1,18 +1,6 @@
 // veldra-release: writes an update manifest that installed copies will accept,
-// and checks what they would make of the published one. A universal image is
-// given as both images, with the same URL.
-//
-//   veldra-release manifest [IMAGE --url URL] [--arm64-image IMAGE --arm64-url URL]
-//                           --version V [--notes TEXT] [--output FILE]
-//                           [--expires-in DAYS]   (a build with a signing key: default 90)
-//                           [--rollout-days N [--rollout-start TIME]]
-//                           [--delta-from VERSION --delta FILE --delta-url URL]...
-//                           [--critical-below VERSION [--critical-reason TEXT]]
-//                           [--channel beta --extend MANIFEST]
-//   veldra-release delta --from OLD.app --to NEW.app --output FILE
-//   veldra-release check [MANIFEST-URL] [--current VERSION] [--image]
-//                        [--arch x86_64|arm64|translated] [--channel beta]
-//                        [--public-key FILE]
+// renews its expiry, and checks what copies would make of the published one.
+// See kUsage.
 #include "release/Release.h"
 #include "updater/offer/UpdateURL.h"
 #include "updater/patches/BundlePatch.h"
@@ -33,13 +21,16 @@ using namespace veldra;
 namespace {
 
 const char* const kUsage =
-    "usage: veldra-release manifest [IMAGE --url URL] [--arm64-image IMAGE --arm64-url URL]\n"
+    "usage: veldra-release manifest (IMAGE --url URL [--arm64-image IMAGE --arm64-url URL]\n"
+    "                                | --arm64-image IMAGE --arm64-url URL\n"
+    "                                | --universal IMAGE --url URL)\n"
     "                               --version V [--notes TEXT | --release-notes FILE]\n"
-    "                               [--output FILE] [--expires-in DAYS]\n"
+    "                               [--output FILE] [--expires-in DAYS] [--unsigned]\n"
     "                               [--rollout-days N [--rollout-start TIME]]\n"
     "                               [--delta-from VERSION --delta FILE --delta-url URL]...\n"
     "                               [--critical-below VERSION [--critical-reason TEXT]]\n"
-    "                               [--channel beta --extend MANIFEST]\n"
+    "                               [--channel beta --extend MANIFEST] [--revoke KEYID]...\n"
+    "       veldra-release renew MANIFEST [--expires-in DAYS] --output FILE\n"
     "       veldra-release delta --from OLD.app --to NEW.app --output FILE\n"
     "       veldra-release check [MANIFEST-URL] [--current VERSION] [--image]\n"
     "                            [--arch x86_64|arm64|translated] [--channel beta]\n"
@@ -62,6 +53,30 @@ QList<MinisignKey> publicKeys() {
         .value_or(QList<MinisignKey>{MinisignKey{}});
 }
 
+// Now plus `--expires-in` days; none when that is not 1 or more.
+std::optional<QDateTime> expiryFrom(const QCommandLineParser& parser) {
+    bool ok = false;
+    const int days = parser.value(QStringLiteral("expires-in")).toInt(&ok);
+    if (!ok || days < 1)
+        return std::nullopt;
+    return QDateTime::currentDateTimeUtc().addDays(days);
+}
+
+const QCommandLineOption kExpiresIn(QStringLiteral("expires-in"),
+                                    QStringLiteral("days until it expires"), QStringLiteral("days"),
+                                    QStringLiteral("90"));
+
+int write(const QCommandLineParser& parser, const QByteArray& text) {
+    if (!parser.isSet(QStringLiteral("output"))) {
+        std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
+        return 0;
+    }
+    QSaveFile file(parser.value(QStringLiteral("output")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+        return fail(QStringLiteral("The manifest could not be written: ") + file.errorString());
+    return 0;
+}
+
 int manifest(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.addPositionalArgument(QStringLiteral("image"), QStringLiteral("the disk image"));
@@ -75,8 +90,12 @@ int manifest(const QStringList& arguments) {
          {QStringLiteral("release-notes"), QStringLiteral("release notes (Markdown, UTF-8)"),
           QStringLiteral("file")},
          {QStringLiteral("output"), QStringLiteral("write here"), QStringLiteral("file")},
-         {QStringLiteral("expires-in"), QStringLiteral("days until it expires"),
-          QStringLiteral("days"), QStringLiteral("90")},
+         kExpiresIn,
+         {QStringLiteral("universal"), QStringLiteral("one image for both kinds of Mac"),
+          QStringLiteral("image")},
+         {QStringLiteral("unsigned"), QStringLiteral("for copies that pin no key")},
+         {QStringLiteral("revoke"), QStringLiteral("copies refuse this key from now on"),
+          QStringLiteral("keyid")},
          {QStringLiteral("rollout-days"), QStringLiteral("stage the release over these days"),
           QStringLiteral("days")},
          {QStringLiteral("rollout-start"), QStringLiteral("when the rollout starts (UTC)"),
@@ -95,21 +114,36 @@ int manifest(const QStringList& arguments) {
           QStringLiteral("file")}});
     if (!parser.parse(arguments))
         return fail(parser.errorText());
-    const QString image = parser.positionalArguments().value(0);
-    const QString arm64Image = parser.value(QStringLiteral("arm64-image"));
+    // One universal image fills both kinds of Mac's keys.
+    const QString universal = parser.value(QStringLiteral("universal"));
+    const QString image = universal.isEmpty() ? parser.positionalArguments().value(0) : universal;
+    const QString arm64Image =
+        universal.isEmpty() ? parser.value(QStringLiteral("arm64-image")) : universal;
+    const QString arm64Url =
+        parser.value(universal.isEmpty() ? QStringLiteral("arm64-url") : QStringLiteral("url"));
     // Each image comes with its URL, and at least one image is given.
-    if (parser.positionalArguments().size() > 1 || !parser.isSet(QStringLiteral("version")) ||
+    if (parser.positionalArguments().size() > (universal.isEmpty() ? 1 : 0) ||
+        (!universal.isEmpty() && (parser.isSet(QStringLiteral("arm64-image")) ||
+                                  parser.isSet(QStringLiteral("arm64-url")))) ||
+        !parser.isSet(QStringLiteral("version")) ||
         image.isEmpty() != !parser.isSet(QStringLiteral("url")) ||
-        arm64Image.isEmpty() != !parser.isSet(QStringLiteral("arm64-url")) ||
-        (image.isEmpty() && arm64Image.isEmpty()))
+        arm64Image.isEmpty() != arm64Url.isEmpty() || (image.isEmpty() && arm64Image.isEmpty()))
         return fail(QString::fromLatin1(kUsage));
+    // A build that pins no key writes what copies that pin one refuse.
+    if (build::kUpdatePublicKey[0] == '\0' && !parser.isSet(QStringLiteral("unsigned")))
+        return fail(QStringLiteral("This build pins no signing key, so its manifest would be "
+                                   "unsigned and expire never: use the release build's "
+                                   "veldra-release, or give --unsigned."));
     release::ManifestRequest request{.imagePath = image,
                                      .version = parser.value(QStringLiteral("version")),
                                      .url = parser.value(QStringLiteral("url")),
                                      .arm64ImagePath = arm64Image,
-                                     .arm64Url = parser.value(QStringLiteral("arm64-url")),
+                                     .arm64Url = arm64Url,
                                      .inspect = release::mountedImageInspector(
-                                         systemTools(QString::fromUtf8(build::kSystemToolsDir)))};
+                                         systemTools(QString::fromUtf8(build::kSystemToolsDir)),
+                                         QString::fromUtf8(build::kCodeSignRequirement)),
+                                     .bundleIdentifier = QString::fromUtf8(build::kBundleId),
+                                     .revokedKeys = parser.values(QStringLiteral("revoke"))};
     // Each patch as its three options, in the order given.
     const QStringList deltaFrom = parser.values(QStringLiteral("delta-from"));
     const QStringList deltas = parser.values(QStringLiteral("delta"));
@@ -163,25 +197,36 @@ int manifest(const QStringList& arguments) {
         return fail(QStringLiteral("--rollout-start needs --rollout-days."));
     }
     // A keyed build refuses a manifest without an expiry.
-    if (!publicKeys().isEmpty()) {
-        bool ok = false;
-        const int days = parser.value(QStringLiteral("expires-in")).toInt(&ok);
-        if (!ok || days < 1)
+    if (build::kUpdatePublicKey[0] != '\0') {
+        request.expires = expiryFrom(parser);
+        if (!request.expires)
             return fail(QStringLiteral("--expires-in takes a number of days, 1 or more."));
-        request.expires = QDateTime::currentDateTimeUtc().addDays(days);
     }
     const auto made = release::makeManifest(request, UpdateServer::production());
     if (const auto* problem = std::get_if<QString>(&made))
         return fail(*problem);
-    const QByteArray& text = std::get<QByteArray>(made);
-    if (!parser.isSet(QStringLiteral("output"))) {
-        std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
-        return 0;
-    }
-    QSaveFile file(parser.value(QStringLiteral("output")));
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        return fail(QStringLiteral("The manifest could not be written: ") + file.errorString());
-    return 0;
+    return write(parser, std::get<QByteArray>(made));
+}
+
+int renew(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("manifest"), QStringLiteral("the manifest"));
+    parser.addOptions(
+        {kExpiresIn,
+         {QStringLiteral("output"), QStringLiteral("write here"), QStringLiteral("file")}});
+    if (!parser.parse(arguments) || parser.positionalArguments().size() != 1 ||
+        !parser.isSet(QStringLiteral("output")))
+        return fail(QString::fromLatin1(kUsage));
+    const auto expires = expiryFrom(parser);
+    if (!expires)
+        return fail(QStringLiteral("--expires-in takes a number of days, 1 or more."));
+    QFile file(parser.positionalArguments().constFirst());
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("The manifest %1 could not be read.").arg(file.fileName()));
+    const auto renewed = release::renewManifest(file.read(kMaxManifestBytes + 1), *expires);
+    if (const auto* problem = std::get_if<QString>(&renewed))
+        return fail(*problem);
+    return write(parser, std::get<QByteArray>(renewed));
 }
 
 int delta(const QStringList& arguments) {
@@ -282,6 +327,8 @@ int main(int argc, char* argv[]) {
         arguments.removeAt(1);
     if (command == QLatin1String("manifest"))
         return manifest(arguments);
+    if (command == QLatin1String("renew"))
+        return renew(arguments);
     if (command == QLatin1String("delta"))
         return delta(arguments);
     if (command == QLatin1String("check"))
