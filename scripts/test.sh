@@ -74,6 +74,8 @@ PY
 # publisher.
 adhoc_plan=$(scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --dry-run)
 grep -q -- '-verify_arch arm64 x86_64' <<<"$adhoc_plan"
+# The release command of the same build, beside the image.
+grep -q -- '--target veldra_app veldra-release$' <<<"$adhoc_plan"
 grep -q -- 'test -x /opt/deps/universal/bin/sdl-freerdp' <<<"$adhoc_plan"
 # Install rpaths only where the bundle's targets ask for them (make_icns, run
 # by the build, keeps its own); the image checked at an absolute mount point.
