@@ -5,7 +5,8 @@
 #   root: universal (arm64 and x86_64), self-contained, and signed;
 # and the installer package organisations deploy with device management:
 #   "Veldra Cloud Desktop-<version>.pkg", installing the same application into
-#   /Applications.
+#   /Applications;
+# and beside them veldra-release, the publisher's command of the same build.
 #
 #   scripts/package-macos.sh --deps PREFIX -DVELDRA_VERSION=2.1.0 [-DVELDRA_…=… ...]
 #     [-DVELDRA_FREERDP_CLIENT=PATH] [--sign "Developer ID Application: …"]
@@ -119,8 +120,10 @@ if [[ -z $prebuilt ]]; then
     "-DVELDRA_FREERDP_CLIENT=$client" "${defines[@]}"
 fi
 
-step "build the application"
-run env "PKG_CONFIG_PATH=$universal/lib/pkgconfig" cmake --build "$build" --target veldra_app
+step "build the application, and beside it the release command of this very build"
+# veldra-release writes and checks manifests with this build's update host,
+# keys and signer: the one that belongs with the image.
+run env "PKG_CONFIG_PATH=$universal/lib/pkgconfig" cmake --build "$build" --target veldra_app veldra-release
 
 step "bundle Qt's frameworks and plugins"
 # The update engine module (loaded at the first check) links QtNetwork;
@@ -300,7 +303,7 @@ if ((dry)); then
   echo "Dry run: nothing was run."
   exit 0
 fi
-echo "Made $dmg${pkg:+ and $pkg} (arm64 and x86_64)"
+echo "Made $dmg${pkg:+ and $pkg} (arm64 and x86_64), and $build/veldra-release for its manifest"
 if [[ -z $identity ]]; then
   echo "It is signed ad hoc: fine on this Mac, refused by Gatekeeper anywhere else. Do not distribute it."
 fi

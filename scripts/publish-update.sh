@@ -59,7 +59,8 @@ fi
 chmod -R u=rwX,go=rX "$app"
 if [[ -n $standins ]]; then
   tar -cf "$www/$image" -C "$stage" .
-  arm64=()
+  # This machine's build: its one architecture's keys.
+  images=("$www/$image")
 else
   codesign --force --sign - "$app"
   # hdiutil create now and then fails with "Resource busy" on a busy Mac.
@@ -69,10 +70,10 @@ else
     ((attempt < 3)) || exit 1
     sleep 5
   done
-  arm64=(--arm64-image "$www/$image" --arm64-url "$base/$image")
+  images=(--universal "$www/$image")
 fi
 "$release" delta --from "$from" --to "$app" --output "$www/$patch" >/dev/null
-"$release" manifest "$www/$image" --version "$next" --url "$base/$image" ${arm64[@]+"${arm64[@]}"} \
+"$release" manifest "${images[@]}" --version "$next" --url "$base/$image" \
   --notes "Version $next" --delta-from "$current" --delta "$www/$patch" --delta-url "$base/$patch" \
   --output "$www/version.json"
 minisign -S -s "$pki/minisign.key" -m "$www/version.json" -t "Veldra Cloud Desktop $next" >/dev/null

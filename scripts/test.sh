@@ -56,24 +56,33 @@ missing = names - found
 assert not missing, f"pins no Renovate manager finds: {sorted(missing)}"
 PY
 # The sample configuration profile is a property list whose managed payload
-# forces the five settings, each of the type the application reads.
+# forces only settings the application reads, each with a value it takes,
+# and no ring or version hold beside "off" or "manual", where they do nothing.
 /usr/bin/python3 - macos/managed-settings.mobileconfig <<'PY'
 import plistlib, sys
 profile = plistlib.load(open(sys.argv[1], "rb"))
 payload = profile["PayloadContent"][0]
 assert payload["PayloadType"] == "com.apple.ManagedClient.preferences"
 settings = payload["PayloadContent"]["com.veldra.clouddesktop"]["Forced"][0]["mcx_preference_settings"]
-assert settings["UpdateMode"] in ("automatic", "manual", "off")
-assert isinstance(settings["TargetVersionPrefix"], str)
-assert settings["UpdateRing"] in ("early", "late")
-assert isinstance(settings["RememberUsername"], bool)
-assert settings["UpdateChannel"] in ("stable", "beta")
+takes = {"UpdateMode": lambda v: v in ("automatic", "manual", "off"),
+         "TargetVersionPrefix": lambda v: isinstance(v, str),
+         "UpdateRing": lambda v: v in ("early", "late"),
+         "RememberUsername": lambda v: isinstance(v, bool),
+         "UpdateChannel": lambda v: v in ("stable", "beta")}
+for key, value in settings.items():
+    assert key in takes and takes[key](value), f"the profile's {key} is not a setting the application takes"
+if settings.get("UpdateMode") in ("manual", "off"):
+    assert "UpdateRing" not in settings, "a ring does nothing without automatic checks"
+if settings.get("UpdateMode") == "off":
+    assert "TargetVersionPrefix" not in settings, "a version hold does nothing with updates off"
 PY
 # The package script's plans: a universal image; ad hoc without the hardened
 # runtime or entitlements; a real identity with both, and only with a pinned
 # publisher.
 adhoc_plan=$(scripts/package-macos.sh --deps /opt/deps -DVELDRA_VERSION=9.9.9 --dry-run)
 grep -q -- '-verify_arch arm64 x86_64' <<<"$adhoc_plan"
+# The release command of the same build, beside the image.
+grep -q -- '--target veldra_app veldra-release$' <<<"$adhoc_plan"
 grep -q -- 'test -x /opt/deps/universal/bin/sdl-freerdp' <<<"$adhoc_plan"
 # Install rpaths only where the bundle's targets ask for them (make_icns, run
 # by the build, keeps its own); the image checked at an absolute mount point.

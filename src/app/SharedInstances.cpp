@@ -89,6 +89,10 @@ LazyUpdater& LazyUpdater::shared() {
                     managedSettings().updateMode == ManagedSettings::UpdateMode::automatic;
                 wiring.rolledBackVersion = SettingsManager::shared().rolledBackVersion();
                 wiring.patchRefusedVersion = SettingsManager::shared().patchRefusedVersion();
+                wiring.revokedKeys = SettingsManager::shared().revokedKeys();
+                wiring.keysRevoked = [](const QStringList& ids) {
+                    SettingsManager::shared().addRevokedKeys(ids);
+                };
                 // Told by the defaults store, since open drops the arguments
                 // of an application that is still running.
                 wiring.announceRollBack =

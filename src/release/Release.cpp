@@ -1,6 +1,7 @@
 #include "release/Release.h"
 
 #include "platform/Bundle.h"
+#include "platform/ExecutableArchitectures.h"
 #include "platform/InfoPlist.h"
 #include "updater/engine/MacUpdater.h"
 #include "updater/fetching/ImageDownload.h"
@@ -102,12 +103,48 @@ patchEntries(const ManifestRequest& request, const UpdateServer& server, const I
     return entries;
 }
 
+// Why every copy offered this image would download it and then refuse to
+// install it, as the install step checks the application for
+// `architecture`; none when it would install it.
+std::optional<QString> installRefusal(const QString& image, const ImageFacts& facts,
+                                      const ManifestRequest& request,
+                                      platform::Architecture architecture) {
+    const QString application = QStringLiteral("The application in %1 ").arg(image);
+    const QString refused =
+        QStringLiteral(": copies would download it and then refuse to install it.");
+    if (!isSameVersion(facts.version, request.version))
+        return application +
+               QStringLiteral("is version \"%1\", not %2").arg(facts.version, request.version) +
+               refused;
+    if (facts.bundleIdentifier != request.bundleIdentifier)
+        return application +
+               QStringLiteral("has the identifier \"%1\", not %2")
+                   .arg(facts.bundleIdentifier, request.bundleIdentifier) +
+               refused;
+    if (!facts.signatureAccepted)
+        return application +
+               QStringLiteral("fails codesign --verify --deep --strict, with this build's pinned "
+                              "signer if it has one") +
+               refused;
+    if (!facts.architectures.contains(architecture))
+        return application +
+               QStringLiteral("has no %1 code")
+                   .arg(QLatin1String(platform::lipoArchitectureName(architecture))) +
+               refused;
+    return std::nullopt;
+}
+
+QString expiryText(const QDateTime& expires) {
+    return expires.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ"));
+}
+
 } // namespace
 
-ImageInspector mountedImageInspector(const SystemTools& tools) {
-    return [tools](const QString& image) -> std::variant<ImageFacts, QString> {
+ImageInspector mountedImageInspector(const SystemTools& tools, const QString& codeSignRequirement) {
+    return [tools, codeSignRequirement](const QString& image) -> std::variant<ImageFacts, QString> {
         Installer::Configuration configuration;
         configuration.tools = tools;
+        configuration.codeSignRequirement = codeSignRequirement;
         Installer installer(std::move(configuration));
         const auto mounted = installer.attachDiskImage(image);
         if (std::holds_alternative<UpdateFailure>(mounted))
@@ -119,21 +156,31 @@ ImageInspector mountedImageInspector(const SystemTools& tools) {
         std::variant<ImageFacts, QString> result =
             QStringLiteral("The image %1 has no %2 at its root.")
                 .arg(image, QLatin1String(platform::kBundleFileName));
+        const auto plist = [&](const char* key) {
+            return platform::infoPlistString(application, QLatin1String(key));
+        };
         if (QFileInfo(application + QStringLiteral("/Contents/Info.plist")).isFile()) {
-            const auto minimum =
-                platform::infoPlistString(application, QStringLiteral("LSMinimumSystemVersion"));
+            const auto minimum = plist("LSMinimumSystemVersion");
             if (minimum && !parseVersion(*minimum))
                 result = QStringLiteral("The application in %1 has an LSMinimumSystemVersion "
                                         "\"%2\" that is not a version.")
                              .arg(image, *minimum);
-            else {
-                const auto tree = treeDigest(application);
-                if (const auto* digest = std::get_if<QString>(&tree))
-                    result = ImageFacts{minimum, *digest};
-                else
-                    result = QStringLiteral("The application in %1 could not be read: %2")
-                                 .arg(image, std::get<TreeProblem>(tree).message);
-            }
+            else if (const auto tree = treeDigest(application);
+                     const auto* problem = std::get_if<TreeProblem>(&tree))
+                result = QStringLiteral("The application in %1 could not be read: %2")
+                             .arg(image, problem->message);
+            else
+                result = ImageFacts{
+                    minimum,
+                    std::get<QString>(tree),
+                    plist("CFBundleIdentifier").value_or(QString()),
+                    plist("CFBundleShortVersionString").value_or(QString()),
+                    platform::executableArchitecturesOfFile(
+                        application + QStringLiteral("/Contents/MacOS/") +
+                        plist("CFBundleExecutable").value_or(QString()))
+                        .value_or(QList<platform::Architecture>()),
+                    !installer.verifyCodeSignature(application),
+                };
         }
         installer.detachDiskImage(mountPoint);
         return result;
@@ -177,6 +224,11 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
         const auto facts = request.inspect(image.path);
         if (const auto* problem = std::get_if<QString>(&facts))
             return *problem;
+        const auto architecture =
+            i == 0 ? platform::Architecture::x86_64 : platform::Architecture::arm64;
+        if (const auto refusal =
+                installRefusal(image.path, std::get<ImageFacts>(facts), request, architecture))
+            return *refusal;
         trees[i] = std::get<ImageFacts>(facts).treeDigest;
         const auto& minimum = std::get<ImageFacts>(facts).minimumSystemVersion;
         if (minimum && (!minimumSystem || isNewerVersion(*minimum, *minimumSystem)))
@@ -223,10 +275,34 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
         extended.insert(QStringLiteral("channels"), channels);
         manifest = extended;
     }
+    // Revocations are the whole manifest's, whoever's entry is new.
+    if (!request.revokedKeys.isEmpty()) {
+        QJsonArray revoked = manifest.value(QStringLiteral("revoked_keys")).toArray();
+        for (const QString& id : request.revokedKeys) {
+            // minisign.pub's first line leaves out leading zeros.
+            const QString full = id.toUpper().rightJustified(16, QLatin1Char('0'));
+            if (id.isEmpty() || !isMinisignKeyIdText(full))
+                return QStringLiteral("--revoke takes a key id, the hexadecimal number on "
+                                      "minisign.pub's first line: \"%1\" is not one.")
+                    .arg(id);
+            if (!revoked.contains(full))
+                revoked.append(full);
+        }
+        manifest.insert(QStringLiteral("revoked_keys"), revoked);
+    }
     if (request.expires)
-        manifest.insert(QStringLiteral("expires"),
-                        request.expires->toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")));
+        manifest.insert(QStringLiteral("expires"), expiryText(*request.expires));
     return QJsonDocument(manifest).toJson(QJsonDocument::Indented);
+}
+
+std::variant<QByteArray, QString> renewManifest(const QByteArray& manifest,
+                                                const QDateTime& expires) {
+    const QJsonDocument document = QJsonDocument::fromJson(manifest);
+    if (!document.isObject() || !MacUpdateManifest::decode(manifest))
+        return QStringLiteral("That is not an update manifest: nothing was written.");
+    QJsonObject renewed = document.object();
+    renewed.insert(QStringLiteral("expires"), expiryText(expires));
+    return QJsonDocument(renewed).toJson(QJsonDocument::Indented);
 }
 
 namespace {
@@ -247,37 +323,21 @@ TransferResult fetch(UpdateSession& session, const QUrl& url, const QString& des
     return result;
 }
 
-// The application's verdict on a signature, with what exactly failed.
-std::optional<QString> signatureRefusal(const TransferResult& signature, const QByteArray& manifest,
-                                        const MinisignKey& key, const QUrl& url) {
-    const auto verdict =
-        judgeManifestSignature(signature, manifest, key, QDateTime::currentDateTimeUtc());
-    if (!verdict || *verdict != QLatin1String("Invalid update signature"))
-        return verdict;
-    const auto because = [&](const QString& why) {
-        return *verdict + QStringLiteral(" (") + why + QLatin1Char(')');
-    };
-    if (signature.status != 200)
-        return because(QStringLiteral("no signature at ") + url.toString(QUrl::RemoveQuery));
-    QFile file(signature.file->fileName());
-    const QByteArray text =
-        file.open(QIODevice::ReadOnly) ? file.read(kMaxSignatureBytes + 1) : QByteArray();
-    if (const auto problem = verifyMinisign(manifest, text, key)) {
-        switch (*problem) {
-        case SignatureProblem::malformed:
-            return because(QStringLiteral("the signature file is malformed"));
-        case SignatureProblem::otherKey:
-            return because(QStringLiteral("signed by another key"));
-        case SignatureProblem::badSignature:
-            return because(QStringLiteral("the manifest was altered after signing"));
-        case SignatureProblem::badTrustedComment:
-            return because(QStringLiteral("the trusted comment was altered"));
-        }
-    }
-    const auto expires = manifestExpiry(manifest);
-    if (!expires)
-        return because(QStringLiteral("no readable \"expires\""));
-    return because(QStringLiteral("expired on ") + expires->toString(Qt::ISODate));
+// "signed by key …, expires …[, revokes …]", and a warning when the
+// expiry is near.
+std::pair<QString, QString> describeSignature(const TrustedManifest& trusted,
+                                              const QDateTime& expires, const QDateTime& now) {
+    const qint64 days = now.daysTo(expires);
+    QString line = QStringLiteral("signed by key %1, expires %2 (in %3 days)")
+                       .arg(trusted.signer, expires.toString(Qt::ISODate))
+                       .arg(days);
+    if (!trusted.revokes.isEmpty())
+        line += QStringLiteral(", revokes ") + trusted.revokes.join(QStringLiteral(", "));
+    if (days >= kRenewWarningDays)
+        return {line, QString()};
+    return {line, QStringLiteral("warning: the manifest expires in %1 days: renew it "
+                                 "(veldra-release renew), sign it and upload it.")
+                      .arg(days)};
 }
 
 } // namespace
@@ -300,27 +360,43 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
     std::optional<QString> refusal;
     std::function<bool(const QByteArray&)> acceptBody;
     TransferResult signature;
-    if (request.publicKey && manifest.isHttp && manifest.status == 200 && manifest.file) {
+    QString signatureLine, warningLine;
+    const auto report = [&](bool offered, const QString& line, const QString& rolloutLine = {},
+                            const QString& notesLine = {}) {
+        return CheckReport{offered, line, rolloutLine, notesLine, signatureLine, warningLine};
+    };
+    if (!request.publicKeys.isEmpty() && manifest.isHttp && manifest.status == 200 &&
+        manifest.file) {
         QUrl signatureUrl = manifestUrl;
         signatureUrl.setPath(signatureUrl.path() + QStringLiteral(".minisig"));
         signature = fetch(session, signatureUrl, QLatin1String(kSignatureTaskDescription),
                           timings.manifestTimeout, request.currentVersion);
-        acceptBody = [&, signatureUrl](const QByteArray& bytes) {
-            refusal = signatureRefusal(signature, bytes, *request.publicKey, signatureUrl);
-            return !refusal;
+        acceptBody = [&](const QByteArray& bytes) {
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            const auto verdict =
+                judgeManifestSignature(signature, bytes, {request.publicKeys}, now);
+            if (const auto* refused = std::get_if<SignatureRefusal>(&verdict)) {
+                refusal = refused->why.isEmpty()
+                              ? refused->status
+                              : refused->status + QStringLiteral(" (") + refused->why + ')';
+                return false;
+            }
+            std::tie(signatureLine, warningLine) = describeSignature(
+                std::get<TrustedManifest>(verdict), manifestExpiry(bytes).value_or(now), now);
+            return true;
         };
     }
     const CheckResult checked =
         handleManifestResponse(manifest, request.currentVersion, server, acceptBody, request.copy,
                                QString(), request.channel);
     if (refusal)
-        return {false, *refusal};
+        return report(false, *refusal);
     switch (checked.kind) {
     case CheckResult::Kind::failed:
     case CheckResult::Kind::needsNewerSystem:
-        return {false, checked.message};
+        return report(false, checked.message);
     case CheckResult::Kind::upToDate:
-        return {false, QStringLiteral("Up to date")};
+        return report(false, QStringLiteral("Up to date"));
     case CheckResult::Kind::available:
         break;
     }
@@ -334,11 +410,11 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
     const QString rolloutLine = checked.rollout ? describeRollout(*checked.rollout) : QString();
     const QString notesLine = checked.releaseNotes.trimmed().section(QLatin1Char('\n'), 0, 0);
     if (!request.downloadImage)
-        return {true, offers, rolloutLine, notesLine};
+        return report(true, offers, rolloutLine, notesLine);
 
     const auto url = makeUpdateURL(checked.location, server);
     if (!url)
-        return {false, QStringLiteral("Download failed")};
+        return report(false, QStringLiteral("Download failed"));
     qint64 verifiedBytes = 0;
     const auto failure = completeDownload(
         fetch(session, *url, QString(), timings.downloadTimeout, request.currentVersion),
@@ -351,9 +427,9 @@ CheckReport checkPublished(const CheckRequest& request, const UpdateServer& serv
             return std::nullopt;
         });
     if (failure)
-        return {false, *failure};
-    return {true, offers + QStringLiteral(", image verified (%1 bytes)").arg(verifiedBytes),
-            rolloutLine, notesLine};
+        return report(false, *failure);
+    return report(true, offers + QStringLiteral(", image verified (%1 bytes)").arg(verifiedBytes),
+                  rolloutLine, notesLine);
 }
 
 QString describeRollout(const Rollout& rollout) {

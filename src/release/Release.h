@@ -11,6 +11,7 @@
 #include <QList>
 #include <QSslCertificate>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <functional>
@@ -19,18 +20,26 @@
 
 namespace veldra::release {
 
-// What the manifest says about the application inside an image.
+// What the manifest says about the application inside an image, and what
+// the install step will check of it.
 struct ImageFacts {
-    std::optional<QString> minimumSystemVersion; // its LSMinimumSystemVersion
-    QString treeDigest = QString();              // of the application bundle
+    std::optional<QString> minimumSystemVersion;      // its LSMinimumSystemVersion
+    QString treeDigest = QString();                   // of the application bundle
+    QString bundleIdentifier = QString();             // CFBundleIdentifier
+    QString version = QString();                      // CFBundleShortVersionString
+    QList<platform::Architecture> architectures = {}; // its executable's
+    bool signatureAccepted = false; // by codesign, with the build's pinned signer if any
 };
 // Opens an image and reads its application; or the one line that names the
 // problem.
 using ImageInspector = std::function<std::variant<ImageFacts, QString>(const QString& image)>;
 
-// Attaches the image read-only with hdiutil, reads the Info.plist of the
-// application at its root, and detaches it again.
-[[nodiscard]] ImageInspector mountedImageInspector(const SystemTools& tools);
+// Attaches the image read-only with hdiutil, reads the application at its
+// root (Info.plist, the executable's header, its signature as the install
+// step verifies it, with `codeSignRequirement` when not empty), and detaches
+// it again.
+[[nodiscard]] ImageInspector mountedImageInspector(const SystemTools& tools,
+                                                   const QString& codeSignRequirement);
 
 // A patch from an earlier version, and where it will be published.
 struct PatchRequest {
@@ -50,8 +59,13 @@ struct ManifestRequest {
     QString arm64Url = QString();
     std::optional<QDateTime> expires = std::nullopt; // written when the build pins a signing key
     // Reads each image's application, for the macOS it needs (the newest
-    // of the images' minimums is written); none: nothing is read.
+    // of the images' minimums is written) and to refuse one that copies
+    // would refuse to install; none: nothing is read.
     ImageInspector inspect = {};
+    QString bundleIdentifier = QString(); // what each image's application must carry
+    // Key ids ("revoked_keys"): copies refuse manifests signed by them from
+    // now on, when a key pinned after them signs this one.
+    QStringList revokedKeys = {};
     std::optional<Rollout> rollout = std::nullopt; // a staged rollout; none: everyone at once
     // Each goes under every image whose application it makes (by tree
     // digest; without `inspect`, under every image).
@@ -70,14 +84,22 @@ struct ManifestRequest {
 [[nodiscard]] std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
                                                              const UpdateServer& server);
 
+// The same manifest with only "expires" moved, to be signed again; or the one
+// line that names the problem.
+[[nodiscard]] std::variant<QByteArray, QString> renewManifest(const QByteArray& manifest,
+                                                              const QDateTime& expires);
+
+// `veldra-release check` warns when a manifest expires sooner than this.
+inline constexpr int kRenewWarningDays = 14;
+
 // What `veldra-release check` is given.
 struct CheckRequest {
     QUrl manifestUrl;
     QString currentVersion;
     bool downloadImage = false;
-    std::optional<MinisignKey> publicKey = std::nullopt; // the build's pinned key, if any
-    platform::RunningCopy copy = platform::kBuildCopy;   // the copy to check as
-    QString channel = QString();                         // a copy on that channel
+    QList<MinisignKey> publicKeys = {}; // the build's pinned keys, or the one given; none: unsigned
+    platform::RunningCopy copy = platform::kBuildCopy; // the copy to check as
+    QString channel = QString();                       // a copy on that channel
 };
 
 // What an installed copy would do: offer a version (and, with the image,
@@ -92,6 +114,10 @@ struct CheckReport {
     QString rolloutLine = QString();
     // The release notes' first line, when the offered version has notes.
     QString notesLine = QString();
+    // "signed by key …, expires …[, revokes …]", when the signature holds;
+    // and one line when it expires within kRenewWarningDays.
+    QString signatureLine = QString();
+    QString warningLine = QString();
 };
 
 // At most this many bytes of UTF-8 release notes go into a manifest: what the

@@ -1,17 +1,6 @@
 // veldra-release: writes an update manifest that installed copies will accept,
-// and checks what they would make of the published one. A universal image is
-// given as both images, with the same URL.
-//
-//   veldra-release manifest [IMAGE --url URL] [--arm64-image IMAGE --arm64-url URL]
-//                           --version V [--notes TEXT] [--output FILE]
-//                           [--expires-in DAYS]   (a build with a signing key: default 90)
-//                           [--rollout-days N [--rollout-start TIME]]
-//                           [--delta-from VERSION --delta FILE --delta-url URL]...
-//                           [--critical-below VERSION [--critical-reason TEXT]]
-//                           [--channel beta --extend MANIFEST]
-//   veldra-release delta --from OLD.app --to NEW.app --output FILE
-//   veldra-release check [MANIFEST-URL] [--current VERSION] [--image]
-//                        [--arch x86_64|arm64|translated] [--channel beta]
+// renews its expiry, and checks what copies would make of the published one.
+// See kUsage.
 #include "release/Release.h"
 #include "updater/offer/UpdateURL.h"
 #include "updater/patches/BundlePatch.h"
@@ -32,16 +21,20 @@ using namespace veldra;
 namespace {
 
 const char* const kUsage =
-    "usage: veldra-release manifest [IMAGE --url URL] [--arm64-image IMAGE --arm64-url URL]\n"
+    "usage: veldra-release manifest (IMAGE --url URL [--arm64-image IMAGE --arm64-url URL]\n"
+    "                                | --arm64-image IMAGE --arm64-url URL\n"
+    "                                | --universal IMAGE --url URL)\n"
     "                               --version V [--notes TEXT | --release-notes FILE]\n"
-    "                               [--output FILE] [--expires-in DAYS]\n"
+    "                               [--output FILE] [--expires-in DAYS] [--unsigned]\n"
     "                               [--rollout-days N [--rollout-start TIME]]\n"
     "                               [--delta-from VERSION --delta FILE --delta-url URL]...\n"
     "                               [--critical-below VERSION [--critical-reason TEXT]]\n"
-    "                               [--channel beta --extend MANIFEST]\n"
+    "                               [--channel beta --extend MANIFEST] [--revoke KEYID]...\n"
+    "       veldra-release renew MANIFEST [--expires-in DAYS] --output FILE\n"
     "       veldra-release delta --from OLD.app --to NEW.app --output FILE\n"
     "       veldra-release check [MANIFEST-URL] [--current VERSION] [--image]\n"
-    "                            [--arch x86_64|arm64|translated] [--channel beta]";
+    "                            [--arch x86_64|arm64|translated] [--channel beta]\n"
+    "                            [--public-key FILE]";
 
 int fail(const QString& line) {
     std::fprintf(stderr, "%s\n", qPrintable(line));
@@ -54,11 +47,34 @@ QList<QSslCertificate> trustedCas() {
                                    : QSslCertificate::fromData(pem, QSsl::Pem);
 }
 
-std::optional<MinisignKey> publicKey() {
-    const QString key = QString::fromLatin1(build::kUpdatePublicKey);
-    if (key.isEmpty())
+// The keys this build pins, in order; none: it takes unsigned manifests.
+QList<MinisignKey> publicKeys() {
+    return parseMinisignPublicKeys(QString::fromLatin1(build::kUpdatePublicKey))
+        .value_or(QList<MinisignKey>{MinisignKey{}});
+}
+
+// Now plus `--expires-in` days; none when that is not 1 or more.
+std::optional<QDateTime> expiryFrom(const QCommandLineParser& parser) {
+    bool ok = false;
+    const int days = parser.value(QStringLiteral("expires-in")).toInt(&ok);
+    if (!ok || days < 1)
         return std::nullopt;
-    return parseMinisignPublicKey(key).value_or(MinisignKey{});
+    return QDateTime::currentDateTimeUtc().addDays(days);
+}
+
+const QCommandLineOption kExpiresIn(QStringLiteral("expires-in"),
+                                    QStringLiteral("days until it expires"), QStringLiteral("days"),
+                                    QStringLiteral("90"));
+
+int write(const QCommandLineParser& parser, const QByteArray& text) {
+    if (!parser.isSet(QStringLiteral("output"))) {
+        std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
+        return 0;
+    }
+    QSaveFile file(parser.value(QStringLiteral("output")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+        return fail(QStringLiteral("The manifest could not be written: ") + file.errorString());
+    return 0;
 }
 
 int manifest(const QStringList& arguments) {
@@ -74,8 +90,12 @@ int manifest(const QStringList& arguments) {
          {QStringLiteral("release-notes"), QStringLiteral("release notes (Markdown, UTF-8)"),
           QStringLiteral("file")},
          {QStringLiteral("output"), QStringLiteral("write here"), QStringLiteral("file")},
-         {QStringLiteral("expires-in"), QStringLiteral("days until it expires"),
-          QStringLiteral("days"), QStringLiteral("90")},
+         kExpiresIn,
+         {QStringLiteral("universal"), QStringLiteral("one image for both kinds of Mac"),
+          QStringLiteral("image")},
+         {QStringLiteral("unsigned"), QStringLiteral("for copies that pin no key")},
+         {QStringLiteral("revoke"), QStringLiteral("copies refuse this key from now on"),
+          QStringLiteral("keyid")},
          {QStringLiteral("rollout-days"), QStringLiteral("stage the release over these days"),
           QStringLiteral("days")},
          {QStringLiteral("rollout-start"), QStringLiteral("when the rollout starts (UTC)"),
@@ -94,21 +114,36 @@ int manifest(const QStringList& arguments) {
           QStringLiteral("file")}});
     if (!parser.parse(arguments))
         return fail(parser.errorText());
-    const QString image = parser.positionalArguments().value(0);
-    const QString arm64Image = parser.value(QStringLiteral("arm64-image"));
+    // One universal image fills both kinds of Mac's keys.
+    const QString universal = parser.value(QStringLiteral("universal"));
+    const QString image = universal.isEmpty() ? parser.positionalArguments().value(0) : universal;
+    const QString arm64Image =
+        universal.isEmpty() ? parser.value(QStringLiteral("arm64-image")) : universal;
+    const QString arm64Url =
+        parser.value(universal.isEmpty() ? QStringLiteral("arm64-url") : QStringLiteral("url"));
     // Each image comes with its URL, and at least one image is given.
-    if (parser.positionalArguments().size() > 1 || !parser.isSet(QStringLiteral("version")) ||
+    if (parser.positionalArguments().size() > (universal.isEmpty() ? 1 : 0) ||
+        (!universal.isEmpty() && (parser.isSet(QStringLiteral("arm64-image")) ||
+                                  parser.isSet(QStringLiteral("arm64-url")))) ||
+        !parser.isSet(QStringLiteral("version")) ||
         image.isEmpty() != !parser.isSet(QStringLiteral("url")) ||
-        arm64Image.isEmpty() != !parser.isSet(QStringLiteral("arm64-url")) ||
-        (image.isEmpty() && arm64Image.isEmpty()))
+        arm64Image.isEmpty() != arm64Url.isEmpty() || (image.isEmpty() && arm64Image.isEmpty()))
         return fail(QString::fromLatin1(kUsage));
+    // A build that pins no key writes what copies that pin one refuse.
+    if (build::kUpdatePublicKey[0] == '\0' && !parser.isSet(QStringLiteral("unsigned")))
+        return fail(QStringLiteral("This build pins no signing key, so its manifest would be "
+                                   "unsigned and expire never: use the release build's "
+                                   "veldra-release, or give --unsigned."));
     release::ManifestRequest request{.imagePath = image,
                                      .version = parser.value(QStringLiteral("version")),
                                      .url = parser.value(QStringLiteral("url")),
                                      .arm64ImagePath = arm64Image,
-                                     .arm64Url = parser.value(QStringLiteral("arm64-url")),
+                                     .arm64Url = arm64Url,
                                      .inspect = release::mountedImageInspector(
-                                         systemTools(QString::fromUtf8(build::kSystemToolsDir)))};
+                                         systemTools(QString::fromUtf8(build::kSystemToolsDir)),
+                                         QString::fromUtf8(build::kCodeSignRequirement)),
+                                     .bundleIdentifier = QString::fromUtf8(build::kBundleId),
+                                     .revokedKeys = parser.values(QStringLiteral("revoke"))};
     // Each patch as its three options, in the order given.
     const QStringList deltaFrom = parser.values(QStringLiteral("delta-from"));
     const QStringList deltas = parser.values(QStringLiteral("delta"));
@@ -162,25 +197,36 @@ int manifest(const QStringList& arguments) {
         return fail(QStringLiteral("--rollout-start needs --rollout-days."));
     }
     // A keyed build refuses a manifest without an expiry.
-    if (publicKey()) {
-        bool ok = false;
-        const int days = parser.value(QStringLiteral("expires-in")).toInt(&ok);
-        if (!ok || days < 1)
+    if (build::kUpdatePublicKey[0] != '\0') {
+        request.expires = expiryFrom(parser);
+        if (!request.expires)
             return fail(QStringLiteral("--expires-in takes a number of days, 1 or more."));
-        request.expires = QDateTime::currentDateTimeUtc().addDays(days);
     }
     const auto made = release::makeManifest(request, UpdateServer::production());
     if (const auto* problem = std::get_if<QString>(&made))
         return fail(*problem);
-    const QByteArray& text = std::get<QByteArray>(made);
-    if (!parser.isSet(QStringLiteral("output"))) {
-        std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stdout);
-        return 0;
-    }
-    QSaveFile file(parser.value(QStringLiteral("output")));
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        return fail(QStringLiteral("The manifest could not be written: ") + file.errorString());
-    return 0;
+    return write(parser, std::get<QByteArray>(made));
+}
+
+int renew(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("manifest"), QStringLiteral("the manifest"));
+    parser.addOptions(
+        {kExpiresIn,
+         {QStringLiteral("output"), QStringLiteral("write here"), QStringLiteral("file")}});
+    if (!parser.parse(arguments) || parser.positionalArguments().size() != 1 ||
+        !parser.isSet(QStringLiteral("output")))
+        return fail(QString::fromLatin1(kUsage));
+    const auto expires = expiryFrom(parser);
+    if (!expires)
+        return fail(QStringLiteral("--expires-in takes a number of days, 1 or more."));
+    QFile file(parser.positionalArguments().constFirst());
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("The manifest %1 could not be read.").arg(file.fileName()));
+    const auto renewed = release::renewManifest(file.read(kMaxManifestBytes + 1), *expires);
+    if (const auto* problem = std::get_if<QString>(&renewed))
+        return fail(*problem);
+    return write(parser, std::get<QByteArray>(renewed));
 }
 
 int delta(const QStringList& arguments) {
@@ -220,7 +266,9 @@ int check(const QStringList& arguments) {
                        {QStringLiteral("arch"), QStringLiteral("check as this copy would"),
                         QStringLiteral("x86_64|arm64|translated")},
                        {QStringLiteral("channel"), QStringLiteral("as a copy on this channel"),
-                        QStringLiteral("beta")}});
+                        QStringLiteral("beta")},
+                       {QStringLiteral("public-key"), QStringLiteral("verify with this key"),
+                        QStringLiteral("minisign.pub")}});
     if (!parser.parse(arguments) || parser.positionalArguments().size() > 1)
         return fail(QString::fromLatin1(kUsage));
     auto copy = platform::kBuildCopy;
@@ -235,13 +283,23 @@ int check(const QStringList& arguments) {
         else
             return fail(QString::fromLatin1(kUsage));
     }
+    // The hand-over release is signed with a key the previous build pins.
+    QList<MinisignKey> keys = publicKeys();
+    if (parser.isSet(QStringLiteral("public-key"))) {
+        QFile file(parser.value(QStringLiteral("public-key")));
+        const QByteArray text = file.open(QIODevice::ReadOnly) ? file.read(4096) : QByteArray();
+        const auto key = parseMinisignPublicKey(QString::fromLatin1(text.split('\n').value(1)));
+        if (!key)
+            return fail(QStringLiteral("%1 is not a minisign.pub file.").arg(file.fileName()));
+        keys = {*key};
+    }
     const UpdateServer server = UpdateServer::production();
     const QString address = parser.positionalArguments().value(0, manifestAddress(server));
     const release::CheckReport report =
         release::checkPublished({.manifestUrl = QUrl(address),
                                  .currentVersion = parser.value(QStringLiteral("current")),
                                  .downloadImage = parser.isSet(QStringLiteral("image")),
-                                 .publicKey = publicKey(),
+                                 .publicKeys = keys,
                                  .copy = copy,
                                  .channel = parser.value(QStringLiteral("channel"))},
                                 server, trustedCas(), QDir::tempPath());
@@ -250,6 +308,12 @@ int check(const QStringList& arguments) {
         std::printf("notes: %s\n", qPrintable(report.notesLine));
     if (!report.rolloutLine.isEmpty())
         std::printf("%s\n", qPrintable(report.rolloutLine));
+    if (keys.isEmpty())
+        std::printf(
+            "signature not checked: this build pins no key (--public-key FILE checks it)\n");
+    for (const QString& line : {report.signatureLine, report.warningLine})
+        if (!line.isEmpty())
+            std::printf("%s\n", qPrintable(line));
     return report.offered ? 0 : 1;
 }
 
@@ -259,9 +323,12 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QStringList arguments = QCoreApplication::arguments();
     const QString command = arguments.value(1);
-    arguments.removeAt(1);
+    if (arguments.size() > 1) // the command itself
+        arguments.removeAt(1);
     if (command == QLatin1String("manifest"))
         return manifest(arguments);
+    if (command == QLatin1String("renew"))
+        return renew(arguments);
     if (command == QLatin1String("delta"))
         return delta(arguments);
     if (command == QLatin1String("check"))

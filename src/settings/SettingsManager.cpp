@@ -160,4 +160,18 @@ void SettingsManager::setPatchRefusedVersion(const QString& version) {
     m_defaults->setValue(QLatin1String(kPatchRefusedVersion), version);
 }
 
+QStringList SettingsManager::revokedKeys() const {
+    return m_defaults->value(QLatin1String(kRevokedKeys))
+        .toString()
+        .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+void SettingsManager::addRevokedKeys(const QStringList& keyIds) {
+    QStringList revoked = revokedKeys();
+    for (const QString& id : keyIds)
+        if (!revoked.contains(id))
+            revoked << id;
+    m_defaults->setValue(QLatin1String(kRevokedKeys), revoked.join(QLatin1Char(' ')));
+}
+
 } // namespace veldra

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -37,6 +38,8 @@ public:
     static constexpr auto kUpdateChannel = "veldra_update_channel"; // "beta" or "stable"
     // A required version was offered: the next start checks at once.
     static constexpr auto kRequiredVersion = "updateRequiredVersion";
+    // The signing keys accepted manifests revoked: their ids, separated by spaces.
+    static constexpr auto kRevokedKeys = "updateRevokedKeys";
 
     // Loads from `defaults` without writing anything but the removal of a
     // stale username. `forcedRemember`, an organisation's: the flag is that,
@@ -98,6 +101,11 @@ public:
     // as its image.
     [[nodiscard]] QString patchRefusedVersion() const;
     void setPatchRefusedVersion(const QString& version);
+
+    // The key ids whose manifests this user's copies refuse; the list only
+    // grows: a revocation is never undone.
+    [[nodiscard]] QStringList revokedKeys() const;
+    void addRevokedKeys(const QStringList& keyIds);
 
 Q_SIGNALS:
     void rememberUsernameChanged(bool remember);

@@ -35,6 +35,11 @@ class TestRelease : public QObject {
         m_said = tool.readAllStandardError();
         return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
     }
+    QString keyId(const QString& key) const { return minisignKeyId(m_keys.filePath(key + ".pub")); }
+    static QString fileText(const QString& name) {
+        QFile file(name);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -47,20 +52,21 @@ private Q_SLOTS:
         m_server.setRoutes(routes);
     }
 
-    // One signed manifest for both kinds of Mac: each copy verifies its own image.
+    // One signed manifest for both kinds of Mac: each copy verifies its own image; the signer
+    // named, a near expiry said.
     void written_data() {
         using platform::RunningCopy;
-        columns<RunningCopy, QString, QString>("copy", "signer", "line");
-        row("Intel", RunningCopy::x86_64, "ours",
+        columns<RunningCopy, QString, int, QString>("copy", "signer", "days", "line");
+        row("Intel", RunningCopy::x86_64, "ours", 90,
             "offers 2.1 (x86_64 image), image verified (70000 bytes)");
-        row("translated", RunningCopy::translated, "ours",
+        row("translated", RunningCopy::translated, "ours", 13,
             "offers 2.1 (arm64 image), image verified (90000 bytes)");
-        row("another key", RunningCopy::arm64, "other",
-            "Invalid update signature (signed by another key)");
+        row("another key", RunningCopy::arm64, "other", 90,
+            "Invalid update signature (signed by key KEY, which this build does not pin)");
     }
     void written() {
-        auto [copy, signer, line] =
-            fetch<platform::RunningCopy, QString, QString>("copy", "signer", "line");
+        auto [copy, signer, days, line] =
+            fetch<platform::RunningCopy, QString, int, QString>("copy", "signer", "days", "line");
         const UpdateServer server{"localhost", m_server.port()};
         const auto made =
             release::makeManifest({.imagePath = writeImage(70'000, "intel.dmg"),
@@ -68,60 +74,85 @@ private Q_SLOTS:
                                    .url = m_server.url("/intel.dmg"),
                                    .arm64ImagePath = writeImage(90'000, "arm.dmg"),
                                    .arm64Url = m_server.url("/arm.dmg"),
-                                   .expires = QDateTime::currentDateTimeUtc().addDays(90)},
+                                   .expires = QDateTime::currentDateTimeUtc().addDays(days)},
                                   server);
         QVERIFY(std::holds_alternative<QByteArray>(made));
         m_server.writeFile("version.json", std::get<QByteArray>(made));
         QVERIFY(runMinisign(
             m_keys.path(), {"-S", "-s", signer + ".key", "-m", m_server.root() + "/version.json"}));
-        const release::CheckReport report =
-            release::checkPublished({.manifestUrl = QUrl(m_server.url("/version.json")),
-                                     .currentVersion = "2.0",
-                                     .downloadImage = true,
-                                     .publicKey = minisignPublicKey(m_keys.filePath("ours.pub")),
-                                     .copy = copy},
-                                    server, TestPki::instance().ca(), m_dir.path());
-        QCOMPARE(report.line, line);
+        const release::CheckReport report = release::checkPublished(
+            {.manifestUrl = QUrl(m_server.url("/version.json")),
+             .currentVersion = "2.0",
+             .downloadImage = true,
+             .publicKeys = {*minisignPublicKey(m_keys.filePath("ours.pub"))},
+             .copy = copy},
+            server, TestPki::instance().ca(), m_dir.path());
         QCOMPARE(report.offered, line.startsWith("offers"));
+        QCOMPARE(report.line, line.replace("KEY", keyId(signer)));
+        QCOMPARE(report.signatureLine.section(',', 0, 0),
+                 report.offered ? "signed by key " + keyId(signer) : "");
+        QCOMPARE(report.warningLine.isEmpty(), days >= 14);
     }
 
     // Refused: a URL off the build's update host, notes over the 16 KiB the prompt shows, a
-    // floor newer than the offer. Written: the image's minimum macOS (through the stand-in
-    // hdiutil), the notes, the floor, and a beta beside the default entry, which stays.
+    // floor newer than the offer, an application copies would not install (another version,
+    // identifier, no signature, no arm64 code), a revocation of no key id. Written: the image's
+    // minimum macOS (through the stand-in hdiutil), the notes, the floor, the revocation, and a
+    // beta beside the default entry, which stays; renewed: only "expires" moved.
     void command() {
-        QVERIFY(makeUpdateImage(path("a.dmg"),
-                                {.marker = QString(70'000, 'p'), .minimumSystemVersion = "12.0"}));
+        const QString marker(70'000, 'p');
+        QVERIFY(makeUpdateImage(path("a.dmg"), {.marker = marker, .minimumSystemVersion = "12.0"}));
+        QVERIFY(makeUpdateImage(
+            path("b.dmg"), {.version = "2.2", .architectures = "x86_64 arm64", .marker = marker}));
+        QVERIFY(makeUpdateImage(path("c.dmg"), {.bundleId = "com.example.c", .marker = marker}));
+        QVERIFY(makeUpdateImage(path("d.dmg"), {.seal = "", .marker = marker}));
         const QByteArray notes = "# What's new\n" + QByteArray(16 * 1024 - 13, 'n');
         QVERIFY(TestBundle::writeFile(path("notes.md"), notes, 0644));
         QVERIFY(TestBundle::writeFile(path("long.md"), notes + 'n', 0644));
         const UpdateServer server = UpdateServer::production();
         const QString ours = "https://" + server.host +
                              (server.port == 443 ? "" : ':' + QString::number(server.port));
-        const auto manifest = [&](const QString& host, const QString& version,
-                                  const QString& output, const QStringList& more) {
-            return release(QStringList{"manifest", path("a.dmg"), "--url", host + "/a.dmg",
-                                       "--version", version, "--output", path(output)} +
+        // The image, then its options: 2.1 unless given.
+        const auto manifest = [&](const QString& image, const QStringList& more) {
+            return release(QStringList{"manifest", path(image), "--url", ours + "/i.dmg",
+                                       "--version", "2.1", "--output", path("m.json")} +
                            more);
         };
-        for (const auto& [host, more] : {std::pair{QString("https://evil.example"), QStringList()},
-                                         {ours, {"--release-notes", path("long.md")}},
-                                         {ours, {"--critical-below", "2.2"}}}) {
-            QCOMPARE(manifest(host, "2.1", "m.json", more), 1);
-            QVERIFY(m_said.count('\n') == 1 && !QFile::exists(path("m.json")));
+        for (const auto& [image, more] :
+             {std::pair{QString("a.dmg"), QStringList{"--url", "https://evil.example/a"}},
+              {"a.dmg", {"--release-notes", path("long.md")}},
+              {"a.dmg", {"--critical-below", "2.2"}},
+              {"a.dmg", {"--version", "2.1.0"}},
+              {"c.dmg", {}},
+              {"d.dmg", {}},
+              {"a.dmg", {"--arm64-image", path("a.dmg"), "--arm64-url", ours + "/a"}},
+              {"a.dmg", {"--revoke", keyId("ours") + '0'}}}) {
+            QCOMPARE(manifest(image, more), 1);
+            QVERIFY2(m_said.count('\n') == 1 && !QFile::exists(path("m.json")), m_said.constData());
         }
-        QCOMPARE(manifest(ours, "2.1", "m.json",
-                          {"--release-notes", path("notes.md"), "--critical-below", "2.0.5"}),
+        QCOMPARE(manifest("a.dmg", {"--release-notes", path("notes.md"), "--critical-below",
+                                    "2.0.5", "--revoke", keyId("ours").toLower()}),
                  0);
-        QCOMPARE(manifest(ours, "2.2", "b.json", {"--channel", "beta", "--extend", path("m.json")}),
+        QCOMPARE(release({"manifest", "--universal", path("b.dmg"), "--url", ours + "/b.dmg",
+                          "--version", "2.2", "--channel", "beta", "--extend", path("m.json"),
+                          "--output", path("b.json")}),
                  0);
-        QFile written(path("b.json"));
-        QVERIFY(written.open(QIODevice::ReadOnly));
-        const QJsonObject made = QJsonDocument::fromJson(written.readAll()).object();
+        const QJsonObject made =
+            QJsonDocument::fromJson(fileText(path("b.json")).toUtf8()).object();
         QCOMPARE(made["releaseNotes"].toString(), QString::fromUtf8(notes));
         QCOMPARE(made["mac_minimum_system_version"].toString() + ' ' +
                      made["mac_version"].toString() + ' ' + made["critical_below"].toString() +
-                     ' ' + made["channels"]["beta"]["mac_version"].toString(),
-                 "12.0 2.1 2.0.5 2.2");
+                     ' ' + made["channels"]["beta"]["mac_arm64_url"].toString() + ' ' +
+                     made["revoked_keys"][0].toString(),
+                 "12.0 2.1 2.0.5 " + ours + "/b.dmg " + keyId("ours"));
+        QCOMPARE(
+            release({"renew", path("b.json"), "--expires-in", "30", "--output", path("r.json")}),
+            0);
+        QString renewed = fileText(path("r.json"));
+        const QString expires = QJsonDocument::fromJson(renewed.toUtf8())["expires"].toString();
+        QCOMPARE(QDateTime::fromString(expires, Qt::ISODate).date(),
+                 QDateTime::currentDateTimeUtc().addDays(30).date());
+        QCOMPARE(renewed.replace(expires, made["expires"].toString()), fileText(path("b.json")));
     }
 };
 

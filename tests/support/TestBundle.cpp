@@ -138,6 +138,14 @@ std::optional<MinisignKey> minisignPublicKey(const QString& pubFile) {
                : std::nullopt;
 }
 
+QString minisignKeyId(const QString& pubFile) {
+    QFile pub(pubFile);
+    return pub.open(QIODevice::ReadOnly)
+               ? QString::fromLatin1(pub.readLine().trimmed().split(' ').last())
+                     .rightJustified(16, '0')
+               : QString();
+}
+
 InstallSandbox::InstallSandbox()
     : m_dir(QDir::tempPath() + "/Apps 'single' \"double\" back\\slash-XXXXXX"),
       log(m_dir.filePath("tools.log")), volumes(m_dir.filePath("Volumes")),

@@ -69,8 +69,10 @@ bool makeUpdateImage(const QString& imagePath, const AppSpec& spec);
 QByteArray imageBytes(qsizetype size);
 // Runs the real minisign in `dir`; true when it succeeded.
 bool runMinisign(const QString& dir, const QStringList& arguments);
-// The key of a minisign.pub file.
+// The key of a minisign.pub file, and its id as the file's first line names it, with the
+// leading zeros that line leaves out.
 std::optional<MinisignKey> minisignPublicKey(const QString& pubFile);
+QString minisignKeyId(const QString& pubFile);
 
 // A fake install place, named to test every quoting layer: a 2.0 ("old") under Applications, a
 // temporary folder, and the stand-ins' log and Volumes folder (set in this process's environment).

@@ -219,7 +219,7 @@ void MacUpdater::fetchManifest(const QNetworkRequest& request, const Checking& c
             }
             const bool answered = !transfer.transportError && transfer.file && transfer.isHttp &&
                                   transfer.status == 200;
-            if (m_config.publicKey && answered) {
+            if (!m_config.publicKeys.isEmpty() && answered) {
                 fetchSignature(request, current,
                                std::make_shared<TransferResult>(std::move(transfer)));
                 return;
@@ -236,21 +236,47 @@ void MacUpdater::fetchSignature(const QNetworkRequest& manifestRequest, const Ch
     QUrl url = request.url();
     url.setPath(url.path() + QStringLiteral(".minisig"));
     request.setUrl(url);
-    session().start(
-        request, QLatin1String(kSignatureTaskDescription),
-        [this, current, manifest](TransferResult signature) {
-            std::optional<QString> refusal;
-            const CheckResult result = handleManifestResponse(
-                *manifest, current.version, m_config.server,
-                [&](const QByteArray& bytes) {
-                    refusal = judgeManifestSignature(signature, bytes, *m_config.publicKey,
-                                                     QDateTime::currentDateTimeUtc());
-                    return !refusal;
-                },
-                m_config.runningCopy, m_config.systemVersion, current.channel);
-            publishCheckResult(
-                refusal ? CheckResult{CheckResult::Kind::failed, *refusal, {}, {}, {}} : result);
-        });
+    session().start(request, QLatin1String(kSignatureTaskDescription),
+                    [this, current, manifest](TransferResult signature) {
+                        std::optional<QString> refusal;
+                        const CheckResult result = handleManifestResponse(
+                            *manifest, current.version, m_config.server,
+                            [&](const QByteArray& bytes) {
+                                refusal = trustSignedManifest(signature, bytes);
+                                return !refusal;
+                            },
+                            m_config.runningCopy, m_config.systemVersion, current.channel);
+                        publishCheckResult(
+                            refusal ? CheckResult{CheckResult::Kind::failed, *refusal, {}, {}, {}}
+                                    : result);
+                    });
+}
+
+std::optional<QString> MacUpdater::trustSignedManifest(const TransferResult& signature,
+                                                       const QByteArray& manifest) {
+    const auto verdict =
+        judgeManifestSignature(signature, manifest, {m_config.publicKeys, m_config.revokedKeys},
+                               QDateTime::currentDateTimeUtc());
+    if (const auto* refused = std::get_if<SignatureRefusal>(&verdict)) {
+        if (!refused->why.isEmpty())
+            qWarning("The update manifest is refused: %s.", qPrintable(refused->why));
+        return refused->status;
+    }
+    const TrustedManifest& trusted = std::get<TrustedManifest>(verdict);
+    QStringList newly;
+    for (const QString& id : trusted.revokes) {
+        if (m_config.revokedKeys.contains(id))
+            continue;
+        qWarning("Key %s is revoked by a manifest signed by key %s: manifests it signs are "
+                 "refused from now on.",
+                 qPrintable(id), qPrintable(trusted.signer));
+        m_config.revokedKeys << id;
+        newly << id;
+    }
+    if (!newly.isEmpty() && m_config.keysRevoked)
+        QMetaObject::invokeMethod(
+            this, [this, newly] { m_config.keysRevoked(newly); }, Qt::QueuedConnection);
+    return std::nullopt;
 }
 
 void MacUpdater::publishCheckResult(const CheckResult& result) {

@@ -90,8 +90,13 @@ public:
         // (a manual check says why); with `announceRollBack` said at once.
         QString rolledBackVersion = {};
         bool announceRollBack = false;
-        // The publisher's key: every manifest must carry its signature.
-        std::optional<MinisignKey> publicKey = std::nullopt;
+        // The publisher's keys, in the build's order: every manifest must carry
+        // the signature of one of them (none: manifests are not signed).
+        QList<MinisignKey> publicKeys = {};
+        // Key ids accepted manifests revoked, in this run or an earlier one;
+        // told each id a manifest newly revokes (main thread), to remember it.
+        QStringList revokedKeys = {};
+        std::function<void(const QStringList& keyIds)> keysRevoked = {};
         bool namedTransferFiles = false;                        // see UpdateSession::Limits
         std::function<std::chrono::milliseconds()> jitter = {}; // 0 to 300 s
         Timings timings = {};
@@ -167,6 +172,10 @@ private:
     void fetchSignature(const QNetworkRequest& manifestRequest, const Checking& current,
                         std::shared_ptr<TransferResult> manifest);
     void publishCheckResult(const CheckResult& result);
+    // Worker thread: none when the manifest's signature holds (what it revokes
+    // is refused from then on), else the status line; the log says why.
+    std::optional<QString> trustSignedManifest(const TransferResult& signature,
+                                               const QByteArray& manifest);
     void onWorker(std::function<void()> work);
 
     Configuration m_config;

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <functional>
@@ -23,7 +24,7 @@ namespace veldra {
 struct UpdateEngineWiring {
     UpdateServer server;
     QByteArray trustedCaPem; // empty: the system trust store
-    QString publicKey;       // the publisher's minisign key line; empty: none
+    QString publicKey;       // the publisher's minisign key lines, ';' between; empty: none
     QString temporaryDirectory;
     std::function<QString()> currentVersion;
     std::function<bool()> isSessionRunning;
@@ -43,6 +44,8 @@ struct UpdateEngineWiring {
     QString rolledBackVersion;     // put back after it did not start; never offered again
     QString patchRefusedVersion;   // its patch could not be installed: the image then
     bool announceRollBack = false; // this start follows that roll-back: say so
+    QStringList revokedKeys;       // key ids accepted manifests revoked, in any run
+    std::function<void(const QStringList& keyIds)> keysRevoked; // newly revoked: remember them
     SystemTools tools;
     QString bundleIdentifier;
     QString runningBundlePath;

@@ -57,10 +57,12 @@ MacUpdater& MacUpdater::shared() {
         Configuration config;
         config.server = wiring.server;
         config.trustedCaPem = wiring.trustedCaPem;
-        // Checked at configure time; a key that still fails to parse trusts
-        // no manifest rather than every one.
-        if (!wiring.publicKey.isEmpty())
-            config.publicKey = parseMinisignPublicKey(wiring.publicKey).value_or(MinisignKey{});
+        // Checked at configure time; keys that still fail to parse trust no
+        // manifest rather than every one.
+        config.publicKeys =
+            parseMinisignPublicKeys(wiring.publicKey).value_or(QList<MinisignKey>{MinisignKey{}});
+        config.revokedKeys = wiring.revokedKeys;
+        config.keysRevoked = wiring.keysRevoked;
         config.temporaryDirectory = wiring.temporaryDirectory;
         config.currentVersion = wiring.currentVersion;
         config.isSessionRunning = wiring.isSessionRunning;

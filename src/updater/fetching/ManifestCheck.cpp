@@ -39,27 +39,27 @@ CheckResult handleManifestResponse(const TransferResult& t, const QString& curre
     return judgeManifest(bytes, currentVersion, server, copy, systemVersion, channel);
 }
 
-std::optional<QString> judgeManifestSignature(const TransferResult& signature,
-                                              const QByteArray& manifest, const MinisignKey& key,
-                                              const QDateTime& now) {
+std::variant<TrustedManifest, SignatureRefusal>
+judgeManifestSignature(const TransferResult& signature, const QByteArray& manifest,
+                       const ManifestKeys& keys, const QDateTime& now) {
     // No answer at all fails as the manifest would; any HTTP error means
     // there is no signature.
     const QString invalid = QStringLiteral("Invalid update signature");
+    const QString failed = QStringLiteral("Update check failed");
     if (!signature.isHttp)
-        return QStringLiteral("Update check failed");
+        return SignatureRefusal{failed, {}};
     if (signature.status != 200)
-        return invalid;
+        return SignatureRefusal{invalid,
+                                QStringLiteral("no signature (HTTP %1)").arg(signature.status)};
     if (signature.transportError || !signature.file)
-        return QStringLiteral("Update check failed");
+        return SignatureRefusal{failed, {}};
     QFile file(signature.file->fileName());
     if (!file.open(QIODevice::ReadOnly))
-        return invalid;
-    if (verifyMinisign(manifest, file.read(kMaxSignatureBytes + 1), key))
-        return invalid;
-    const auto expires = manifestExpiry(manifest);
-    if (!expires || *expires <= now)
-        return invalid;
-    return std::nullopt;
+        return SignatureRefusal{invalid, QStringLiteral("the signature could not be read")};
+    auto verdict = verifySignedManifest(manifest, file.read(kMaxSignatureBytes + 1), keys, now);
+    if (auto* why = std::get_if<QString>(&verdict))
+        return SignatureRefusal{invalid, *why};
+    return std::get<TrustedManifest>(std::move(verdict));
 }
 
 QByteArray userAgent(const QString& version) {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "updater/fetching/UpdateSession.h"
-#include "updater/offer/Minisign.h"
+#include "updater/offer/ManifestTrust.h"
 #include "updater/offer/Offer.h"
 
 #include <QByteArray>
@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <optional>
+#include <variant>
 
 namespace veldra {
 
@@ -24,14 +25,20 @@ namespace veldra {
     platform::RunningCopy copy = platform::kBuildCopy, const QString& systemVersion = QString(),
     const QString& channel = QString());
 
-// Judges a fetched manifest signature (.minisig) for the manifest bytes: none
-// when the manifest may be read, else the status line ("Update check failed"
+// Why a signed manifest is not read: the status line ("Update check failed"
 // when the signature could not be fetched at all, "Invalid update signature"
-// otherwise). A signed manifest must carry an "expires" later than `now`.
-[[nodiscard]] std::optional<QString> judgeManifestSignature(const TransferResult& signature,
-                                                            const QByteArray& manifest,
-                                                            const MinisignKey& key,
-                                                            const QDateTime& now);
+// otherwise), and what failed (see verifySignedManifest; empty when the
+// signature never arrived).
+struct SignatureRefusal {
+    QString status;
+    QString why;
+};
+
+// Judges a fetched manifest signature (.minisig) for the manifest bytes, as
+// verifySignedManifest does.
+[[nodiscard]] std::variant<TrustedManifest, SignatureRefusal>
+judgeManifestSignature(const TransferResult& signature, const QByteArray& manifest,
+                       const ManifestKeys& keys, const QDateTime& now);
 
 // "VeldraCloudDesktop-MacUpdater/<version>"
 [[nodiscard]] QByteArray userAgent(const QString& version);

@@ -7,6 +7,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace veldra {
@@ -60,6 +61,42 @@ std::optional<MinisignKey> parseMinisignPublicKey(const QString& base64) {
     if (!bytes || bytes->size() != 2 + kKeyIdBytes + kEd25519KeyBytes || !bytes->startsWith("Ed"))
         return std::nullopt;
     return MinisignKey{bytes->mid(2, kKeyIdBytes), bytes->mid(2 + kKeyIdBytes)};
+}
+
+std::optional<QList<MinisignKey>> parseMinisignPublicKeys(const QString& lines) {
+    QList<MinisignKey> keys;
+    if (lines.isEmpty())
+        return keys;
+    for (const QString& line : lines.split(QLatin1Char(';'))) {
+        const auto key = parseMinisignPublicKey(line);
+        // The key id chooses the key: two keys with one id would be one.
+        if (!key || std::any_of(keys.cbegin(), keys.cend(),
+                                [&](const MinisignKey& k) { return k.keyId == key->keyId; }))
+            return std::nullopt;
+        keys << *key;
+    }
+    if (keys.size() > kMaxPinnedKeys)
+        return std::nullopt;
+    return keys;
+}
+
+QString minisignKeyIdText(const QByteArray& keyId) {
+    QByteArray reversed(keyId.size(), Qt::Uninitialized);
+    std::reverse_copy(keyId.cbegin(), keyId.cend(), reversed.begin());
+    return QString::fromLatin1(reversed.toHex().toUpper());
+}
+
+bool isMinisignKeyIdText(const QString& text) {
+    static const QRegularExpression keyId(QStringLiteral("^[0-9A-Fa-f]{16}$"));
+    return keyId.match(text).hasMatch();
+}
+
+std::optional<QByteArray> minisignSignerKeyId(const QByteArray& signatureFile) {
+    const QList<QByteArray> lines = signatureFile.split('\n');
+    const auto signature = strictBase64(lines.value(1).trimmed());
+    if (!signature || signature->size() != 2 + kKeyIdBytes + kEd25519SignatureBytes)
+        return std::nullopt;
+    return signature->mid(2, kKeyIdBytes);
 }
 
 std::optional<SignatureProblem>

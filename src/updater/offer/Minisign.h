@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -16,6 +17,22 @@ struct MinisignKey {
 
 // The base64 line of a minisign.pub file ("RW…"); none if it is not one.
 [[nodiscard]] std::optional<MinisignKey> parseMinisignPublicKey(const QString& base64);
+
+// A build pins its signing key and up to two backups kept offline.
+inline constexpr qsizetype kMaxPinnedKeys = 3;
+
+// Up to three such lines separated by ';', in the order a build pins them;
+// none if any is not a key, or two share a key id. Empty: no key.
+[[nodiscard]] std::optional<QList<MinisignKey>> parseMinisignPublicKeys(const QString& lines);
+
+// A key id as minisign.pub's first line shows it: minisign prints the 8 bytes
+// as a little-endian number, in 16 upper-case hexadecimal digits.
+[[nodiscard]] QString minisignKeyIdText(const QByteArray& keyId);
+// Whether `text` is such an id (either case).
+[[nodiscard]] bool isMinisignKeyIdText(const QString& text);
+
+// The key id a .minisig file names; none when it is malformed.
+[[nodiscard]] std::optional<QByteArray> minisignSignerKeyId(const QByteArray& signatureFile);
 
 // Why a signature was refused, for the release command; the application
 // shows "Invalid update signature" for every one.

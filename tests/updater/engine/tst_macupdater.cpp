@@ -4,6 +4,7 @@
 #include "TestBundle.h"
 #include "UpdateImage.h"
 #include "release/Release.h"
+#include "settings/SettingsManager.h"
 #include "updater/engine/LazyUpdater.h"
 #include "updater/engine/MacUpdater.h"
 #include "updater/engine/Relaunch.h"
@@ -104,6 +105,26 @@ class TestMacUpdater : public QObject {
 
     void serveImage(qsizetype size) const { m_server->writeFile("image.dmg", imageBytes(size)); }
 
+    // publish() with `more`, signed by `signer`'s key (none: no .minisig).
+    void publishSigned(const QString& signer, const QJsonObject& more) const {
+        serveImage(70'000);
+        publish(*m_server,
+                {{"/version.json.minisig", QJsonObject{{"file", "version.json.minisig"}}}}, more);
+        if (!signer.isEmpty())
+            QVERIFY(
+                runMinisign(m_keys.path(), {"-S", "-s", signer + ".key", "-m",
+                                            m_server->root() + "/version.json", "-t", "3.0.0"}));
+    }
+    // As a build pins them: their minisign.pub lines, ';' between.
+    QList<MinisignKey> pinned(const QStringList& names) const {
+        QStringList lines;
+        for (const QString& name : names) {
+            QFile pub(m_keys.filePath(name + ".pub"));
+            lines << (pub.open(QIODevice::ReadOnly) ? pub.readAll().split('\n').value(1) : "");
+        }
+        return parseMinisignPublicKeys(lines.join(';')).value_or(QList<MinisignKey>());
+    }
+
     QString downloadNow() {
         m_updater->startDownload();
         waitUntil([&] { return !m_updater->isDownloading(); }, 20000);
@@ -116,7 +137,7 @@ class TestMacUpdater : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        for (const QString key : {"ours", "other"})
+        for (const QString key : {"ours", "backup", "other"})
             QVERIFY(
                 runMinisign(m_keys.path(), {"-G", "-W", "-p", key + ".pub", "-s", key + ".key"}));
         m_elsewhere = std::make_unique<HttpsTestServer>();
@@ -542,13 +563,15 @@ private Q_SLOTS:
                  damage == "during" ? 1 : 0);
     }
 
-    // A keyed build: every bad signature ends the check before the image is asked for.
+    // A build pinning ours and a backup: a manifest signed by either is offered; every bad
+    // signature ends the check before the image is asked for.
     void signedManifest_data() {
         // expires: "": none; signer: "": no .minisig; altered: "manifest", "comment" or ""
         columns<QString, QString, QString, bool, bool>("expires", "signer", "altered", "keyed",
                                                        "offered");
         const char* future = "2099-01-01T00:00:00Z";
         row("signed, unexpired", future, "ours", "", true, true);
+        row("by the backup", future, "backup", "", true, true);
         row("manifest altered", future, "ours", "manifest", true, false);
         row("another key", future, "other", "", true, false);
         row("trusted comment altered", future, "ours", "comment", true, false);
@@ -561,30 +584,56 @@ private Q_SLOTS:
         auto [expires, signer, altered, keyed, offered] =
             fetch<QString, QString, QString, bool, bool>("expires", "signer", "altered", "keyed",
                                                          "offered");
-        serveImage(70'000);
-        publish(*m_server,
-                {{"/version.json.minisig", QJsonObject{{"file", "version.json.minisig"}}}},
-                expires.isEmpty() ? QJsonObject() : QJsonObject{{"expires", expires}});
+        publishSigned(signer,
+                      expires.isEmpty() ? QJsonObject() : QJsonObject{{"expires", expires}});
         QFile written(m_server->root() + "/version.json");
-        const QByteArray json = written.open(QIODevice::ReadOnly) ? written.readAll() : "";
-        if (!signer.isEmpty())
-            QVERIFY(
-                runMinisign(m_keys.path(), {"-S", "-s", signer + ".key", "-m",
-                                            m_server->root() + "/version.json", "-t", "3.0.0"}));
-        if (altered == "manifest")
-            m_server->writeFile("version.json", QByteArray(json).replace("3.0.0", "3.0.1"));
+        if (altered == "manifest" && written.open(QIODevice::ReadOnly))
+            m_server->writeFile("version.json", written.readAll().replace("3.0.0", "3.0.1"));
         QFile signature(m_server->root() + "/version.json.minisig");
         if (altered == "comment" && signature.open(QIODevice::ReadOnly))
             m_server->writeFile("version.json.minisig",
                                 signature.readAll().replace("3.0.0", "9.9.9"));
-        const auto key = keyed ? minisignPublicKey(m_keys.filePath("ours.pub")) : std::nullopt;
-        makeUpdater([&](auto& config) { config.publicKey = key; });
+        makeUpdater([&](auto& config) {
+            config.publicKeys = keyed ? pinned({"ours", "backup"}) : QList<MinisignKey>();
+        });
         QCOMPARE(checkNow(), offered);
         QCOMPARE(m_server->requests().filter(".minisig").size(), keyed ? 1 : 0);
         QCOMPARE(m_updater->statusMessage(),
                  offered ? "Update available" : "Invalid update signature");
         downloadNow();
         QCOMPARE(m_server->requests().filter("/image.dmg").size(), offered ? 1 : 0);
+    }
+
+    // Pinned: ours, then the backup. A manifest revokes only keys pinned before its signer, or
+    // is refused whole; what an accepted one revokes holds in the user's later runs, and the
+    // backup still works.
+    void revocations_data() {
+        columns<QString, QString, bool, bool>("signer", "revokes", "offered", "oursLater");
+        row("the backup revokes ours", "backup", "ours", true, false);
+        row("ours revokes the backup", "ours", "backup", false, true);
+        row("ours revokes itself", "ours", "ours", false, true);
+        row("not a key id", "backup", "ours.pub", false, true);
+    }
+    void revocations() {
+        auto [signer, revokes, offered, oursLater] =
+            fetch<QString, QString, bool, bool>("signer", "revokes", "offered", "oursLater");
+        const QString id =
+            revokes.contains('.') ? revokes : minisignKeyId(m_keys.filePath(revokes + ".pub"));
+        const QTemporaryDir home;
+        for (const auto& [by, revoked, expected] : {std::tuple{signer, QJsonArray{id}, offered},
+                                                    {"ours", {}, oursLater},
+                                                    {"backup", {}, true}}) {
+            // Each a run of its own, on the user's settings.
+            SettingsManager settings(platform::userDefaultsOn(
+                std::make_unique<QSettings>(home.filePath("defaults.ini"), QSettings::IniFormat)));
+            publishSigned(by, {{"expires", "2099-01-01T00:00:00Z"}, {"revoked_keys", revoked}});
+            makeUpdater([&](auto& config) {
+                config.publicKeys = pinned({"ours", "backup"});
+                config.revokedKeys = settings.revokedKeys();
+                config.keysRevoked = [&](const QStringList& ids) { settings.addRevokedKeys(ids); };
+            });
+            QCOMPARE(checkNow(), expected);
+        }
     }
 
     // An untrusted certificate (the same port served anew after the check): never retried.

@@ -122,6 +122,10 @@ private Q_SLOTS:
             "https://" + production.host +
             (production.port == 443 ? "" : ':' + QString::number(production.port)) + '/';
         const QString version = *platform::infoPlistString(m_new, "CFBundleShortVersionString");
+        // Signed, as the stand-in codesign reads it: the manifest command checks the seal.
+        QVERIFY(QDir().mkpath(m_new + "/Contents/_CodeSignature") &&
+                TestBundle::writeFile(m_new + "/Contents/_CodeSignature/CodeResources", "sealed\n",
+                                      0644));
         QCOMPARE(run("tar", {"-cf", m_dir.filePath("a.dmg"), "-C", m_dir.filePath("new"), "."}), 0);
         QProcess tool;
         const auto release = [&](const QStringList& arguments) {
