@@ -5,11 +5,11 @@
 #include "ui/BrandPanel.h"
 #include "ui/ConnectButton.h"
 #include "ui/Palette.h"
+#include "ui/Surfaces.h"
 #include "ui/UpdatePrompt.h"
 #include "updater/engine/UpdaterState.h"
 
 #include <QCheckBox>
-#include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -35,51 +35,22 @@ QLabel* text(const QString& content, const QFont& font, const QColor& colour) {
     return label;
 }
 
-QFrame* divider() {
-    auto* line = new QFrame;
+QWidget* divider() {
+    auto* line = new Surface(rgb(0.9, 0.91, 0.93));
     line->setObjectName(QStringLiteral("divider"));
     line->setFixedHeight(1);
     return line;
 }
 
 QWidget* band(const QString& name) {
-    auto* widget = new QWidget;
+    auto* widget = new Surface(ui::band());
     widget->setObjectName(name);
-    widget->setAttribute(Qt::WA_StyledBackground);
     return widget;
 }
 
-// The whole view's look, in one style sheet: parsed once, not per widget.
-QString viewStyleSheet() {
-    return QStringLiteral(
-               "#contentView, #rightColumn { background: white; }"
-               "#divider { background: %1; border: none; }"
-               "#header, #footer { background: %2; }"
-               "#usernameBox, #passwordBox { background: white; border: 1px solid %3; "
-               "border-radius: 5px; }"
-               "#usernameBox QLineEdit, #passwordBox QLineEdit { border: none; "
-               "background: transparent; color: %4; }"
-               "#domainTag { color: %5; background: %6; border: none; border-radius: 4px; "
-               "padding: 0 9px; }"
-               "#showHide { color: %7; border: none; background: transparent; }"
-               "#missingClient { background: %8; border-radius: 5px; }"
-               "#remember { color: %7; }"
-               "#updateBanner { color: white; background: %9; border: none; border-radius: 5px; }"
-               "#updateBanner:pressed { background: %10; }"
-               "#errorBox { color: %11; background: %12; border-radius: 5px; padding: 9px; }"
-               "#footerUpdateButton { color: %5; border: none; background: transparent; "
-               "padding: 0; }"
-               "#chipDot { background: %13; border-radius: 4px; }")
-        .arg(css(rgb(0.9, 0.91, 0.93)), css(ui::band()), css(border()), css(primaryText()),
-             css(tessaroPurple()), css(domainTag()), css(secondaryText()), css(missingClient()),
-             css(updateBanner()))
-        .arg(css(updateBanner().darker(120)), css(errorText()), css(errorBackground()),
-             css(chipDot()));
-}
-
 // A white box with a 1-point rounded outline around a text field.
-QFrame* fieldBox(const QString& name) {
-    auto* box = new QFrame;
+QWidget* fieldBox(const QString& name) {
+    auto* box = new Surface(Qt::white, 5, border());
     box->setObjectName(name);
     box->setFixedHeight(42);
     return box;
@@ -91,6 +62,11 @@ QLineEdit* plainField(const QString& placeholder, const QString& accessibleName)
     field->setAccessibleName(accessibleName);
     field->setFrame(false);
     field->setFont(systemFont(13));
+    // On the box's white: no background of its own.
+    QPalette palette = field->palette();
+    palette.setColor(QPalette::Base, Qt::transparent);
+    palette.setColor(QPalette::Text, primaryText());
+    field->setPalette(palette);
     return field;
 }
 
@@ -142,8 +118,10 @@ ContentView::ContentView(SettingsManager& settings, UpdaterState& updater, RdpLa
     : QWidget(parent), m_settings(settings), m_updater(updater), m_launcher(launcher) {
     setObjectName(QStringLiteral("contentView"));
     setFixedSize(860, 570);
-    setAttribute(Qt::WA_StyledBackground);
-    setStyleSheet(viewStyleSheet());
+    QPalette white = palette();
+    white.setColor(QPalette::Window, Qt::white);
+    setPalette(white);
+    setAutoFillBackground(true);
 
     auto* root = new QHBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
@@ -152,7 +130,6 @@ ContentView::ContentView(SettingsManager& settings, UpdaterState& updater, RdpLa
 
     auto* right = new QWidget;
     right->setObjectName(QStringLiteral("rightColumn"));
-    right->setAttribute(Qt::WA_StyledBackground);
     auto* column = new QVBoxLayout(right);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
@@ -226,12 +203,15 @@ QWidget* ContentView::buildForm() {
         text(QStringLiteral("Veldra username"), systemFont(12, QFont::DemiBold), primaryText()));
     outer->addSpacing(6);
 
-    QFrame* userBox = fieldBox(QStringLiteral("usernameBox"));
+    QWidget* userBox = fieldBox(QStringLiteral("usernameBox"));
     auto* userRow = new QHBoxLayout(userBox);
     userRow->setContentsMargins(5, 5, 5, 5);
     userRow->setSpacing(8);
-    QLabel* tag =
-        text(QStringLiteral("VELDRA\\"), systemFont(11, QFont::DemiBold), tessaroPurple());
+    auto* tag = new RoundedLabel(domainTag(), 4, {12, 0, 13, 0});
+    tag->setText(QStringLiteral("VELDRA\\"));
+    tag->setTextFormat(Qt::PlainText);
+    tag->setFont(systemFont(11, QFont::DemiBold));
+    setTextColour(tag, tessaroPurple());
     tag->setObjectName(QStringLiteral("domainTag"));
     tag->setFixedHeight(30);
     userRow->addWidget(tag);
@@ -248,14 +228,15 @@ QWidget* ContentView::buildForm() {
     passwordColumn->addWidget(
         text(QStringLiteral("Password"), systemFont(12, QFont::DemiBold), primaryText()));
     passwordColumn->addSpacing(6);
-    QFrame* passwordBox = fieldBox(QStringLiteral("passwordBox"));
+    QWidget* passwordBox = fieldBox(QStringLiteral("passwordBox"));
     auto* passwordRow = new QHBoxLayout(passwordBox);
     passwordRow->setContentsMargins(12, 0, 12, 0);
     m_password = plainField(QStringLiteral("Password"), QStringLiteral("Password"));
     m_password->setEchoMode(QLineEdit::Password);
     passwordRow->addWidget(m_password, 1);
-    m_showHide = new QPushButton(QStringLiteral("Show"));
-    m_showHide->setFlat(true);
+    m_showHide = new TextButton;
+    m_showHide->setText(QStringLiteral("Show"));
+    setTextColour(m_showHide, secondaryText());
     m_showHide->setAccessibleName(QStringLiteral("Show password"));
     m_showHide->setFont(systemFont(11, QFont::DemiBold));
     m_showHide->setCursor(Qt::PointingHandCursor);
@@ -264,7 +245,7 @@ QWidget* ContentView::buildForm() {
     passwordColumn->addWidget(passwordBox);
     outer->addWidget(m_passwordSection);
 
-    m_missingClient = new QFrame;
+    m_missingClient = new Surface(missingClient(), 5);
     m_missingClient->setObjectName(QStringLiteral("missingClient"));
     auto* missingRow = new QHBoxLayout(m_missingClient);
     missingRow->setContentsMargins(11, 11, 11, 11);
@@ -281,6 +262,7 @@ QWidget* ContentView::buildForm() {
 
     m_remember = new QCheckBox(QStringLiteral("Remember my username on this Mac"));
     m_remember->setFont(systemFont(12));
+    setTextColour(m_remember, secondaryText());
     m_remember->setObjectName(QStringLiteral("remember"));
     outer->addWidget(m_remember);
     outer->addSpacing(18);
@@ -292,7 +274,7 @@ QWidget* ContentView::buildForm() {
     m_bannerSpace = new QWidget;
     m_bannerSpace->setFixedHeight(12);
     outer->addWidget(m_bannerSpace);
-    m_banner = new QPushButton;
+    m_banner = new FilledButton(updateBanner());
     m_banner->setObjectName(QStringLiteral("updateBanner"));
     m_banner->setMinimumHeight(36);
     m_banner->setFont(systemFont(12, QFont::DemiBold));
@@ -318,7 +300,10 @@ QWidget* ContentView::buildForm() {
     m_errorSpace = new QWidget;
     m_errorSpace->setFixedHeight(12);
     outer->addWidget(m_errorSpace);
-    m_error = text(QString(), systemFont(12), errorText());
+    m_error = new RoundedLabel(errorBackground(), 5, {12, 9, 12, 9});
+    m_error->setTextFormat(Qt::PlainText);
+    m_error->setFont(systemFont(12));
+    setTextColour(m_error, errorText());
     m_error->setObjectName(QStringLiteral("errorBox"));
     m_error->setWordWrap(true);
     m_error->setAccessibleName(QStringLiteral("Error"));
@@ -354,9 +339,9 @@ QWidget* ContentView::buildFooter(const Details& details) {
     row->addWidget(text(QStringLiteral("Need help?  ") + details.supportPhone, systemFont(11),
                         secondaryText()));
     row->addStretch(1);
-    m_footerButton = new QPushButton;
+    m_footerButton = new TextButton;
     m_footerButton->setObjectName(QStringLiteral("footerUpdateButton"));
-    m_footerButton->setFlat(true);
+    setTextColour(m_footerButton, tessaroPurple());
     m_footerButton->setFont(systemFont(11));
     m_footerButton->setCursor(Qt::PointingHandCursor);
     connect(m_footerButton, &QPushButton::clicked, this,

@@ -62,16 +62,11 @@ inline QFont systemFont(int size, QFont::Weight weight = QFont::Normal) {
     return font;
 }
 
-// "#rrggbb" for style sheets.
 // Text colour through the palette: no style sheet of its own to parse.
 inline void setTextColour(QWidget* widget, const QColor& colour) {
     QPalette palette = widget->palette();
     palette.setColor(QPalette::WindowText, colour);
     widget->setPalette(palette);
-}
-
-inline QString css(const QColor& colour) {
-    return colour.name(QColor::HexRgb);
 }
 
 } // namespace veldra::ui
