@@ -23,11 +23,11 @@ class Sha256Pipeline;
 struct TransferResult;
 
 // One update image fetched with HTTP/1.1 over a TLS socket that lives on this
-// thread. The bytes go from the socket straight to the file, with no hop
-// between threads; a hashing thread takes the digest of each piece once it is
-// written, so the image is verified the moment its last byte is in the file.
-// The socket's small read buffer bounds what waits in memory, whatever the
-// server would rather speak. Redirects are followed only
+// thread. The bytes go from the socket into large buffers that a thread of
+// their own writes to the file and hashes, each at once, with no copy between:
+// the image is verified the moment its last byte is in the file.
+// The socket's read buffer bounds what waits in memory, whatever the server
+// would rather speak. Redirects are followed only
 // to addresses the update URL rule allows; the system's proxy is used as the
 // network stack would use it.
 //
@@ -99,7 +99,8 @@ private:
     void handleStatusLine(const QByteArray& line);
     void handleHeader(const QByteArray& line);
     void headersComplete();
-    void store(const char* data, qint64 size);
+    // The next `size` bytes of the body are in the digest pipeline's room.
+    void store(qint64 size);
     void connectionClosed();
     void fail(const QString& why, bool unreachable = false);
     // The transfer ended early: asks for the rest if it can, else fails.

@@ -39,14 +39,16 @@ private:
     void* m_context; // EVP_MD_CTX
 };
 
-// SHA-256 taken on a thread of its own alongside the caller: the caller fills
-// one of a few fixed buffers, hands it over in order and fills the next, so
-// hashing overlaps the reads and writes instead of following each one.
+// A download's bytes written to its file and hashed on a thread of its own
+// alongside the caller: the caller fills one of a few fixed buffers, hands it
+// over in order and fills the next, so writing and hashing overlap the
+// reads instead of following each one, with no copy between them.
 class Sha256Pipeline {
 public:
-    static constexpr qint64 kBufferSize = 512 * 1024;
+    static constexpr qint64 kBufferSize = 1024 * 1024;
 
-    Sha256Pipeline();
+    // `fd`: the file each buffer is written to before it is hashed; -1: none.
+    explicit Sha256Pipeline(int fd = -1);
     ~Sha256Pipeline();
     Sha256Pipeline(const Sha256Pipeline&) = delete;
     Sha256Pipeline& operator=(const Sha256Pipeline&) = delete;
@@ -57,9 +59,12 @@ public:
     // The first `size` bytes of room() hold the next bytes. A full buffer is
     // handed over to be hashed.
     void commit(qint64 size);
-    // Waits until all that was handed over is hashed: 64 lower-case hex
-    // digits. Ends the pipeline.
+    // Waits until all that was handed over is written and hashed: 64
+    // lower-case hex digits. Ends the pipeline.
     [[nodiscard]] QString finish();
+    // The error of the first write that failed (nothing is written after
+    // it); 0: none. Read it once finish() has returned.
+    int writeError() const { return m_writeError; }
 
 private:
     static constexpr int kBuffers = 4;
@@ -67,6 +72,8 @@ private:
     void stop();
 
     Sha256Stream m_stream; // only the hashing thread touches it until finish()
+    const int m_fd;
+    int m_writeError = 0; // the hashing thread's until finish()
     std::array<std::vector<char>, kBuffers> m_buffers;
     std::array<qint64, kBuffers> m_sizes{};
     void handOver();

@@ -25,6 +25,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <thread>
 
 using namespace veldra;
@@ -460,6 +462,23 @@ private Q_SLOTS:
             total += line.toLongLong();
         QVERIFY2(static_cast<double>(total) <= sent * 200'000.0 + 4096,
                  qPrintable(QString::number(total)));
+    }
+
+    // A disk that takes no more (here a file size limit) fails the download:
+    // nothing short of the image is handed over, its digest taken in memory or not.
+    void unstorable() {
+        serveImage(200'000);
+        publish(*m_server);
+        QVERIFY(checkNow());
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit was{};
+        ::getrlimit(RLIMIT_FSIZE, &was);
+        const rlimit limited{100'000, was.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+        const QString status = downloadNow();
+        ::setrlimit(RLIMIT_FSIZE, &was);
+        QCOMPARE(status, "Download failed");
+        QCOMPARE(m_installed, QStringList());
     }
 
     // Too few bytes in a few windows in a row end the download for good.
