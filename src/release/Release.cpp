@@ -279,7 +279,7 @@ std::variant<QByteArray, QString> makeManifest(const ManifestRequest& request,
     if (!request.revokedKeys.isEmpty()) {
         QJsonArray revoked = manifest.value(QStringLiteral("revoked_keys")).toArray();
         for (const QString& id : request.revokedKeys) {
-            // minisign.pub's first line leaves out leading zeros.
+            // Some versions of minisign leave out leading zeros on minisign.pub's first line.
             const QString full = id.toUpper().rightJustified(16, QLatin1Char('0'));
             if (id.isEmpty() || !isMinisignKeyIdText(full))
                 return QStringLiteral("--revoke takes a key id, the hexadecimal number on "
