@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tests and the demo need.
+# Installs the Debian 12 packages the build, the tests, the demo and the
+# benchmarks need (curl is the benchmarks' reference download).
 # Quick and silent when everything is already there.
 set -euo pipefail
 
@@ -8,7 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libplist-dev libssl-dev openssl
   freerdp2-x11 freerdp2-shadow-x11 winpr-utils xvfb x11-utils xauth xdotool pulseaudio zsh
   x11-apps x11-xserver-utils xterm libxcb1-dev minisign shellcheck python3-yaml
-  nginx-light squid libzstd-dev libarchive-dev icnsutils lld llvm
+  nginx-light squid libzstd-dev libarchive-dev icnsutils lld llvm curl
 )
 
 missing=()
