@@ -150,7 +150,7 @@ grep -qF -- 'xcrun stapler staple build-macos/Veldra\ Cloud\ Desktop-9.9.9.pkg' 
 # One build for the tests, the demo and the smoke run: AddressSanitizer and
 # UBSan, unoptimised (a quarter less to compile than at -O1, and the tests
 # take as long), line tables only, each target's sources compiled together
-# (a third less to compile: Qt's headers read once per target, not per
+# (a quarter less to compile: Qt's headers read once per target, not per
 # file; the Mac jobs compile file by file), pinned to the demo's loopback
 # servers, whose CA and minisign key are made first.
 build="build-test"
