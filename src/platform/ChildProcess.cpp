@@ -152,12 +152,12 @@ std::optional<SystemError> ChildProcess::start() {
         argv.push_back(item.data());
     argv.push_back(nullptr);
 
+    // A set environment is the child's whole one; otherwise this process's,
+    // less what is withheld.
     std::vector<char*> envp;
     QList<QByteArray> environment = m_environment.value_or(QList<QByteArray>());
-    if (m_environment) {
-        for (QByteArray& variable : environment)
-            envp.push_back(variable.data());
-    }
+    for (QByteArray& variable : environment)
+        envp.push_back(variable.data());
     for (char** variable = environ; !m_environment && *variable; ++variable) {
         const QByteArray entry(*variable);
         const QByteArray name = entry.left(entry.indexOf('='));

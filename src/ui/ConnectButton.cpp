@@ -1,6 +1,7 @@
 #include "ui/ConnectButton.h"
 
 #include "ui/Palette.h"
+#include "ui/Surfaces.h"
 
 #include <QPainter>
 
@@ -28,20 +29,10 @@ void ConnectButton::setConnecting(bool connecting) {
 
 void ConnectButton::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
     if (!isEnabled())
         p.setOpacity(0.45);
-    QColor face = tessaroPurple();
-    if (isDown())
-        face = face.darker(125);
-    p.setPen(Qt::NoPen);
-    p.setBrush(face);
-    p.drawRoundedRect(rect(), 6, 6);
-    if (hasFocus()) {
-        p.setPen(QPen(ui::chipDot(), 2));
-        p.setBrush(Qt::NoBrush);
-        p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 6, 6);
-    }
+    paintButtonFace(p, rect(), isDown() ? tessaroPurple().darker(125) : tessaroPurple(), 6,
+                    hasFocus());
 
     p.setFont(font());
     const QFontMetrics metrics(font());

@@ -54,17 +54,22 @@ void TextButton::paintEvent(QPaintEvent*) {
 
 FilledButton::FilledButton(QColor fill) : m_fill(fill) {}
 
-void FilledButton::paintEvent(QPaintEvent*) {
-    QPainter p(this);
+void paintButtonFace(QPainter& p, const QRect& rect, const QColor& face, qreal radius,
+                     bool focused) {
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
-    p.setBrush(isDown() ? m_fill.darker(120) : m_fill);
-    p.drawRoundedRect(rect(), 5, 5);
-    if (hasFocus()) {
+    p.setBrush(face);
+    p.drawRoundedRect(rect, radius, radius);
+    if (focused) {
         p.setPen(QPen(chipDot(), 2));
         p.setBrush(Qt::NoBrush);
-        p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 5, 5);
+        p.drawRoundedRect(QRectF(rect).adjusted(1, 1, -1, -1), radius, radius);
     }
+}
+
+void FilledButton::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    paintButtonFace(p, rect(), isDown() ? m_fill.darker(120) : m_fill, 5, hasFocus());
     p.setFont(font());
     p.setPen(Qt::white);
     p.drawText(rect(), Qt::AlignCenter, text());

@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QLabel>
 #include <QMargins>
+#include <QPainter>
 #include <QPushButton>
 #include <QWidget>
 
@@ -48,6 +49,10 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
 };
+
+// A button's rounded face of one colour, ringed while it has the focus.
+void paintButtonFace(QPainter& p, const QRect& rect, const QColor& face, qreal radius,
+                     bool focused);
 
 // A rounded button of one colour with white text, darker while pressed: the
 // update banner.

@@ -13,7 +13,8 @@ namespace veldra {
 
 namespace {
 
-// Runs a program to its end: its exit status, or why it did not start.
+// Runs a program to its end: its exit status, or why it did not start. Not
+// runTool: that lives in the install stage, which the application does not link.
 std::variant<int, platform::SystemError> run(const QString& program, const QStringList& arguments) {
     platform::ChildProcess process(program, arguments);
     process.setInheritStandardInput(true);
